@@ -1,0 +1,147 @@
+#include "app/image/radio_image.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "app/image/band_tables.h"
+#include "app/image/channel_record.h"
+#include "app/image/codecs.h"
+
+namespace vm {
+
+// clang-format off
+const std::array<std::array<std::uint16_t, 16>, 15> kFiveToneTones = {{
+    {24000, 10600, 11600, 12700, 14000, 15300, 16700, 18300, 20000, 22000, 28000, 8100, 9700, 8850, 26000, 6800},
+    {24000, 10600, 11600, 12700, 14000, 15300, 16700, 18300, 20000, 22000, 8850, 8100, 7400, 6800, 9700, 26000},
+    {22000, 9700, 10600, 11600, 12700, 14000, 15300, 16700, 18300, 20000, 8850, 0, 0, 0, 24000, 0},
+    {24000, 10600, 11600, 12700, 14000, 15300, 16700, 18300, 20000, 22000, 9700, 8100, 28000, 8850, 26000, 6800},
+    {22000, 9700, 10600, 11600, 12700, 14000, 15300, 16700, 18300, 20000, 8250, 7400, 26000, 8850, 24000, 6800},
+    {22000, 9700, 10600, 11600, 12700, 14000, 15300, 16700, 18300, 20000, 8250, 8860, 26000, 8560, 24000, 0},
+    {19810, 11240, 11970, 12750, 13580, 14460, 15400, 16400, 17470, 18600, 24000, 9300, 22470, 9910, 21100, 10550},
+    {19810, 11240, 11970, 12750, 13580, 14460, 15400, 16400, 17470, 18600, 24000, 9300, 22470, 9910, 21100, 10550},
+    {19810, 11240, 11970, 12750, 13580, 14460, 15400, 16400, 17470, 18600, 10500, 9300, 24000, 9910, 21100, 0},
+    {19810, 11240, 11970, 12750, 13580, 14460, 15400, 16400, 17470, 18600, 10550, 9300, 24000, 9910, 21100, 22470},
+    {9798, 9031, 8325, 7674, 7074, 6520, 6010, 5540, 5107, 4708, 0, 0, 0, 0, 10629, 0},
+    {16330, 6310, 6970, 7700, 8520, 9410, 10400, 12090, 13360, 14770, 19950, 5710, 22050, 24370, 18050, 26940},
+    {4000, 6970, 7700, 8520, 9410, 12090, 13350, 14470, 16330, 18000, 19000, 20000, 21000, 22000, 23000, 0},
+    {6000, 7410, 8820, 10230, 11640, 13050, 14460, 15870, 17280, 18690, 21510, 24330, 20100, 22920, 4590, 10910},
+    {6375, 7875, 9375, 10875, 12375, 13875, 15375, 16875, 18375, 19875, 0, 0, 0, 0, 0, 0},
+}};
+// clang-format on
+
+const std::array<std::uint8_t, 16> kFiveToneMinWidth = {70,  70, 70,  70, 70, 70, 100, 70,
+                                                        100, 40, 100, 70, 70, 33, 40,  70};
+
+void ReloadFiveToneTables(FileHeader& header) {
+    for (int i = 0; i < 15; ++i) {
+        std::uint8_t* rec = header.data() + FiveToneStdRecord(i);
+        for (int d = 0; d < 16; ++d)
+            PutLe16(rec + 8 + 2 * d,
+                    kFiveToneTones[static_cast<std::size_t>(i)][static_cast<std::size_t>(d)]);
+    }
+}
+
+void StampHeader(FileHeader& header) {
+    std::copy(kFileSignature.begin(), kFileSignature.end(), header.begin());
+    std::copy(kFormatStamp.begin(), kFormatStamp.end(), header.begin() + 8);
+}
+
+bool HasSignature(const std::uint8_t* first8) {
+    return std::equal(kFileSignature.begin(), kFileSignature.end(), first8);
+}
+
+void ClearCommitBits(RadioImage& image) {
+    image[kCommitByte] &= 0xFC;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TransferRangeTable::Add(std::uint32_t from, std::uint32_t to) {
+    if (count >= kMaxRanges) return;
+    start[count] = from;
+    end[count] = to;
+    ++count;
+}
+
+TransferRangeTable ProgramReadRanges() {
+    TransferRangeTable t;
+    t.direction = TransferDirection::Read;
+    t.caption = "Read";
+    t.Add(0x0100, 0x10000);
+    return t;
+}
+
+TransferRangeTable ProgramWriteRanges(bool extended) {
+    TransferRangeTable t;
+    t.direction = TransferDirection::Write;
+    t.caption = "Write";
+    t.Add(0x0060, 0xF400);
+    t.Add(extended ? 0xFEE0 : 0xFF00, 0x10000);
+    return t;
+}
+
+TransferRangeTable CustomDataReadRanges() {
+    TransferRangeTable t;
+    t.direction = TransferDirection::Read;
+    t.caption = "读数据";
+    t.Add(0xFEE0, 0xFF00);
+    return t;
+}
+
+TransferRangeTable CustomDataWriteRanges() {
+    TransferRangeTable t;
+    t.direction = TransferDirection::Write;
+    t.caption = "写数据";
+    t.Add(0xFEE0, 0xFF00);
+    return t;
+}
+
+std::uint32_t BlockLength(std::uint32_t a, std::uint32_t end) {
+    const std::uint32_t len = 128 - (a % 128);
+    return std::min(len, end - a);
+}
+
+int CountBlocks(const TransferRangeTable& t) {
+    int blocks = 0;
+    for (int r = 0; r < t.count; ++r)
+        for (std::uint32_t a = t.start[static_cast<std::size_t>(r)];
+             a < t.end[static_cast<std::size_t>(r)];
+             a += BlockLength(a, t.end[static_cast<std::size_t>(r)]))
+            ++blocks;
+    return blocks;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+const std::array<std::uint32_t, 12> kResetEdgeFrequencies = {
+    3'000'000,  45'000'000, 5'000'000,  45'000'000, 15'000'000, 45'000'000,
+    35'000'000, 45'000'000, 45'000'000, 45'000'000, 85'000'000, 45'000'000};
+
+void WriteResetRecords(RadioImage& image, const BandTables& bands) {
+    for (std::size_t i = 0; i < 12; ++i)
+        InitChannelRecordAt(image, kBandEdgeRecords + 32 * static_cast<std::uint32_t>(i),
+                            kResetEdgeFrequencies[i], bands);
+    for (std::size_t i = 0; i < 6; ++i) {
+        const std::uint32_t r = kVfoRecords + 64 * static_cast<std::uint32_t>(i);
+        std::copy_n(image.begin() + kBasicSettings, 32, image.begin() + r);
+        std::copy_n(image.begin() + kBasicSettings + 0x20, 32, image.begin() + r + 32);
+        image[r + 2] = static_cast<std::uint8_t>(FindBand(bands, kResetEdgeFrequencies[2 * i]));
+        image[r + 6] = static_cast<std::uint8_t>(FindBand(bands, kResetEdgeFrequencies[2 * i + 1]));
+    }
+}
+
+bool ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+                     const std::filesystem::path& default_file) {
+    std::ifstream in(default_file, std::ios::binary);
+    bool loaded = false;
+    if (in) {
+        in.read(reinterpret_cast<char*>(header.data()), kHeaderSize);
+        if (in) in.read(reinterpret_cast<char*>(image.data()), kImageSize);
+        loaded = true;
+    }
+    if (loaded) WriteResetRecords(image, bands);
+    ReloadFiveToneTables(header);
+    return loaded;
+}
+
+}  // namespace vm

@@ -1,0 +1,104 @@
+// The radio's 64 KiB configuration memory, the header that travels with it in data files, the
+// transfer range tables and the reset to defaults.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace vm {
+
+inline constexpr std::size_t kImageSize = 0x10000;
+inline constexpr std::size_t kHeaderSize = 4096;
+inline constexpr std::size_t kDataFileSize = kHeaderSize + kImageSize;  // 69,632
+
+using RadioImage = std::array<std::uint8_t, kImageSize>;
+using FileHeader = std::array<std::uint8_t, kHeaderSize>;
+
+struct BandTables;
+
+// Header layout.
+inline constexpr std::array<std::uint8_t, 8> kFileSignature = {'V', 'M', '6',  '1',
+                                                               '4', '2', 0xFF, 0xFF};
+inline constexpr std::array<std::uint8_t, 8> kFormatStamp = {0x56, 0x02, 0x00, 0x07,
+                                                             0xFF, 0xFF, 0xFF, 0xFF};
+inline constexpr std::size_t kFiveToneStdTable = 0x100;
+inline constexpr std::size_t kFiveToneStdSize = 40;
+inline constexpr int kFiveToneStdCount = 16;
+inline constexpr int kUserDefinedStd = 15;
+constexpr std::size_t FiveToneStdRecord(int i) {
+    return kFiveToneStdTable + kFiveToneStdSize * static_cast<std::size_t>(i);
+}
+
+// Built-in tone frequencies (tenths of Hz) of the predefined five-tone standards 0..14,
+// tone digits 0..F; 0 means the digit is not used.
+extern const std::array<std::array<std::uint16_t, 16>, 15> kFiveToneTones;
+// Minimum tone width (ms) of each standard 0..15.
+extern const std::array<std::uint8_t, 16> kFiveToneMinWidth;
+
+// Overwrites bytes 8..39 of the predefined records 0..14 with the built-in tones; bytes 0..7 and
+// record 15 keep what they hold.
+void ReloadFiveToneTables(FileHeader& header);
+
+// Rewrites the signature and format stamp (the first 16 header bytes).
+void StampHeader(FileHeader& header);
+bool HasSignature(const std::uint8_t* first8);
+
+// Fixed locations the core touches.
+inline constexpr std::uint32_t kBankA = 0x0100;
+inline constexpr std::uint32_t kBankB = 0x6500;
+inline constexpr std::uint32_t kBasicSettings = 0xCC00;
+inline constexpr std::uint32_t kCommitByte = 0xCC25;  // bits 0-1 cleared on commit
+inline constexpr std::uint32_t kBandEdgeRecords = 0xDA00;
+inline constexpr std::uint32_t kVfoRecords = 0xDB80;
+inline constexpr std::uint32_t kCustomData = 0xFEE0;
+inline constexpr std::size_t kCustomDataSize = 32;
+inline constexpr std::uint32_t kModelInfo = 0xFF00;
+inline constexpr std::uint32_t kProgramDate = 0xFF28;
+
+// Clears bits 0-1 of 0xCC25, as every commit of the views does.
+void ClearCommitBits(RadioImage& image);
+
+// ---------------------------------------------------------------------------------------------
+// Transfer ranges
+
+enum class TransferDirection { Read, Write };
+
+struct TransferRangeTable {
+    static constexpr int kMaxRanges = 16;
+    std::uint16_t count = 0;
+    std::array<std::uint32_t, kMaxRanges> start{};
+    std::array<std::uint32_t, kMaxRanges> end{};
+    TransferDirection direction = TransferDirection::Read;
+    std::string caption;
+
+    void Add(std::uint32_t from, std::uint32_t to);
+};
+
+TransferRangeTable ProgramReadRanges();                // "Read"  [0x0100, 0x10000)
+TransferRangeTable ProgramWriteRanges(bool extended);  // "Write" two ranges
+TransferRangeTable CustomDataReadRanges();             // "读数据"
+TransferRangeTable CustomDataWriteRanges();            // "写数据"
+
+// Block rule: at address a a block is 128 - (a mod 128) bytes, cut at the range end.
+std::uint32_t BlockLength(std::uint32_t a, std::uint32_t end);
+// Number of blocks a transfer moves (the progress bar's range).
+int CountBlocks(const TransferRangeTable& t);
+
+// ---------------------------------------------------------------------------------------------
+// Reset to defaults
+
+// Frequencies (10 Hz) of the twelve band edge records written on reset.
+extern const std::array<std::uint32_t, 12> kResetEdgeFrequencies;
+
+// Fills header and image from the factory file, then derives the band edge and VFO records and
+// reloads the five-tone tables. Returns false (header and image untouched except for the tone
+// tables) when the factory file cannot be read.
+bool ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+                     const std::filesystem::path& default_file);
+
+// The derived records of the reset (steps that follow loading the factory file).
+void WriteResetRecords(RadioImage& image, const BandTables& bands);
+
+}  // namespace vm
