@@ -1,0 +1,208 @@
+#include "app/image/radio_image.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/image/band_tables.h"
+#include "app/image/channel_record.h"
+#include "app/image/codecs.h"
+
+namespace vm {
+namespace {
+
+TEST(TransferRanges, CountTheirBlocks) {
+    EXPECT_EQ(CountBlocks(ProgramReadRanges()), 510);
+    EXPECT_EQ(CountBlocks(ProgramWriteRanges(false)), 490);
+    EXPECT_EQ(CountBlocks(ProgramWriteRanges(true)), 491);
+    EXPECT_EQ(CountBlocks(CustomDataReadRanges()), 1);
+    EXPECT_EQ(CountBlocks(CustomDataWriteRanges()), 1);
+    EXPECT_EQ(ProgramReadRanges().caption, "Read");
+    EXPECT_EQ(ProgramWriteRanges(false).caption, "Write");
+    EXPECT_EQ(CustomDataReadRanges().caption, "读数据");
+    EXPECT_EQ(CustomDataWriteRanges().caption, "写数据");
+    EXPECT_EQ(ProgramWriteRanges(true).start[1], 0xFEE0u);
+    EXPECT_EQ(ProgramWriteRanges(false).start[1], 0xFF00u);
+}
+
+TEST(TransferRanges, BlocksNeverCrossA128ByteBoundary) {
+    EXPECT_EQ(BlockLength(0x0060, 0xF400), 32u);
+    EXPECT_EQ(BlockLength(0x0080, 0xF400), 128u);
+    EXPECT_EQ(BlockLength(0xFEE0, 0xFF00), 32u);
+    EXPECT_EQ(BlockLength(0x0101, 0x0110), 0x0Fu);  // cut at the range end
+    TransferRangeTable t;
+    t.Add(0x0010, 0x0210);
+    EXPECT_EQ(CountBlocks(t), 5);  // 0x10-0x80, 0x80, 0x100, 0x180, 0x200-0x210
+    // Only whole, written ranges reach 0xF400-0xFEDF: never in a Program write.
+    for (bool extended : {false, true}) {
+        const auto w = ProgramWriteRanges(extended);
+        for (int r = 0; r < w.count; ++r) {
+            const auto s = w.start[static_cast<std::size_t>(r)];
+            const auto e = w.end[static_cast<std::size_t>(r)];
+            EXPECT_TRUE(e <= 0xF400 || s >= 0xFEE0);
+            EXPECT_TRUE(extended || s >= 0xFF00 || e <= 0xF400);
+            EXPECT_GE(s, 0x0060u);
+        }
+    }
+}
+
+TEST(TransferRanges, HoldAtMostSixteen) {
+    TransferRangeTable t;
+    for (int i = 0; i < 20; ++i) t.Add(0, 128);
+    EXPECT_EQ(t.count, 16);
+}
+
+TEST(Header, StampAndSignature) {
+    FileHeader h;
+    h.fill(0);
+    EXPECT_FALSE(HasSignature(h.data()));
+    StampHeader(h);
+    EXPECT_TRUE(HasSignature(h.data()));
+    const std::uint8_t expected[16] = {'V',  'M',  '6',  '1',  '4',  '2',  0xFF, 0xFF,
+                                       0x56, 0x02, 0x00, 0x07, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), h.begin()));
+    EXPECT_EQ(h[16], 0);
+}
+
+TEST(Header, FiveToneReloadKeepsRecordHeadsAndUserTones) {
+    FileHeader h;
+    h.fill(0xAB);
+    ReloadFiveToneTables(h);
+    // ZVEI1 digit 1 = 1060.0 Hz = 10600 = 0x68 0x29.
+    EXPECT_EQ(h[FiveToneStdRecord(0) + 8 + 2], 0x68);
+    EXPECT_EQ(h[FiveToneStdRecord(0) + 8 + 3], 0x29);
+    EXPECT_EQ(GetLe16(&h[FiveToneStdRecord(10) + 8]), 9798);    // Euro SIGNAL 979.8
+    EXPECT_EQ(GetLe16(&h[FiveToneStdRecord(14) + 8 + 30]), 0);  // MODAT F unused
+    for (int i = 0; i < 16; ++i)
+        for (int k = 0; k < 8; ++k)
+            EXPECT_EQ(h[FiveToneStdRecord(i) + static_cast<std::size_t>(k)], 0xAB);
+    for (std::size_t k = 0; k < 40; ++k) EXPECT_EQ(h[FiveToneStdRecord(15) + k], 0xAB);
+    EXPECT_EQ(h[0x0FF], 0xAB);
+    EXPECT_EQ(h[0x380], 0xAB);
+}
+
+class ResetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vm_reset_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::filesystem::path dir_;
+};
+
+TEST_F(ResetTest, MissingFactoryFileOnlyReloadsTones) {
+    RadioImage image;
+    image.fill(0x11);
+    FileHeader header;
+    header.fill(0x22);
+    EXPECT_FALSE(ResetToDefaults(image, header, BandTables::Initial(), dir_ / "Default.dat"));
+    for (auto b : image) ASSERT_EQ(b, 0x11);
+    EXPECT_EQ(header[0], 0x22);
+    EXPECT_EQ(GetLe16(&header[FiveToneStdRecord(0) + 8]), 24000);
+    EXPECT_EQ(header[FiveToneStdRecord(15) + 8], 0x22);
+}
+
+TEST_F(ResetTest, LoadsTheFileThenDerivesEdgeAndVfoRecords) {
+    FileHeader fh;
+    fh.fill(0x33);
+    RadioImage fi;
+    for (std::size_t i = 0; i < fi.size(); ++i) fi[i] = static_cast<std::uint8_t>(i * 7);
+    {
+        std::ofstream out(dir_ / "Default.dat", std::ios::binary);
+        out.write(reinterpret_cast<const char*>(fh.data()), kHeaderSize);
+        out.write(reinterpret_cast<const char*>(fi.data()), kImageSize);
+    }
+    RadioImage image{};
+    FileHeader header{};
+    ASSERT_TRUE(ResetToDefaults(image, header, BandTables::Initial(), dir_ / "Default.dat"));
+    // With band 7 (350M) absent, 350 MHz lies in no band and is stored as 0xFF.
+    BandTables without = BandTables::Initial();
+    without.RxLower[7] = without.RxUpper[7] = 0;
+    RadioImage other{};
+    ASSERT_TRUE(ResetToDefaults(other, header, without, dir_ / "Default.dat"));
+    EXPECT_EQ(other[kVfoRecords + 64 * 3 + 2], 0xFF);
+    EXPECT_EQ(header[0x10], 0x33);
+    EXPECT_EQ(image[0x1234], fi[0x1234]);
+    // Edge record 0: 30 MHz, band 0, default record.
+    ConstChannelRecord edge0(image, kBandEdgeRecords);
+    EXPECT_EQ(edge0.Rx(), 3'000'000u);
+    EXPECT_EQ(edge0.Offset(), 60'000u);
+    // Edge record 1: 450 MHz, band 7 -> 7.6 MHz offset.
+    ConstChannelRecord edge1(image, kBandEdgeRecords + 32);
+    EXPECT_EQ(edge1.Rx(), 45'000'000u);
+    EXPECT_EQ(edge1.Offset(), 760'000u);
+    // VFO record i: the basic settings block, bands of F[2i] and F[2i+1].
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        const std::uint32_t r = kVfoRecords + 64 * i;
+        for (std::uint32_t k = 0; k < 64; ++k) {
+            if (k == 2 || k == 6) continue;
+            ASSERT_EQ(image[r + k], fi[kBasicSettings + k]) << i << " " << k;
+        }
+    }
+    EXPECT_EQ(image[kVfoRecords + 2], 0);           // 30 MHz: band 0
+    EXPECT_EQ(image[kVfoRecords + 6], 7);           // 450 MHz: band 7
+    EXPECT_EQ(image[kVfoRecords + 64 * 3 + 2], 6);  // 350 MHz: band 6 with the fixed limits
+    EXPECT_EQ(image[kVfoRecords + 64 * 5 + 2], 8);  // 850 MHz
+}
+
+TEST(BandTablesTest, InitialValues) {
+    const BandTables t = BandTables::Initial();
+    EXPECT_EQ(t.RxLower[1], 2'600'000);
+    EXPECT_EQ(t.RxUpper[4], 13'399'500);
+    EXPECT_EQ(t.RxUpper[9], 95'000'000);
+    EXPECT_EQ(t.BandEnabled[1], 1);
+    for (int n = 2; n <= 11; ++n) EXPECT_EQ(t.BandEnabled[static_cast<std::size_t>(n)], 0) << n;
+    EXPECT_EQ(t.LowRangeLower, 13'400'000);
+    EXPECT_EQ(t.HighRangeUpper, 51'200'000);
+}
+
+TEST(BandTablesTest, RecomputedFromTheImage) {
+    RadioImage image;
+    image.fill(0xFF);
+    BandTables t = BandTables::Initial();
+    // Band 6 programmed as 222-225 MHz, band 8 as 430-440, band 5 erased.
+    PutFrequency(&image[FrequencyRangeRecord(6)], 22'200'000);
+    PutFrequency(&image[FrequencyRangeRecord(6) + 4], 22'500'000);
+    PutFrequency(&image[FrequencyRangeRecord(8)], 43'000'000);
+    PutFrequency(&image[FrequencyRangeRecord(8) + 4], 44'000'000);
+    RecomputeBandTables(t, image);
+    EXPECT_EQ(t.RxLower[6], 22'200'000);
+    EXPECT_EQ(t.RxLower[5], 0);               // highest byte 0xFF reads as 0
+    EXPECT_EQ(t.LowRangeLower, 13'400'000);   // keeps its previous value
+    EXPECT_EQ(t.HighRangeLower, 22'200'000);  // band 6 wins over band 8
+    // Highest byte 0x00 reads as 0 too; then band 8 gives the high range.
+    for (int k = 0; k < 4; ++k) image[FrequencyRangeRecord(6) + static_cast<std::uint32_t>(k)] = 0;
+    image[FrequencyRangeRecord(6)] = 0x55;  // only the top byte decides
+    RecomputeBandTables(t, image);
+    EXPECT_EQ(t.RxLower[6], 0);
+    EXPECT_EQ(t.HighRangeLower, 43'000'000);
+    RecomputeBandEnabled(t);
+    EXPECT_EQ(t.BandEnabled[8], 1);
+    EXPECT_EQ(t.BandEnabled[6], 0);
+    EXPECT_EQ(t.BandEnabled[11], 1);
+    EXPECT_EQ(t.BandEnabled[10], 0);
+}
+
+TEST(BandTablesTest, EnabledOnlyWhenLowerLiesInTheFixedLimits) {
+    BandTables t = BandTables::Initial();
+    t.RxLower[5] = 13'300'000;  // below 134 MHz
+    t.RxLower[2] = 5'400'000;   // exactly the upper fixed limit
+    RecomputeBandEnabled(t);
+    EXPECT_EQ(t.BandEnabled[5], 0);
+    EXPECT_EQ(t.BandEnabled[10], 0);
+    EXPECT_EQ(t.BandEnabled[2], 1);
+}
+
+TEST(CommitBits, ClearsOnlyBitsZeroAndOne) {
+    RadioImage image{};
+    image[kCommitByte] = 0xFF;
+    ClearCommitBits(image);
+    EXPECT_EQ(image[kCommitByte], 0xFC);
+}
+
+}  // namespace
+}  // namespace vm
