@@ -1,0 +1,209 @@
+// A simulated USB-serial bridge chip behind the UsbBus interface.
+//
+// It answers the standard, vendor and class requests the drivers make, as a chip of the given
+// variant would: descriptors, registers 0-2, 6, 7 and 0x0C-0x0F, the EEPROM with its busy bit,
+// line coding, control lines, break, comm feature, data-path resets and flow threshold; it moves
+// bulk data to a peer (loopback or a sink) and delivers 10-byte status notifications a test
+// injects. Faults: stalls, requests that never complete (until cancelled), unplugging.
+//
+// Every request is recorded in arrival order so that tests can assert what went over the wire.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "driver/core/usb.h"
+
+namespace vm::sim {
+
+// What makes the chip of one variant: its descriptors.
+struct ChipProfile {
+    int variant = 2;
+    std::uint16_t vendorId = 0x3A71;
+    std::uint16_t productId = 0x6142;
+    std::uint8_t deviceClass = 0x00;
+    std::uint8_t maxPacketSize0 = 64;
+    bool twoInterfaces = false;
+    // Class, subclass and protocol of interface 0 and (two-interface chips) interface 1.
+    std::array<std::uint8_t, 3> interface0{0xFF, 0x00, 0x00};
+    std::array<std::uint8_t, 3> interface1{0x0A, 0x00, 0x00};
+    std::string manufacturer;  // string 1
+    std::string product;       // string 2
+
+    // Variant 0: class 0x02, two interfaces (communications + data); 1: class 0xFF, 8-byte
+    // control endpoint; 2: class 0, 64-byte control endpoint; 3: as 2 with "C" as character 22
+    // of the product string; 4: as 3 with a space as character 24 of the manufacturer string.
+    static ChipProfile ForVariant(int variant);
+};
+
+struct WireRecord {
+    enum class Kind {
+        Control,  // vendor or class request
+        GetDescriptor,
+        SelectConfiguration,
+        Unconfigure,
+        Feature,  // set/clear feature to device
+        BulkOut,
+        BulkIn,
+        InterruptIn,
+        ResetPipe,
+        ResetPort,
+    };
+    Kind kind = Kind::Control;
+    std::uint16_t urbLength = 0;
+    std::uint8_t requestType = 0;
+    std::uint8_t request = 0;
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::uint16_t length = 0;
+    std::vector<std::uint8_t> data;  // OUT data
+    std::uint8_t endpoint = 0;
+    std::uint16_t function = 0;
+    std::uint32_t transferFlags = 0;
+    std::vector<int> interfaces;  // select configuration: interface numbers
+
+    // Control requests print as "40 01 0003 0044 0000" (type, request, value, index, length);
+    // other kinds by name.
+    std::string ToString() const;
+};
+
+class SimChip : public drv::UsbBus {
+public:
+    SimChip(drv::Kernel& kernel, ChipProfile profile);
+    ~SimChip() override;
+
+    drv::NTSTATUS SubmitUrb(drv::Irp* irp, drv::Urb* urb) override;
+    drv::NTSTATUS ResetPort(drv::Irp* irp) override;
+
+    const ChipProfile& profile() const { return profile_; }
+    std::vector<std::uint8_t> DeviceDescriptor() const;
+    std::vector<std::uint8_t> ConfigurationDescriptor() const;
+    std::vector<std::uint8_t> StringDescriptor(std::uint8_t index) const;
+
+    // --- Recorded requests.
+    std::vector<WireRecord> Log() const;
+    // The control requests only, as ToString() texts.
+    std::vector<std::string> ControlLog() const;
+    void ClearLog();
+
+    // --- Chip state.
+    std::uint8_t Register(int reg) const;
+    void SetRegister(int reg, std::uint8_t value);
+    std::uint16_t WideRegister(int reg) const;  // 6, 7, 0x0C-0x0F
+    void SetWideRegister(int reg, std::uint16_t value);
+    std::uint8_t Eeprom(std::uint8_t address) const;
+    void SetEeprom(std::uint8_t address, std::uint8_t value);
+    // Writes 0x3A71 (little-endian) at the address.
+    void SetEepromMarker(std::uint8_t address);
+    // After each EEPROM write or address set, the status reports busy for this many reads.
+    void SetEepromBusyReads(int reads);
+    // EEPROM writes that arrived while the busy bit was set.
+    int EepromWritesWhileBusy() const;
+    std::array<std::uint8_t, 7> LineCodingBytes() const;
+    std::uint16_t ControlLineState() const;
+    bool BreakOn() const;
+    std::uint16_t CommFeature() const;
+    std::uint8_t FlowThreshold() const;
+    bool RemoteWakeup() const;
+    bool Configured() const;
+    int PortResets() const;
+
+    // --- Data peer.
+    void SetLoopback(bool on);
+    void SetTransmitSink(std::function<void(std::span<const std::uint8_t>)> sink);
+    std::vector<std::uint8_t> Transmitted() const;
+    void InjectReceive(std::span<const std::uint8_t> bytes);
+    void InjectStatus(const std::array<std::uint8_t, 10>& notification);
+
+    // --- Faults and completion mode.
+    using Match = std::function<bool(const WireRecord&)>;
+    // The next `times` matching requests stall.
+    void StallWhen(Match match, int times = 1);
+    // The next `times` matching requests never complete unless cancelled.
+    void HangWhen(Match match, int times = 1);
+    // Unplugs: requests in flight and every later one fail with STATUS_DEVICE_NOT_CONNECTED.
+    void Unplug();
+    // Deferred mode: requests are kept pending until CompleteOne/CompleteAll.
+    void SetDeferred(bool on);
+    std::size_t PendingCount() const;
+    // Completes the oldest deferred request (it may turn into a waiting read); returns false when
+    // there is none.
+    bool CompleteOne();
+    void CompleteAll();
+
+private:
+    enum class Wait { Deferred, Hung, Data, Status };
+    struct Pending {
+        drv::Irp* irp;
+        drv::Urb* urb;
+        Wait wait;
+    };
+    struct Outcome {
+        drv::NTSTATUS status = drv::STATUS_SUCCESS;
+        std::int32_t usbd = drv::USBD_STATUS_SUCCESS;
+        bool wait = false;
+        Wait waitFor = Wait::Data;
+    };
+    struct Completion {
+        drv::Irp* irp;
+        drv::Urb* urb;
+        drv::NTSTATUS status;
+        std::int32_t usbd;
+    };
+    struct Fault {
+        Match match;
+        int times;
+        bool hang;
+    };
+
+    static void CancelRoutine(drv::DeviceObject* device, drv::Irp* irp);
+    static void Finish(const Completion& c);
+    WireRecord Describe(drv::Urb* urb) const;
+    Outcome Process(drv::Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted);
+    Outcome Control(drv::UrbControlVendorOrClass& c, bool vendor);
+    // Must be called with the lock held; returns STATUS_PENDING, or the status to complete with
+    // at once (the request was cancelled before it could be kept).
+    drv::NTSTATUS Keep(drv::Irp* irp, drv::Urb* urb, Wait wait);
+    bool TakePending(std::size_t index, Pending& out);
+    void SatisfyWaiters(std::vector<Completion>& done);
+    void DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& transmitted);
+
+    drv::Kernel& kernel_;
+    ChipProfile profile_;
+
+    mutable std::mutex mutex_;
+    std::vector<WireRecord> log_;
+    std::deque<Pending> pending_;
+    std::vector<Fault> faults_;
+    bool deferred_ = false;
+    bool unplugged_ = false;
+    bool configured_ = false;
+    bool loopback_ = false;
+    std::function<void(std::span<const std::uint8_t>)> transmitSink_;
+
+    std::array<std::uint8_t, 128> registers_{};
+    std::array<std::uint16_t, 16> wide_{};
+    std::array<std::uint8_t, 256> eeprom_{};
+    std::uint8_t eepromAddress_ = 0;
+    int eepromBusyReads_ = 0;
+    int eepromBusyLeft_ = 0;
+    int eepromWritesWhileBusy_ = 0;
+    std::array<std::uint8_t, 7> lineCoding_{};
+    std::uint16_t controlLines_ = 0;
+    bool breakOn_ = false;
+    std::uint16_t commFeature_ = 0;
+    std::uint8_t flowThreshold_ = 0;
+    bool remoteWakeup_ = false;
+    int portResets_ = 0;
+    std::deque<std::uint8_t> receive_;
+    std::deque<std::array<std::uint8_t, 10>> status_;
+    std::vector<std::uint8_t> transmitted_;
+};
+
+}  // namespace vm::sim
