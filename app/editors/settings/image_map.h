@@ -1,0 +1,136 @@
+// The settings regions of the radio image, each described once: a small view over its bytes
+// with named offsets and typed accessors. Editors and the consistency pass read and write
+// fields through these views only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "app/image/channel_record.h"
+#include "app/image/codecs.h"
+#include "app/image/radio_image.h"
+
+namespace vm {
+
+// A 16-bit little-endian word of the image.
+inline std::uint16_t ImageWord(const RadioImage& image, std::uint32_t addr) {
+    return GetLe16(image.data() + addr);
+}
+inline void SetImageWord(RadioImage& image, std::uint32_t addr, std::uint16_t v) {
+    PutLe16(image.data() + addr, v);
+}
+
+// The working-state record kept at the head of the basic settings block (0xCC00) and once per
+// band pair after the band memories (0xDB80 + 64k): the two sides' channel references, bands,
+// modes and band-memory index.
+class SideRecord {
+public:
+    static constexpr std::uint32_t kReferenceA = 0, kBandA = 2, kReferenceB = 4, kBandB = 6,
+                                   kReserved8 = 8, kModes = 9, kBandMemory = 11;
+    // Small settings that hold 0..15.
+    static constexpr std::array<std::uint32_t, 6> kNibbleFields = {16, 17, 18, 20, 21, 22};
+
+    SideRecord(RadioImage& image, std::uint32_t base) : image_(image), base_(base) {}
+
+    std::uint16_t Reference(int side) const { return ImageWord(image_, base_ + RefAt(side)); }
+    void SetReference(int side, std::uint16_t v) { SetImageWord(image_, base_ + RefAt(side), v); }
+    std::uint8_t& Band(int side) { return image_[base_ + (side == 0 ? kBandA : kBandB)]; }
+    std::uint8_t& Byte(std::uint32_t offset) { return image_[base_ + offset]; }
+
+private:
+    static std::uint32_t RefAt(int side) { return side == 0 ? kReferenceA : kReferenceB; }
+    RadioImage& image_;
+    std::uint32_t base_;
+};
+
+// Basic settings block 0xCC00-0xCC3F.
+struct BasicSettingsMap {
+    static constexpr std::uint32_t kSideRecord = 0xCC00;
+    static constexpr std::uint32_t kLeftPriorityCh = 0xCC18;        // u16, bank A channel, 0 = off
+    static constexpr std::uint32_t kRightPriorityCh = 0xCC1A;       // u16, bank B channel, 0 = off
+    static constexpr std::uint32_t kScrambler = 0xCC28;             // u16, Hz 2600-4000
+    static constexpr std::uint32_t kScramblerCoefficient = 0xCC2A;  // u16, derived
+    static constexpr int kScramblerMin = 2600, kScramblerMax = 4000, kScramblerDefault = 3300;
+
+    static std::uint32_t PriorityChannelAddr(Bank bank) {
+        return bank == Bank::A ? kLeftPriorityCh : kRightPriorityCh;
+    }
+};
+
+// Alarm block 0xCC70-0xCC77.
+struct AlarmMap {
+    static constexpr std::uint32_t kEmiCode = 0xCC76;  // DTMF code memory 1-16, 0 = none
+};
+
+// DTMF code memories: 16 records of 24 bytes at 0xD760.
+class DtmfCodeMemory {
+public:
+    static constexpr std::uint32_t kBase = 0xD760, kSize = 24;
+    static constexpr int kCount = 16;
+    static constexpr std::uint32_t kNum = 0, kNumLength = 16, kAlias = 16, kType = 23;
+
+    // Memory m = 1..16.
+    DtmfCodeMemory(const RadioImage& image, int m)
+        : p_(image.data() + kBase + kSize * static_cast<std::uint32_t>(m - 1)) {}
+
+    int Type() const { return p_[kType]; }  // 0 "None", 1 "ANI"; other values: empty
+    // In use: a valid type and a number that has at least one digit. The first digit may be
+    // "0" (digit code 0); an erased memory holds 0xFF.
+    bool InUse() const { return (Type() == 0 || Type() == 1) && p_[kNum] < 16; }
+
+private:
+    const std::uint8_t* p_;
+};
+
+// Two-tone systems: 16 records of 32 bytes at 0xCF80; tones A-D at +16 (u16, tenths of Hz).
+struct TwoToneMap {
+    static constexpr std::uint32_t kSystems = 0xCF80, kSystemSize = 32, kTones = 16;
+    static constexpr int kSystemCount = 16, kToneCount = 4;
+    static constexpr std::uint32_t ToneAddr(int system0, int tone) {
+        return kSystems + kSystemSize * static_cast<std::uint32_t>(system0) + kTones +
+               2u * static_cast<std::uint32_t>(tone);
+    }
+};
+
+// Five-tone block 0xD280-0xD54F.
+struct FiveToneMap {
+    static constexpr std::uint32_t kStandard = 0xD280;    // current 40-byte standard block
+    static constexpr std::uint32_t kRepeat = 0xD283;      // repeat digit code
+    static constexpr std::uint32_t kDigitTones = 0xD288;  // u16 tone of digit 0..F
+    static constexpr std::uint32_t kBeginId = 0xD2B0, kEndId = 0xD2B8, kSelfId = 0xD2C0;
+    static constexpr std::uint32_t kContacts = 0xD2D0, kContactSize = 32;
+    static constexpr std::uint32_t kFunctions = 0xD4D0, kFunctionSize = 16;
+    static constexpr int kContactCount = 16, kFunctionCount = 8;
+    static constexpr std::uint32_t kCodeLength = 8;
+
+    static constexpr std::uint32_t DigitToneAddr(int digit) {
+        return kDigitTones + 2u * static_cast<std::uint32_t>(digit);
+    }
+    // Every 8-byte digit-code field: PTTID begin and end, self ID, the contacts' codes and the
+    // decode functions' IDs.
+    static constexpr std::array<std::uint32_t, 3 + kContactCount + kFunctionCount> CodeFields() {
+        std::array<std::uint32_t, 3 + kContactCount + kFunctionCount> a{kBeginId, kEndId, kSelfId};
+        for (int j = 0; j < kContactCount; ++j)
+            a[static_cast<std::size_t>(3 + j)] =
+                kContacts + kContactSize * static_cast<unsigned>(j);
+        for (int j = 0; j < kFunctionCount; ++j)
+            a[static_cast<std::size_t>(3 + kContactCount + j)] =
+                kFunctions + kFunctionSize * static_cast<unsigned>(j);
+        return a;
+    }
+};
+
+// Decoder coefficients sent to the radio (0x0060-0x00FF, never read back): one per five-tone
+// digit at 0x0060 and one per two-tone system tone at 0x0080.
+struct DecoderCoefficientMap {
+    static constexpr std::uint32_t kFiveTone = 0x0060, kTwoTone = 0x0080;
+    static constexpr std::uint32_t FiveToneAddr(int digit) {
+        return kFiveTone + 2u * static_cast<std::uint32_t>(digit);
+    }
+    static constexpr std::uint32_t TwoToneAddr(int system0, int tone) {
+        return kTwoTone + 8u * static_cast<std::uint32_t>(system0) +
+               2u * static_cast<std::uint32_t>(tone);
+    }
+};
+
+}  // namespace vm

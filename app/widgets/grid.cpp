@@ -1,0 +1,217 @@
+#include "app/widgets/grid.h"
+
+#include <algorithm>
+
+namespace vm {
+
+namespace {
+constexpr int kDefaultColWidth = 960;
+constexpr int kDefaultRowHeight = 240;
+const std::string kNoText;
+}  // namespace
+
+Grid::Grid(Form& form, int id) : form_(form), id_(id) {}
+
+void Grid::Reshape() {
+    const auto n = static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_);
+    cells_.assign(n, std::string());
+    back_.assign(n, 0u);
+    col_width_.resize(static_cast<std::size_t>(cols_), kDefaultColWidth);
+    row_height_.resize(static_cast<std::size_t>(rows_), kDefaultRowHeight);
+    align_.resize(static_cast<std::size_t>(cols_), Alignment::Left);
+    row_ = std::clamp(row_, 0, std::max(rows_ - 1, 0));
+    col_ = std::clamp(col_, 0, std::max(cols_ - 1, 0));
+    form_.Notify({id_, ChangeKind::Grid});
+}
+
+void Grid::SetRows(int rows) {
+    rows_ = std::max(rows, 0);
+    Reshape();
+}
+
+void Grid::SetCols(int cols) {
+    cols_ = std::max(cols, 0);
+    Reshape();
+}
+
+void Grid::SetRow(int row) {
+    row_ = std::clamp(row, 0, std::max(rows_ - 1, 0));
+    form_.Notify({id_, ChangeKind::Selection});
+}
+
+void Grid::SetCol(int col) {
+    col_ = std::clamp(col, 0, std::max(cols_ - 1, 0));
+    form_.Notify({id_, ChangeKind::Selection});
+}
+
+const std::string& Grid::Text(int row, int col) const {
+    if (row < 0 || row >= rows_ || col < 0 || col >= cols_) return kNoText;
+    return cells_[Index(row, col)];
+}
+
+void Grid::SetText(int row, int col, std::string text) {
+    if (row < 0 || row >= rows_ || col < 0 || col >= cols_) return;
+    std::string& cell = cells_[Index(row, col)];
+    if (cell == text) return;
+    cell = std::move(text);
+    if (updating_ == 0) form_.Notify({id_, ChangeKind::Cell, row, col});
+}
+
+void Grid::EndUpdate() {
+    if (updating_ > 0 && --updating_ == 0) form_.Notify({id_, ChangeKind::Grid});
+}
+
+void Grid::SetColWidth(int col, int twips) {
+    col_width_[static_cast<std::size_t>(col)] = twips;
+    form_.Notify({id_, ChangeKind::Geometry});
+}
+
+void Grid::SetRowHeight(int row, int twips) {
+    row_height_[static_cast<std::size_t>(row)] = twips;
+    form_.Notify({id_, ChangeKind::Geometry});
+}
+
+void Grid::SetColAlignment(int col, Alignment a) {
+    align_[static_cast<std::size_t>(col)] = a;
+    form_.Notify({id_, ChangeKind::Geometry});
+}
+
+unsigned Grid::CellBackColor(int row, int col) const {
+    return back_[Index(row, col)];
+}
+
+void Grid::SetCellBackColor(int row, int col, unsigned colour) {
+    back_[Index(row, col)] = colour;
+    form_.Notify({id_, ChangeKind::Cell, row, col});
+}
+
+void Grid::SetHighLight(bool on) {
+    if (highlight_ == on) return;
+    highlight_ = on;
+    form_.Notify({id_, ChangeKind::Selection});
+}
+
+int Grid::CellLeft() const {
+    int x = 0;
+    for (int c = 0; c < fixed_cols_ && c < col_; ++c) x += ColWidth(c);
+    if (col_ < fixed_cols_) return x;
+    if (col_ >= left_col_)
+        for (int c = left_col_; c < col_; ++c) x += ColWidth(c);
+    else
+        for (int c = col_; c < left_col_; ++c) x -= ColWidth(c);
+    return x;
+}
+
+int Grid::CellTop() const {
+    int y = 0;
+    for (int r = 0; r < fixed_rows_ && r < row_; ++r) y += RowHeight(r);
+    if (row_ < fixed_rows_) return y;
+    if (row_ >= top_row_)
+        for (int r = top_row_; r < row_; ++r) y += RowHeight(r);
+    else
+        for (int r = row_; r < top_row_; ++r) y -= RowHeight(r);
+    return y;
+}
+
+bool Grid::HitTest(int x, int y, int& row, int& col) const {
+    auto locate = [](int pos, int fixed, int first, int count, auto size, int& out) {
+        if (pos < 0) return false;
+        for (int i = 0; i < fixed && i < count; ++i) {
+            if (pos < size(i)) return out = i, true;
+            pos -= size(i);
+        }
+        for (int i = first; i < count; ++i) {
+            if (pos < size(i)) return out = i, true;
+            pos -= size(i);
+        }
+        return false;
+    };
+    return locate(
+               x, fixed_cols_, left_col_, cols_, [this](int c) { return ColWidth(c); }, col) &&
+           locate(
+               y, fixed_rows_, top_row_, rows_, [this](int r) { return RowHeight(r); }, row);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void Grid::MoveTo(int row, int col) {
+    row = std::clamp(row, fixed_rows_, std::max(rows_ - 1, fixed_rows_));
+    col = std::clamp(col, fixed_cols_, std::max(cols_ - 1, fixed_cols_));
+    if (row == row_ && col == col_) return;
+    row_ = row;
+    col_ = col;
+    form_.Notify({id_, ChangeKind::Selection});
+    form_.Raise({.type = EventType::GridEnterCell, .id = id_, .row = row_, .col = col_});
+}
+
+void Grid::MouseDown(int button, int shift, int x, int y) {
+    Form::ActionScope scope(form_);
+    int row = -1;
+    int col = -1;
+    form_.Focus(id_);
+    if (!HitTest(x, y, row, col)) return;
+    // A click on a fixed cell selects the row or column beside it, not the fixed cell.
+    MoveTo(row, col);
+    form_.Raise({.type = EventType::GridMouseDown,
+                 .id = id_,
+                 .row = row,
+                 .col = col,
+                 .button = button,
+                 .shift = shift,
+                 .x = x,
+                 .y = y});
+}
+
+void Grid::ClickCell(int row, int col) {
+    // Scroll the cell into view first, as a user would before clicking it.
+    if (row >= fixed_rows_ && row < top_row_) Scroll(row);
+    int x = 0;
+    for (int c = 0; c < col; ++c)
+        if (c < fixed_cols_ || c >= left_col_) x += ColWidth(c);
+    int y = 0;
+    const int first = row >= fixed_rows_ && row < top_row_ ? row : top_row_;
+    for (int r = 0; r < row; ++r)
+        if (r < fixed_rows_ || r >= first) y += RowHeight(r);
+    MouseDown(1, 0, x + ColWidth(col) / 2, y + RowHeight(row) / 2);
+}
+
+void Grid::KeyDown(Key key) {
+    Form::ActionScope scope(form_);
+    if (form_.Raise({.type = EventType::KeyPressed, .id = id_, .key = key})) return;
+    switch (key) {
+        case Key::Left:
+            MoveTo(row_, col_ - 1);
+            break;
+        case Key::Right:
+            MoveTo(row_, col_ + 1);
+            break;
+        case Key::Up:
+            MoveTo(row_ - 1, col_);
+            break;
+        case Key::Down:
+            MoveTo(row_ + 1, col_);
+            break;
+        case Key::Home:
+            MoveTo(row_, fixed_cols_);
+            break;
+        case Key::End:
+            MoveTo(row_, cols_ - 1);
+            break;
+        default:
+            break;
+    }
+}
+
+void Grid::PostKey(Key key) {
+    form_.Post([this, key] { KeyDown(key); });
+}
+
+void Grid::Scroll(int top_row, int left_col) {
+    Form::ActionScope scope(form_);
+    top_row_ = std::clamp(top_row, fixed_rows_, std::max(rows_ - 1, fixed_rows_));
+    if (left_col >= 0) left_col_ = std::clamp(left_col, fixed_cols_, std::max(cols_ - 1, 1));
+    form_.Notify({id_, ChangeKind::Geometry});
+    form_.Raise({.type = EventType::GridScroll, .id = id_, .row = top_row_});
+}
+
+}  // namespace vm

@@ -1,0 +1,120 @@
+#include "app/widgets/form.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vm {
+namespace {
+
+TEST(Form, TypingHonoursFilterUpperCaseLimitAndSelection) {
+    Form f;
+    f.AddEdit(1, 6, IsNameChar, true);
+    std::vector<std::pair<char, bool>> typed;
+    f.On(EventType::CharTyped, 1, [&](const Event& e) {
+        typed.emplace_back(e.ch, e.accepted);
+        return false;
+    });
+    f.TypeText(1, "ab_c-1?xyz");
+    EXPECT_EQ(f.Text(1), "ABC-1X");  // '_' and '?' swallowed, then the limit of 6
+    ASSERT_EQ(typed.size(), 10u);
+    EXPECT_FALSE(typed[2].second);  // '_'
+    EXPECT_FALSE(typed[9].second);  // 'z' beyond the limit
+    f.Type(1, '\b');
+    EXPECT_EQ(f.Text(1), "ABC-1");
+    f.SelectAll(1);
+    f.Type(1, 'q');
+    EXPECT_EQ(f.Text(1), "Q");  // typing replaces a selected text
+}
+
+TEST(Form, SelectByTextTakesFirstPrefixIgnoringCaseAndKeepsSelectionOtherwise) {
+    Form f;
+    f.AddList(2, {"Off", "0.5", "1.0", "1.5"});
+    EXPECT_TRUE(f.SelectByText(2, "1"));
+    EXPECT_EQ(f.SelectedText(2), "1.0");
+    EXPECT_TRUE(f.SelectByText(2, "oF"));
+    EXPECT_EQ(f.Selection(2), 0);
+    EXPECT_FALSE(f.SelectByText(2, "7"));
+    EXPECT_EQ(f.Selection(2), 0);
+    // Typing into a drop-down list searches it and reports the change.
+    int changes = 0;
+    f.On(EventType::SelectionChanged, 2, [&](const Event& e) {
+        changes += e.index == 3;
+        return false;
+    });
+    f.TypeText(2, "1.5");
+    EXPECT_EQ(changes, 1);
+}
+
+TEST(Form, FocusRaisesLostBeforeGainedAndPostedWorkRunsAfterTheAction) {
+    Form f;
+    f.AddEdit(1);
+    f.AddEdit(2);
+    std::vector<std::string> log;
+    f.On(EventType::FocusLost, 0, [&](const Event& e) {
+        log.push_back("lost " + std::to_string(e.id));
+        return false;
+    });
+    f.On(EventType::FocusGained, 0, [&](const Event& e) {
+        log.push_back("gained " + std::to_string(e.id));
+        return false;
+    });
+    f.On(EventType::KeyPressed, 1, [&](const Event&) {
+        f.Post([&] { log.push_back("posted"); });
+        f.Focus(2);
+        log.push_back("handler done");
+        return true;
+    });
+    f.Focus(1);
+    EXPECT_TRUE(f.Press(1, Key::Enter));
+    EXPECT_EQ(log, (std::vector<std::string>{"gained 1", "lost 1", "gained 2", "handler done",
+                                             "posted"}));
+}
+
+TEST(Form, SpinThatSetsItsEditWrapsAndTabChangeCanBeRefused) {
+    Form f;
+    f.AddEdit(1064, 3).text = "15";
+    f.AddSpin(1065, {.min = 1, .max = 15, .wrap = true, .buddy = 1064, .sets_buddy = true});
+    f.Spin(1065, 1);
+    EXPECT_EQ(f.Text(1064), "1");
+    f.Spin(1065, -1);
+    EXPECT_EQ(f.Text(1064), "15");
+
+    Control& tab = f.Add(1301, ControlKind::Tab);
+    tab.entries = {"Option", "TOT", "Key"};
+    tab.selection = 0;
+    bool refuse = true;
+    std::vector<int> changed;
+    f.On(EventType::TabChanging, 1301, [&](const Event&) { return refuse; });
+    f.On(EventType::TabChanged, 1301, [&](const Event& e) {
+        changed.push_back(e.index);
+        return false;
+    });
+    f.ChooseTab(1301, 2);
+    EXPECT_EQ(f.Selection(1301), 0);
+    refuse = false;
+    f.ChooseTab(1301, 2);
+    EXPECT_EQ(f.Selection(1301), 2);
+    EXPECT_EQ(changed, std::vector<int>{2});
+}
+
+TEST(Form, ListenersSeeStateChangesAndDisabledControlsTakeNothing) {
+    Form f;
+    f.AddEdit(1);
+    f.Add(2, ControlKind::Check);
+    std::vector<ChangeKind> seen;
+    f.Listen([&](const Change& c) { seen.push_back(c.kind); });
+    f.SetText(1, "x");
+    f.SetText(1, "x");  // no change, no notification
+    f.Click(2);
+    EXPECT_TRUE(f.Checked(2));
+    f.SetEnabled(1, false);
+    EXPECT_FALSE(f.Type(1, 'y'));
+    EXPECT_EQ(f.Text(1), "x");
+    EXPECT_EQ(seen,
+              (std::vector<ChangeKind>{ChangeKind::Text, ChangeKind::Check, ChangeKind::State}));
+}
+
+}  // namespace
+}  // namespace vm
