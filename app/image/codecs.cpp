@@ -203,7 +203,9 @@ char DtmfDigitChar(int v) {
 
 std::int32_t DecoderCoefficient(int tenths) {
     const double c = 16384.0 * 2.0 * std::cos(6.2831852 * tenths / 80000.0);
-    return static_cast<std::int32_t>(c + 0.5);
+    // Nearest integer: floor, not truncation, so that tones above 2000 Hz (negative values)
+    // round the same way as the others.
+    return static_cast<std::int32_t>(std::floor(c + 0.5));
 }
 
 bool FilterAccepts(std::string_view filter, char c) {
