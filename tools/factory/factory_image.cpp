@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/editors/channels/program_view.h"
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
@@ -72,7 +73,16 @@ void WriteBasicSettings(RadioImage& image) {
 
 // Editors finish the image: each editor's load and store (and the image-wide consistency pass)
 // run over it here so that the factory image is a fixed point of every editor.
-void FinishWithEditors(FileHeader& /*header*/, RadioImage& /*image*/) {}
+void FinishWithEditors(FileHeader& /*header*/, RadioImage& image) {
+    // The channel table: its load and store turn empty records into cleared records, and the
+    // store ends with NormalizeImage.
+    BandTables bands = BandTables::Initial();
+    RecomputeBandTables(bands, image);
+    RecomputeBandEnabled(bands);
+    CProgramView table(image, bands);
+    table.OnInitialUpdate();
+    table.StoreToImage();
+}
 
 }  // namespace
 
