@@ -91,6 +91,7 @@ struct Control {
     int id = 0;
     ControlKind kind = ControlKind::Static;
     std::string text;       // edit text, combo text, caption, static text
+    std::string label;      // the dialog's label beside the control ("Volume", "TOT (min)")
     std::size_t limit = 0;  // at most this many characters; 0 = no limit
     CharFilter filter;      // empty = every character
     bool upper_case = false;
