@@ -1,0 +1,344 @@
+#include "app/link/clone_worker.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace vm {
+
+std::atomic<bool> g_bTransferBusy{false};
+std::atomic<bool> g_bTransferCancel{false};
+
+bool MatchesAccessCode(std::string_view typed) {
+    return std::equal(typed.begin(), typed.end(), kAccessCode.begin(), kAccessCode.end(),
+                      [](char a, char b) {
+                          return std::toupper(static_cast<unsigned char>(a)) ==
+                                 std::toupper(static_cast<unsigned char>(b));
+                      });
+}
+
+const char* OutcomeName(TransferOutcome outcome) {
+    switch (outcome) {
+        case TransferOutcome::Done:
+            return "done";
+        case TransferOutcome::Cancelled:
+            return "cancelled";
+        case TransferOutcome::PortOpenFailed:
+            return "port open failed";
+        case TransferOutcome::NoWakeUp:
+            return "no answer to the wake-up";
+        case TransferOutcome::ShortIdent:
+            return "short ident";
+        case TransferOutcome::NoIdentAck:
+            return "ident not acknowledged";
+        case TransferOutcome::PasswordRefused:
+            return "access code refused";
+        case TransferOutcome::BlockFailed:
+            return "block failed";
+        case TransferOutcome::InvalidRanges:
+            return "invalid ranges";
+    }
+    return "?";
+}
+
+namespace {
+
+bool RangesValid(const TransferRangeTable& t) {
+    if (t.count > TransferRangeTable::kMaxRanges) return false;
+    for (std::size_t r = 0; r < t.count; ++r)
+        if (t.start[r] > t.end[r] || t.end[r] > kImageSize) return false;
+    return true;
+}
+
+}  // namespace
+
+// The port and the buffers of one run of the worker.
+class CloneWorker::Session {
+public:
+    explicit Session(CloneWorker& w) : w_(w), timing_(w.options_.timing) {}
+
+    TransferOutcome Run(bool flags_claimed);
+
+private:
+    void Send(const std::uint8_t* data, std::size_t n) {
+        std::size_t put = 0;
+        port_->Write(data, n, put);
+    }
+    template <std::size_t N>
+    void Send(const std::uint8_t (&data)[N]) {
+        Send(data, N);
+    }
+    std::size_t Receive(std::uint8_t* data, std::size_t n) {
+        std::size_t got = 0;
+        port_->Read(data, n, got);
+        return got;
+    }
+    bool ReceiveAck() {
+        std::uint8_t b = 0;
+        return Receive(&b, 1) == 1 && b == kAck;
+    }
+    void Purge() { port_->Purge(); }
+    void Sleep(std::chrono::microseconds d) {
+        if (d.count() > 0) std::this_thread::sleep_for(d);
+    }
+    void Message(std::string_view text) {
+        if (w_.callbacks_.message) w_.callbacks_.message(text);
+    }
+    // Every way out: the port closed, busy cleared, then the dialog told to close.
+    TransferOutcome Finish(TransferOutcome outcome) {
+        if (port_) port_->Close();
+        if (outcome == TransferOutcome::Done) w_.success_ = true;
+        w_.options_.flags.busy->store(false);
+        if (w_.callbacks_.post_cancel) w_.callbacks_.post_cancel();
+        return outcome;
+    }
+    TransferOutcome Fail(TransferOutcome outcome) {
+        Message(kCommunicationError);
+        return Finish(outcome);
+    }
+
+    bool WakeUp();
+    bool Handshake(TransferOutcome& failure);
+    std::optional<TransferOutcome> ProbeProtection();
+    TransferOutcome ReadBlocks();
+    TransferOutcome WriteBlocks();
+    void Progress();
+
+    CloneWorker& w_;
+    const LinkTiming& timing_;
+    std::unique_ptr<SerialPort> port_;
+    int retries_ = 0;  // wake-up retries of the whole transfer
+    int position_ = 0;
+    int upper_ = 0;
+};
+
+TransferOutcome CloneWorker::Session::Run(bool flags_claimed) {
+    TransferFlags& flags = w_.options_.flags;
+    if (!flags_claimed) {
+        flags.busy->store(true);
+        flags.cancel->store(false);
+    }
+    w_.success_ = false;
+    upper_ = CountBlocks(w_.table_);
+    if (!RangesValid(w_.table_)) return Finish(TransferOutcome::InvalidRanges);
+
+    port_ = w_.options_.make_port();
+    if (!port_ || !port_->Open(w_.port_path_)) {
+        Message(kOpenPortFail);
+        return Finish(TransferOutcome::PortOpenFailed);
+    }
+    if (w_.callbacks_.disable_start) w_.callbacks_.disable_start();
+    port_->SetBufferSizes(1024, 512);
+    port_->SetTimeouts(timing_.timeouts);
+    port_->SetLine(LineSettings{});
+
+    TransferOutcome failure{};
+    if (!Handshake(failure)) return Fail(failure);
+    if (const auto refused = ProbeProtection()) return *refused;
+    if (!Handshake(failure)) return Fail(failure);
+
+    return w_.table_.direction == TransferDirection::Read ? ReadBlocks() : WriteBlocks();
+}
+
+bool CloneWorker::Session::WakeUp() {
+    for (;;) {
+        for (const std::uint8_t b : kWakeUp) {
+            Sleep(timing_.wake_byte_sleep);
+            Purge();
+            Send(&b, 1);
+        }
+        if (ReceiveAck()) return true;
+        const auto started = std::chrono::steady_clock::now();
+        do {
+            if (ReceiveAck()) return true;
+        } while (std::chrono::steady_clock::now() - started <= timing_.handshake_window);
+        if (retries_ == kWakeUpRetries) return false;
+        ++retries_;
+    }
+}
+
+bool CloneWorker::Session::Handshake(TransferOutcome& failure) {
+    if (!WakeUp()) {
+        failure = TransferOutcome::NoWakeUp;
+        return false;
+    }
+    std::array<std::uint8_t, kMaxBlock> buffer{};
+    Purge();
+    Send(kIdentRequest);
+    if (Receive(buffer.data(), kIdentLength) < kIdentLength) {
+        failure = TransferOutcome::ShortIdent;
+        return false;
+    }
+    buffer.fill(0);
+    Purge();
+    Send(&kAck, 1);
+    if (!ReceiveAck()) {
+        failure = TransferOutcome::NoIdentAck;
+        return false;
+    }
+    return true;
+}
+
+std::optional<TransferOutcome> CloneWorker::Session::ProbeProtection() {
+    std::array<std::uint8_t, kMaxBlock> buffer{};
+    Purge();
+    const std::uint8_t command[] = {kReadCommand, kProbeAddress >> 8, kProbeAddress & 0xFF,
+                                    kMaxBlock};
+    Send(command);
+    Receive(buffer.data(), kBlockHeader);
+    buffer.fill(0);
+    Receive(buffer.data(), kMaxBlock);
+    const std::uint8_t k = buffer[kProtectionOffset];
+    Sleep(timing_.ack_sleep);
+    Purge();
+    Send(&kAck, 1);
+    std::uint8_t ignored = 0;
+    Receive(&ignored, 1);
+    if (k != kProtected) return std::nullopt;
+
+    std::optional<std::string> typed;
+    if (w_.callbacks_.password) typed = w_.callbacks_.password();
+    if (typed && MatchesAccessCode(*typed)) return std::nullopt;
+    return Finish(TransferOutcome::PasswordRefused);
+}
+
+void CloneWorker::Session::Progress() {
+    ++position_;
+    if (!w_.callbacks_.progress) return;
+    const int percent = upper_ > 0 ? position_ * 100 / upper_ : 100;
+    char text[16];
+    std::snprintf(text, sizeof text, "%d%%", percent);
+    w_.callbacks_.progress(position_, upper_, text);
+}
+
+TransferOutcome CloneWorker::Session::ReadBlocks() {
+    const TransferRangeTable& t = w_.table_;
+    // The blocks are gathered here and replace the ranges only when the transfer succeeds.
+    auto gathered = std::make_unique<RadioImage>(w_.image_);
+    std::array<std::uint8_t, kBlockHeader + kMaxBlock> buffer{};
+    for (std::size_t r = 0; r < t.count; ++r) {
+        for (std::uint32_t a = t.start[r]; a < t.end[r];) {
+            const std::uint32_t len = BlockLength(a, t.end[r]);
+            Purge();
+            const std::uint8_t command[] = {kReadCommand, static_cast<std::uint8_t>(a >> 8),
+                                            static_cast<std::uint8_t>(a & 0xFF),
+                                            static_cast<std::uint8_t>(len)};
+            Send(command);
+            const bool complete = Receive(buffer.data(), kBlockHeader) == kBlockHeader &&
+                                  Receive(buffer.data() + kBlockHeader, len) == len;
+            bool acknowledged = false;
+            for (int attempt = 0; attempt < kAckAttempts && !acknowledged; ++attempt) {
+                Sleep(timing_.ack_sleep);
+                Purge();
+                Send(&kAck, 1);
+                acknowledged = ReceiveAck();
+            }
+            // A block whose data came short cannot be trusted even when the radio answers.
+            if (!acknowledged || !complete) return Fail(TransferOutcome::BlockFailed);
+            std::memcpy(gathered->data() + a, buffer.data() + kBlockHeader, len);
+            Progress();
+            if (w_.options_.flags.cancel->load()) {
+                Send(kEndWrite);
+                return Finish(TransferOutcome::Cancelled);
+            }
+            a += len;
+        }
+    }
+    Send(kEndRead);
+    for (std::size_t r = 0; r < t.count; ++r)
+        std::copy(gathered->begin() + t.start[r], gathered->begin() + t.end[r],
+                  w_.image_.begin() + t.start[r]);
+    return Finish(TransferOutcome::Done);
+}
+
+TransferOutcome CloneWorker::Session::WriteBlocks() {
+    const TransferRangeTable& t = w_.table_;
+    std::array<std::uint8_t, kMaxBlock> data{};
+    for (std::size_t r = 0; r < t.count; ++r) {
+        for (std::uint32_t a = t.start[r]; a < t.end[r];) {
+            const std::uint32_t len = BlockLength(a, t.end[r]);
+            std::memcpy(data.data(), w_.image_.data() + a, len);
+            Purge();
+            const std::uint8_t command[] = {kWriteCommand, static_cast<std::uint8_t>(a >> 8),
+                                            static_cast<std::uint8_t>(a & 0xFF),
+                                            static_cast<std::uint8_t>(len)};
+            Send(command);
+            Send(data.data(), len);
+            if (!ReceiveAck()) {
+                Message(kCommunicationError);
+                Send(kEndWrite);
+                return Finish(TransferOutcome::BlockFailed);
+            }
+            Progress();
+            if (w_.options_.flags.cancel->load()) {
+                Send(kEndWrite);
+                return Finish(TransferOutcome::Cancelled);
+            }
+            a += len;
+        }
+    }
+    Send(kEndWrite);
+    return Finish(TransferOutcome::Done);
+}
+
+CloneWorker::CloneWorker(RadioImage& image, const TransferRangeTable& table, std::string port_path,
+                         TransferCallbacks callbacks, CloneWorkerOptions options)
+    : image_(image),
+      table_(table),
+      port_path_(std::move(port_path)),
+      callbacks_(std::move(callbacks)),
+      options_(std::move(options)) {}
+
+TransferOutcome CloneWorker::Run(bool flags_claimed) {
+    Session session(*this);
+    return session.Run(flags_claimed);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TransferSession::TransferSession(RadioImage& image, TransferRangeTable table, std::string port_path,
+                                 TransferCallbacks callbacks, CloneWorkerOptions options)
+    : table_(std::move(table)),
+      flags_(options.flags),
+      upper_(CountBlocks(table_)),
+      worker_(image, table_, std::move(port_path), std::move(callbacks), std::move(options)) {}
+
+TransferSession::~TransferSession() {
+    Join();
+}
+
+void TransferSession::Initialise(bool extended_range) {
+    if (extended_range) Start();
+}
+
+bool TransferSession::Start() {
+    // The flags are claimed here, not on the worker's thread: a second Start cannot launch a
+    // second worker before the first has set busy, and an Exit pressed at once is not undone.
+    bool idle = false;
+    if (thread_.joinable() || !flags_.busy->compare_exchange_strong(idle, true)) return false;
+    flags_.cancel->store(false);
+    thread_ = std::thread([this] {
+        outcome_ = worker_.Run(true);
+        finished_ = true;
+    });
+    return true;
+}
+
+bool TransferSession::Exit() {
+    flags_.cancel->store(true);
+    return !flags_.busy->load();
+}
+
+void TransferSession::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+std::optional<TransferOutcome> TransferSession::outcome() const {
+    if (!finished_) return std::nullopt;
+    return outcome_.load();
+}
+
+}  // namespace vm

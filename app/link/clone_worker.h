@@ -1,0 +1,156 @@
+// The clone protocol: the worker that moves the ranges of a transfer range table between an
+// image and the radio, and the transfer dialog's logic that starts, cancels and closes it.
+// The dialog's window (Qt) and the command-line tool both drive a TransferSession and see the
+// transfer only through TransferCallbacks.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "app/image/radio_image.h"
+#include "app/link/serial_port.h"
+
+namespace vm {
+
+// Set while a worker runs; cleared by the worker on every way out, before it closes its dialog.
+extern std::atomic<bool> g_bTransferBusy;
+// Set by the dialog's Exit; cleared by a worker when it starts; polled after every block.
+extern std::atomic<bool> g_bTransferCancel;
+
+struct TransferFlags {
+    std::atomic<bool>* busy = &g_bTransferBusy;
+    std::atomic<bool>* cancel = &g_bTransferCancel;
+};
+
+// Messages the worker shows.
+inline constexpr std::string_view kOpenPortFail = "Open port fail";
+inline constexpr std::string_view kCommunicationError = "Communication error";
+
+// The access code a protected radio asks for; compared ignoring case.
+inline constexpr std::string_view kAccessCode = "5731RB";
+bool MatchesAccessCode(std::string_view typed);
+
+// Protocol bytes.
+inline constexpr std::uint8_t kWakeUp[] = {0x02, 'P', 'R', 'O', 'G', 'R', 'A'};
+inline constexpr std::uint8_t kIdentRequest[] = {'M', 0x02};
+inline constexpr std::size_t kIdentLength = 16;
+inline constexpr std::uint8_t kAck = 'A';
+inline constexpr std::uint8_t kEndRead[] = {'E', 'N', 'D', 'R'};
+inline constexpr std::uint8_t kEndWrite[] = {'E', 'N', 'D', 'W'};
+inline constexpr std::uint8_t kReadCommand = 'R';
+inline constexpr std::uint8_t kWriteCommand = 'W';
+inline constexpr std::size_t kBlockHeader = 4;
+inline constexpr std::size_t kMaxBlock = 128;
+// The protection probe reads 128 bytes at 0xCC00; the radio is protected when 0xCC08 holds 3.
+inline constexpr std::uint32_t kProbeAddress = 0xCC00;
+inline constexpr std::size_t kProtectionOffset = 8;
+inline constexpr std::uint8_t kProtected = 3;
+inline constexpr int kWakeUpRetries = 8;  // 9 attempts in all
+inline constexpr int kAckAttempts = 4;
+
+// The waits of the protocol. Tests shrink them; a real radio needs these values.
+struct LinkTiming {
+    CommTimeouts timeouts{50, 50, 100, 50, 50};
+    std::chrono::microseconds wake_byte_sleep{2000};  // before each wake-up byte
+    std::chrono::microseconds ack_sleep{10000};       // before each read acknowledgement
+    std::chrono::milliseconds handshake_window{500};  // listening for "A" after a wake-up
+};
+
+enum class TransferOutcome {
+    Done,
+    Cancelled,        // Exit pressed during the blocks ("ENDW" sent)
+    PortOpenFailed,   // "Open port fail"
+    NoWakeUp,         // no "A" to nine wake-ups
+    ShortIdent,       // ident reply shorter than 16 bytes
+    NoIdentAck,       // no "A" to the ident acknowledgement
+    PasswordRefused,  // protected radio, access code wrong or not given
+    BlockFailed,      // a block was not acknowledged (or its data came short)
+    InvalidRanges,    // a range outside the image: nothing was sent
+};
+const char* OutcomeName(TransferOutcome outcome);
+
+// How the worker reaches its dialog. Calls come from the worker's thread; each may be empty.
+struct TransferCallbacks {
+    std::function<void()> disable_start;
+    // After each block: position (1..upper), upper limit, and the percentage text ("%d%%").
+    std::function<void(int position, int upper, const std::string& percent)> progress;
+    // A message box with an OK button; returns when it is dismissed.
+    std::function<void(std::string_view text)> message;
+    // The password dialog: the text typed and OK, or nullopt for Cancel.
+    std::function<std::optional<std::string>()> password;
+    // Posts the Cancel command to the dialog (the worker has finished).
+    std::function<void()> post_cancel;
+};
+
+struct CloneWorkerOptions {
+    LinkTiming timing;
+    TransferFlags flags;
+    std::function<std::unique_ptr<SerialPort>()> make_port = CreateSerialPort;
+};
+
+// One transfer, run on the calling thread. A read gathers the blocks in a copy of the image and
+// puts them into the image only when every block has arrived, so a failed or cancelled read
+// leaves the image exactly as it was.
+class CloneWorker {
+public:
+    CloneWorker(RadioImage& image, const TransferRangeTable& table, std::string port_path,
+                TransferCallbacks callbacks, CloneWorkerOptions options = {});
+    // Runs the transfer. `flags_claimed`: the caller has already set busy and cleared cancel
+    // (so an Exit pressed right after Start is not lost).
+    TransferOutcome Run(bool flags_claimed = false);
+    bool success() const { return success_.load(); }
+
+private:
+    class Session;
+    RadioImage& image_;
+    TransferRangeTable table_;
+    std::string port_path_;
+    TransferCallbacks callbacks_;
+    CloneWorkerOptions options_;
+    std::atomic<bool> success_{false};
+};
+
+// The transfer dialog's logic ("Start", "Exit", initialisation) around one worker thread.
+class TransferSession {
+public:
+    TransferSession(RadioImage& image, TransferRangeTable table, std::string port_path,
+                    TransferCallbacks callbacks, CloneWorkerOptions options = {});
+    ~TransferSession();
+    TransferSession(const TransferSession&) = delete;
+    TransferSession& operator=(const TransferSession&) = delete;
+
+    const std::string& caption() const { return table_.caption; }
+    // The progress bar's range is 0..upper(): the number of blocks.
+    int upper() const { return upper_; }
+
+    // Dialog initialisation: in service mode the transfer starts at once.
+    void Initialise(bool extended_range);
+    // "Start": starts the worker unless one is busy; false when it did not start.
+    bool Start();
+    // "Exit" (also the close box and Esc): asks a running worker to stop after its block.
+    // True when the dialog closes now, false while a worker is busy (it closes the dialog).
+    bool Exit();
+    // Waits for the worker thread to end.
+    void Join();
+
+    bool success() const { return worker_.success(); }
+    std::optional<TransferOutcome> outcome() const;
+
+private:
+    TransferRangeTable table_;
+    TransferFlags flags_;
+    int upper_;
+    CloneWorker worker_;
+    std::thread thread_;
+    std::atomic<bool> finished_{false};
+    std::atomic<TransferOutcome> outcome_{TransferOutcome::Done};
+};
+
+}  // namespace vm

@@ -1,0 +1,58 @@
+// Serial port names: the sixteen COM names the Port dialog offers, the number a port path
+// names, and how a COM name finds its device on this platform.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vm {
+
+inline constexpr int kPortCount = 16;
+
+// "COM%d" for ports 1 to 9, "\\.\COM%d" for 10 and above.
+std::string PortName(int n);
+
+// The number following the first "M" of a port path, read as "%*[^M]M%d" reads it (both name
+// forms give their port number); nullopt when the pattern does not match.
+std::optional<int> PortNumberOf(const std::string& path);
+
+// The port number of a COM name ("COM3", "\\.\COM12", any letter case); nullopt for any other
+// text, such as a device path.
+std::optional<int> ComNumberOf(const std::string& name);
+
+// Explicit devices for COM numbers, from the settings file (section "Ports", "COM3=/dev/ttyUSB1").
+using ExplicitPorts = std::map<int, std::string>;
+
+// Serial devices present, in the order they are given COM numbers: USB serial and ACM devices
+// first, ordered by where they sit on the USB bus (stable across runs and plugging order), then
+// the built-in ports that have hardware behind them.
+std::vector<std::string> ListSerialDevices(
+    const std::filesystem::path& sys_class_tty = "/sys/class/tty",
+    const std::filesystem::path& dev = "/dev");
+
+// The device a port name opens: a COM name takes its explicit entry, otherwise the next present
+// device not named explicitly (COM numbers without an entry are given the remaining devices in
+// order); any other text is a device path and is used as it is. Empty when a COM name has no
+// device.
+std::string ResolvePort(const std::string& name, const ExplicitPorts& explicit_ports,
+                        const std::vector<std::string>& devices);
+
+// What the Port dialog shows: which of COM1..COM16 can be opened now, and the number of the
+// current port when it opens and names one of them (0: no button checked).
+struct PortProbe {
+    std::array<bool, kPortCount> available{};
+    int checked = 0;
+};
+
+using PortResolver = std::function<std::string(const std::string& name)>;
+using PortOpenTest = std::function<bool(const std::string& device)>;
+
+PortProbe ProbePorts(const std::string& current, const PortResolver& resolve,
+                     const PortOpenTest& can_open);
+
+}  // namespace vm

@@ -1,0 +1,125 @@
+// A simulated VM6142 that answers the clone protocol on a pseudo-terminal: wake-up and "A",
+// the 16-byte ident, "R"/"W" blocks with their 4-byte reply header, acknowledgements and the
+// end markers, over its own 64 KiB memory. It can misbehave on request.
+#pragma once
+
+#include <atomic>
+#include <bitset>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/image/radio_image.h"
+
+namespace vm {
+
+struct RadioOptions {
+    bool protect = false;  // the memory's byte 0xCC08 is set to 3
+    // Complete wake-ups ignored before one is answered, counted afresh each time the radio
+    // is woken (so a transfer's two handshakes each need wake_after + 1 attempts).
+    int wake_after = 0;
+    std::chrono::milliseconds wake_delay{0};  // pause before the "A" to a wake-up
+    // The block at this address gets no acknowledgement: a read block's "A" is not answered
+    // (fail_acks times, or always when negative); a written block is refused.
+    std::optional<std::uint32_t> fail_block;
+    int fail_acks = -1;
+    std::size_t ident_length = 16;  // fewer than 16: a short ident
+    bool refuse_ident_ack = false;  // the "A" after the ident is not answered
+    // After answering this many block commands (the protection probe counts) the radio
+    // disappears: it falls silent, or hangs the line up when hang_up is set.
+    std::optional<int> vanish_after;
+    bool hang_up = false;
+    bool paced = false;  // every byte takes its 38400 baud 8N1 wire time (10 bits)
+    // Data file written (atomically) after every session that wrote blocks, and its writer.
+    std::filesystem::path save_to;
+    std::function<bool(const std::filesystem::path&, const FileHeader&, const RadioImage&)>
+        save_file;
+    // A line on each session's end and on each failure injected, for the console.
+    std::function<void(const std::string&)> log;
+};
+
+// What the radio has seen so far.
+struct RadioRecord {
+    int wake_ups = 0;           // complete wake-ups received
+    int answered_wake_ups = 0;  // ... answered with "A"
+    int idents = 0;
+    int blocks_read = 0;  // "R" commands answered, the protection probe included
+    int blocks_written = 0;
+    int acks_withheld = 0;
+    std::vector<std::string> end_markers;  // "ENDR", "ENDW" in order of arrival
+    std::vector<std::uint32_t> read_addresses;
+    std::bitset<kImageSize> written;  // addresses written by "W" blocks
+    int saves = 0;
+    bool vanished = false;
+};
+
+inline constexpr std::uint32_t kIdentAddress = 0xFF00;  // the ident is the model block's start
+
+class SimulatedRadio {
+public:
+    SimulatedRadio(const RadioImage& memory, const FileHeader& header, RadioOptions options);
+    ~SimulatedRadio();
+    SimulatedRadio(const SimulatedRadio&) = delete;
+    SimulatedRadio& operator=(const SimulatedRadio&) = delete;
+
+    // Creates the pseudo-terminal; false with `error` set when that fails.
+    bool Open(std::string& error);
+    // The device path the programming software opens.
+    const std::string& device() const { return device_; }
+
+    // Serves on the calling thread until Stop().
+    void Serve();
+    // Serves on a thread of its own.
+    void Start();
+    void Stop();
+
+    // Waits until the radio has handled every byte it was sent (false after `timeout`).
+    bool Drain(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
+
+    RadioImage memory() const;
+    RadioRecord record() const;
+
+private:
+    std::optional<std::uint8_t> Next(std::optional<std::chrono::milliseconds> timeout);
+    void Send(const std::uint8_t* data, std::size_t n);
+    void Handle(std::uint8_t first);
+    void HandleWakeUp();
+    void HandleRead();
+    void HandleWrite();
+    void HandleEnd();
+    bool CountBlockAndMaybeVanish();
+    void Log(const std::string& line);
+
+    RadioOptions options_;
+    FileHeader header_;
+    mutable std::mutex mutex_;  // guards memory_ and record_
+    RadioImage memory_;
+    RadioRecord record_;
+
+    int master_ = -1;
+    int slave_ = -1;  // held open so the line stays up between the software's sessions
+    int stop_fd_ = -1;
+    std::string device_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> idle_{false};  // waiting for a command with nothing unread
+
+    std::vector<std::uint8_t> pending_;  // bytes read but not yet consumed
+    std::size_t pending_pos_ = 0;
+    std::chrono::steady_clock::time_point rx_done_{};  // wire time of the last byte received
+    std::chrono::steady_clock::time_point tx_done_{};  // ... and sent
+    bool awake_ = false;
+    int ignored_wake_ups_ = 0;
+    int withhold_acks_ = 0;
+    bool silent_ = false;
+    bool wrote_in_session_ = false;
+    bool ident_sent_ = false;  // the next "A" acknowledges the ident
+};
+
+}  // namespace vm
