@@ -748,6 +748,11 @@ void SimChip::InjectReceive(std::span<const std::uint8_t> bytes) {
     for (const Completion& c : done) Finish(c);
 }
 
+void SimChip::ClearReceived() {
+    std::lock_guard lock(mutex_);
+    receive_.clear();
+}
+
 void SimChip::InjectStatus(const std::array<std::uint8_t, 10>& notification) {
     std::vector<Completion> done;
     {

@@ -119,6 +119,8 @@ public:
     void SetTransmitSink(std::function<void(std::span<const std::uint8_t>)> sink);
     std::vector<std::uint8_t> Transmitted() const;
     void InjectReceive(std::span<const std::uint8_t> bytes);
+    // Drops received bytes that no read has taken yet.
+    void ClearReceived();
     void InjectStatus(const std::array<std::uint8_t, 10>& notification);
 
     // --- Faults and completion mode.
