@@ -252,7 +252,7 @@ void Form::TypeText(int id, std::string_view text) {
     Control& ctl = At(id);
     if (ctl.kind == ControlKind::DropList) {
         const int before = ctl.selection;
-        if (SelectByText(id, text) && ctl.selection != before)
+        if (!text.empty() && SelectByText(id, text) && ctl.selection != before)
             Raise({.type = EventType::SelectionChanged, .id = id, .index = ctl.selection});
         return;
     }
