@@ -91,26 +91,25 @@ void Grid::SetHighLight(bool on) {
     form_.Notify({id_, ChangeKind::Selection});
 }
 
+namespace {
+// Distance of line `i` from the client origin along one axis: the fixed lines, then the
+// scrolled lines from `first` (negative for a line scrolled out before it).
+int Offset(const std::vector<int>& sizes, int fixed, int first, int i) {
+    int pos = 0;
+    for (int k = 0; k < fixed && k < i; ++k) pos += sizes[static_cast<std::size_t>(k)];
+    if (i < fixed) return pos;
+    for (int k = first; k < i; ++k) pos += sizes[static_cast<std::size_t>(k)];
+    for (int k = i; k < first; ++k) pos -= sizes[static_cast<std::size_t>(k)];
+    return pos;
+}
+}  // namespace
+
 int Grid::CellLeft() const {
-    int x = 0;
-    for (int c = 0; c < fixed_cols_ && c < col_; ++c) x += ColWidth(c);
-    if (col_ < fixed_cols_) return x;
-    if (col_ >= left_col_)
-        for (int c = left_col_; c < col_; ++c) x += ColWidth(c);
-    else
-        for (int c = col_; c < left_col_; ++c) x -= ColWidth(c);
-    return x;
+    return Offset(col_width_, fixed_cols_, left_col_, col_);
 }
 
 int Grid::CellTop() const {
-    int y = 0;
-    for (int r = 0; r < fixed_rows_ && r < row_; ++r) y += RowHeight(r);
-    if (row_ < fixed_rows_) return y;
-    if (row_ >= top_row_)
-        for (int r = top_row_; r < row_; ++r) y += RowHeight(r);
-    else
-        for (int r = row_; r < top_row_; ++r) y -= RowHeight(r);
-    return y;
+    return Offset(row_height_, fixed_rows_, top_row_, row_);
 }
 
 bool Grid::HitTest(int x, int y, int& row, int& col) const {

@@ -269,6 +269,8 @@ void CProgramView::StoreRow(int n) {
 }
 
 void CProgramView::StoreToImage() {
+    // A table that was never built holds no rows: storing it would clear every channel.
+    if (grid_->Rows() != kRows) return;
     CommitAll();
     for (int n = 1; n < kRows; ++n) StoreRow(n);
     NormalizeImage(image_, bands_);

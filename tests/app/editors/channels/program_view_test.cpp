@@ -283,6 +283,17 @@ TEST_F(ChannelTable, LoadAndStoreOfAStoredTableChangeNothing) {
     EXPECT_TRUE(first == image);
 }
 
+TEST(ChannelTableBeforeItIsBuilt, StoresNothing) {
+    RadioImage image;
+    image.fill(0xFF);
+    BandTables bands = BandTables::Initial();
+    InitChannelRecord(image, 5, 14'500'000, bands);
+    const RadioImage before = image;
+    CProgramView view(image, bands);
+    view.StoreToImage();
+    EXPECT_TRUE(before == image);
+}
+
 TEST(Raster, SnapFrequencyAndTheBandRaster) {
     const std::pair<std::uint32_t, std::uint32_t> snap[] = {
         {14'501'250, 14'501'250}, {14'500'625, 14'500'625}, {11'801'230, 11'801'000},
