@@ -1,0 +1,93 @@
+#include "app/shell/file_summary.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "app/image/channel_record.h"
+#include "app/image/codecs.h"
+
+namespace vm::shell {
+
+namespace {
+
+std::string TextField(const RadioImage& image, std::uint32_t at, std::size_t width,
+                      bool alnum_only) {
+    std::string s;
+    for (std::size_t i = 0; i < width; ++i) {
+        const unsigned char c = image[at + i];
+        const bool ok = alnum_only ? (c < 0x80 && std::isalnum(c) != 0) : (c >= 0x20 && c < 0x7F);
+        if (!ok) break;
+        s.push_back(static_cast<char>(c));
+    }
+    return s;
+}
+
+bool IsLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+bool ValidDate(int y, int m, int d) {
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (m < 1 || m > 12 || d < 1) return false;
+    const int days = kDays[m - 1] + (m == 2 && IsLeap(y) ? 1 : 0);
+    return d <= days;
+}
+
+std::optional<std::uint32_t> Stored(const RadioImage& image, std::uint32_t at) {
+    const std::uint8_t top = image[at + 3];
+    if (top == 0x00 || top == 0xFF) return std::nullopt;
+    return GetFrequency(image.data() + at);
+}
+
+}  // namespace
+
+ModelInfo ReadModelInfo(const RadioImage& image) {
+    ModelInfo m;
+    m.serial_number = TextField(image, kModelInfo + 0x00, 8, true);
+    m.model_name = TextField(image, kModelInfo + 0x08, 8, true);
+    m.model_code = TextField(image, kModelInfo + 0x10, 16, false);
+    m.firmware_version = TextField(image, kModelInfo + 0x20, 8, false);
+
+    // "%4X-%02X-%02X" of the year word and the month and day bytes, read back as three decimal
+    // numbers ("%d-%d-%d") and shown only when that is a calendar date.
+    const unsigned year = GetLe16(image.data() + kProgramDate);
+    const unsigned month = image[kProgramDate + 2];
+    const unsigned day = image[kProgramDate + 3];
+    char text[32];
+    std::snprintf(text, sizeof text, "%4X-%02X-%02X", year, month, day);
+    int y = 0, mo = 0, d = 0;
+    if (std::sscanf(text, "%d-%d-%d", &y, &mo, &d) == 3 && ValidDate(y, mo, d))
+        m.last_program_date = text;
+    return m;
+}
+
+FileSummary Summarise(const RadioImage& image, const BandTables& bands) {
+    FileSummary s;
+    s.model = ReadModelInfo(image);
+    s.custom_data = GetCharField(image.data() + kCustomData, kCustomDataSize);
+
+    BandTables t = bands;
+    RecomputeBandEnabled(t);
+    for (int n = 1; n <= kBandCount; ++n) {
+        BandSummary& b = s.bands[static_cast<std::size_t>(n - 1)];
+        const std::uint32_t rec = FrequencyRangeRecord(n);
+        b.band = n;
+        b.label = std::string(g_BandNameList[static_cast<std::size_t>(n - 1)]);
+        b.rx_lower = Stored(image, rec);
+        b.rx_upper = Stored(image, rec + 4);
+        if (!IsReceiveOnlyBand(n)) {
+            b.tx_lower = Stored(image, rec + 8);
+            b.tx_upper = Stored(image, rec + 12);
+        }
+        b.enabled = t.BandEnabled[static_cast<std::size_t>(n)] != 0;
+    }
+    s.bank_b_low = {t.LowRangeLower, t.LowRangeUpper, t.BandEnabled[10] != 0};
+    s.bank_b_high = {t.HighRangeLower, t.HighRangeUpper, t.BandEnabled[11] != 0};
+
+    for (int n = 1; n <= 2 * kChannelsPerBank; ++n)
+        if (!ChannelAt(image, n).IsEmpty())
+            ++(n <= kChannelsPerBank ? s.channels_in_use_a : s.channels_in_use_b);
+    return s;
+}
+
+}  // namespace vm::shell

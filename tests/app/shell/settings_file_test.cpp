@@ -1,0 +1,136 @@
+#include "app/shell/settings_file.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "tests/app/shell/test_support.h"
+
+namespace vm::shell {
+namespace {
+
+using vm::testing::ReadText;
+using vm::testing::RunUnprivileged;
+using vm::testing::TempDir;
+using vm::testing::WriteText;
+
+TEST(SettingsFile, PathBeforeStartUpIsProgramIniInTheCurrentFolder) {
+    EXPECT_EQ(SettingsFile().Path(), std::filesystem::path("./Program.ini"));
+}
+
+TEST(SettingsFile, ReadsAsWindowsDoes) {
+    TempDir dir;
+    const auto ini = dir / "Program.ini";
+    WriteText(ini,
+              "\xEF\xBB\xBF; a comment\r\n"
+              "[Setup]\r\n"
+              "COM=COM3\r\n"
+              "  Model = VM6142  \r\n"
+              "Company=\"Radio Works\"\r\n"
+              "Empty=\r\n"
+              ";Port=COM9\r\n"
+              "[ About ]\r\n"
+              "Version='1.2'\r\n"
+              "[setup]\r\n"
+              "Later=ignored, the first section with the name is the one used\r\n");
+    const SettingsFile s(ini);
+    struct Case {
+        const char* section;
+        const char* key;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"Setup", "COM", "COM3"},      {"SETUP", "com", "COM3"},
+        {"Setup", "Model", "VM6142"},  {"Setup", "Company", "Radio Works"},
+        {"Setup", "Empty", ""},        {"Setup", "Port", "default"},
+        {"About", "version", "1.2"},   {"About", "COM", "default"},
+        {"Missing", "COM", "default"}, {"Setup", "Later", "default"},
+        {"Setup", "", "default"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(s.Read(c.section, c.key, "default"), c.expected) << c.section << "/" << c.key;
+}
+
+TEST(SettingsFile, ReadsLfFilesAndCutsValuesAt255Characters) {
+    TempDir dir;
+    const auto ini = dir / "a.ini";
+    const std::string long_value(300, 'x');
+    WriteText(ini, "[Setup]\nModel=VM6142\nLong=" + long_value);  // no final line end
+    const SettingsFile s(ini);
+    EXPECT_EQ(s.Read("Setup", "Model", ""), "VM6142");
+    EXPECT_EQ(s.Read("Setup", "Long", ""), std::string(255, 'x'));
+}
+
+TEST(SettingsFile, MissingFileGivesDefaultsAndAnEmptyKeyDoesNotTouchTheFile) {
+    TempDir dir;
+    const SettingsFile s(dir / "none.ini");
+    EXPECT_EQ(s.Read("Setup", "COM", "COM1"), "COM1");
+    EXPECT_EQ(s.Read("Setup", "", "x"), "x");
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.ini"));
+}
+
+TEST(SettingsFile, WriteRefusesEmptyKeysAndValuesWithoutCreatingTheFile) {
+    TempDir dir;
+    const SettingsFile s(dir / "Program.ini");
+    EXPECT_FALSE(s.Write("Setup", "", "COM3"));
+    EXPECT_FALSE(s.Write("Setup", "COM", ""));
+    EXPECT_FALSE(s.Write("Setup", "COM", "a\nb"));
+    EXPECT_FALSE(s.Write("Setup", "A=B", "x"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "Program.ini"));
+}
+
+TEST(SettingsFile, WriteCreatesTheFileWithWindowsLineEnds) {
+    TempDir dir;
+    const SettingsFile s(dir / "Program.ini");
+    ASSERT_TRUE(s.Write("Setup", "COM", "COM3"));
+    EXPECT_EQ(ReadText(dir / "Program.ini"), "[Setup]\r\nCOM=COM3\r\n");
+    EXPECT_EQ(s.Read("Setup", "COM", ""), "COM3");
+}
+
+TEST(SettingsFile, WriteChangesOnlyItsLineAndKeepsEverythingElse) {
+    struct Case {
+        const char* name;
+        std::string before;
+        const char* section;
+        const char* key;
+        const char* value;
+        std::string after;
+    };
+    const Case cases[] = {
+        {"replace, CRLF kept",
+         "; keep me\r\n[Setup]\r\nCom = COM1\r\nModel=VM6142\r\n\r\n[About]\r\nVersion=1\r\n",
+         "setup", "COM", "COM3",
+         "; keep me\r\n[Setup]\r\nCOM=COM3\r\nModel=VM6142\r\n\r\n[About]\r\nVersion=1\r\n"},
+        {"new key goes after the section's last entry, before blank lines",
+         "[Setup]\nModel=VM6142\n\n[About]\nVersion=1\n", "Setup", "COM", "COM3",
+         "[Setup]\nModel=VM6142\nCOM=COM3\n\n[About]\nVersion=1\n"},
+        {"last section without a final line end", "[About]\nVersion=1\n[Setup]\nModel=VM6142",
+         "Setup", "COM", "COM3", "[About]\nVersion=1\n[Setup]\nModel=VM6142\nCOM=COM3\n"},
+        {"new section appended", "[About]\r\nVersion=1", "Setup", "COM", "COM3",
+         "[About]\r\nVersion=1\r\n[Setup]\r\nCOM=COM3\r\n"},
+        {"commented-out key is not the key", "[Setup]\n;COM=COM9\n", "Setup", "COM", "COM3",
+         "[Setup]\n;COM=COM9\nCOM=COM3\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const auto ini = dir / "Program.ini";
+        WriteText(ini, c.before);
+        EXPECT_TRUE(SettingsFile(ini).Write(c.section, c.key, c.value)) << c.name;
+        EXPECT_EQ(ReadText(ini), c.after) << c.name;
+    }
+}
+
+TEST(SettingsFile, WriteFailsInAFolderThatCannotBeWrittenAndLeavesTheFile) {
+    TempDir dir;
+    const auto ini = dir / "Program.ini";
+    WriteText(ini, "[Setup]\r\nCOM=COM1\r\n");
+    ::chmod(ini.c_str(), 0666);
+    ::chmod(dir.path().c_str(), 0555);
+    const int r =
+        RunUnprivileged([&] { return SettingsFile(ini).Write("Setup", "COM", "COM3") ? 1 : 0; });
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(ReadText(ini), "[Setup]\r\nCOM=COM1\r\n");
+}
+
+}  // namespace
+}  // namespace vm::shell

@@ -1,0 +1,298 @@
+// The vm6142 tool: conventions (help, version, exit codes, streams), `new` and `info`, and the
+// file failures, run in-process and, end to end, as the built executable.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "app/image/codecs.h"
+#include "app/image/radio_image.h"
+#include "app/shell/data_file.h"
+#include "app/shell/version.h"
+#include "tests/app/shell/test_support.h"
+#include "tests/tools/cli/tool_runner.h"
+#include "tools/cli/cli.h"
+#include "tools/cli/json.h"
+
+namespace vm::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using vm::testing::BuildAppFolder;
+using vm::testing::ReadBytes;
+using vm::testing::RunBinary;
+using vm::testing::RunUnprivileged;
+using vm::testing::TempDir;
+using vm::testing::ToolRun;
+using vm::testing::WriteBytes;
+
+bool Contains(const std::string& s, const std::string& part) {
+    return s.find(part) != std::string::npos;
+}
+
+ToolRun Tool(const std::vector<std::string>& args) {
+    return vm::testing::RunTool(args, BuildAppFolder());
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(BuildAppFolder() / "Default.dat"))
+            << "the factory image is built beside the executables";
+    }
+    TempDir dir;
+};
+
+TEST_F(Cli, ConventionsHelpVersionAndUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* out_part;  // "" : stdout must be empty
+        const char* err_part;  // "" : stderr must be empty
+    };
+    const std::string version = std::string("vm6142 ") + kVersion + "\n";
+    const Case cases[] = {
+        {{"--help"}, 0, "Commands:", ""},
+        {{"-h"}, 0, "info", ""},
+        {{"help", "info"}, 0, "Usage: vm6142 info [OPTIONS] FILE", ""},
+        {{"--version"}, 0, version.c_str(), ""},
+        {{"info", "--help"}, 0, "--json", ""},
+        {{"new", "-h"}, 0, "--force", ""},
+        {{}, 2, "", "missing command"},
+        {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
+        {{"--frob"}, 2, "", "unknown option '--frob'"},
+        {{"help", "frob"}, 2, "", "unknown command 'frob'"},
+        {{"info"}, 2, "", "vm6142 info: missing FILE\nTry 'vm6142 info --help'."},
+        {{"info", "a.dat", "b.dat"}, 2, "", "unexpected argument 'b.dat'"},
+        {{"info", "--bogus", "a.dat"}, 2, "", "unknown option '--bogus'"},
+        {{"info", "--json=yes", "a.dat"}, 2, "", "option '--json' takes no value"},
+        {{"new"}, 2, "", "missing FILE"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun r = Tool(c.args);
+        std::string shown;
+        for (const auto& a : c.args) shown += a + " ";
+        EXPECT_EQ(r.code, c.code) << shown << r.err;
+        if (*c.out_part)
+            EXPECT_TRUE(Contains(r.out, c.out_part)) << shown << r.out;
+        else
+            EXPECT_EQ(r.out, "") << shown;
+        if (*c.err_part)
+            EXPECT_TRUE(Contains(r.err, c.err_part)) << shown << r.err;
+        else
+            EXPECT_EQ(r.err, "") << shown;
+    }
+    // Every command of the table is listed by --help and has its own help.
+    const ToolRun help = Tool({"--help"});
+    for (const Command* c : Commands()) {
+        EXPECT_TRUE(Contains(help.out, "  " + std::string(c->name) + " ")) << c->name;
+        EXPECT_EQ(Tool({std::string(c->name), "--help"}).code, 0) << c->name;
+    }
+}
+
+TEST_F(Cli, NewWritesTheFactoryImageAsFileNewThenSaveAsDoes) {
+    const fs::path file = dir / "radio.dat";
+    const ToolRun r = Tool({"new", file.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+
+    // The same through the shell's document: New, commit (0xCC25 bits 0-1), Save As.
+    RadioImage image{};
+    FileHeader header{};
+    BandTables bands = BandTables::Initial();
+    shell::Document doc(image, header, bands);
+    ASSERT_TRUE(doc.New(BuildAppFolder() / "Default.dat"));
+    ClearCommitBits(image);
+    StampHeader(header);
+    const auto bytes = ReadBytes(file);
+    ASSERT_EQ(bytes.size(), kDataFileSize);
+    EXPECT_TRUE(std::equal(header.begin(), header.end(), bytes.begin()));
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), bytes.begin() + kHeaderSize));
+    EXPECT_TRUE(std::equal(kFormatStamp.begin(), kFormatStamp.end(), bytes.begin() + 8));
+    EXPECT_EQ(bytes[kHeaderSize + kCommitByte] & 0x03, 0);
+}
+
+// Channels in use of each bank in a data file, counted here from the bytes.
+std::pair<int, int> CountChannels(const std::vector<std::uint8_t>& file) {
+    std::pair<int, int> n{0, 0};
+    for (std::size_t i = 0; i < 1600; ++i) {
+        const std::uint8_t top = file[kHeaderSize + kBankA + 32 * i + 3];
+        if (top != 0x00 && top != 0xFF) ++(i < 800 ? n.first : n.second);
+    }
+    return n;
+}
+
+TEST_F(Cli, NewThenInfoRoundTrip) {
+    const fs::path file = dir / "radio.dat";
+    ASSERT_EQ(Tool({"new", file.string()}).code, 0);
+    const auto [in_a, in_b] = CountChannels(ReadBytes(file));
+    ASSERT_GE(in_a, 1);  // channel 1 is never empty
+    const std::string bank_a = "Bank A: " + std::to_string(in_a) + " of 800";
+    const std::string bank_b = "Bank B: " + std::to_string(in_b) + " of 800";
+    const std::string json_channels =
+        "\"channels_in_use\": {\n    \"bank_a\": " + std::to_string(in_a) +
+        ",\n    \"bank_b\": " + std::to_string(in_b) + "\n  }";
+    const ToolRun text = Tool({"info", file.string()});
+    ASSERT_EQ(text.code, 0) << text.err;
+    EXPECT_EQ(text.err, "");
+    for (const char* part :
+         {"File: ", "Serial number:", "Custom data:",
+          "  150M  134.00000  180.00000  134.00000  180.00000  yes",
+          "  108M  108.00000  133.99500                        yes",
+          "  60M                                               no",
+          "Low:   134.00000  180.00000  enabled", bank_a.c_str(), bank_b.c_str()})
+        EXPECT_TRUE(Contains(text.out, part)) << part << "\n" << text.out;
+    EXPECT_TRUE(Contains(text.out, "File: " + file.string() + "\n"));
+
+    const ToolRun json = Tool({"info", "--json", file.string()});
+    ASSERT_EQ(json.code, 0) << json.err;
+    for (const char* part :
+         {"\"label\": \"150M\",\n      \"rx_lower_mhz\": 134.00000,\n      \"rx_upper_mhz\": "
+          "180.00000,\n      \"tx_lower_mhz\": 134.00000,\n      \"tx_upper_mhz\": 180.00000,\n"
+          "      \"enabled\": true",
+          "\"label\": \"850M\",\n      \"rx_lower_mhz\": 750.00000,\n      \"rx_upper_mhz\": "
+          "950.00000,\n      \"tx_lower_mhz\": null",
+          json_channels.c_str(), "\"last_program_date\": \"\""})
+        EXPECT_TRUE(Contains(json.out, part)) << part << "\n" << json.out;
+}
+
+TEST_F(Cli, NewNeverDestroysAFile) {
+    const fs::path file = dir / "keep.dat";
+    WriteBytes(file, {1, 2, 3});
+    ToolRun r = Tool({"new", file.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "the file exists (use --force to replace it)")) << r.err;
+    EXPECT_EQ(ReadBytes(file), (std::vector<std::uint8_t>{1, 2, 3}));
+    r = Tool({"new", "--force", file.string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ReadBytes(file).size(), kDataFileSize);
+
+    fs::create_directory(dir / "folder.dat");
+    r = Tool({"new", "-f", (dir / "folder.dat").string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "folder.dat: Is a directory")) << r.err;
+    r = Tool({"new", (dir / "no" / "x.dat").string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "x.dat: No such file or directory")) << r.err;
+
+    // Without the factory image nothing is written.
+    TempDir empty_app;
+    r = vm::testing::RunTool({"new", (dir / "y.dat").string()}, empty_app.path());
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "Default.dat: cannot read the factory image")) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "y.dat"));
+}
+
+TEST_F(Cli, NewInAFolderThatCannotBeWritten) {
+    fs::create_directory(dir / "ro");
+    WriteBytes(dir / "ro" / "old.dat", {7});
+    ::chmod((dir / "ro" / "old.dat").c_str(), 0666);
+    ::chmod((dir / "ro").c_str(), 0555);
+    const int code = RunUnprivileged([&] {
+        const ToolRun a = Tool({"new", (dir / "ro" / "x.dat").string()});
+        const ToolRun b = Tool({"new", "--force", (dir / "ro" / "old.dat").string()});
+        return (a.code == 1 && Contains(a.err, "x.dat: Permission denied") ? 1 : 0) |
+               (b.code == 1 && Contains(b.err, "old.dat: Permission denied") ? 2 : 0);
+    });
+    EXPECT_EQ(code, 3);
+    EXPECT_EQ(ReadBytes(dir / "ro" / "old.dat"), std::vector<std::uint8_t>{7});
+    ::chmod((dir / "ro").c_str(), 0777);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "ro"), {}), 1);
+}
+
+TEST_F(Cli, InfoFailuresSayWhyAndExitOne) {
+    auto good = ReadBytes(BuildAppFolder() / "Default.dat");
+    auto wrong = good;
+    wrong[0] = 'X';
+    WriteBytes(dir / "wrong.dat", wrong);
+    WriteBytes(dir / "empty.dat", {});
+    fs::create_directory(dir / "folder.dat");
+    struct Case {
+        const char* name;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"wrong.dat", "File does not match"},
+        {"empty.dat", "File does not match"},
+        {"folder.dat", "Is a directory"},
+        {"missing.dat", "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        const fs::path p = dir / c.name;
+        const ToolRun r = Tool({"info", p.string()});
+        EXPECT_EQ(r.code, 1) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_EQ(r.err, "vm6142: " + p.string() + ": " + c.message + "\n") << c.name;
+    }
+    EXPECT_EQ(ReadBytes(dir / "wrong.dat"), wrong);
+
+    WriteBytes(dir / "locked.dat", good);
+    ::chmod((dir / "locked.dat").c_str(), 0000);
+    const int code = RunUnprivileged([&] {
+        const ToolRun r = Tool({"info", (dir / "locked.dat").string()});
+        return r.code == 1 && r.out.empty() && Contains(r.err, "locked.dat: Permission denied") ? 1
+                                                                                                : 0;
+    });
+    EXPECT_EQ(code, 1);
+}
+
+TEST_F(Cli, InfoOnAShortFileWarnsAndShowsTheFactoryValuesBeyondIt) {
+    auto good = ReadBytes(BuildAppFolder() / "Default.dat");
+    // Bank A channel 2 set in the file; the file ends before the frequency range records.
+    PutFrequency(good.data() + kHeaderSize + 0x0100 + 32, 14'600'000);
+    good.resize(kHeaderSize + 0x1000);
+    WriteBytes(dir / "short.dat", good);
+    const ToolRun r = Tool({"info", (dir / "short.dat").string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "vm6142: warning: " + (dir / "short.dat").string() +
+                                    ": the file is 8192 bytes long, shorter than a data file"))
+        << r.err;
+    const int in_a = CountChannels(ReadBytes(BuildAppFolder() / "Default.dat")).first;
+    EXPECT_TRUE(Contains(r.out, "Bank A: " + std::to_string(in_a + 1) + " of 800")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "  150M  134.00000  180.00000")) << r.out;
+}
+
+// End to end: the built executable, its streams and exit codes.
+TEST_F(Cli, TheExecutable) {
+    ToolRun r = RunBinary({"--version"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, std::string("vm6142 ") + kVersion + "\n");
+    r = RunBinary({"info"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(Contains(r.err, "missing FILE"));
+
+    const fs::path file = dir / "e2e.dat";
+    r = RunBinary({"new", file.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = RunBinary({"info", "--json", file.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(
+        Contains(r.out, "\"bank_a\": " + std::to_string(CountChannels(ReadBytes(file)).first)));
+    // The JSON is well formed (checked with Python's parser where it is installed).
+    if (std::system("python3 -c '' >/dev/null 2>&1") == 0) {
+        vm::testing::WriteText(dir / "out.json", r.out);
+        const std::string check =
+            "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+            "assert len(d[\"bands\"]) == 9' " +
+            (dir / "out.json").string();
+        EXPECT_EQ(std::system(check.c_str()), 0);
+    }
+
+    auto bad = ReadBytes(file);
+    bad[7] = 0;
+    WriteBytes(dir / "bad.dat", bad);
+    r = RunBinary({"info", (dir / "bad.dat").string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(Contains(r.err, "File does not match"));
+}
+
+TEST(Json, QuotesEveryByteSafely) {
+    EXPECT_EQ(JsonWriter::Quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(JsonWriter::Quote(std::string("\x01\x7F\xC8", 3)), "\"\\u0001\\u007F\\u00C8\"");
+}
+
+}  // namespace
+}  // namespace vm::cli

@@ -1,0 +1,46 @@
+#include "tools/cli/file_io.h"
+
+namespace vm::cli {
+
+namespace fs = std::filesystem;
+
+bool StartLikeEditor(Context& ctx) {
+    return ctx.doc.New(ctx.app.DefaultDataFile());
+}
+
+bool OpenDataFile(Context& ctx, const fs::path& file) {
+    StartLikeEditor(ctx);
+    const shell::OpenResult r = ctx.doc.Open(file);
+    if (!r) {
+        ctx.Fail(file.string() + ": " + r.message);
+        return false;
+    }
+    if (const auto warning = shell::SizeWarning(r)) ctx.Warn(file.string() + ": " + *warning);
+    return true;
+}
+
+bool SaveDataFile(Context& ctx) {
+    if (!ctx.doc.HasCurrentFile()) {
+        ctx.Fail("no current file to save");
+        return false;
+    }
+    ClearCommitBits(ctx.doc.Image());
+    const shell::IoResult r = ctx.doc.Save();
+    if (!r) {
+        ctx.Fail(ctx.doc.CurrentFile().string() + ": " + r.message);
+        return false;
+    }
+    return true;
+}
+
+bool SaveDataFileAs(Context& ctx, const fs::path& file) {
+    ClearCommitBits(ctx.doc.Image());
+    const shell::IoResult r = ctx.doc.SaveAs(file);
+    if (!r) {
+        ctx.Fail(file.string() + ": " + r.message);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vm::cli

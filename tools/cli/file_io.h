@@ -1,0 +1,27 @@
+// The data-file steps every command shares, on top of the shell's Document (the editor's code):
+// each reports failures and warnings on the error stream the way the tool does.
+#pragma once
+
+#include <filesystem>
+
+#include "tools/cli/cli.h"
+
+namespace vm::cli {
+
+// The editor's state at start-up: the image and header reset from "Default.dat" in the
+// application folder (ResetToDefaults), no current file. Returns whether "Default.dat" was read.
+bool StartLikeEditor(Context& ctx);
+
+// Start-up, then File > Open of `file`. On failure prints "vm6142: FILE: MESSAGE" (MESSAGE is
+// the editor's message: "File does not match", the system's error text, ...) and returns false;
+// on success prints the size warning of a short or long file, if any.
+bool OpenDataFile(Context& ctx, const std::filesystem::path& file);
+
+// File > Save: commits (clears bits 0-1 of 0xCC25, as committing the views does) and writes the
+// current file atomically. Prints the error and returns false on failure.
+bool SaveDataFile(Context& ctx);
+
+// File > Save As to `file`: commit, stamp, atomic write, `file` becomes the current file.
+bool SaveDataFileAs(Context& ctx, const std::filesystem::path& file);
+
+}  // namespace vm::cli
