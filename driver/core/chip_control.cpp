@@ -289,7 +289,7 @@ struct RegisterEdit {
         return USB2SER_SetDCR(dev, reg, value, async);
     }
 
-    NTSTATUS Write(std::optional<std::uint8_t> newR1, std::uint8_t newR0) {
+    NTSTATUS WriteBoth(std::optional<std::uint8_t> newR1, std::uint8_t newR0) {
         if (newR1) {
             const NTSTATUS status = Write(1, *newR1);
             if (!NT_SUCCESS(status)) return status;
@@ -328,7 +328,7 @@ NTSTATUS USB2SER_SetCTSState(UsbDevice& dev, bool on) {
         r0 = on ? static_cast<std::uint8_t>(edit.r0 | 0x60)
                 : static_cast<std::uint8_t>(edit.r0 & 0x0F);
     }
-    status = edit.Write(r1, r0);
+    status = edit.WriteBoth(r1, r0);
     if (NT_SUCCESS(status)) Remember(dev, &ChipState::ctsHandshake, on);
     return status;
 }
@@ -340,7 +340,7 @@ NTSTATUS USB2SER_SetDSRState(UsbDevice& dev, bool on) {
     if (!NT_SUCCESS(status)) return status;
     const auto r1 = static_cast<std::uint8_t>(on ? (edit.r1 & 0xF8) | 0x05 : edit.r1 & 0xF8);
     const auto r0 = static_cast<std::uint8_t>(on ? (edit.r0 & 0x33) | 0x48 : edit.r0 & 0x33);
-    status = edit.Write(r1, r0);
+    status = edit.WriteBoth(r1, r0);
     if (NT_SUCCESS(status)) Remember(dev, &ChipState::dsrHandshake, on);
     return status;
 }
@@ -352,7 +352,7 @@ NTSTATUS USB2SER_SetCTSDSRState(UsbDevice& dev, bool on) {
     if (!NT_SUCCESS(status)) return status;
     const auto r1 = static_cast<std::uint8_t>(on ? edit.r1 | 0x07 : edit.r1 & 0xF8);
     const auto r0 = static_cast<std::uint8_t>(on ? (edit.r0 & 0xDA) | 0x1A : edit.r0 & 0xC0);
-    status = edit.Write(r1, r0);
+    status = edit.WriteBoth(r1, r0);
     if (NT_SUCCESS(status)) Remember(dev, &ChipState::ctsDsrHandshake, on);
     return status;
 }
@@ -391,7 +391,7 @@ NTSTATUS SetCtsHandshake(UsbDevice& dev, bool on) {
     } else {
         r0 = static_cast<std::uint8_t>((edit.r0 & 0x3F) | 0x40);
     }
-    status = edit.Write(r1, r0);
+    status = edit.WriteBoth(r1, r0);
     if (NT_SUCCESS(status)) Remember(dev, &ChipState::ctsHandshake, on);
     return status;
 }
@@ -411,7 +411,7 @@ NTSTATUS SetDsrHandshake(UsbDevice& dev, bool on) {
         if (edit.r1 & 0x04) r1 = static_cast<std::uint8_t>(edit.r1 & 0xFC);
         r0 = static_cast<std::uint8_t>(edit.r0 & 0xF3);
     }
-    status = edit.Write(r1, r0);
+    status = edit.WriteBoth(r1, r0);
     if (NT_SUCCESS(status)) Remember(dev, &ChipState::dsrHandshake, on);
     return status;
 }
@@ -426,7 +426,7 @@ NTSTATUS SetRtsHandshake(UsbDevice& dev, bool on) {
     std::optional<std::uint8_t> r1;
     if (withR1) r1 = static_cast<std::uint8_t>(hs.dsr ? edit.r1 | 0x07 : edit.r1 & 0xF8);
     const auto r0 = static_cast<std::uint8_t>(on ? (edit.r0 & 0xEF) | 0x20 : edit.r0 & 0xCF);
-    status = edit.Write(r1, r0);
+    status = edit.WriteBoth(r1, r0);
     if (NT_SUCCESS(status)) Remember(dev, &ChipState::rtsHandshake, on);
     return status;
 }

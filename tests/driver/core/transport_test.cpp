@@ -665,6 +665,13 @@ TEST(TransportAsync, CancelRacingCompletionFreesThePacketExactlyOnce) {
     auto worker = [&](bool completes) {
         for (int r = 1; r <= kRounds; ++r) {
             while (round.load() < r) std::this_thread::yield();
+            // A different head start each round, so that either side may come first and the
+            // two may meet in the middle of the exchange.
+            const unsigned spin =
+                (static_cast<unsigned>(r) * (completes ? 2654435761u : 40503u)) % 3000;
+            std::atomic<unsigned> delay{0};
+            while (delay.fetch_add(1, std::memory_order_relaxed) < spin) {
+            }
             if (completes) {
                 const auto byte = static_cast<std::uint8_t>(r);
                 rig.chip.InjectReceive(std::span(&byte, 1));
