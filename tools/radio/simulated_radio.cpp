@@ -110,7 +110,10 @@ RadioImage SimulatedRadio::memory() const {
 
 RadioRecord SimulatedRadio::record() const {
     std::lock_guard lock(mutex_);
-    return record_;
+    RadioRecord r = record_;
+    r.bytes_received = bytes_received_;
+    r.bytes_sent = bytes_sent_;
+    return r;
 }
 
 void SimulatedRadio::Log(const std::string& line) {
@@ -149,6 +152,7 @@ std::optional<std::uint8_t> SimulatedRadio::Next(std::optional<std::chrono::mill
         }
     }
     const std::uint8_t b = pending_[pending_pos_++];
+    ++bytes_received_;
     if (options_.paced) {
         rx_done_ = std::max(rx_done_, tx_done_) + kByteTime;
         std::this_thread::sleep_until(rx_done_);
@@ -157,18 +161,24 @@ std::optional<std::uint8_t> SimulatedRadio::Next(std::optional<std::chrono::mill
 }
 
 void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
-    if (master_ < 0) return;
+    if (master_ < 0 || n == 0) return;
+    // On a paced line byte i of the burst has fully arrived at start + (i + 1) wire times; the
+    // bytes due are written together, so a late wake-up does not delay the ones after it.
+    const auto start =
+        options_.paced ? std::max({tx_done_, rx_done_, Clock::now()}) : Clock::time_point{};
+    const auto due = [&](std::size_t i) { return start + kByteTime * static_cast<long>(i + 1); };
     for (std::size_t i = 0; i < n;) {
         std::size_t count = n - i;
         if (options_.paced) {
-            // A byte reaches the other end one wire time after the line is free.
-            tx_done_ = std::max({tx_done_, rx_done_, Clock::now()}) + kByteTime;
-            std::this_thread::sleep_until(tx_done_);
+            std::this_thread::sleep_until(due(i));
+            const auto now = Clock::now();
             count = 1;
+            while (i + count < n && due(i + count) <= now) ++count;
         }
         const ssize_t w = ::write(master_, data + i, count);
         if (w > 0) {
             i += static_cast<std::size_t>(w);
+            bytes_sent_ += static_cast<std::uint64_t>(w);
         } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
             pollfd p{master_, POLLOUT, 0};
             poll(&p, 1, 10);
@@ -176,6 +186,7 @@ void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
             return;
         }
     }
+    if (options_.paced) tx_done_ = due(n - 1);
 }
 
 void SimulatedRadio::Serve() {

@@ -57,6 +57,8 @@ struct RadioRecord {
     std::bitset<kImageSize> written;  // addresses written by "W" blocks
     int saves = 0;
     bool vanished = false;
+    std::uint64_t bytes_received = 0;  // every byte that came over the line
+    std::uint64_t bytes_sent = 0;
 };
 
 inline constexpr std::uint32_t kIdentAddress = 0xFF00;  // the ident is the model block's start
@@ -109,6 +111,8 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> idle_{false};  // waiting for a command with nothing unread
+    std::atomic<std::uint64_t> bytes_received_{0};
+    std::atomic<std::uint64_t> bytes_sent_{0};
 
     std::vector<std::uint8_t> pending_;  // bytes read but not yet consumed
     std::size_t pending_pos_ = 0;

@@ -1,0 +1,102 @@
+// A full Read and a full Write against the simulated radio pacing every byte at 38400 baud 8N1,
+// each timed against its floor: the bytes on the wire (10 bits each) plus the protocol's fixed
+// sleeps (2 ms before each wake-up byte, 10 ms before the probe's and each read block's "A").
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "app/link/clone_worker.h"
+#include "tools/factory/factory_image.h"
+#include "tools/radio/simulated_radio.h"
+
+namespace {
+
+using namespace vm;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kByteSeconds = 10.0 / 38400.0;
+
+struct Floor {
+    std::uint64_t bytes = 0;
+    double sleeps = 0;  // seconds
+    double seconds() const { return static_cast<double>(bytes) * kByteSeconds + sleeps; }
+};
+
+// The wire bytes and sleeps of a transfer without retries: two handshakes, the probe, the
+// blocks, the end marker.
+Floor FloorOf(const TransferRangeTable& t, const LinkTiming& timing) {
+    const std::uint64_t handshake =
+        std::size(kWakeUp) + 1 + std::size(kIdentRequest) + kIdentLength + 1 + 1;
+    const std::uint64_t probe = 4 + kBlockHeader + kMaxBlock + 1 + 1;
+    Floor f;
+    f.bytes = 2 * handshake + probe + 4;
+    const double wake_sleep = std::chrono::duration<double>(timing.wake_byte_sleep).count();
+    const double ack_sleep = std::chrono::duration<double>(timing.ack_sleep).count();
+    f.sleeps = 2 * std::size(kWakeUp) * wake_sleep + ack_sleep;
+    const bool read = t.direction == TransferDirection::Read;
+    for (std::size_t r = 0; r < t.count; ++r)
+        for (std::uint32_t a = t.start[r]; a < t.end[r]; a += BlockLength(a, t.end[r])) {
+            const std::uint32_t len = BlockLength(a, t.end[r]);
+            f.bytes += read ? 4 + kBlockHeader + len + 1 + 1 : 4 + len + 1;
+            if (read) f.sleeps += ack_sleep;
+        }
+    return f;
+}
+
+bool Measure(const char* name, SimulatedRadio& radio, RadioImage& image,
+             const TransferRangeTable& table, double& ratio) {
+    const RadioRecord before = radio.record();
+    std::atomic<bool> busy{false}, cancel{false};
+    CloneWorkerOptions options;
+    options.flags = TransferFlags{&busy, &cancel};
+    CloneWorker worker(image, table, radio.device(), {}, options);
+    const auto start = Clock::now();
+    const TransferOutcome outcome = worker.Run();
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    radio.Drain();
+    const RadioRecord after = radio.record();
+    if (outcome != TransferOutcome::Done) {
+        std::printf("%-6s failed: %s\n", name, OutcomeName(outcome));
+        return false;
+    }
+    const Floor floor = FloorOf(table, options.timing);
+    const std::uint64_t seen =
+        after.bytes_received + after.bytes_sent - before.bytes_received - before.bytes_sent;
+    ratio = took / floor.seconds();
+    std::printf(
+        "%-6s %4d blocks  %7.3f s  floor %7.3f s (%llu bytes on the wire = %.3f s, sleeps "
+        "%.3f s; radio saw %llu bytes)  ratio %.4f\n",
+        name, CountBlocks(table), took, floor.seconds(),
+        static_cast<unsigned long long>(floor.bytes),
+        static_cast<double>(floor.bytes) * kByteSeconds, floor.sleeps,
+        static_cast<unsigned long long>(seen), ratio);
+    return seen == floor.bytes;
+}
+
+}  // namespace
+
+int main() {
+    FileHeader header{};
+    auto memory = std::make_unique<RadioImage>();
+    BuildFactoryImage(header, *memory);
+    RadioOptions options;
+    options.paced = true;
+    SimulatedRadio radio(*memory, header, options);
+    std::string error;
+    if (!radio.Open(error)) {
+        std::fprintf(stderr, "link_bench: %s\n", error.c_str());
+        return 1;
+    }
+    radio.Start();
+    auto image = std::make_unique<RadioImage>();
+    std::printf("Clone transfers against a radio paced at 38400 baud 8N1 (target ratio <= 1.05)\n");
+    double read_ratio = 0, write_ratio = 0;
+    const bool read_ok = Measure("Read", radio, *image, ProgramReadRanges(), read_ratio);
+    const bool write_ok = Measure("Write", radio, *image, ProgramWriteRanges(false), write_ratio);
+    radio.Stop();
+    if (!read_ok || !write_ok) {
+        std::printf("the bytes the radio saw differ from the floor's count\n");
+        return 1;
+    }
+    return read_ratio <= 1.05 && write_ratio <= 1.05 ? 0 : 1;
+}
