@@ -58,6 +58,18 @@ private:
     int fd_;
 };
 
+// The full path kept as the current file: absolute, without "." components. ".." is kept as
+// it is (collapsing it across a symbolic link could name another file).
+fs::path FullPath(const fs::path& file) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(file, ec);
+    if (ec) return file;
+    fs::path clean;
+    for (const fs::path& part : absolute)
+        if (part != ".") clean /= part;
+    return clean;
+}
+
 }  // namespace
 
 OpenResult ReadDataFile(const fs::path& file, FileHeader& header, RadioImage& image) {
@@ -141,9 +153,7 @@ OpenResult Document::Open(const fs::path& file) {
     if (!r) return r;
     ReloadFiveToneTables(header_);
     RecomputeBandTables(bands_, image_);
-    std::error_code ec;
-    fs::path full = fs::absolute(file, ec);
-    current_ = ec ? file : full;
+    current_ = FullPath(file);
     return r;
 }
 
@@ -158,9 +168,7 @@ IoResult Document::SaveAs(const fs::path& file) {
     IoResult r = WriteDataFile(file, stamped, image_);
     if (!r) return r;
     header_ = stamped;
-    std::error_code ec;
-    fs::path full = fs::absolute(file, ec);
-    current_ = ec ? file : full;
+    current_ = FullPath(file);
     return r;
 }
 

@@ -9,13 +9,15 @@ bool StartLikeEditor(Context& ctx) {
 }
 
 bool OpenDataFile(Context& ctx, const fs::path& file) {
-    StartLikeEditor(ctx);
+    const bool factory = StartLikeEditor(ctx);
     const shell::OpenResult r = ctx.doc.Open(file);
     if (!r) {
         ctx.Fail(file.string() + ": " + r.message);
         return false;
     }
-    if (const auto warning = shell::SizeWarning(r)) ctx.Warn(file.string() + ": " + *warning);
+    if (const auto warning = shell::SizeWarning(r))
+        ctx.Warn(file.string() + ": " + *warning +
+                 (r.IsShort() ? (factory ? " (the factory image's)" : " (zero bytes)") : ""));
     return true;
 }
 

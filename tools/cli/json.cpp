@@ -31,34 +31,18 @@ void JsonWriter::Key(std::string_view key) {
     if (!key.empty()) out_ << Quote(key) << ": ";
 }
 
-JsonWriter& JsonWriter::BeginObject(std::string_view key) {
+JsonWriter& JsonWriter::Open(std::string_view key, char bracket) {
     Key(key);
-    out_ << '{';
+    out_ << bracket;
     first_.push_back(true);
     return *this;
 }
 
-JsonWriter& JsonWriter::EndObject() {
+JsonWriter& JsonWriter::Close(char bracket) {
     const bool empty = first_.back();
     first_.pop_back();
     if (!empty) out_ << '\n' << std::string(2 * first_.size(), ' ');
-    out_ << '}';
-    if (first_.empty()) out_ << '\n';
-    return *this;
-}
-
-JsonWriter& JsonWriter::BeginArray(std::string_view key) {
-    Key(key);
-    out_ << '[';
-    first_.push_back(true);
-    return *this;
-}
-
-JsonWriter& JsonWriter::EndArray() {
-    const bool empty = first_.back();
-    first_.pop_back();
-    if (!empty) out_ << '\n' << std::string(2 * first_.size(), ' ');
-    out_ << ']';
+    out_ << bracket;
     if (first_.empty()) out_ << '\n';
     return *this;
 }

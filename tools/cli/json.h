@@ -14,10 +14,10 @@ public:
     explicit JsonWriter(std::ostream& out) : out_(out) {}
     ~JsonWriter() = default;
 
-    JsonWriter& BeginObject(std::string_view key = {});
-    JsonWriter& EndObject();
-    JsonWriter& BeginArray(std::string_view key = {});
-    JsonWriter& EndArray();
+    JsonWriter& BeginObject(std::string_view key = {}) { return Open(key, '{'); }
+    JsonWriter& EndObject() { return Close('}'); }
+    JsonWriter& BeginArray(std::string_view key = {}) { return Open(key, '['); }
+    JsonWriter& EndArray() { return Close(']'); }
 
     JsonWriter& String(std::string_view key, std::string_view value);
     JsonWriter& Number(std::string_view key, std::string_view formatted);  // e.g. "145.50000"
@@ -30,6 +30,8 @@ public:
 
 private:
     void Key(std::string_view key);
+    JsonWriter& Open(std::string_view key, char bracket);
+    JsonWriter& Close(char bracket);
     std::ostream& out_;
     std::vector<bool> first_{};  // per open container: no member written yet
 };

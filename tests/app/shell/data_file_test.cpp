@@ -197,8 +197,9 @@ TEST(DataFile, SaveWritesTheFileThatWasOpenedWhateverTheCurrentFolder) {
     const fs::path before = fs::current_path();
     fs::current_path(dir / "one");
     World w;
-    ASSERT_TRUE(w.doc.Open("a.dat"));  // a bare name, as a dialog gives it
-    fs::current_path(dir / "two");     // a later dialog visited another folder
+    ASSERT_TRUE(w.doc.Open("./a.dat"));  // a name relative to the folder a dialog left
+    EXPECT_EQ(w.doc.CurrentFile(), dir / "one" / "a.dat");
+    fs::current_path(dir / "two");  // a later dialog visited another folder
     w.image[0] = 0x5A;
     const IoResult r = w.doc.Save();
     fs::current_path(before);
