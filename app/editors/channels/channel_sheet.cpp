@@ -255,13 +255,17 @@ std::vector<EditReport> ApplyImport(CProgramView& table, const CsvImport& import
             reports.push_back({e, std::string(), "the channel is empty, the cell is ignored"});
             continue;
         }
+        const std::string before = g.Text(e.channel, e.column);
         std::string error;
         if (!ApplyCellEdit(table, e, error)) {
             reports.push_back({e, std::string(), error});
             continue;
         }
+        // An empty cell that left the table's cell as it was is not worth a line, except an
+        // Rx cell: emptying it asks for the channel to be cleared.
         const std::string& now = g.Text(e.channel, e.column);
-        if (now != e.text) reports.push_back({e, now, std::string()});
+        const bool untouched = e.text.empty() && now == before && e.column != V::kColRx;
+        if (now != e.text && !untouched) reports.push_back({e, now, std::string()});
     }
     return reports;
 }

@@ -52,8 +52,9 @@ CsvImport ParseChannelCsv(std::string_view text);
 
 // Applies imported edits as a user editing a spreadsheet copy would: cells whose text equals
 // the table's are not touched; once a row's Rx cell is empty, its other cells are skipped.
-// Returns the edits that changed or were refused, with the cell's resulting text, for the
-// caller to report.
+// Returns, for the caller to report, the edits that were refused and those whose cell became
+// other than the text (except an empty text that left a cell other than Rx as it was), with the
+// cell's resulting text.
 struct EditReport {
     CellEdit edit;
     std::string result;  // the cell's text after the commit

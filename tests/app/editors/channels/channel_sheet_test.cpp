@@ -100,16 +100,16 @@ TEST_F(ChannelTable, ImportAppliesRowsWithTheTablesCommits) {
     EXPECT_EQ(Cell(21, V::kColRx), "");
     EXPECT_EQ(Cell(1, V::kColRx), "134.00000");  // channel 1 cannot be emptied
     // Reported: the raster, the list's spelling, the skipped cells of the empty channel 21,
-    // channel 1's Rx, its Scan (a list cannot be emptied), and the name's quote, which the
-    // name editor does not take.
-    ASSERT_EQ(reports.size(), 7u);
+    // channel 1's Rx, and the name's quote, which the name editor does not take. Channel 1's
+    // empty Scan left the cell as it was: not reported.
+    ASSERT_EQ(reports.size(), 6u);
     EXPECT_EQ(reports[0].result, "118.00833");
     EXPECT_EQ(reports[1].result, "Priority");
     EXPECT_FALSE(reports[2].error.empty());
     EXPECT_FALSE(reports[3].error.empty());
     EXPECT_EQ(reports[4].result, "134.00000");
-    EXPECT_EQ(reports[5].result, "Allow");
-    EXPECT_EQ(reports[6].result, "Q");
+    EXPECT_EQ(reports[5].result, "Q");
+    EXPECT_EQ(Cell(1, V::kColScan), "Allow");
 }
 
 TEST(ChannelCsv, MalformedFilesAreRefusedWithTheirLine) {
