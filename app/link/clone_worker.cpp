@@ -310,8 +310,8 @@ TransferSession::~TransferSession() {
     Join();
 }
 
-void TransferSession::Initialise(bool extended_range) {
-    if (extended_range) Start();
+bool TransferSession::Initialise(bool extended_range) {
+    return extended_range && Start();
 }
 
 bool TransferSession::Start() {

@@ -130,8 +130,8 @@ public:
     // The progress bar's range is 0..upper(): the number of blocks.
     int upper() const { return upper_; }
 
-    // Dialog initialisation: in service mode the transfer starts at once.
-    void Initialise(bool extended_range);
+    // Dialog initialisation: in service mode the transfer starts at once (true when it did).
+    bool Initialise(bool extended_range);
     // "Start": starts the worker unless one is busy; false when it did not start.
     bool Start();
     // "Exit" (also the close box and Esc): asks a running worker to stop after its block.

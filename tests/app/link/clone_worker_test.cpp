@@ -450,9 +450,9 @@ TEST_F(TransferTest, ServiceModeStartsTheTransferWhenTheDialogOpens) {
     {
         TransferSession session(*image_, CustomDataReadRanges(), radio_->device(), Callbacks(),
                                 Options());
-        session.Initialise(false);
+        EXPECT_FALSE(session.Initialise(false));
         EXPECT_FALSE(session.outcome().has_value());
-        session.Initialise(true);
+        EXPECT_TRUE(session.Initialise(true));
         session.Join();
         EXPECT_EQ(session.outcome(), TransferOutcome::Done);
         EXPECT_TRUE(session.success());

@@ -1,0 +1,46 @@
+// What `read`, `write` and `ports` share: port names resolved as the settings file and the
+// serial devices present say, and a clone transfer run with the terminal as its dialog
+// (progress, message boxes on the error stream, the access-code prompt, Ctrl-C as Exit).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/image/radio_image.h"
+#include "app/link/clone_worker.h"
+#include "app/link/port_names.h"
+#include "tools/cli/cli.h"
+
+namespace vm::cli {
+
+inline constexpr const char* kSectionPorts = "Ports";
+// Exit status of a transfer cancelled with Ctrl-C (128 + SIGINT).
+inline constexpr int kExitInterrupted = 130;
+
+// The explicit COM devices of section "Ports" of the settings file (COM1..COM16, and `also`).
+ExplicitPorts ExplicitPortsOf(const Context& ctx, std::optional<int> also = std::nullopt);
+
+// The port name to use (`given`, else the port path of the settings file) and its device.
+struct PortChoice {
+    std::string name;
+    std::string device;  // empty: a COM name without a device
+};
+PortChoice ChoosePort(const Context& ctx, const std::optional<std::string>& given);
+
+struct TransferRequest {
+    PortChoice port;
+    std::optional<std::string> password;  // --password; otherwise asked on the terminal
+    bool quiet = false;
+    bool service = false;  // service mode: the dialog starts the transfer by itself
+};
+
+// The protocol's waits for the tool's transfers: a real radio needs the defaults; tests that
+// run the tool in-process against the simulated radio shrink the fixed sleeps.
+LinkTiming& ToolLinkTiming();
+
+// Runs the transfer of `table` on `image` (a read changes `image` only when it succeeds).
+// Returns kExitSuccess, kExitFailure (the message is on the error stream) or kExitInterrupted.
+int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table,
+                const TransferRequest& request);
+
+}  // namespace vm::cli
