@@ -1,0 +1,35 @@
+// The editor windows inside the main frame: a child frame per editor, holding the editor's
+// view. Views that show a region of the image give the main frame their headless
+// CBaseFormView, through which it commits and reloads them.
+#pragma once
+
+#include <QMdiSubWindow>
+#include <QWidget>
+
+namespace vm {
+class CBaseFormView;
+}
+
+namespace vm::gui {
+
+class EditorWindow : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+    // The headless view behind the window; null for a window that is no form view.
+    virtual CBaseFormView* FormView() { return nullptr; }
+};
+
+class CChildFrame : public QMdiSubWindow {
+    Q_OBJECT
+public:
+    CChildFrame(int command, EditorWindow* view, QWidget* parent = nullptr);
+    int command() const { return command_; }
+    EditorWindow* view() const { return view_; }
+
+private:
+    int command_;
+    EditorWindow* view_;
+};
+
+}  // namespace vm::gui

@@ -1,0 +1,48 @@
+// Command identifiers of the editor's menus, toolbar and navigation tree. The framework's
+// standard commands keep the framework's numbers; the program's own start at 32771.
+#pragma once
+
+namespace vm::gui {
+
+enum Command : int {
+    ID_FILE_NEW = 0xE100,
+    ID_FILE_OPEN = 0xE101,
+    ID_FILE_SAVE = 0xE103,
+    ID_FILE_SAVE_AS = 0xE104,
+    ID_FILE_PRINT_SETUP = 0xE106,
+    ID_FILE_PRINT = 0xE107,
+    ID_FILE_PRINT_PREVIEW = 0xE109,
+    ID_WINDOW_ARRANGE = 0xE131,
+    ID_WINDOW_CASCADE = 0xE132,
+    ID_WINDOW_TILE_HORZ = 0xE133,
+    ID_APP_ABOUT = 0xE140,
+    ID_APP_EXIT = 0xE141,
+    ID_HELP_INDEX = 0xE142,
+    ID_VIEW_TOOLBAR = 0xE800,
+    ID_VIEW_STATUS_BAR = 0xE801,
+
+    ID_VIEW_TREE = 32771,
+    ID_SETTING_PORT = 32772,
+    ID_PROGRAM_WRITE = 32773,
+    ID_PROGRAM_READ = 32774,
+    ID_EDIT_MODEL = 32775,
+    ID_EDIT_CHANNEL = 32778,
+    ID_EDIT_ALARM = 32782,
+    ID_EDIT_DTMF = 32784,
+    ID_EDIT_2TONE = 32785,
+    ID_EDIT_5TONE = 32786,
+    ID_EDIT_BASIC = 32789,
+    ID_EDIT_FREQ_RANGE = 32791,
+    ID_EDIT_VFO = 32793,
+    ID_EDIT_SCAN = 32795,
+    ID_EDIT_CUSTOM_DATA = 32796,
+};
+
+// Resource identifiers of the two menus: the frame's, and the child windows'.
+inline constexpr int IDR_MAINFRAME = 128;
+inline constexpr int IDR_PROGRATYPE = 129;
+
+// The navigation tree's control identifier.
+inline constexpr int IDC_TREE = 2001;
+
+}  // namespace vm::gui

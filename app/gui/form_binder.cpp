@@ -1,0 +1,362 @@
+#include "app/gui/form_binder.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QToolButton>
+#include <memory>
+#include <optional>
+
+#include "app/gui/grid_widget.h"
+
+namespace vm::gui {
+namespace {
+
+struct SyncGuard {
+    explicit SyncGuard(int& n) : n_(n) { ++n_; }
+    ~SyncGuard() { --n_; }
+    SyncGuard(const SyncGuard&) = delete;
+    SyncGuard& operator=(const SyncGuard&) = delete;
+    int& n_;
+};
+
+std::optional<Key> FormKey(int qt_key) {
+    switch (qt_key) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter: return Key::Enter;
+        case Qt::Key_Escape: return Key::Escape;
+        case Qt::Key_F1: return Key::F1;
+        case Qt::Key_F11: return Key::F11;
+        default: return std::nullopt;
+    }
+}
+
+QStringList Entries(const Control& c) {
+    QStringList list;
+    for (const auto& e : c.entries) list << QString::fromStdString(e);
+    return list;
+}
+
+// A spin control: the two arrows beside its edit.
+class SpinArrows : public QWidget {
+public:
+    SpinArrows(QWidget* parent, std::function<void(int)> step) : QWidget(parent) {
+        auto* layout = new QHBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        auto* down = new QToolButton(this);
+        auto* up = new QToolButton(this);
+        down->setArrowType(Qt::DownArrow);
+        up->setArrowType(Qt::UpArrow);
+        down->setObjectName("down");
+        up->setObjectName("up");
+        down->setAutoRepeat(true);
+        up->setAutoRepeat(true);
+        layout->addWidget(down);
+        layout->addWidget(up);
+        connect(up, &QToolButton::clicked, this, [step] { step(+1); });
+        connect(down, &QToolButton::clicked, this, [step] { step(-1); });
+    }
+};
+
+QLineEdit* LineEditOf(QWidget* w) {
+    if (auto* le = qobject_cast<QLineEdit*>(w)) return le;
+    if (auto* cb = qobject_cast<QComboBox*>(w)) return cb->lineEdit();
+    return nullptr;
+}
+
+}  // namespace
+
+FormBinder::FormBinder(Form& form, QWidget* container) : form_(form), container_(container) {
+    form_.logpixels_x = container->logicalDpiX();
+    form_.logpixels_y = container->logicalDpiY();
+    for (int id : form_.Ids()) {
+        QWidget* w = Create(form_.At(id));
+        w->setObjectName(QString::number(id));
+        widgets_[id] = w;
+        ids_[w] = id;
+        w->installEventFilter(this);
+        if (QLineEdit* le = LineEditOf(w); le && le != w) {
+            ids_[le] = id;
+            le->installEventFilter(this);
+        }
+    }
+    for (int id : form_.Ids()) ApplyAll(id);
+    // The form outlives no widget of ours, but the listener stays registered with it: it
+    // checks that the binder still exists.
+    auto alive = std::make_shared<bool>(true);
+    connect(this, &QObject::destroyed, [alive] { *alive = false; });
+    form_.Listen([this, alive](const Change& change) {
+        if (*alive) Apply(change);
+    });
+}
+
+FormBinder::~FormBinder() { alive_ = false; }
+
+QWidget* FormBinder::widget(int id) const {
+    auto it = widgets_.find(id);
+    return it == widgets_.end() ? nullptr : it->second;
+}
+
+GridWidget* FormBinder::grid(int id) const { return qobject_cast<GridWidget*>(widget(id)); }
+
+int FormBinder::IdOf(const QObject* widget) const {
+    auto it = ids_.find(widget);
+    return it == ids_.end() ? 0 : it->second;
+}
+
+QWidget* FormBinder::Create(const Control& c) {
+    const int id = c.id;
+    switch (c.kind) {
+        case ControlKind::Static: return new QLabel(container_);
+        case ControlKind::Edit: {
+            auto* le = new QLineEdit(container_);
+            connect(le, &QLineEdit::textChanged, this, [this, id](const QString& text) {
+                if (syncing_ == 0) {
+                    SyncGuard guard(syncing_);
+                    form_.SetText(id, text.toStdString());
+                }
+            });
+            return le;
+        }
+        case ControlKind::DropList:
+        case ControlKind::EditCombo: {
+            auto* cb = new QComboBox(container_);
+            cb->setEditable(c.kind == ControlKind::EditCombo);
+            cb->setInsertPolicy(QComboBox::NoInsert);
+            cb->setMaxVisibleItems(12);
+            connect(cb, &QComboBox::activated, this, [this, id, cb](int index) {
+                if (syncing_ != 0) return;
+                Form::ActionScope scope(form_);
+                if (form_.At(id).kind == ControlKind::EditCombo) {
+                    SyncGuard guard(syncing_);
+                    form_.SetText(id, cb->itemText(index).toStdString());
+                }
+                form_.Choose(id, index);
+            });
+            if (cb->isEditable()) {
+                connect(cb->lineEdit(), &QLineEdit::textChanged, this, [this, id](const QString& text) {
+                    if (syncing_ == 0) {
+                        SyncGuard guard(syncing_);
+                        form_.SetText(id, text.toStdString());
+                    }
+                });
+            }
+            return cb;
+        }
+        case ControlKind::Check: {
+            auto* check = new QCheckBox(container_);
+            connect(check, &QCheckBox::clicked, this, [this, id, check] {
+                if (syncing_ != 0) return;
+                {
+                    Form::ActionScope scope(form_);
+                    form_.Click(id);
+                }
+                SyncGuard guard(syncing_);
+                check->setChecked(form_.Checked(id));
+            });
+            return check;
+        }
+        case ControlKind::Button: {
+            auto* b = new QPushButton(container_);
+            b->setAutoDefault(false);
+            connect(b, &QPushButton::clicked, this, [this, id] {
+                Form::ActionScope scope(form_);
+                form_.Click(id);
+            });
+            return b;
+        }
+        case ControlKind::Spin:
+            return new SpinArrows(container_, [this, id](int delta) {
+                Form::ActionScope scope(form_);
+                form_.Spin(id, delta);
+            });
+        case ControlKind::Tab: {
+            auto* tabs = new QTabBar(container_);
+            tabs->setExpanding(false);
+            connect(tabs, &QTabBar::currentChanged, this, [this, id, tabs](int index) {
+                if (syncing_ != 0) return;
+                {
+                    Form::ActionScope scope(form_);
+                    form_.ChooseTab(id, index);
+                }
+                SyncGuard guard(syncing_);
+                tabs->setCurrentIndex(form_.Selection(id));
+            });
+            return tabs;
+        }
+        case ControlKind::Grid: return new GridWidget(form_.GridAt(id), form_, container_);
+    }
+    return new QWidget(container_);
+}
+
+void FormBinder::ApplyAll(int id) {
+    for (ChangeKind k : {ChangeKind::Entries, ChangeKind::Text, ChangeKind::Selection, ChangeKind::Check,
+                         ChangeKind::State, ChangeKind::Geometry})
+        Apply({id, k});
+}
+
+void FormBinder::Place(int id) {
+    const Control& c = form_.At(id);
+    QWidget* w = widget(id);
+    if (c.rect.width <= 0 || c.rect.height <= 0) return;  // laid out by the view
+    QPoint origin(0, 0);
+    if (c.anchor != 0) {
+        if (QWidget* anchor = widget(c.anchor)) {
+            // The anchor's client area: for a grid, inside its frame, headings included.
+            QPoint client = anchor->contentsRect().topLeft();
+            origin = anchor->mapTo(container_, client);
+        }
+    }
+    w->setGeometry(origin.x() + c.rect.x, origin.y() + c.rect.y, c.rect.width, c.rect.height);
+    if (c.anchor != 0) w->raise();
+}
+
+void FormBinder::Apply(const Change& change) {
+    if (!form_.Has(change.id)) return;
+    QWidget* w = widget(change.id);
+    if (!w) return;
+    const Control& c = form_.At(change.id);
+    if (auto* g = qobject_cast<GridWidget*>(w)) {
+        switch (change.kind) {
+            case ChangeKind::Cell: g->SyncCell(change.row, change.col); break;
+            case ChangeKind::Grid: g->SyncAll(); break;
+            case ChangeKind::Geometry: g->SyncGeometry(); break;
+            case ChangeKind::Selection: g->SyncCurrent(); break;
+            case ChangeKind::Focus:
+                if (form_.Focused() == change.id && !g->hasFocus()) g->setFocus(Qt::OtherFocusReason);
+                break;
+            case ChangeKind::State:
+                g->setEnabled(c.enabled);
+                g->setVisible(c.visible);
+                break;
+            default: break;
+        }
+        return;
+    }
+    SyncGuard guard(syncing_);
+    const QString text = QString::fromStdString(c.text);
+    switch (change.kind) {
+        case ChangeKind::Text:
+            if (auto* le = qobject_cast<QLineEdit*>(w)) {
+                if (le->text() != text) le->setText(text);
+                if (c.all_selected) le->selectAll();
+            } else if (auto* cb = qobject_cast<QComboBox*>(w)) {
+                if (cb->isEditable()) {
+                    if (cb->currentText() != text) cb->setEditText(text);
+                    if (c.all_selected) cb->lineEdit()->selectAll();
+                }
+            } else if (auto* label = qobject_cast<QLabel*>(w)) {
+                label->setText(text);
+            } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+                button->setText(text);
+            }
+            break;
+        case ChangeKind::Entries:
+            if (auto* cb = qobject_cast<QComboBox*>(w)) {
+                cb->clear();
+                cb->addItems(Entries(c));
+                cb->setCurrentIndex(c.selection);
+                if (cb->isEditable()) cb->setEditText(text);
+            } else if (auto* tabs = qobject_cast<QTabBar*>(w)) {
+                while (tabs->count() > 0) tabs->removeTab(0);
+                for (const auto& e : c.entries) tabs->addTab(QString::fromStdString(e));
+                tabs->setCurrentIndex(c.selection);
+            }
+            break;
+        case ChangeKind::Selection:
+            if (auto* cb = qobject_cast<QComboBox*>(w)) {
+                cb->setCurrentIndex(c.selection);
+                if (cb->isEditable()) cb->setEditText(text);
+            } else if (auto* tabs = qobject_cast<QTabBar*>(w)) {
+                tabs->setCurrentIndex(c.selection);
+            }
+            break;
+        case ChangeKind::Check:
+            if (auto* check = qobject_cast<QCheckBox*>(w)) check->setChecked(c.checked);
+            break;
+        case ChangeKind::State:
+            w->setEnabled(c.enabled);
+            w->setVisible(c.visible);
+            if (QLineEdit* le = LineEditOf(w)) {
+                le->setReadOnly(c.read_only);
+                le->setEchoMode(c.masked ? QLineEdit::Password : QLineEdit::Normal);
+                le->setMaxLength(c.limit == 0 ? 32767 : static_cast<int>(c.limit));
+            }
+            if (c.visible && c.anchor != 0) w->raise();
+            break;
+        case ChangeKind::Geometry: Place(change.id); break;
+        case ChangeKind::Focus:
+            if (form_.Focused() == change.id && !w->hasFocus()) {
+                if (QLineEdit* le = LineEditOf(w); le && c.all_selected) le->selectAll();
+                w->setFocus(Qt::OtherFocusReason);
+            }
+            break;
+        case ChangeKind::Cell:
+        case ChangeKind::Grid: break;
+    }
+}
+
+bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
+    auto* le = qobject_cast<QLineEdit*>(edit);
+    if (!le) return false;
+    const QString text = event->text();
+    if (text.size() != 1 || event->key() == Qt::Key_Backspace || !text[0].isPrint())
+        return false;  // editing keys work as usual
+    const QChar qc = text[0];
+    const char c = qc.unicode() < 0x80 ? static_cast<char>(qc.unicode()) : '\0';
+    const char taken = c == '\0' ? '\0' : form_.FilterChar(id, c);
+    Form::ActionScope scope(form_);
+    if (taken == '\0') {
+        form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = false});
+        return true;
+    }
+    const bool room = le->hasSelectedText() || le->text().size() < le->maxLength();
+    if (room) le->insert(QString(QChar(taken)));
+    form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = room});
+    return true;
+}
+
+bool FormBinder::eventFilter(QObject* watched, QEvent* event) {
+    const int id = IdOf(watched);
+    if (id == 0 || !alive_) return QObject::eventFilter(watched, event);
+    switch (event->type()) {
+        case QEvent::FocusIn:
+            if (syncing_ == 0 && form_.Focused() != id) form_.Focus(id);
+            break;
+        case QEvent::FocusOut: {
+            const auto reason = static_cast<QFocusEvent*>(event)->reason();
+            // A combo's own list popping up, or another window taking the focus, is not the
+            // control losing it.
+            if (reason == Qt::PopupFocusReason || reason == Qt::ActiveWindowFocusReason) break;
+            QWidget* next = QApplication::focusWidget();
+            const int next_id = next ? IdOf(next) : 0;
+            if (next_id == id) break;
+            if (form_.Focused() == id) form_.Focus(next_id);
+            break;
+        }
+        case QEvent::KeyPress: {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (form_.At(id).kind == ControlKind::Grid) break;  // the grid widget handles its keys
+            if (auto k = FormKey(key->key())) {
+                if (form_.Press(id, *k)) return true;
+                break;
+            }
+            if (auto* w = qobject_cast<QWidget*>(watched)) {
+                if (TypeInto(id, w, key)) return true;
+            }
+            break;
+        }
+        default: break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+}  // namespace vm::gui

@@ -1,0 +1,27 @@
+// Program: the VM6142 desktop editor.
+#include <QApplication>
+#include <QFontDatabase>
+#include <cstdio>
+
+#include "app/gui/program_app.h"
+#include "app/shell/app_state.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Program");
+    QApplication::setOrganizationName("KWJ");
+    const vm::gui::CommandLine line = vm::gui::ParseCommandLine(QApplication::arguments());
+    if (line.help || !line.error.isEmpty()) {
+        if (!line.error.isEmpty()) std::fprintf(stderr, "Program: unknown argument %s\n", qPrintable(line.error));
+        std::fprintf(stderr,
+                     "usage: Program [--port PATH]\n"
+                     "  --port PATH  the serial port for this run only (a COM name or a device\n"
+                     "               path); \"Program.ini\" keeps its own port\n");
+        return line.help ? 0 : 2;
+    }
+    std::string folder = vm::shell::ExecutableFolder().string();
+    vm::gui::CProgramApp program(folder, line);
+    const int result = QApplication::exec();
+    program.ExitInstance();
+    return result;
+}

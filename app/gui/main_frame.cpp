@@ -1,0 +1,531 @@
+#include "app/gui/main_frame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDockWidget>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QPageSetupDialog>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include "app/editors/settings/base_form_view.h"
+#include "app/gui/about_box.h"
+#include "app/gui/channel_table_window.h"
+#include "app/gui/child_frame.h"
+#include "app/gui/commands.h"
+#include "app/gui/custom_data_dlg.h"
+#include "app/gui/password_dlg.h"
+#include "app/gui/port_dlg.h"
+#include "app/gui/transfer_dlg.h"
+#include "app/gui/ui_hooks.h"
+
+namespace vm::gui {
+
+std::vector<EditorEntry> ProgramEditors() {
+    std::vector<EditorEntry> e = {
+        {ID_EDIT_CHANNEL, "Channel setting", "Channel setting", "Channel setting", {1024, 768},
+         "Channel Infomation", true, OpenChannelTable, {}},
+        {ID_EDIT_VFO, "VFO", "VFO", "VFO", {}, nullptr, false, {}, {}},
+        {ID_EDIT_SCAN, "Scan channel", "Scan channel", "Scan Channel", {720, 580}, "Scan channel",
+         false, {}, {}},
+        {ID_EDIT_BASIC, "Basic setting", "Basic setting", "Basic setting", {620, 580},
+         "Basic setting", false, {}, {}},
+        {ID_EDIT_DTMF, "DTMF", "DTMF", "DTMF", {730, 550}, "DTMF", false, {}, {}},
+        {ID_EDIT_2TONE, "2Tone", "2Tone", "2Tone", {670, 630}, "2Tone", false, {}, {}},
+        {ID_EDIT_5TONE, "5Tone", "5Tone", "5Tone", {830, 650}, "5Tone", false, {}, {}},
+        {ID_EDIT_MODEL, "Model", "Model", "Model", {360, 360}, "Modle", false, {}, {}},
+        {ID_EDIT_FREQ_RANGE, "Frequency range", "Frequency range", "Frequency range", {}, nullptr,
+         false, {}, {}},
+        {ID_EDIT_ALARM, nullptr, nullptr, nullptr, {490, 535}, "Alarm", false, {}, {}},
+    };
+    return e;
+}
+
+CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget* parent)
+    : QMainWindow(parent), app_(app), document_(document), editors_(ProgramEditors()) {
+    setObjectName("CMainFrame");
+    mdi_ = new QMdiArea(this);
+    mdi_->setObjectName("MdiClient");
+    mdi_->setBackground(QColor(0x80, 0x80, 0x80));
+    setCentralWidget(mdi_);
+    connect(mdi_, &QMdiArea::subWindowActivated, this, &CMainFrame::OnSubWindowActivated);
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+    CreateTree();
+    ShowMenuVariant(false);
+    auto* unlock = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F11), this);
+    unlock->setContext(Qt::WindowShortcut);
+    connect(unlock, &QShortcut::activated, this, &CMainFrame::OnServiceUnlock);
+    resize(1024, 768);
+}
+
+CMainFrame::~CMainFrame() {
+    // The child windows go while the frame is half destroyed: no more menu switching.
+    disconnect(mdi_, nullptr, this, nullptr);
+}
+
+void CMainFrame::Initialise() {
+    document_.New(app_.DefaultDataFile());
+    OpenEditor(ID_EDIT_CHANNEL);
+    ShowPortPath();
+    UpdateTitle();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Menus, toolbar, status bar, tree
+
+const EditorEntry* CMainFrame::Editor(int command) const {
+    for (const auto& e : editors_)
+        if (e.command == command) return &e;
+    return nullptr;
+}
+
+bool CMainFrame::EditorBuilt(int command) const {
+    const EditorEntry* e = Editor(command);
+    return e && (e->open_child || e->run_modal);
+}
+
+QAction* CMainFrame::action(int command) const {
+    auto it = actions_.find(command);
+    return it == actions_.end() ? nullptr : it->second;
+}
+
+void CMainFrame::CreateActions() {
+    auto add = [this](int id, const QString& text, QKeySequence key, std::function<void()> run,
+                      QStyle::StandardPixmap icon = QStyle::SP_CustomBase) {
+        auto* a = new QAction(text, this);
+        a->setData(id);
+        if (!key.isEmpty()) a->setShortcut(key);
+        if (icon != QStyle::SP_CustomBase) a->setIcon(style()->standardIcon(icon));
+        connect(a, &QAction::triggered, this, std::move(run));
+        actions_[id] = a;
+        return a;
+    };
+    add(ID_FILE_NEW, "&New(&N)", QKeySequence(Qt::CTRL | Qt::Key_N), [this] { OnFileNew(); },
+        QStyle::SP_FileIcon)->setToolTip("New");
+    add(ID_FILE_OPEN, "&Open(&O)...", QKeySequence(Qt::CTRL | Qt::Key_O), [this] { OnFileOpen(); },
+        QStyle::SP_DialogOpenButton)->setToolTip("Open");
+    add(ID_FILE_SAVE, "&Save(&S)", QKeySequence(Qt::CTRL | Qt::Key_S), [this] { OnFileSave(); },
+        QStyle::SP_DialogSaveButton)->setToolTip("Save");
+    add(ID_FILE_SAVE_AS, "Save &As(&A)...", {}, [this] { OnFileSaveAs(); });
+    add(ID_FILE_PRINT, "&Print...", QKeySequence(Qt::CTRL | Qt::Key_P), [this] { OnFilePrint(); },
+        QStyle::SP_FileDialogDetailedView)->setToolTip("Print");
+    add(ID_FILE_PRINT_PREVIEW, "Print Pre&view", {}, [this] { OnFilePrintPreview(); });
+    add(ID_FILE_PRINT_SETUP, "P&rint Setup...", {}, [this] { OnFilePrintSetup(); });
+    add(ID_APP_EXIT, "E&xit(&X)", {}, [this] { close(); });
+    for (const auto& e : editors_) {
+        if (!e.menu_text) continue;
+        const int id = e.command;
+        QAction* a = add(id, e.menu_text, {}, [this, id] { OpenEditor(id); });
+        a->setEnabled(EditorBuilt(id));
+    }
+    scan_child_action_ = new QAction("Scan Channel", this);
+    scan_child_action_->setData(int{ID_EDIT_SCAN});
+    scan_child_action_->setEnabled(EditorBuilt(ID_EDIT_SCAN));
+    connect(scan_child_action_, &QAction::triggered, this, [this] { OpenEditor(ID_EDIT_SCAN); });
+    add(ID_PROGRAM_READ, "Read", {}, [this] { OnProgramRead(); }, QStyle::SP_ArrowDown)
+        ->setToolTip("Read");
+    add(ID_PROGRAM_WRITE, "Write", {}, [this] { OnProgramWrite(); }, QStyle::SP_ArrowUp)
+        ->setToolTip("Write");
+    QAction* toolbar = add(ID_VIEW_TOOLBAR, "&Toolbar(&T)", {}, [] {});
+    toolbar->setCheckable(true);
+    toolbar->setChecked(true);
+    QAction* status = add(ID_VIEW_STATUS_BAR, "&Status Bar(&S)", {}, [] {});
+    status->setCheckable(true);
+    status->setChecked(true);
+    QAction* tree = add(ID_VIEW_TREE, "Tree View", {}, [] {});
+    tree->setCheckable(true);
+    tree->setChecked(true);
+    add(ID_SETTING_PORT, "Port", {}, [this] { OnSettingPort(); }, QStyle::SP_ComputerIcon)
+        ->setToolTip("Port");
+    add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { mdi_->cascadeSubWindows(); });
+    add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { mdi_->tileSubWindows(); });
+    add(ID_WINDOW_ARRANGE, "Arrange(&A)", {}, [this] {
+        // Minimised windows in a row along the bottom of the client area.
+        int x = 0;
+        for (QMdiSubWindow* w : mdi_->subWindowList()) {
+            if (!w->isMinimized()) continue;
+            w->move(x, mdi_->viewport()->height() - w->height());
+            x += w->width();
+        }
+    });
+    add(ID_APP_ABOUT, "About...", {}, [this] { OnAbout(); }, QStyle::SP_MessageBoxInformation)
+        ->setToolTip("About");
+    QAction* help = add(ID_HELP_INDEX, "Help", QKeySequence(Qt::Key_F1), [this] { OnHelp(); });
+    addAction(help);  // F1 anywhere in the window; no menu entry
+}
+
+void CMainFrame::CreateMenus() {
+    for (bool child : {false, true}) {
+        std::vector<QMenu*>& menus = child ? child_menus_ : frame_menus_;
+        auto* file = new QMenu("&File", this);
+        for (int id : {ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, ID_FILE_SAVE_AS})
+            file->addAction(action(id));
+        file->addSeparator();
+        for (int id : {ID_FILE_PRINT, ID_FILE_PRINT_PREVIEW, ID_FILE_PRINT_SETUP})
+            file->addAction(action(id));
+        file->addSeparator();
+        file->addAction(action(ID_APP_EXIT));
+        auto* edit = new QMenu("&Edit", this);
+        for (const auto& e : editors_) {
+            if (!e.menu_text) continue;
+            edit->addAction(child && e.command == ID_EDIT_SCAN ? scan_child_action_ : action(e.command));
+        }
+        // The frame's "Custom Data" is removed at start-up; it comes back with the service unlock.
+        auto* program = new QMenu("&Program", this);
+        program->addAction(action(ID_PROGRAM_READ));
+        program->addAction(action(ID_PROGRAM_WRITE));
+        auto* view = new QMenu("&View", this);
+        for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_VIEW_TREE}) view->addAction(action(id));
+        auto* setting = new QMenu("&Setting", this);
+        setting->addAction(action(ID_SETTING_PORT));
+        auto* window = new QMenu("&Window", this);
+        for (int id : {ID_WINDOW_CASCADE, ID_WINDOW_TILE_HORZ, ID_WINDOW_ARRANGE})
+            window->addAction(action(id));
+        auto* help = new QMenu("&Help", this);
+        help->addAction(action(ID_APP_ABOUT));
+        menus = {file, edit, program, view, setting, window, help};
+    }
+}
+
+QMenu* CMainFrame::menu(bool child_menu, int index) const {
+    const auto& menus = child_menu ? child_menus_ : frame_menus_;
+    return menus.at(static_cast<std::size_t>(index));
+}
+
+QMenu* CMainFrame::editMenu(bool child_menu) const { return menu(child_menu, 1); }
+
+void CMainFrame::ShowMenuVariant(bool child) {
+    if (!menuBar()->actions().isEmpty() && child == child_menu_shown_) return;
+    child_menu_shown_ = child;
+    menuBar()->clear();
+    for (QMenu* m : child ? child_menus_ : frame_menus_) menuBar()->addMenu(m);
+}
+
+void CMainFrame::OnSubWindowActivated() { ShowMenuVariant(mdi_->activeSubWindow() != nullptr); }
+
+void CMainFrame::CreateToolBar() {
+    toolbar_ = addToolBar("Toolbar");
+    toolbar_->setObjectName("ToolBar128");
+    toolbar_->setIconSize(QSize(16, 16));
+    for (int id : std::initializer_list<int>{ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, 0, ID_PROGRAM_READ, ID_PROGRAM_WRITE, 0,
+                   ID_FILE_PRINT, ID_SETTING_PORT, ID_APP_ABOUT}) {
+        if (id == 0)
+            toolbar_->addSeparator();
+        else
+            toolbar_->addAction(action(id));
+    }
+    connect(action(ID_VIEW_TOOLBAR), &QAction::toggled, toolbar_, &QToolBar::setVisible);
+    connect(toolbar_, &QToolBar::visibilityChanged, action(ID_VIEW_TOOLBAR), &QAction::setChecked);
+}
+
+void CMainFrame::CreateStatusBar() {
+    statusBar()->showMessage("Ready");
+    com_pane_ = new QLabel(this);
+    com_pane_->setObjectName("COM");
+    com_pane_->setMinimumWidth(50);
+    com_pane_->setAlignment(Qt::AlignCenter);
+    freq_pane_ = new QLabel(this);
+    freq_pane_->setObjectName("Freq");
+    freq_pane_->setMinimumWidth(100);
+    statusBar()->addPermanentWidget(com_pane_);
+    statusBar()->addPermanentWidget(freq_pane_);
+    connect(action(ID_VIEW_STATUS_BAR), &QAction::toggled, statusBar(), &QStatusBar::setVisible);
+}
+
+void CMainFrame::CreateTree() {
+    tree_bar_ = new QDockWidget("Tree Bar", this);
+    tree_bar_->setObjectName("TreeBar");
+    tree_ = new QTreeWidget(tree_bar_);
+    tree_->setObjectName(QString::number(IDC_TREE));
+    tree_->setHeaderHidden(true);
+    tree_->setColumnCount(1);
+    auto* root = new QTreeWidgetItem(tree_, {QString::fromStdString(app_.model_name)});
+    for (const auto& e : editors_) {
+        if (!e.tree_text) continue;
+        auto* item = new QTreeWidgetItem(root, {e.tree_text});
+        item->setData(0, Qt::UserRole, e.command);
+        if (!EditorBuilt(e.command)) item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
+    }
+    root->setExpanded(true);
+    tree_bar_->setWidget(tree_);
+    tree_->setMinimumSize(150, 200);
+    tree_bar_->setMinimumWidth(150);
+    addDockWidget(Qt::LeftDockWidgetArea, tree_bar_);
+    resizeDocks({tree_bar_}, {150}, Qt::Horizontal);
+    connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { OnTreeClicked(item); });
+    QAction* tree_view = action(ID_VIEW_TREE);
+    connect(tree_view, &QAction::triggered, this, [this](bool) {
+        // Shows or hides the tree bar; the check mark follows its visibility.
+        tree_bar_->setVisible(!tree_bar_->isVisible());
+    });
+    connect(tree_bar_, &QDockWidget::visibilityChanged, this, [this, tree_view](bool) {
+        tree_view->setChecked(!tree_bar_->isHidden());
+    });
+}
+
+void CMainFrame::OnTreeClicked(QTreeWidgetItem* item) {
+    if (!item || !item->parent()) return;  // the root opens nothing
+    // The item's text decides.
+    const QString text = item->text(0);
+    for (const auto& e : editors_)
+        if (e.tree_text && text == e.tree_text) OpenEditor(e.command);
+}
+
+bool CMainFrame::Execute(int command) {
+    QAction* a = action(command);
+    if (!a || !a->isEnabled()) return false;
+    a->trigger();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Editors
+
+CChildFrame* CMainFrame::childFrame(int command) const {
+    for (QMdiSubWindow* w : mdi_->subWindowList())
+        if (auto* f = qobject_cast<CChildFrame*>(w); f && f->command() == command) return f;
+    return nullptr;
+}
+
+void CMainFrame::OpenEditor(int command) {
+    const EditorEntry* e = Editor(command);
+    if (!e || !EditorBuilt(command)) return;
+    if (e->run_modal) {
+        e->run_modal(*this);
+        return;
+    }
+    if (CChildFrame* open = childFrame(command)) {
+        mdi_->setActiveSubWindow(open);
+        return;
+    }
+    EditorWindow* view = e->open_child(*this);
+    auto* frame = new CChildFrame(command, view);
+    mdi_->addSubWindow(frame);
+    frame->setWindowTitle(e->title);
+    frame->setGeometry(0, 0, e->size.width(), e->size.height());
+    if (e->maximised)
+        frame->showMaximized();
+    else
+        frame->show();
+    mdi_->setActiveSubWindow(frame);
+}
+
+void CMainFrame::OpenChannelViewIfNoneOpen() {
+    if (mdi_->subWindowList().isEmpty()) OpenEditor(ID_EDIT_CHANNEL);
+}
+
+void CMainFrame::CommitAllViews() {
+    for (QMdiSubWindow* w : mdi_->subWindowList())
+        if (auto* f = qobject_cast<CChildFrame*>(w); f && f->view())
+            if (CBaseFormView* v = f->view()->FormView()) v->StoreToImage();
+    ClearCommitBits(image());
+}
+
+void CMainFrame::ReloadAllViews() {
+    for (QMdiSubWindow* w : mdi_->subWindowList())
+        if (auto* f = qobject_cast<CChildFrame*>(w); f && f->view())
+            if (CBaseFormView* v = f->view()->FormView()) v->LoadFromImage();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+namespace {
+QString AppTitle() { return QApplication::applicationDisplayName(); }
+}  // namespace
+
+void CMainFrame::UpdateTitle() {
+    setWindowTitle(QString::fromStdString(document_.Title(app_.ModelForTitle())));
+}
+
+void CMainFrame::OnFileNew() {
+    const auto answer = Hooks().message_box(this, QString::fromUtf8(shell::kMsgClearAllData.data()),
+                                            QString::fromUtf8(shell::kCaptionWarning.data()),
+                                            MessageButtons::YesNo, MessageIcon::None);
+    if (answer != MessageAnswer::Yes) return;
+    document_.New(app_.DefaultDataFile());
+    UpdateTitle();
+    ReloadAllViews();
+}
+
+void CMainFrame::OnFileOpen() {
+    FileChoice choice;
+    choice.folder = QString::fromStdString(app_.data_folder.string());
+    choice.filter = DataFileFilter();
+    const QString path = Hooks().choose_file(this, choice);
+    if (path.isEmpty()) return;
+    const shell::OpenResult result = document_.Open(path.toStdString());
+    if (!result.ok()) {
+        Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
+                            MessageButtons::Ok, MessageIcon::Warning);
+        return;
+    }
+    ReloadAllViews();
+    UpdateTitle();
+    OpenChannelViewIfNoneOpen();
+}
+
+void CMainFrame::OnFileSave() {
+    if (!document_.HasCurrentFile()) {
+        OnFileSaveAs();
+        return;
+    }
+    CommitAllViews();
+    const shell::IoResult result = document_.Save();
+    if (!result.ok)
+        Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
+                            MessageButtons::Ok, MessageIcon::Warning);
+}
+
+void CMainFrame::OnFileSaveAs() {
+    CommitAllViews();
+    FileChoice choice;
+    choice.save = true;
+    choice.folder = QString::fromStdString(app_.data_folder.string());
+    choice.file_name = QString::fromStdString(app_.default_file_name);
+    choice.filter = DataFileFilter();
+    const QString path = Hooks().choose_file(this, choice);
+    if (path.isEmpty()) return;
+    const shell::IoResult result = document_.SaveAs(path.toStdString());
+    if (!result.ok) {
+        Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
+                            MessageButtons::Ok, MessageIcon::Warning);
+        return;
+    }
+    UpdateTitle();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transfers, port, service functions
+
+bool CMainFrame::RunTransfer(const TransferRangeTable& table) {
+    std::string device = MakePortResolver(app_.settings)(app_.port_path);
+    if (device.empty()) device = app_.port_path;
+    return gui::RunTransfer(this, image(), table, device, extended_range_, link_options_);
+}
+
+void CMainFrame::OnProgramRead() {
+    CommitAllViews();
+    if (!RunTransfer(ProgramReadRanges())) return;
+    RecomputeBandTables(document_.Bands(), image());
+    ReloadAllViews();
+    OpenChannelViewIfNoneOpen();
+}
+
+void CMainFrame::OnProgramWrite() {
+    CommitAllViews();
+    RunTransfer(ProgramWriteRanges(extended_range_));
+}
+
+void CMainFrame::OnSettingPort() {
+    app_.port_path = ChoosePort(this, app_.port_path, app_.settings);
+    ShowPortPath();
+}
+
+void CMainFrame::ShowPortPath() { com_pane_->setText(QString::fromStdString(app_.port_path)); }
+
+void CMainFrame::OnServiceUnlock() {
+    CPasswordDlg dialog(CPasswordDlg::Kind::Service, MatchesServiceCode, this);
+    if (dialog.exec() == QDialog::Accepted) UnlockService(dialog.typed());
+}
+
+bool CMainFrame::UnlockService(const std::string& typed) {
+    if (!MatchesServiceCode(typed)) return false;
+    extended_range_ = true;
+    QMenu* edit = editMenu(child_menu_shown_);
+    const auto items = edit->actions();
+    if (items.isEmpty() || items.back()->data().toInt() != ID_EDIT_CUSTOM_DATA) {
+        QAction* custom = action(ID_EDIT_CUSTOM_DATA);
+        if (!custom) {
+            custom = new QAction("Custom Data", this);
+            custom->setData(int{ID_EDIT_CUSTOM_DATA});
+            connect(custom, &QAction::triggered, this, &CMainFrame::OnCustomData);
+            actions_[ID_EDIT_CUSTOM_DATA] = custom;
+        }
+        edit->addAction(custom);
+    }
+    return true;
+}
+
+void CMainFrame::OnCustomData() {
+    CCustomDataDlg dialog(image(), [this](const TransferRangeTable& t) { return RunTransfer(t); }, this);
+    dialog.exec();
+}
+
+void CMainFrame::OnAbout() {
+    CAboutBox box(QString::fromStdString(app_.company), QString::fromStdString(app_.Version()), this);
+    box.exec();
+}
+
+void CMainFrame::OnHelp() {
+    const auto guide = app_.app_folder / "help" / "guide.html";
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(guide.string())));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Printing
+
+QPrinter& CMainFrame::printer() {
+    if (!printer_) printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    return *printer_;
+}
+
+QString CMainFrame::DocumentName() const {
+    const std::string name = document_.HasCurrentFile() ? document_.CurrentFile().filename().string()
+                                                        : app_.default_file_name;
+    return PrintDocumentName(QString::fromStdString(name));
+}
+
+PrintList CMainFrame::BuildPrintList() { return ChannelPrintList(image(), document_.Bands()); }
+
+int CMainFrame::PrintTo(QPrinter& p) {
+    CommitAllViews();
+    return PrintPages(p, DocumentName(), BuildPrintList());
+}
+
+void CMainFrame::OnFilePrint() {
+    if (!Hooks().print_dialog(this, printer())) return;
+    PrintTo(printer());
+}
+
+void CMainFrame::OnFilePrintPreview() {
+    CommitAllViews();
+    const PrintList list = BuildPrintList();
+    const QString name = DocumentName();
+    QPrintPreviewDialog preview(&printer());
+    preview.setWindowTitle("Preview");
+    connect(&preview, &QPrintPreviewDialog::paintRequested, this,
+            [&](QPrinter* p) { PrintPages(*p, name, list); });
+    // The preview takes the main window's place while it is open.
+    hide();
+    preview.setWindowState(Qt::WindowMaximized);
+    preview.exec();
+    show();
+}
+
+void CMainFrame::OnFilePrintSetup() {
+    QPageSetupDialog dialog(&printer(), this);
+    dialog.exec();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    // Closing the frame closes the program without asking to save.
+    event->accept();
+}
+
+}  // namespace vm::gui

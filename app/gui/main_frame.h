@@ -1,0 +1,158 @@
+// The main frame: a multiple-document window with the navigation tree in the "Tree Bar", the
+// two menus, the toolbar and the status bar; the file, transfer, print and service commands;
+// and the two operations that keep the editor views and the image in step.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QSize>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "app/gui/printing.h"
+#include "app/link/clone_worker.h"
+#include "app/shell/app_state.h"
+#include "app/shell/data_file.h"
+
+class QAction;
+class QDockWidget;
+class QLabel;
+class QMdiArea;
+class QMenu;
+class QPrinter;
+class QToolBar;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace vm::gui {
+
+class CChildFrame;
+class EditorWindow;
+
+// An editor the frame opens: its command, tree text, menu texts (frame menu, child menu),
+// and how it opens. `open_child` builds the view of a child window; `run_modal` runs a modal
+// dialog. An editor with neither is not built yet: its entries stay visible and disabled.
+struct EditorEntry {
+    int command = 0;
+    const char* tree_text = nullptr;  // null: no tree item
+    const char* menu_text = nullptr;  // Edit menu of the frame (null: none)
+    const char* child_menu_text = nullptr;  // Edit menu of the child windows
+    QSize size;
+    const char* title = nullptr;
+    bool maximised = false;
+    std::function<EditorWindow*(class CMainFrame&)> open_child;
+    std::function<void(class CMainFrame&)> run_modal;
+};
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    CMainFrame(shell::AppState& app, shell::Document& document, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    shell::AppState& app() { return app_; }
+    shell::Document& document() { return document_; }
+    RadioImage& image() { return document_.Image(); }
+
+    // The frame's creation steps after construction: reset from "Default.dat", open the
+    // channel table, show the port.
+    void Initialise();
+
+    // ---- the two synchronisation points
+    void CommitAllViews();
+    void ReloadAllViews();
+
+    // ---- commands
+    bool Execute(int command);  // false when the command is unknown or disabled
+    QAction* action(int command) const;
+    QMenu* editMenu(bool child_menu) const;
+    QMenu* menu(bool child_menu, int index) const;
+    bool childMenuShown() const { return child_menu_shown_; }
+    QTreeWidget* tree() const { return tree_; }
+    QDockWidget* treeBar() const { return tree_bar_; }
+    QMdiArea* mdiArea() const { return mdi_; }
+    QToolBar* toolBar() const { return toolbar_; }
+    QLabel* comPane() const { return com_pane_; }
+    QLabel* freqPane() const { return freq_pane_; }
+    CChildFrame* childFrame(int command) const;
+
+    // Opens or activates the editor of a command.
+    void OpenEditor(int command);
+    void OnTreeClicked(QTreeWidgetItem* item);
+
+    // File commands.
+    void OnFileNew();
+    void OnFileOpen();
+    void OnFileSave();
+    void OnFileSaveAs();
+    void UpdateTitle();
+
+    // Transfers.
+    bool RunTransfer(const TransferRangeTable& table);
+    void OnProgramRead();
+    void OnProgramWrite();
+    // The worker's waits and port (tests shrink them).
+    CloneWorkerOptions& linkOptions() { return link_options_; }
+
+    void OnSettingPort();
+    void ShowPortPath();
+
+    // Service unlock (Ctrl+F11) and its effects.
+    void OnServiceUnlock();
+    bool UnlockService(const std::string& typed);  // the dialog's OK
+    bool extendedRange() const { return extended_range_; }
+    void OnCustomData();
+
+    // Printing.
+    PrintList BuildPrintList();
+    QString DocumentName() const;
+    int PrintTo(QPrinter& printer);
+    void OnFilePrint();
+    void OnFilePrintPreview();
+    void OnFilePrintSetup();
+    QPrinter& printer();
+
+    void OnAbout();
+    void OnHelp();
+
+    const std::vector<EditorEntry>& editors() const { return editors_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateActions();
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateStatusBar();
+    void CreateTree();
+    void ShowMenuVariant(bool child);
+    void OnSubWindowActivated();
+    const EditorEntry* Editor(int command) const;
+    bool EditorBuilt(int command) const;
+    void OpenChannelViewIfNoneOpen();
+
+    shell::AppState& app_;
+    shell::Document& document_;
+    CloneWorkerOptions link_options_;
+    bool extended_range_ = false;
+    std::vector<EditorEntry> editors_;
+    std::map<int, QAction*> actions_;
+    QAction* scan_child_action_ = nullptr;  // "Scan Channel" of the child menu
+    std::vector<QMenu*> frame_menus_;
+    std::vector<QMenu*> child_menus_;
+    bool child_menu_shown_ = false;
+    QMdiArea* mdi_ = nullptr;
+    QDockWidget* tree_bar_ = nullptr;
+    QTreeWidget* tree_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
+    QLabel* com_pane_ = nullptr;
+    QLabel* freq_pane_ = nullptr;
+    std::unique_ptr<QPrinter> printer_;
+};
+
+// The editors of the program, in tree order, with the ones built here wired in.
+std::vector<EditorEntry> ProgramEditors();
+
+}  // namespace vm::gui

@@ -1,0 +1,67 @@
+#include "app/gui/port_dlg.h"
+
+#include <QButtonGroup>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "app/link/serial_port.h"
+
+namespace vm::gui {
+
+CPortDlg::CPortDlg(const PortProbe& probe, QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Port");
+    setObjectName("CPortDlg");
+    auto* group = new QGroupBox("Port", this);
+    auto* grid = new QGridLayout(group);
+    auto* exclusive = new QButtonGroup(this);
+    for (int n = 1; n <= kPortCount; ++n) {
+        auto* b = new QRadioButton(QString("COM%1").arg(n), group);
+        b->setObjectName(QString("COM%1").arg(n));
+        b->setEnabled(probe.available[static_cast<std::size_t>(n - 1)]);
+        b->setChecked(n == probe.checked);
+        exclusive->addButton(b, n);
+        grid->addWidget(b, (n - 1) % 8, (n - 1) / 8);
+        buttons_[static_cast<std::size_t>(n - 1)] = b;
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(group);
+    layout->addWidget(buttons);
+}
+
+int CPortDlg::checked() const {
+    for (int n = 1; n <= kPortCount; ++n)
+        if (buttons_[static_cast<std::size_t>(n - 1)]->isChecked()) return n;
+    return 0;
+}
+
+PortResolver MakePortResolver(const shell::SettingsFile& settings) {
+    ExplicitPorts explicit_ports;
+    for (int n = 1; n <= kPortCount; ++n) {
+        std::string device = settings.Read("Ports", "COM" + std::to_string(n), "");
+        if (!device.empty()) explicit_ports[n] = device;
+    }
+    auto devices = ListSerialDevices();
+    return [explicit_ports, devices](const std::string& name) {
+        return ResolvePort(name, explicit_ports, devices);
+    };
+}
+
+std::string ChoosePort(QWidget* parent, const std::string& current,
+                       const shell::SettingsFile& settings) {
+    const PortResolver resolve = MakePortResolver(settings);
+    const PortProbe probe = ProbePorts(current, resolve, [](const std::string& device) {
+        return !device.empty() && CanOpenPort(device);
+    });
+    CPortDlg dialog(probe, parent);
+    if (dialog.exec() != QDialog::Accepted) return current;
+    const int n = dialog.checked();
+    return n == 0 ? current : PortName(n);
+}
+
+}  // namespace vm::gui

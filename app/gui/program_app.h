@@ -1,0 +1,38 @@
+// The application: start-up in its order (settings file, data folder, main frame, title, the
+// "Custom Data" item absent) and the port written back at exit.
+#pragma once
+
+#include <QString>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vm::gui {
+
+class CMainFrame;
+
+struct CommandLine {
+    // "--port PATH": the port for this run only; it is not written to "Program.ini" at exit
+    // (a port chosen in the Port dialog during the run is).
+    std::optional<std::string> port;
+    bool help = false;
+    QString error;  // an unknown argument
+};
+CommandLine ParseCommandLine(const QStringList& arguments);
+
+class CProgramApp {
+public:
+    // Start-up; `app_folder` is the program's folder (tests pass their own).
+    CProgramApp(const std::string& app_folder, const CommandLine& command_line);
+    ~CProgramApp();
+
+    CMainFrame& frame() { return *frame_; }
+    // Program end: the port written back unless it is the one given on the command line.
+    bool ExitInstance();
+
+private:
+    std::unique_ptr<CMainFrame> frame_;
+    std::optional<std::string> port_for_run_;
+};
+
+}  // namespace vm::gui

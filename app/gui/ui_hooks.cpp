@@ -1,0 +1,75 @@
+#include "app/gui/ui_hooks.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPrintDialog>
+#include <QPrinter>
+
+#include "app/gui/password_dlg.h"
+#include "app/link/clone_worker.h"
+
+namespace vm::gui {
+namespace {
+
+QString PlatformChooseFile(QWidget* parent, const FileChoice& choice) {
+    QFileDialog dialog(parent, choice.caption, choice.folder, choice.filter);
+    dialog.setAcceptMode(choice.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(choice.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    if (choice.save) {
+        dialog.setDefaultSuffix("dat");
+        if (!choice.file_name.isEmpty()) dialog.selectFile(choice.file_name);
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().front();
+}
+
+MessageAnswer PlatformMessageBox(QWidget* parent, const QString& text, const QString& caption,
+                                 MessageButtons buttons, MessageIcon icon) {
+    QMessageBox box(parent);
+    box.setWindowTitle(caption);
+    box.setText(text);
+    box.setIcon(icon == MessageIcon::Warning       ? QMessageBox::Warning
+                : icon == MessageIcon::Information ? QMessageBox::Information
+                                                   : QMessageBox::NoIcon);
+    if (buttons == MessageButtons::YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        return box.exec() == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    return MessageAnswer::Ok;
+}
+
+bool PlatformPrintDialog(QWidget* parent, QPrinter& printer) {
+    QPrintDialog dialog(&printer, parent);
+    dialog.setPrintRange(QAbstractPrintDialog::AllPages);
+    dialog.setOption(QAbstractPrintDialog::PrintSelection, false);
+    dialog.setOption(QAbstractPrintDialog::PrintPageRange, false);
+    dialog.setOption(QAbstractPrintDialog::PrintCurrentPage, false);
+    dialog.setOption(QAbstractPrintDialog::PrintToFile, false);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+std::optional<std::string> PlatformRadioPassword(QWidget* parent) {
+    CPasswordDlg dialog(CPasswordDlg::Kind::Radio, MatchesAccessCode, parent);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.typed();
+}
+
+UiHooks PlatformHooks() {
+    return {PlatformChooseFile, PlatformMessageBox, PlatformPrintDialog, PlatformRadioPassword};
+}
+
+}  // namespace
+
+UiHooks& Hooks() {
+    static UiHooks hooks = PlatformHooks();
+    return hooks;
+}
+
+void ResetHooks() { Hooks() = PlatformHooks(); }
+
+QString DataFileFilter() { return QStringLiteral("Param Files (*.dat)"); }
+
+}  // namespace vm::gui

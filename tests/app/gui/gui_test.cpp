@@ -1,0 +1,768 @@
+// The editor's windows on the offscreen platform: start-up, tree and menus, editors, the file
+// commands, the grid's in-place editors, transfers against the simulated radio, the Port
+// dialog, the service unlock, Custom Data, About, and printing to PDF.
+#include <QAction>
+#include <QComboBox>
+#include <QDockWidget>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPrinter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QToolBar>
+#include <QTreeWidget>
+
+#include "app/editors/channels/program_view.h"
+#include "app/gui/about_box.h"
+#include "app/gui/channel_table_window.h"
+#include "app/gui/child_frame.h"
+#include "app/gui/commands.h"
+#include "app/gui/custom_data_dlg.h"
+#include "app/gui/form_binder.h"
+#include "app/gui/grid_widget.h"
+#include "app/gui/password_dlg.h"
+#include "app/gui/port_dlg.h"
+#include "app/gui/printing.h"
+#include "app/gui/program_app.h"
+#include "app/gui/transfer_dlg.h"
+#include "app/image/channel_record.h"
+#include "app/shell/globals.h"
+#include "gui_fixture.h"
+#include "tools/radio/simulated_radio.h"
+
+using namespace vm;
+using namespace vm::gui;
+using namespace vm::gui::testing;
+
+namespace {
+
+// The frame's own title: the framework adds " - [child]" while a child window is maximised.
+QString OwnTitle(const QWidget& frame) {
+    const QString title = frame.windowTitle();
+    const qsizetype child = title.indexOf(" - [");
+    return child < 0 ? title : title.left(child);
+}
+
+std::string Markers(const RadioRecord& r) {
+    std::string s;
+    for (const auto& m : r.end_markers) s += m + " ";
+    return s;
+}
+
+QStringList Texts(const QList<QAction*>& actions) {
+    QStringList t;
+    for (QAction* a : actions)
+        if (!a->isSeparator()) t << a->text();
+    return t;
+}
+
+ChannelTableWindow* ChannelWindow(CMainFrame& frame) {
+    CChildFrame* child = frame.childFrame(ID_EDIT_CHANNEL);
+    return child ? qobject_cast<ChannelTableWindow*>(child->view()) : nullptr;
+}
+
+// Waits that cost nothing when the radio answers.
+LinkTiming QuickTiming() {
+    LinkTiming t;
+    t.wake_byte_sleep = std::chrono::microseconds(0);
+    t.ack_sleep = std::chrono::microseconds(0);
+    return t;
+}
+
+// The captions of the transfer dialogs shown, however briefly.
+class ShownTransfers : public QObject {
+public:
+    ShownTransfers() { qApp->installEventFilter(this); }
+    QStringList captions;
+
+protected:
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (e->type() == QEvent::Show)
+            if (auto* dlg = qobject_cast<CTransferDlg*>(o)) captions << dlg->windowTitle();
+        return false;
+    }
+};
+
+struct Radio {
+    std::unique_ptr<RadioImage> memory = std::make_unique<RadioImage>();
+    std::unique_ptr<FileHeader> header = std::make_unique<FileHeader>();
+    std::unique_ptr<SimulatedRadio> radio;
+
+    explicit Radio(const RadioImage& content, RadioOptions options = {}) {
+        *memory = content;
+        radio = std::make_unique<SimulatedRadio>(*memory, *header, options);
+        std::string error;
+        if (!radio->Open(error)) qFatal("radio: %s", error.c_str());
+        radio->Start();
+    }
+    ~Radio() { radio->Stop(); }
+};
+
+void PressStartWhenShown(const QString& expected_caption = {}, QString* seen_caption = nullptr) {
+    WhenModal([expected_caption, seen_caption](QWidget* w) {
+        auto* dlg = qobject_cast<CTransferDlg*>(w);
+        if (!dlg) return;
+        if (seen_caption) *seen_caption = dlg->windowTitle();
+        QTest::mouseClick(dlg->startButton(), Qt::LeftButton);
+    });
+}
+
+}  // namespace
+
+class GuiTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { ResetHooks(); }
+
+    // ---- start-up and exit
+    void startUpOrderTitleAndPortWriteBack() {
+        AppFolder folder;
+        CommandLine line;
+        line.port = "/dev/pts/none";
+        auto program = std::make_unique<CProgramApp>(folder.path().string(), line);
+        CMainFrame& frame = program->frame();
+        QCOMPARE(OwnTitle(frame), QString("VM6142"));
+        QVERIFY(QDir(folder.file("DATA")).exists());
+        QCOMPARE(frame.comPane()->text(), QString("/dev/pts/none"));
+        // The channel table is open, maximised, as "Channel Infomation".
+        CChildFrame* child = frame.childFrame(ID_EDIT_CHANNEL);
+        QVERIFY(child);
+        QVERIFY(child->isMaximized());
+        QCOMPARE(child->windowTitle(), QString("Channel Infomation"));
+        // "Custom Data" is in neither menu at start.
+        for (bool child_menu : {false, true})
+            for (QAction* a : frame.editMenu(child_menu)->actions())
+                QVERIFY(a->data().toInt() != ID_EDIT_CUSTOM_DATA);
+        // The image was reset from "Default.dat".
+        QFile dat(folder.file("Default.dat"));
+        QVERIFY(dat.open(QIODevice::ReadOnly));
+        const QByteArray bytes = dat.readAll();
+        QCOMPARE(bytes.size(), qsizetype(kDataFileSize));
+        QCOMPARE(static_cast<std::uint8_t>(bytes[qsizetype(kHeaderSize + 0xFF00)]),
+                 shell::g_RadioImage[0xFF00]);
+        // A port given on the command line is not written back; one chosen later is.
+        QVERIFY(!program->ExitInstance());
+        QCOMPARE(QString::fromStdString(shell::g_App.settings.Read("Setup", "COM", "")), QString("COM1"));
+        shell::g_App.port_path = "COM3";
+        QVERIFY(program->ExitInstance());
+        QCOMPARE(QString::fromStdString(shell::g_App.settings.Read("Setup", "COM", "")), QString("COM3"));
+    }
+
+    void commandLine() {
+        QCOMPARE(ParseCommandLine({"Program", "--port", "/dev/ttyUSB0"}).port.value(), std::string("/dev/ttyUSB0"));
+        QCOMPARE(ParseCommandLine({"Program", "--port=COM4"}).port.value(), std::string("COM4"));
+        QVERIFY(!ParseCommandLine({"Program"}).port);
+        QCOMPARE(ParseCommandLine({"Program", "--bogus"}).error, QString("--bogus"));
+    }
+
+    // ---- tree, menus, toolbar, status bar
+    void treeItemsInOrder() {
+        FrameUnderTest t;
+        QTreeWidget* tree = t.frame->tree();
+        QCOMPARE(tree->objectName(), QString("2001"));
+        QCOMPARE(t.frame->treeBar()->windowTitle(), QString("Tree Bar"));
+        QCOMPARE(t.frame->dockWidgetArea(t.frame->treeBar()), Qt::LeftDockWidgetArea);
+        QCOMPARE(tree->topLevelItemCount(), 1);
+        QTreeWidgetItem* root = tree->topLevelItem(0);
+        QCOMPARE(root->text(0), QString("VM6142"));
+        QVERIFY(root->isExpanded());
+        QStringList items;
+        for (int i = 0; i < root->childCount(); ++i) items << root->child(i)->text(0);
+        QCOMPARE(items, QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting", "DTMF",
+                                     "2Tone", "5Tone", "Model", "Frequency range"}));
+        // Built editors are enabled; the others stay visible and disabled.
+        QVERIFY(root->child(0)->flags() & Qt::ItemIsEnabled);
+        for (int i = 1; i < root->childCount(); ++i) QVERIFY(!(root->child(i)->flags() & Qt::ItemIsEnabled));
+    }
+
+    void treeClickOpensOrActivates() {
+        FrameUnderTest t;
+        QMdiArea* mdi = t.frame->mdiArea();
+        QCOMPARE(mdi->subWindowList().size(), 1);
+        QTreeWidgetItem* root = t.frame->tree()->topLevelItem(0);
+        t.frame->OnTreeClicked(root);  // the root opens nothing
+        QCOMPARE(mdi->subWindowList().size(), 1);
+        t.frame->OnTreeClicked(root->child(0));  // open: only activated
+        QCOMPARE(mdi->subWindowList().size(), 1);
+        mdi->closeAllSubWindows();
+        QCoreApplication::processEvents();
+        QCOMPARE(mdi->subWindowList().size(), 0);
+        // A real click on the item's rectangle.
+        QTreeWidget* tree = t.frame->tree();
+        const QRect r = tree->visualItemRect(root->child(0));
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, r.center());
+        QCOMPARE(mdi->subWindowList().size(), 1);
+        QVERIFY(mdi->subWindowList().front()->isMaximized());
+        // A disabled editor opens nothing.
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root->child(3)).center());
+        QCOMPARE(mdi->subWindowList().size(), 1);
+    }
+
+    void menusBothVariants() {
+        FrameUnderTest t;
+        CMainFrame& f = *t.frame;
+        QCOMPARE(Texts(f.menu(false, 0)->actions()),
+                 QStringList({"&New(&N)", "&Open(&O)...", "&Save(&S)", "Save &As(&A)...", "&Print...",
+                              "Print Pre&view", "P&rint Setup...", "E&xit(&X)"}));
+        QCOMPARE(Texts(f.editMenu(false)->actions()),
+                 QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting", "DTMF", "2Tone",
+                              "5Tone", "Model", "Frequency range"}));
+        QCOMPARE(Texts(f.editMenu(true)->actions()),
+                 QStringList({"Channel setting", "VFO", "Scan Channel", "Basic setting", "DTMF", "2Tone",
+                              "5Tone", "Model", "Frequency range"}));
+        QCOMPARE(Texts(f.menu(false, 2)->actions()), QStringList({"Read", "Write"}));
+        QCOMPARE(f.menu(false, 2)->actions()[0]->data().toInt(), 32774);
+        QCOMPARE(f.menu(false, 2)->actions()[1]->data().toInt(), 32773);
+        QCOMPARE(Texts(f.menu(false, 3)->actions()), QStringList({"&Toolbar(&T)", "&Status Bar(&S)", "Tree View"}));
+        QCOMPARE(Texts(f.menu(false, 4)->actions()), QStringList({"Port"}));
+        QCOMPARE(Texts(f.menu(false, 5)->actions()), QStringList({"Cascade(&C)", "Tile(&T)", "Arrange(&A)"}));
+        QCOMPARE(Texts(f.menu(false, 6)->actions()), QStringList({"About..."}));
+        QCOMPARE(f.action(ID_FILE_NEW)->shortcut(), QKeySequence("Ctrl+N"));
+        QCOMPARE(f.action(ID_FILE_OPEN)->shortcut(), QKeySequence("Ctrl+O"));
+        QCOMPARE(f.action(ID_FILE_SAVE)->shortcut(), QKeySequence("Ctrl+S"));
+        QCOMPARE(f.action(ID_FILE_PRINT)->shortcut(), QKeySequence("Ctrl+P"));
+        QVERIFY(!f.action(ID_EDIT_VFO)->isEnabled());
+        QVERIFY(f.action(ID_EDIT_CHANNEL)->isEnabled());
+
+        // The child menu is shown while a child window is active, the frame's otherwise.
+        QVERIFY(f.childMenuShown());
+        QCOMPARE(f.menuBar()->actions().size(), 7);
+        QCOMPARE(f.menuBar()->actions()[1]->menu(), f.editMenu(true));
+        f.mdiArea()->closeAllSubWindows();
+        QCoreApplication::processEvents();
+        QVERIFY(!f.childMenuShown());
+        QCOMPARE(f.menuBar()->actions()[1]->menu(), f.editMenu(false));
+
+        // Toolbar buttons in order; status panes.
+        QList<int> ids;
+        for (QAction* a : f.toolBar()->actions()) ids << (a->isSeparator() ? 0 : a->data().toInt());
+        QCOMPARE(ids, QList<int>({ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, 0, ID_PROGRAM_READ, ID_PROGRAM_WRITE,
+                                  0, ID_FILE_PRINT, ID_SETTING_PORT, ID_APP_ABOUT}));
+        QCOMPARE(f.comPane()->text(), QString("COM1"));
+        QCOMPARE(f.freqPane()->text(), QString());
+
+        // Tree View hides and shows the tree bar; its check mark follows.
+        QVERIFY(f.action(ID_VIEW_TREE)->isChecked());
+        f.action(ID_VIEW_TREE)->trigger();
+        QVERIFY(f.treeBar()->isHidden());
+        QVERIFY(!f.action(ID_VIEW_TREE)->isChecked());
+        f.action(ID_VIEW_TREE)->trigger();
+        QVERIFY(!f.treeBar()->isHidden());
+        QVERIFY(f.action(ID_VIEW_TREE)->isChecked());
+    }
+
+    // ---- file commands
+    void fileNewAsksAndResets() {
+        FrameUnderTest t;
+        Answers answers;
+        const RadioImage original = *t.image;
+        (*t.image)[0x0200] ^= 0xFF;
+        answers.answer = MessageAnswer::No;
+        t.frame->Execute(ID_FILE_NEW);
+        QCOMPARE(answers.messages, QStringList({"Clear all data! \ncontinue?"}));
+        QCOMPARE(answers.captions, QStringList({"Warnning"}));
+        QVERIFY((*t.image)[0x0200] != original[0x0200]);
+        answers.answer = MessageAnswer::Yes;
+        t.frame->Execute(ID_FILE_NEW);
+        QCOMPARE((*t.image)[0x0200], original[0x0200]);
+        QCOMPARE(OwnTitle(*t.frame), QString("VM6142"));
+    }
+
+    void saveAsOpenAndSave() {
+        FrameUnderTest t;
+        Answers answers;
+        // Without a current file, Save behaves as Save As.
+        const QString path = t.folder.file("DATA/mine.dat");
+        answers.file = path;
+        (*t.image)[kModelInfo] = 'Z';
+        (*t.image)[kCommitByte] = 0xFF;
+        t.frame->Execute(ID_FILE_SAVE);
+        QCOMPARE(answers.choices.size(), 1);
+        QVERIFY(answers.choices[0].save);
+        QCOMPARE(answers.choices[0].file_name, QString("VM6142.dat"));
+        QCOMPARE(answers.choices[0].folder, QString::fromStdString(t.app.data_folder.string()));
+        QCOMPARE(answers.choices[0].filter, QString("Param Files (*.dat)"));
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QByteArray bytes = saved.readAll();
+        saved.close();
+        QCOMPARE(bytes.size(), qsizetype(kDataFileSize));
+        QCOMPARE(bytes.left(16), QByteArray("VM6142\xFF\xFF\x56\x02\x00\x07\xFF\xFF\xFF\xFF", 16));
+        QCOMPARE(bytes[qsizetype(kHeaderSize + kModelInfo)], 'Z');
+        // The commit before saving cleared bits 0-1 of 0xCC25.
+        QCOMPARE(static_cast<std::uint8_t>(bytes[qsizetype(kHeaderSize + kCommitByte)]), std::uint8_t{0xFC});
+        QCOMPARE(OwnTitle(*t.frame), QString("VM6142 [ %1 ]").arg(path));
+
+        // Save with a current file asks nothing.
+        (*t.image)[kModelInfo] = 'Y';
+        t.frame->Execute(ID_FILE_SAVE);
+        QCOMPARE(answers.choices.size(), 1);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll()[qsizetype(kHeaderSize + kModelInfo)], 'Y');
+        saved.close();
+
+        // Open: a file that is not a data file changes nothing.
+        QFile bad(t.folder.file("DATA/bad.dat"));
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write(QByteArray(int(kDataFileSize), 'x'));
+        bad.close();
+        answers.file = bad.fileName();
+        t.frame->Execute(ID_FILE_OPEN);
+        QCOMPARE(answers.messages, QStringList({"File does not match"}));
+        QCOMPARE(answers.captions.back(), QApplication::applicationDisplayName());
+        QCOMPARE((*t.image)[kModelInfo], std::uint8_t('Y'));
+
+        // Open: the saved file comes back, and the open views show it.
+        (*t.image)[kModelInfo] = 'Q';
+        InitChannelRecord(*t.image, 7, 14550000, t.bands);  // an unsaved edit, overwritten
+        t.frame->ReloadAllViews();
+        answers.file = path;
+        t.frame->Execute(ID_FILE_OPEN);
+        QCOMPARE((*t.image)[kModelInfo], std::uint8_t('Y'));
+        QCOMPARE(ChannelWindow(*t.frame)->view().grid().Text(7, CProgramView::kColRx), std::string());
+        QCOMPARE(answers.choices.back().save, false);
+        QCOMPARE(OwnTitle(*t.frame), QString("VM6142 [ %1 ]").arg(path));
+
+        // Open with no editor window open opens the channel table.
+        t.frame->mdiArea()->closeAllSubWindows();
+        QCoreApplication::processEvents();
+        t.frame->Execute(ID_FILE_OPEN);
+        QVERIFY(t.frame->childFrame(ID_EDIT_CHANNEL));
+
+        // A chooser cancelled does nothing.
+        answers.file.clear();
+        const int before = int(answers.messages.size());
+        t.frame->Execute(ID_FILE_OPEN);
+        t.frame->Execute(ID_FILE_SAVE_AS);
+        QCOMPARE(int(answers.messages.size()), before);
+    }
+
+    void saveAsFailureKeepsCurrentFile() {
+        FrameUnderTest t;
+        Answers answers;
+        answers.file = t.folder.file("no-such-folder/x.dat");
+        t.frame->Execute(ID_FILE_SAVE_AS);
+        QCOMPARE(answers.messages.size(), 1);
+        QVERIFY(!answers.messages[0].isEmpty());
+        QCOMPARE(OwnTitle(*t.frame), QString("VM6142"));
+        QVERIFY(!t.document->HasCurrentFile());
+    }
+
+    // ---- the channel table window
+    void channelTableLayout() {
+        FrameUnderTest t;
+        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        QVERIFY(w);
+        GridWidget* g = w->grid();
+        QCOMPARE(g->rowCount(), 800);
+        QCOMPARE(g->columnCount(), 11);
+        QCOMPARE(g->horizontalHeaderItem(0)->text(), QString("Rx Freq"));
+        QCOMPARE(g->horizontalHeaderItem(10)->text(), QString("Name"));
+        QCOMPARE(g->verticalHeaderItem(0)->text(), QString("1"));
+        QCOMPARE(g->verticalHeaderItem(799)->text(), QString("800"));
+        const int dpi = w->logicalDpiX();
+        QCOMPARE(g->verticalHeader()->width(), 500 * dpi / 1440);
+        QCOMPARE(g->columnWidth(0) + g->columnWidth(1), (500 + 2200) * dpi / 1440 - 500 * dpi / 1440);
+        QCOMPARE(g->rowHeight(0), 300 * w->logicalDpiY() / 1440);
+        // Channel 1 is never empty.
+        QVERIFY(!g->item(0, 0)->text().isEmpty());
+        // The "Channel edit" button is there but disabled; "A/B switch" hidden; editors hidden.
+        auto* edit_button = qobject_cast<QPushButton*>(w->control(CProgramView::kIdChannelEdit));
+        QCOMPARE(edit_button->text(), QString("Channel edit"));
+        QVERIFY(!edit_button->isEnabled());
+        QVERIFY(w->control(CProgramView::kIdAbSwitch)->isHidden());
+        for (int id : {CProgramView::kIdFreqEdit, CProgramView::kIdCtcssCombo, CProgramView::kIdDcsCombo,
+                       CProgramView::kIdListCombo, CProgramView::kIdNameEdit})
+            QVERIFY(w->control(id)->isHidden());
+    }
+
+    void typingIntoCellsThroughTheWidgets() {
+        FrameUnderTest t;
+        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        GridWidget* g = w->grid();
+        CProgramView& view = w->view();
+        QApplication::setActiveWindow(t.frame.get());
+        // Click the DCS cell of the empty row 5: the frequency editor opens on its Rx cell.
+        g->scrollToTop();
+        const QRect cell = g->visualItemRect(g->item(4, CProgramView::kColDcs - 1));
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, cell.center());
+        auto* freq = qobject_cast<QLineEdit*>(w->control(CProgramView::kIdFreqEdit));
+        QVERIFY(freq->isVisible());
+        QCOMPARE(view.grid().Col(), int(CProgramView::kColRx));
+        // The editor lies over the Rx cell (one pixel inside).
+        const QRect rx = g->visualItemRect(g->item(4, 0));
+        const QPoint rx_in_window = g->viewport()->mapTo(w, rx.topLeft());
+        QVERIFY2(qAbs(freq->geometry().left() - rx_in_window.x()) <= 2 &&
+                     qAbs(freq->geometry().top() - rx_in_window.y()) <= 2,
+                 qPrintable(QString("editor at %1,%2, cell at %3,%4")
+                                .arg(freq->x()).arg(freq->y()).arg(rx_in_window.x()).arg(rx_in_window.y())));
+        QVERIFY(freq->hasFocus());
+        // Letters are swallowed by the filter; Enter leaves the editor and moves right.
+        QTest::keyClicks(freq, "14x5.0125");
+        QCOMPARE(freq->text(), QString("145.0125"));
+        QTest::keyClick(freq, Qt::Key_Return);
+        QVERIFY(freq->isHidden());
+        QCOMPARE(g->item(4, 0)->text(), QString("145.01250"));
+        QCOMPARE(g->item(4, 1)->text(), QString("145.01250"));
+        QCOMPARE(g->item(4, 3)->text(), QString("100.0"));
+        QCOMPARE(view.grid().Col(), int(CProgramView::kColTx));  // Right after a non-empty text
+        QVERIFY(g->hasFocus());
+        // The record was created at once.
+        QCOMPARE((*t.image)[ChannelOffset(5)], std::uint8_t{0x50});
+
+        // Enter on the grid opens the current cell's editor; a frequency in no band falls back.
+        QTest::keyClick(g, Qt::Key_Return);
+        QVERIFY(freq->isVisible());
+        freq->selectAll();
+        QTest::keyClicks(freq, "600");
+        QTest::keyClick(freq, Qt::Key_Return);
+        QCOMPARE(g->item(4, 1)->text(), QString("26.00000"));
+
+        // The name editor upper-cases and filters; leaving it by a click elsewhere commits.
+        const QRect name = g->visualItemRect(g->item(4, CProgramView::kColName - 1));
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, name.center());
+        auto* name_edit = qobject_cast<QLineEdit*>(w->control(CProgramView::kIdNameEdit));
+        QVERIFY(name_edit->isVisible());
+        QTest::keyClicks(name_edit, "ab!c");
+        QCOMPARE(name_edit->text(), QString("ABC"));
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(9, 0)).center());
+        QVERIFY(name_edit->isHidden());
+        QCOMPARE(g->item(4, CProgramView::kColName - 1)->text(), QString("ABC"));
+
+        // A list cell: the drop-down list opens with the column's entries, a choice commits
+        // when the list is left.
+        const QRect power = g->visualItemRect(g->item(4, CProgramView::kColPower - 1));
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, power.center());
+        auto* list = qobject_cast<QComboBox*>(w->control(CProgramView::kIdListCombo));
+        QVERIFY(list->isVisible());
+        QCOMPARE(list->count(), 4);
+        const QString before = g->item(4, CProgramView::kColPower - 1)->text();
+        QCOMPARE(list->currentText(), before);
+        QTest::keyClick(list, list->currentIndex() > 0 ? Qt::Key_Up : Qt::Key_Down);
+        const QString choice = list->currentText();
+        QVERIFY(choice != before);
+        QCOMPARE(QString::fromStdString(w->view().form().SelectedText(CProgramView::kIdListCombo)), choice);
+        QTest::keyClick(list, Qt::Key_Return);
+        QVERIFY(list->isHidden());
+        QCOMPARE(g->item(4, CProgramView::kColPower - 1)->text(), choice);
+
+        // Right in the last column wraps to the next row.
+        view.grid().SetRow(5);
+        view.grid().SetCol(CProgramView::kColName);
+        QTest::keyClick(g, Qt::Key_Right);
+        QCOMPARE(view.grid().Row(), 6);
+        QCOMPARE(view.grid().Col(), int(CProgramView::kColRx));
+        QCOMPARE(g->currentRow(), 5);
+        QCOMPARE(g->currentColumn(), 0);
+
+        // The table's cells reach the image when the views are committed.
+        view.grid().SetText(5, CProgramView::kColName, "XY");
+        t.frame->CommitAllViews();
+        QCOMPARE((*t.image)[ChannelOffset(5) + 0x18], std::uint8_t{'X'});
+        QCOMPARE((*t.image)[ChannelOffset(5) + 0x1A], std::uint8_t{0xFF});
+    }
+
+    void scrollingCommitsAndKeepsRowsInStep() {
+        FrameUnderTest t;
+        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        GridWidget* g = w->grid();
+        g->verticalScrollBar()->setValue(100);
+        QCOMPARE(w->view().grid().TopRow(), 101);
+        // A click after scrolling lands on the row under the pointer.
+        const QRect cell = g->visualItemRect(g->item(102, 0));
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, cell.center());
+        QCOMPARE(w->view().grid().Row(), 103);
+        QVERIFY(w->control(CProgramView::kIdFreqEdit)->isVisible());
+        g->verticalScrollBar()->setValue(0);  // scrolling commits and hides the editor
+        QVERIFY(w->control(CProgramView::kIdFreqEdit)->isHidden());
+    }
+
+    // ---- transfers against the simulated radio
+    void readAndWriteThroughTheTransferDialog() {
+        FrameUnderTest t;
+        Answers answers;
+        auto content = std::make_unique<RadioImage>(*t.image);
+        InitChannelRecord(*content, 2, 14550000, t.bands);
+        (*content)[0xFF00] = 'R';
+        Radio radio(*content);
+        t.app.port_path = radio.radio->device();
+        t.frame->linkOptions().timing = QuickTiming();
+
+        QString caption;
+        PressStartWhenShown({}, &caption);
+        QVERIFY(t.frame->Execute(ID_PROGRAM_READ));
+        QCOMPARE(caption, QString("Read"));
+        QVERIFY(answers.messages.isEmpty());
+        QVERIFY(std::equal(t.image->begin() + 0x100, t.image->end(), content->begin() + 0x100));
+        // The views were reloaded.
+        QCOMPARE(ChannelWindow(*t.frame)->grid()->item(1, 0)->text(), QString("145.50000"));
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDR "), 3000);
+
+        // Write: the views are committed, then the two ranges go out.
+        ChannelWindow(*t.frame)->view().grid().SetText(2, CProgramView::kColName, "HOME");
+        PressStartWhenShown({}, &caption);
+        QVERIFY(t.frame->Execute(ID_PROGRAM_WRITE));
+        QCOMPARE(caption, QString("Write"));
+        QVERIFY(answers.messages.isEmpty());
+        const RadioImage written = radio.radio->memory();
+        QCOMPARE(written[ChannelOffset(2) + 0x18], std::uint8_t{'H'});
+        QVERIFY(std::equal(t.image->begin() + 0x60, t.image->begin() + 0xF400, written.begin() + 0x60));
+        QVERIFY(std::equal(t.image->begin() + 0xFF00, t.image->end(), written.begin() + 0xFF00));
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDR ENDW "), 3000);
+    }
+
+    void exitBeforeStartAndFailedReadChangeNothing() {
+        FrameUnderTest t;
+        Answers answers;
+        auto content = std::make_unique<RadioImage>(*t.image);
+        (*content)[0x3000] ^= 0x5A;
+        Radio radio(*content);
+        t.app.port_path = radio.radio->device();
+        t.frame->linkOptions().timing = QuickTiming();
+        t.frame->CommitAllViews();  // a transfer commits the views first
+        const RadioImage before = *t.image;
+        WhenModal([](QWidget* w) {
+            auto* dlg = qobject_cast<CTransferDlg*>(w);
+            QVERIFY(dlg);
+            QCOMPARE(dlg->percent()->text(), QString("0%"));
+            QCOMPARE(dlg->progress()->maximum(), 510);
+            QTest::mouseClick(dlg->exitButton(), Qt::LeftButton);
+        });
+        t.frame->Execute(ID_PROGRAM_READ);
+        QVERIFY(*t.image == before);
+        QCOMPARE(radio.radio->record().wake_ups, 0);
+
+        // A port that does not open: "Open port fail", nothing reloaded.
+        t.app.port_path = t.folder.file("no-such-port").toStdString();
+        PressStartWhenShown();
+        t.frame->Execute(ID_PROGRAM_READ);
+        QCOMPARE(answers.messages, QStringList({"Open port fail"}));
+        QCOMPARE(answers.captions, QStringList({QApplication::applicationDisplayName()}));
+        QVERIFY(*t.image == before);
+    }
+
+    void cancelDuringReadSendsEndw() {
+        FrameUnderTest t;
+        Answers answers;
+        t.frame->CommitAllViews();  // a transfer commits the views first
+        const RadioImage before = *t.image;
+        auto content = std::make_unique<RadioImage>(before);
+        (*content)[0x0100] ^= 0x11;
+        // The radio runs at the wire's pace, so that Exit comes during the blocks.
+        RadioOptions paced;
+        paced.paced = true;
+        Radio radio(*content, paced);
+        t.app.port_path = radio.radio->device();
+        t.frame->linkOptions().timing = QuickTiming();
+        WhenModal([](QWidget* w) {
+            auto* dlg = qobject_cast<CTransferDlg*>(w);
+            QVERIFY(dlg);
+            QTest::mouseClick(dlg->startButton(), Qt::LeftButton);
+            // Exit as soon as the first blocks have arrived.
+            QTRY_VERIFY_WITH_TIMEOUT(dlg->progress()->value() > 0, 5000);
+            QVERIFY(!dlg->startButton()->isEnabled());
+            QTest::mouseClick(dlg->exitButton(), Qt::LeftButton);
+        });
+        t.frame->Execute(ID_PROGRAM_READ);
+        QVERIFY(*t.image == before);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDW "), 3000);
+        QVERIFY(answers.messages.isEmpty());
+    }
+
+    // ---- the Port dialog
+    void portDialogProbe() {
+        Radio radio(RadioImage{});
+        AppFolder folder(QByteArray("[Setup]\r\nCOM=COM3\r\n[Ports]\r\nCOM3=") + radio.radio->device().c_str() +
+                         "\r\nCOM12=/dev/none12\r\n");
+        shell::SettingsFile settings((folder.path() / "Program.ini"));
+        const PortResolver resolve = MakePortResolver(settings);
+        QCOMPARE(resolve("COM3"), radio.radio->device());
+        WhenModal([](QWidget* w) {
+            auto* dlg = qobject_cast<CPortDlg*>(w);
+            QVERIFY(dlg);
+            QCOMPARE(dlg->windowTitle(), QString("Port"));
+            QVERIFY(dlg->button(3)->isEnabled());
+            QVERIFY(dlg->button(3)->isChecked());
+            QVERIFY(!dlg->button(12)->isEnabled());
+            QCOMPARE(dlg->button(16)->text(), QString("COM16"));
+            dlg->accept();
+        });
+        QCOMPARE(ChoosePort(nullptr, "COM3", settings), std::string("COM3"));
+        // Cancel keeps the path; the dialog names port 10 and above "\\.\COMn".
+        WhenModal([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
+        QCOMPARE(ChoosePort(nullptr, "COM3", settings), std::string("COM3"));
+        PortProbe probe;
+        probe.available[9] = true;
+        CPortDlg dlg(probe);
+        QVERIFY(!dlg.button(10)->isChecked());
+        dlg.button(10)->setChecked(true);
+        QCOMPARE(dlg.checked(), 10);
+        QCOMPARE(PortName(dlg.checked()), std::string("\\\\.\\COM10"));
+    }
+
+    void portCommandUpdatesThePane() {
+        FrameUnderTest t;
+        Radio radio(RadioImage{});
+        QFile ini(t.folder.file("Program.ini"));
+        QVERIFY(ini.open(QIODevice::Append));
+        ini.write(QByteArray("[Ports]\r\nCOM5=") + radio.radio->device().c_str() + "\r\n");
+        ini.close();
+        WhenModal([](QWidget* w) {
+            auto* dlg = qobject_cast<CPortDlg*>(w);
+            QVERIFY(dlg);
+            QVERIFY(dlg->button(5)->isEnabled());
+            dlg->button(5)->setChecked(true);
+            dlg->accept();
+        });
+        t.frame->Execute(ID_SETTING_PORT);
+        QCOMPARE(t.frame->comPane()->text(), QString("COM5"));
+        QCOMPARE(t.app.port_path, std::string("COM5"));
+    }
+
+    // ---- service functions
+    void serviceUnlock() {
+        FrameUnderTest t;
+        auto press_ctrl_f11 = [&] {
+            // After a dialog the frame must be the active window again for its shortcut.
+            t.frame->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(t.frame.get()));
+            QTest::keyClick(t.frame->windowHandle(), Qt::Key_F11, Qt::ControlModifier);
+        };
+        auto custom_items = [&](bool child) {
+            int n = 0;
+            for (QAction* a : t.frame->editMenu(child)->actions()) n += a->data().toInt() == ID_EDIT_CUSTOM_DATA;
+            return n;
+        };
+        // A wrong code is ignored silently.
+        WhenModal([](QWidget* w) {
+            auto* dlg = qobject_cast<CPasswordDlg*>(w);
+            QVERIFY(dlg);
+            QCOMPARE(dlg->windowTitle(), QString("Password"));
+            QTest::keyClicks(dlg->edit(), "5731C5");
+            dlg->accept();
+        });
+        press_ctrl_f11();
+        QVERIFY(!t.frame->extendedRange());
+        QCOMPARE(custom_items(true), 0);
+        // The right code, in lower case and with symbols filtered out, unlocks.
+        for (int round = 0; round < 2; ++round) {
+            WhenModal([](QWidget* w) {
+                auto* dlg = qobject_cast<CPasswordDlg*>(w);
+                QVERIFY(dlg);
+                QTest::keyClicks(dlg->edit(), "57-31c4!");
+                QCOMPARE(dlg->edit()->text(), QString("5731c4"));
+                dlg->accept();
+            });
+            press_ctrl_f11();
+        }
+        QVERIFY(t.frame->extendedRange());
+        QCOMPARE(custom_items(true), 1);  // the menu shown at the time (a child is active)
+        QCOMPARE(t.frame->editMenu(true)->actions().back()->text(), QString("Custom Data"));
+        QCOMPARE(t.frame->editMenu(true)->actions().back()->data().toInt(), 32796);
+        QCOMPARE(custom_items(false), 0);
+        // The wider write range.
+        QCOMPARE(ProgramWriteRanges(t.frame->extendedRange()).start[1], 0xFEE0u);
+    }
+
+    void customDataDialog() {
+        FrameUnderTest t;
+        Answers answers;
+        auto content = std::make_unique<RadioImage>(*t.image);
+        StoreCustomData(*content, "FROM RADIO");
+        Radio radio(*content);
+        t.app.port_path = radio.radio->device();
+        t.frame->linkOptions().timing = QuickTiming();
+        StoreCustomData(*t.image, "HELLO");
+        QVERIFY(t.frame->UnlockService("5731C4"));
+        ShownTransfers shown;
+        WhenModal([&](QWidget* w) {
+            auto* dlg = qobject_cast<CCustomDataDlg*>(w);
+            QVERIFY(dlg);
+            QCOMPARE(dlg->windowTitle(), QString("Custom Data"));
+            QCOMPARE(dlg->edit()->text(), QString("HELLO"));
+            QCOMPARE(dlg->edit()->maxLength(), 32);
+            // In service mode the transfer starts by itself.
+            QTest::mouseClick(dlg->readButton(), Qt::LeftButton);
+            QCOMPARE(dlg->edit()->text(), QString("FROM RADIO"));
+            dlg->edit()->setText("TO RADIO");
+            QTest::mouseClick(dlg->writeButton(), Qt::LeftButton);
+            dlg->accept();
+        });
+        t.frame->OnCustomData();
+        QCOMPARE(shown.captions, QStringList({QString::fromUtf8("读数据"), QString::fromUtf8("写数据")}));
+        QVERIFY(answers.messages.isEmpty());
+        QCOMPARE(ReadCustomData(radio.radio->memory()), std::string("TO RADIO"));
+        QCOMPARE(ReadCustomData(*t.image), std::string("TO RADIO"));
+        QCOMPARE((*t.image)[kCustomData + 8], std::uint8_t{0xFF});
+    }
+
+    void aboutBox() {
+        CAboutBox box("ACME Radio", "2.1");
+        QCOMPARE(box.windowTitle(), QString("About"));
+        QCOMPARE(box.LineText(1066), QString("ACME Radio"));
+        QCOMPARE(box.LineText(1262), QString("2.1"));
+        QCOMPARE(box.LineText(1068), QString("ACME Radio The software apply for VM6142 model"));
+    }
+
+    // ---- printing
+    void pageLayout() {
+        QCOMPARE(LayoutPages(0, 50, 1000).pages, 1);
+        QCOMPARE(LayoutPages(20, 50, 1000).pages, 1);
+        QCOMPARE(LayoutPages(21, 50, 1000).pages, 2);
+        QCOMPARE(LayoutPages(21, 50, 1000).lines_per_page, 20);
+        QCOMPARE(LayoutPages(5, 50, 10).lines_per_page, 1);
+        QCOMPARE(PrintDocumentName("VM6142.dat"), QString("VM6142"));
+        QCOMPARE(PrintDocumentName("a.b.dat"), QString("a"));
+    }
+
+    void printToPdf() {
+        FrameUnderTest t;
+        for (int n = 2; n <= 120; ++n) InitChannelRecord(*t.image, n, 14500000u + static_cast<std::uint32_t>(n) * 1250u, t.bands);
+        t.frame->ReloadAllViews();
+        const PrintList list = t.frame->BuildPrintList();
+        QCOMPARE(int(list.lines.size()), 121);  // heading + 120 channels
+        QCOMPARE(list.lines[0][1], QString("Rx Freq"));
+        QCOMPARE(list.lines[2][0], QString("2"));
+        const QString pdf = t.folder.file("out.pdf");
+        bool asked = false;
+        Hooks().print_dialog = [&](QWidget*, QPrinter& p) {
+            asked = true;
+            p.setOutputFormat(QPrinter::PdfFormat);
+            p.setOutputFileName(pdf);
+            return true;
+        };
+        t.frame->Execute(ID_FILE_PRINT);
+        QVERIFY(asked);
+        QFile f(pdf);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        QVERIFY(bytes.startsWith("%PDF"));
+        // 121 lines do not fit on one A4 or Letter page at 12 points.
+        QVERIFY(bytes.count("/Type /Page\n") + bytes.count("/Type /Page ") + bytes.count("/Type /Page/") >= 2 ||
+                bytes.count("/Type /Page") - bytes.count("/Type /Pages") >= 2);
+        // Cancel prints nothing.
+        QFile::remove(pdf);
+        Hooks().print_dialog = [](QWidget*, QPrinter&) { return false; };
+        t.frame->Execute(ID_FILE_PRINT);
+        QVERIFY(!QFile::exists(pdf));
+    }
+};
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName("VM6142");
+    GuiTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "gui_test.moc"
