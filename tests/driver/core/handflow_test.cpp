@@ -1,0 +1,143 @@
+#include "driver/core/handflow.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/driver/core/rig.h"
+
+namespace vm::drv::testing {
+namespace {
+
+class FakeHost : public FlowHost {
+public:
+    std::uint32_t ReceiveCount() const override { return count; }
+    std::uint32_t ReceiveBufferSize() const override { return size; }
+    bool TransmitPending() const override { return pending; }
+    void SendFlowCharacter(std::uint8_t c) override { sent.push_back(c); }
+    void RestartTransmit() override { ++restarts; }
+
+    std::uint32_t count = 0;
+    std::uint32_t size = 1024;
+    bool pending = false;
+    std::vector<std::uint8_t> sent;
+    int restarts = 0;
+};
+
+// The line-state words sent, in order.
+std::vector<int> LineWords(const Rig& rig) {
+    std::vector<int> words;
+    for (const auto& r : rig.chip.Log()) {
+        if (r.kind == sim::WireRecord::Kind::Control && r.request == 0x22) words.push_back(r.value);
+    }
+    return words;
+}
+
+TEST(HandFlow, FirstRecordAppliesEverythingAndARepeatSendsNothing) {
+    Rig rig(2);
+    rig.Configure();
+    rig.chip.SetRegister(0, 0xFF);
+    FakeHost host;
+    FlowState state;
+    const SerialHandflow defaults{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 512, 128};
+    EXPECT_EQ(ApplyHandFlow(*rig.dev, state, defaults, host), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Wire(), (std::vector<std::string>{
+                              "C0 01 0080 0000 0001", "40 01 0000 003F 0000",  // CTS off
+                              "21 22 0001 0000 0000",                          // DTR on
+                              "21 22 0003 0000 0000",                          // RTS on
+                              "C0 01 0080 0000 0001", "40 01 0000 003F 0000",  // chip XON/XOFF off
+                          }));  // no DSR setting: variant 2 has none
+    EXPECT_EQ(state.receiveHolds, 0u);
+    rig.chip.ClearLog();
+    EXPECT_EQ(ApplyHandFlow(*rig.dev, state, defaults, host), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.chip.Log().empty());
+    EXPECT_TRUE(host.sent.empty());
+}
+
+TEST(HandFlow, DtrHandshakeHoldsPastTheXoffPointAndReleasesAtXonLimit) {
+    Rig rig(2);
+    rig.Configure();
+    FakeHost host;
+    host.count = 1000;  // 24 bytes of room, XoffLimit 128
+    FlowState state;
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_HANDSHAKE, 0, 512, 128}, host);
+    EXPECT_EQ(state.receiveHolds, SERIAL_RX_DTR);
+    EXPECT_EQ(LineWords(rig), (std::vector<int>{0, 0}));  // DTR off, then RTS off (mode 0)
+    EXPECT_EQ(rig.dev->chip.lineState & 1, 0);
+
+    host.count = 600;
+    rig.chip.ClearLog();
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_HANDSHAKE, 0, 512, 100}, host);
+    EXPECT_EQ(state.receiveHolds, SERIAL_RX_DTR);  // 600 is still above XonLimit 512
+    EXPECT_TRUE(LineWords(rig).empty());
+
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_HANDSHAKE, 0, 700, 100}, host);
+    EXPECT_EQ(state.receiveHolds, 0u);
+    EXPECT_EQ(LineWords(rig), std::vector<int>{1});
+
+    ApplyHandFlow(*rig.dev, state, {0, 0, 700, 100}, host);  // DTR control 0: off, no hold
+    EXPECT_EQ(LineWords(rig), (std::vector<int>{1, 0}));
+}
+
+TEST(HandFlow, RtsModes) {
+    Rig rig(3);
+    rig.Configure();
+    FakeHost host;
+    FlowState state;
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE, 512, 128}, host);
+    EXPECT_TRUE(rig.dev->chip.rtsHandshake);
+    EXPECT_EQ(rig.dev->chip.lineState, 3);  // room enough: RTS raised
+
+    host.pending = true;
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE, 512, 128}, host);
+    EXPECT_FALSE(rig.dev->chip.rtsHandshake);  // leaving the handshake clears it in the chip
+    EXPECT_EQ(rig.dev->chip.lineState, 3);
+    host.pending = false;
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_CONTROL, 0, 512, 128}, host);
+    EXPECT_EQ(rig.dev->chip.lineState, 1);
+    state.applied = false;  // transmit toggle with nothing to send: RTS low
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE, 512, 128}, host);
+    EXPECT_EQ(rig.dev->chip.lineState, 1);
+}
+
+TEST(HandFlow, AutomaticFlowSwitchesChipXonXoffAndSendsTheCharacters) {
+    Rig rig(2);
+    rig.Configure();
+    FakeHost host;
+    host.count = 1000;
+    FlowState state;
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_CONTROL, SERIAL_AUTO_RECEIVE, 512, 128}, host);
+    EXPECT_TRUE(rig.dev->chip.chipXonXoff);
+    EXPECT_EQ(state.receiveHolds, SERIAL_RX_XOFF);
+    EXPECT_EQ(host.sent, std::vector<std::uint8_t>{0x13});
+
+    state.transmitHolds = SERIAL_TX_XOFF;
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_CONTROL, SERIAL_AUTO_TRANSMIT, 512, 128}, host);
+    EXPECT_TRUE(rig.dev->chip.chipXonXoff);  // still on for transmit
+    EXPECT_EQ(state.receiveHolds, 0u);
+    EXPECT_EQ(host.sent, (std::vector<std::uint8_t>{0x13, 0x11}));
+    EXPECT_EQ(host.restarts, 0);
+
+    ApplyHandFlow(*rig.dev, state, {SERIAL_DTR_CONTROL, 0, 512, 128}, host);
+    EXPECT_FALSE(rig.dev->chip.chipXonXoff);
+    EXPECT_EQ(state.transmitHolds, 0u);
+    EXPECT_EQ(host.restarts, 1);
+}
+
+TEST(HandFlow, SettingsTheChipLacksDoNotFailTheRecord) {
+    Rig rig(0);
+    rig.Configure();
+    FakeHost host;
+    FlowState state;
+    EXPECT_EQ(ApplyHandFlow(*rig.dev, state,
+                            {SERIAL_DTR_CONTROL | SERIAL_DSR_HANDSHAKE,
+                             SERIAL_AUTO_RECEIVE | SERIAL_RTS_HANDSHAKE, 512, 128},
+                            host),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(rig.dev->chip.dsrHandshake);
+    EXPECT_FALSE(rig.dev->chip.chipXonXoff);
+    rig.chip.Unplug();
+    EXPECT_EQ(ApplyHandFlow(*rig.dev, state, {SERIAL_CTS_HANDSHAKE, 0, 512, 128}, host),
+              STATUS_DEVICE_NOT_CONNECTED);
+}
+
+}  // namespace
+}  // namespace vm::drv::testing
