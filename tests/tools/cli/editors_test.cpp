@@ -1,0 +1,91 @@
+// vm6142 show and set over the editors' headless forms.
+#include <gtest/gtest.h>
+
+#include "tests/app/shell/test_support.h"
+#include "tests/tools/cli/tool_runner.h"
+
+namespace vm::cli {
+namespace {
+
+using vm::testing::BuildAppFolder;
+using vm::testing::ReadBytes;
+using vm::testing::TempDir;
+using vm::testing::ToolRun;
+
+ToolRun Tool(const std::vector<std::string>& args) {
+    return vm::testing::RunTool(args, BuildAppFolder());
+}
+
+bool Contains(const std::string& s, const std::string& part) {
+    return s.find(part) != std::string::npos;
+}
+
+class Editors : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(Tool({"new", file.string()}).code, 0); }
+    TempDir dir;
+    std::filesystem::path file = dir / "radio.dat";
+};
+
+TEST_F(Editors, ShowPrintsEveryFieldAsTheEditorShowsIt) {
+    const ToolRun r = Tool({"show", file.string(), "basic SETTING"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const char* line : {"Option/Volume = 8\n", "Option/STE = Frequency (hidden)\n",
+                             "TOT/TOT (min) = 3\n", "TOT/TOT pre-alert (s) = Off\n",
+                             "Key/P1 = BAND\n", "Option/Left Priority Ch = Off (hidden)\n"})
+        EXPECT_TRUE(Contains(r.out, line)) << line;
+    const ToolRun j = Tool({"show", file.string(), "Basic setting", "--json"});
+    ASSERT_EQ(j.code, 0);
+    EXPECT_TRUE(Contains(j.out, "\"Key/P4\": \"LOW\"")) << j.out;
+    EXPECT_EQ(j.out.front(), '{');
+}
+
+TEST_F(Editors, SetTypesLeavesPrintsCorrectionsAndSaves) {
+    const ToolRun r =
+        Tool({"set", file.string(), "Basic setting", "Option/Volume=45", "tot/tot (min)=0",
+              "Key/P1=scan", "Option/Auto power off(h)=1.5", "TOT/TOT rekey (s)=12"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    // Corrections only: "scan" is the entry "SCAN"; 12 is taken as typed.
+    EXPECT_EQ(r.out, "Option/Volume = 15\nTOT/TOT (min) = Off\n");
+    const auto bytes = ReadBytes(file);
+    ASSERT_EQ(bytes.size(), 69632u);
+    const auto at = [&](std::size_t a) { return bytes[4096 + a]; };
+    EXPECT_EQ(at(0xCC2F), 15);
+    EXPECT_EQ(at(0xCC30), 0);
+    EXPECT_EQ(at(0xCC32), 12);
+    EXPECT_EQ(at(0xCC38), 1);
+    EXPECT_EQ(at(0xCC21), 15);
+    const ToolRun shown = Tool({"show", file.string(), "Basic setting"});
+    EXPECT_TRUE(Contains(shown.out, "Option/Auto power off(h) = 1.5\n"));
+    EXPECT_TRUE(Contains(shown.out, "Key/P1 = SCAN\n"));
+}
+
+TEST_F(Editors, UsageErrorsSaveNothing) {
+    const auto before = ReadBytes(file);
+    struct Case {
+        std::vector<std::string> args;
+        const char* err_part;
+    };
+    const Case cases[] = {
+        {{"set", file.string(), "Basic setting", "Option/Beep=Loud"}, "no entry \"Loud\""},
+        {{"set", file.string(), "Basic setting", "Option/Volume=3", "Option/Nope=1"},
+         "no field \"Option/Nope\""},
+        {{"set", file.string(), "Basic setting", "Option/STE=120"}, "hidden"},
+        {{"set", file.string(), "Basic setting", "Volume"}, "expected FIELD=VALUE"},
+        {{"set", file.string(), "DTMF!", "A=1"}, "no editor"},
+        {{"show", file.string(), "Nothing"}, "no editor"},
+        {{"set", file.string(), "Basic setting"}, ""},
+    };
+    for (const Case& c : cases) {
+        const ToolRun r = Tool(c.args);
+        EXPECT_EQ(r.code, 2) << c.args.back();
+        EXPECT_TRUE(Contains(r.err, c.err_part)) << r.err;
+        EXPECT_EQ(ReadBytes(file), before) << c.args.back();
+    }
+    const ToolRun missing = Tool({"show", (dir / "absent.dat").string(), "Basic setting"});
+    EXPECT_EQ(missing.code, 1);
+}
+
+}  // namespace
+}  // namespace vm::cli
