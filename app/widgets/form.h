@@ -85,6 +85,11 @@ struct SpinSettings {
     bool wrap = true;
     int buddy = 0;            // the edit beside the spin
     bool sets_buddy = false;  // the spin writes its edit's number itself
+    // The delta of one press; after `accelerate_after_ms` of holding, `accelerated` instead
+    // (0: no acceleration). The renderer turns presses into Spin(id, +/-delta).
+    int increment = 1;
+    int accelerated = 0;
+    int accelerate_after_ms = 0;
 };
 
 struct Control {
