@@ -82,6 +82,7 @@ public:
     drv::NTSTATUS ResetPort(drv::Irp* irp) override;
 
     const ChipProfile& profile() const { return profile_; }
+    drv::Kernel& kernel() const { return kernel_; }
     std::vector<std::uint8_t> DeviceDescriptor() const;
     std::vector<std::uint8_t> ConfigurationDescriptor() const;
     std::vector<std::uint8_t> StringDescriptor(std::uint8_t index) const;
