@@ -47,7 +47,6 @@ PrintList ChannelPrintList(const RadioImage& image, const BandTables& bands) {
     table.OnInitialUpdate();
     const Grid& g = table.grid();
     PrintList list;
-    list.column_weights.assign(CProgramView::kWidths.begin(), CProgramView::kWidths.end());
     PrintLine heading;
     for (auto h : CProgramView::kHeaders) heading << QString::fromLatin1(h.data(), static_cast<qsizetype>(h.size()));
     list.lines.push_back(heading);

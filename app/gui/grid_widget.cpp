@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <algorithm>
@@ -47,8 +48,11 @@ Qt::Alignment QtAlignment(Alignment a) {
 }  // namespace
 
 GridWidget::GridWidget(Grid& grid, Form& form, QWidget* parent)
-    : QTableWidget(parent), grid_(grid), form_(form) {
+    : QTableWidget(parent), grid_(grid), form_(form), corner_(new QLabel(this)) {
     setObjectName(QString::number(grid.id()));
+    setCornerButtonEnabled(false);
+    corner_->setAlignment(Qt::AlignCenter);
+    corner_->setAutoFillBackground(false);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
@@ -102,7 +106,9 @@ void GridWidget::SyncCell(int row, int col) {
     const int fr = grid_.FixedRows();
     const int fc = grid_.FixedCols();
     const QString text = QString::fromStdString(grid_.Text(row, col));
-    if (row < fr && col >= fc) {
+    if (row < fr && col < fc) {
+        if (row == 0 && col == 0) corner_->setText(text);
+    } else if (row < fr && col >= fc) {
         auto* item = horizontalHeaderItem(col - fc);
         if (!item) setHorizontalHeaderItem(col - fc, item = new QTableWidgetItem);
         item->setText(text);
@@ -139,6 +145,8 @@ void GridWidget::SyncGeometry() {
     for (int r = 0; r < fr && r < grid_.Rows(); ++r) heading_height += RowPixels(r);
     verticalHeader()->setFixedWidth(label_width);
     horizontalHeader()->setFixedHeight(heading_height);
+    corner_->setGeometry(QRect(contentsRect().topLeft(), QSize(label_width, heading_height)));
+    corner_->raise();
     for (int c = fc; c < grid_.Cols(); ++c) {
         setColumnWidth(c - fc, ColPixels(c));
         if (auto* h = horizontalHeaderItem(c - fc)) h->setTextAlignment(QtAlignment(grid_.ColAlignment(c)));

@@ -3,6 +3,7 @@
 // mouse presses, keys, focus and scrolling to the grid instead of acting on them itself.
 #pragma once
 
+#include <QLabel>
 #include <QTableWidget>
 
 #include "app/widgets/grid.h"
@@ -45,6 +46,7 @@ private:
 
     Grid& grid_;
     Form& form_;
+    QLabel* corner_;  // the fixed top-left cell ("CH")
     int syncing_ = 0;
 };
 

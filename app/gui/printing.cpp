@@ -34,25 +34,44 @@ int PrintPages(QPrinter& printer, const QString& document_name, const PrintList&
     painter.setFont(font);
     const QFontMetrics fm(font, &printer);
     const int char_height = fm.height();
-    const int line_height = fm.height() + fm.leading();
     const int char_width =
         fm.horizontalAdvance("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSATUVWXYZ") / 52;
     const QRect page = painter.viewport();
     const int usable = page.height() - 3 * char_height - 100;
-    const PageLayout layout =
-        LayoutPages(static_cast<int>(list.lines.size()), line_height, usable);
-
-    // Column positions across the page, from the relative widths.
     const int margin = 2 * char_width;
     const int width = page.width() - 2 * margin;
-    const int total = std::max(1, std::accumulate(list.column_weights.begin(), list.column_weights.end(), 0));
+
+    // Columns as wide as their widest cell; when the table is wider than the page at 12
+    // points, its lines are set in a smaller size so that every column stays readable.
+    std::size_t columns = 0;
+    for (const PrintLine& line : list.lines) columns = std::max(columns, static_cast<std::size_t>(line.size()));
+    auto column_widths = [&](const QFontMetrics& m) {
+        std::vector<int> w(columns, 0);
+        for (const PrintLine& line : list.lines)
+            for (qsizetype c = 0; c < line.size(); ++c)
+                w[static_cast<std::size_t>(c)] =
+                    std::max(w[static_cast<std::size_t>(c)], m.horizontalAdvance(line[c]) + m.averageCharWidth());
+        return w;
+    };
+    QFont list_font = font;
+    std::vector<int> widths = column_widths(fm);
+    const int natural = std::accumulate(widths.begin(), widths.end(), 0);
+    if (natural > width && natural > 0) {
+        list_font.setPointSizeF(std::max(5.0, 12.0 * width / natural));
+        widths = column_widths(QFontMetrics(list_font, &printer));
+    }
+    const QFontMetrics lm(list_font, &printer);
+    const int line_height = lm.height() + lm.leading();
+    const PageLayout layout = LayoutPages(static_cast<int>(list.lines.size()), line_height, usable);
+    // Spread the columns over the page width.
+    const int total = std::max(1, std::accumulate(widths.begin(), widths.end(), 0));
     std::vector<int> x;
     int run = 0;
-    for (int w : list.column_weights) {
-        x.push_back(margin + static_cast<int>(static_cast<long long>(run) * width / total));
+    for (int w : widths) {
+        x.push_back(margin + static_cast<int>(static_cast<long long>(run) * width / std::max(total, width)));
         run += w;
     }
-    x.push_back(margin + width);
+    x.push_back(margin + static_cast<int>(static_cast<long long>(run) * width / std::max(total, width)));
 
     for (int p = 0; p < layout.pages; ++p) {
         if (p > 0) printer.newPage();
@@ -62,7 +81,7 @@ int PrintPages(QPrinter& printer, const QString& document_name, const PrintList&
                          document_name);
         painter.drawLine(margin, char_height + char_height / 4, margin + width,
                          char_height + char_height / 4);
-        painter.setFont(font);
+        painter.setFont(list_font);
         int y = 2 * char_height;
         const std::size_t first = static_cast<std::size_t>(p) * static_cast<std::size_t>(layout.lines_per_page);
         const std::size_t last = std::min(list.lines.size(), first + static_cast<std::size_t>(layout.lines_per_page));
@@ -70,10 +89,6 @@ int PrintPages(QPrinter& printer, const QString& document_name, const PrintList&
             const PrintLine& line = list.lines[i];
             for (int c = 0; c < line.size(); ++c) {
                 const std::size_t ci = static_cast<std::size_t>(c);
-                if (ci + 1 >= x.size()) {
-                    painter.drawText(x.back(), y + fm.ascent(), line[c]);
-                    continue;
-                }
                 painter.drawText(QRect(x[ci], y, x[ci + 1] - x[ci], line_height),
                                  Qt::AlignHCenter | Qt::AlignVCenter, line[c]);
             }

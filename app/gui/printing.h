@@ -26,8 +26,7 @@ QString PrintDocumentName(const QString& file_name);
 using PrintLine = QStringList;
 
 struct PrintList {
-    std::vector<int> column_weights;  // relative widths (the table's twips)
-    std::vector<PrintLine> lines;
+    std::vector<PrintLine> lines;  // columns as wide as their widest cell
 };
 
 // Prints the list on the printer (one job named `document_name`); returns the page count.

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDockWidget>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPrinter>
+#include <QPrintPreviewWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -705,6 +707,13 @@ private slots:
         QCOMPARE((*t.image)[kCustomData + 8], std::uint8_t{0xFF});
     }
 
+    void chineseCaptionsHaveAFont() {
+        QVERIFY2(!QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty(),
+                 "no font for the captions of the Custom Data transfers (install fonts-wqy-microhei)");
+        QFontMetrics fm(QApplication::font());
+        QVERIFY(fm.inFontUcs4(0x8BFB) || !QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty());
+    }
+
     void aboutBox() {
         CAboutBox box("ACME Radio", "2.1");
         QCOMPARE(box.windowTitle(), QString("About"));
@@ -757,12 +766,89 @@ private slots:
     }
 };
 
+// Pictures of every window, for a person to look at: only when VM_SCREENSHOT_DIR is set.
+class Screenshots : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windows() {
+        const QString dir = qEnvironmentVariable("VM_SCREENSHOT_DIR");
+        if (dir.isEmpty()) QSKIP("VM_SCREENSHOT_DIR not set");
+        QDir().mkpath(dir);
+        auto shot = [&](QWidget* w, const QString& name) { QVERIFY(w->grab().save(dir + "/" + name + ".png")); };
+        FrameUnderTest t;
+        t.frame->resize(1280, 800);
+        for (int n = 2; n <= 12; ++n)
+            InitChannelRecord(*t.image, n, 14400000u + static_cast<std::uint32_t>(n) * 12500u, t.bands);
+        t.frame->ReloadAllViews();
+        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        GridWidget* g = w->grid();
+        QCoreApplication::processEvents();
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(3, CProgramView::kColCtcss - 1)).center());
+        QCoreApplication::processEvents();
+        shot(t.frame.get(), "main_window_ctcss_editor");
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(2, CProgramView::kColPower - 1)).center());
+        shot(t.frame.get(), "main_window_list_editor");
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(20, 3)).center());
+        shot(w, "channel_table_freq_editor");
+        shot(t.frame->treeBar(), "tree_bar");
+        t.frame->mdiArea()->closeAllSubWindows();
+        QCoreApplication::processEvents();
+        shot(t.frame.get(), "main_window_no_child");
+
+        CTransferDlg transfer(*t.image, CustomDataReadRanges(), "/dev/null", false);
+        transfer.show();
+        QCoreApplication::processEvents();
+        shot(&transfer, "transfer_dialog");
+        transfer.reject();
+        CPasswordDlg password(CPasswordDlg::Kind::Service, MatchesServiceCode);
+        password.show();
+        QTest::keyClicks(password.edit(), "abc");
+        shot(&password, "password_dialog");
+        PortProbe probe;
+        probe.available[0] = probe.available[2] = true;
+        probe.checked = 3;
+        CPortDlg port(probe);
+        port.show();
+        shot(&port, "port_dialog");
+        CAboutBox about("ACME Radio", "2.1");
+        about.show();
+        shot(&about, "about_box");
+        StoreCustomData(*t.image, "SERVICE TEXT");
+        CCustomDataDlg custom(*t.image, {});
+        custom.show();
+        shot(&custom, "custom_data_dialog");
+        // The Chinese captions of the Custom Data transfers need a CJK font.
+        QLabel captions(QString::fromUtf8("读数据   写数据"));
+        captions.setWindowTitle(QString::fromUtf8("读数据"));
+        captions.show();
+        shot(&captions, "chinese_captions");
+        // Print preview's first page as an image.
+        QPrinter printer(QPrinter::ScreenResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir + "/printout.pdf");
+        QVERIFY(t.frame->PrintTo(printer) >= 1);
+        QPrinter screen(QPrinter::ScreenResolution);
+        QPrintPreviewWidget preview(&screen);
+        const PrintList list = t.frame->BuildPrintList();
+        connect(&preview, &QPrintPreviewWidget::paintRequested, [&](QPrinter* p) { PrintPages(*p, "VM6142", list); });
+        preview.resize(900, 1100);
+        preview.show();
+        preview.fitInView();
+        QCoreApplication::processEvents();
+        shot(&preview, "print_preview");
+    }
+};
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName("VM6142");
     GuiTest test;
-    return QTest::qExec(&test, argc, argv);
+    int failures = QTest::qExec(&test, argc, argv);
+    Screenshots shots;
+    failures += QTest::qExec(&shots, argc, argv);
+    return failures;
 }
 
 #include "gui_test.moc"
