@@ -1,7 +1,9 @@
 // Program: the VM6142 desktop editor.
 #include <QApplication>
-#include <QFontDatabase>
+#include <QTimer>
 #include <cstdio>
+
+#include "app/gui/main_frame.h"
 
 #include "app/gui/program_app.h"
 #include "app/shell/app_state.h"
@@ -14,13 +16,21 @@ int main(int argc, char** argv) {
     if (line.help || !line.error.isEmpty()) {
         if (!line.error.isEmpty()) std::fprintf(stderr, "Program: unknown argument %s\n", qPrintable(line.error));
         std::fprintf(stderr,
-                     "usage: Program [--port PATH]\n"
-                     "  --port PATH  the serial port for this run only (a COM name or a device\n"
-                     "               path); \"Program.ini\" keeps its own port\n");
+                     "usage: Program [--port PATH] [--screenshot FILE]\n"
+                     "  --port PATH        the serial port for this run only (a COM name or a\n"
+                     "                     device path); \"Program.ini\" keeps its own port\n"
+                     "  --screenshot FILE  save a picture of the main window (PNG) and end\n");
         return line.help ? 0 : 2;
     }
     std::string folder = vm::shell::ExecutableFolder().string();
     vm::gui::CProgramApp program(folder, line);
+    if (!line.screenshot.isEmpty()) {
+        QTimer::singleShot(200, [&] {
+            const bool saved = program.frame().grab().save(line.screenshot);
+            if (!saved) std::fprintf(stderr, "Program: cannot write %s\n", qPrintable(line.screenshot));
+            QApplication::exit(saved ? 0 : 1);
+        });
+    }
     const int result = QApplication::exec();
     program.ExitInstance();
     return result;

@@ -381,11 +381,11 @@ void CMainFrame::OnFileOpen() {
 }
 
 void CMainFrame::OnFileSave() {
+    CommitAllViews();
     if (!document_.HasCurrentFile()) {
-        OnFileSaveAs();
+        SaveAsChosenFile();
         return;
     }
-    CommitAllViews();
     const shell::IoResult result = document_.Save();
     if (!result.ok)
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
@@ -394,6 +394,10 @@ void CMainFrame::OnFileSave() {
 
 void CMainFrame::OnFileSaveAs() {
     CommitAllViews();
+    SaveAsChosenFile();
+}
+
+void CMainFrame::SaveAsChosenFile() {
     FileChoice choice;
     choice.save = true;
     choice.folder = QString::fromStdString(app_.data_folder.string());

@@ -132,6 +132,7 @@ private:
     const EditorEntry* Editor(int command) const;
     bool EditorBuilt(int command) const;
     void OpenChannelViewIfNoneOpen();
+    void SaveAsChosenFile();  // Save As from its dialog on (the views already committed)
 
     shell::AppState& app_;
     shell::Document& document_;

@@ -17,6 +17,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
             line.port = arguments[++i].toStdString();
         } else if (a.startsWith("--port=")) {
             line.port = a.mid(7).toStdString();
+        } else if (a == "--screenshot" && i + 1 < arguments.size()) {
+            line.screenshot = arguments[++i];
         } else if (a == "--help" || a == "-h") {
             line.help = true;
         } else {

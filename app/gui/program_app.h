@@ -15,6 +15,9 @@ struct CommandLine {
     // "--port PATH": the port for this run only; it is not written to "Program.ini" at exit
     // (a port chosen in the Port dialog during the run is).
     std::optional<std::string> port;
+    // "--screenshot FILE": saves a picture of the main window once it is up, then ends
+    // (a look at the editor on a machine without a display).
+    QString screenshot;
     bool help = false;
     QString error;  // an unknown argument
 };

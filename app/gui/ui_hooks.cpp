@@ -47,7 +47,8 @@ bool PlatformPrintDialog(QWidget* parent, QPrinter& printer) {
     dialog.setOption(QAbstractPrintDialog::PrintSelection, false);
     dialog.setOption(QAbstractPrintDialog::PrintPageRange, false);
     dialog.setOption(QAbstractPrintDialog::PrintCurrentPage, false);
-    dialog.setOption(QAbstractPrintDialog::PrintToFile, false);
+    // Printing to a PDF file stays offered: on many machines it is the only printer there is.
+    dialog.setOption(QAbstractPrintDialog::PrintToFile, true);
     return dialog.exec() == QDialog::Accepted;
 }
 
