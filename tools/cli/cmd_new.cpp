@@ -15,12 +15,7 @@ constexpr Option kOptions[] = {
 int RunNew(Context& ctx, const Args& args) {
     namespace fs = std::filesystem;
     const fs::path file = args[0];
-    std::error_code ec;
-    const auto status = fs::status(file, ec);
-    if (fs::is_directory(status))
-        return ctx.Fail(file.string() + ": " + shell::SystemErrorText(EISDIR));
-    if (fs::exists(status) && !args.Flag("force"))
-        return ctx.Fail(file.string() + ": the file exists (use --force to replace it)");
+    if (!MayCreateFile(ctx, file, args.Flag("force"))) return kExitFailure;
     if (!StartLikeEditor(ctx))
         return ctx.Fail(ctx.app.DefaultDataFile().string() +
                         ": cannot read the factory image; no file was written");

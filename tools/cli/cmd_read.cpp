@@ -1,6 +1,4 @@
 // vm6142 read -o FILE: Program > Read from the radio into the base image, then Save As.
-#include <system_error>
-
 #include "tools/cli/cli.h"
 #include "tools/cli/file_io.h"
 #include "tools/cli/transfer_cli.h"
@@ -28,15 +26,7 @@ int RunRead(Context& ctx, const Args& args) {
     if (!output || output->empty()) return UsageError(ctx, kReadCommand, "-o FILE is required");
     const fs::path file = *output;
     // Checked before the transfer, so that a long read is not thrown away at the end.
-    std::error_code ec;
-    const auto status = fs::status(file, ec);
-    if (fs::is_directory(status))
-        return ctx.Fail(file.string() + ": " + shell::SystemErrorText(EISDIR));
-    if (fs::exists(status) && !args.Flag("force"))
-        return ctx.Fail(file.string() + ": the file exists (use --force to replace it)");
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    if (!fs::is_directory(folder, ec))
-        return ctx.Fail(folder.string() + ": " + shell::SystemErrorText(ENOENT));
+    if (!MayCreateFile(ctx, file, args.Flag("force"))) return kExitFailure;
 
     if (const auto base = args.Value("base")) {
         if (!OpenDataFile(ctx, *base)) return kExitFailure;

@@ -1,3 +1,6 @@
+#include <cerrno>
+#include <system_error>
+
 #include "tools/cli/file_io.h"
 
 namespace vm::cli {
@@ -40,6 +43,25 @@ bool SaveDataFileAs(Context& ctx, const fs::path& file) {
     const shell::IoResult r = ctx.doc.SaveAs(file);
     if (!r) {
         ctx.Fail(file.string() + ": " + r.message);
+        return false;
+    }
+    return true;
+}
+
+bool MayCreateFile(const Context& ctx, const fs::path& file, bool force) {
+    std::error_code ec;
+    const auto status = fs::status(file, ec);
+    if (fs::is_directory(status)) {
+        ctx.Fail(file.string() + ": " + shell::SystemErrorText(EISDIR));
+        return false;
+    }
+    if (fs::exists(status) && !force) {
+        ctx.Fail(file.string() + ": the file exists (use --force to replace it)");
+        return false;
+    }
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, ec)) {
+        ctx.Fail(file.string() + ": " + shell::SystemErrorText(ENOENT));
         return false;
     }
     return true;

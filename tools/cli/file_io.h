@@ -24,4 +24,9 @@ bool SaveDataFile(Context& ctx);
 // File > Save As to `file`: commit, stamp, atomic write, `file` becomes the current file.
 bool SaveDataFileAs(Context& ctx, const std::filesystem::path& file);
 
+// Whether a command may create `file`: not a folder, not an existing file unless `force`, in a
+// folder that exists. Prints the reason and returns false otherwise (checked before any work
+// whose result would be lost).
+bool MayCreateFile(const Context& ctx, const std::filesystem::path& file, bool force);
+
 }  // namespace vm::cli

@@ -141,6 +141,7 @@ std::optional<std::uint8_t> SimulatedRadio::Next(std::optional<std::chrono::mill
             std::uint8_t chunk[4096];
             const ssize_t r = ::read(master_, chunk, sizeof chunk);
             if (r > 0) {
+                idle_ = false;  // busy from the moment bytes have come
                 pending_.assign(chunk, chunk + r);
                 // The chunk has just arrived; on a paced line its bytes arrive one wire time
                 // after another from now on.
@@ -158,6 +159,15 @@ std::optional<std::uint8_t> SimulatedRadio::Next(std::optional<std::chrono::mill
         std::this_thread::sleep_until(rx_done_);
     }
     return b;
+}
+
+bool SimulatedRadio::NextBytes(std::uint8_t* data, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto next = Next(kByteWait);
+        if (!next) return false;
+        data[i] = *next;
+    }
+    return true;
 }
 
 void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
@@ -287,11 +297,7 @@ bool SimulatedRadio::CountBlockAndMaybeVanish() {
 
 void SimulatedRadio::HandleRead() {
     std::uint8_t head[3];
-    for (auto& b : head) {
-        const auto next = Next(kByteWait);
-        if (!next) return;
-        b = *next;
-    }
+    if (!NextBytes(head, sizeof head)) return;
     const std::uint32_t a = static_cast<std::uint32_t>(head[0] << 8 | head[1]);
     const std::uint32_t len = head[2];
     if (len == 0 || len > kMaxBlock || a + len > kImageSize) return;
@@ -315,20 +321,12 @@ void SimulatedRadio::HandleRead() {
 
 void SimulatedRadio::HandleWrite() {
     std::uint8_t head[3];
-    for (auto& b : head) {
-        const auto next = Next(kByteWait);
-        if (!next) return;
-        b = *next;
-    }
+    if (!NextBytes(head, sizeof head)) return;
     const std::uint32_t a = static_cast<std::uint32_t>(head[0] << 8 | head[1]);
     const std::uint32_t len = head[2];
     if (len == 0 || len > kMaxBlock || a + len > kImageSize) return;
     std::uint8_t data[kMaxBlock];
-    for (std::uint32_t i = 0; i < len; ++i) {
-        const auto next = Next(kByteWait);
-        if (!next) return;
-        data[i] = *next;
-    }
+    if (!NextBytes(data, len)) return;
     if (CountBlockAndMaybeVanish()) {
         Log("vanished at the write of " + Hex(a));
         return;
@@ -351,11 +349,7 @@ void SimulatedRadio::HandleWrite() {
 
 void SimulatedRadio::HandleEnd() {
     std::uint8_t rest[3];
-    for (auto& b : rest) {
-        const auto next = Next(kByteWait);
-        if (!next) return;
-        b = *next;
-    }
+    if (!NextBytes(rest, sizeof rest)) return;
     if (rest[0] != 'N' || rest[1] != 'D' || (rest[2] != 'R' && rest[2] != 'W')) return;
     const std::string marker = rest[2] == 'R' ? "ENDR" : "ENDW";
     awake_ = false;

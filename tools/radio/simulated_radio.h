@@ -89,6 +89,8 @@ public:
 
 private:
     std::optional<std::uint8_t> Next(std::optional<std::chrono::milliseconds> timeout);
+    // The rest of a command: n bytes, each within the command's byte wait.
+    bool NextBytes(std::uint8_t* data, std::size_t n);
     void Send(const std::uint8_t* data, std::size_t n);
     void Handle(std::uint8_t first);
     void HandleWakeUp();
