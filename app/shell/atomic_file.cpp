@@ -70,7 +70,11 @@ IoResult WriteFileAtomically(const fs::path& target,
     if (exists && ::access(real.c_str(), W_OK) != 0) return IoResult::Failure(errno);
 
     const fs::path folder = real.has_parent_path() ? real.parent_path() : fs::path(".");
-    std::string temp = (folder / ("." + real.filename().string() + ".XXXXXX")).string();
+    // The temporary name is the target's with a dot in front (the name may not grow past the
+    // system's limit: a long one is replaced by a short fixed stem).
+    std::string stem = real.filename().string();
+    if (stem.size() > 200) stem = "vm6142";
+    std::string temp = (folder / ("." + stem + ".XXXXXX")).string();
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) return IoResult::Failure(errno);
 
@@ -80,6 +84,12 @@ IoResult WriteFileAtomically(const fs::path& target,
         return IoResult::Failure(err);
     };
 
+    // The replaced file keeps its owner where the system allows it (root saving a user's file),
+    // then its permission bits.
+    if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        const int ignored = ::fchown(fd, st.st_uid, st.st_gid);
+        static_cast<void>(ignored);
+    }
     const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~CurrentUmask());
     if (::fchmod(fd, mode) != 0) return fail(errno);
     for (const auto& piece : pieces)

@@ -133,7 +133,7 @@ std::string SettingsFile::Read(std::string_view section, std::string_view key,
     if (key.empty()) return std::string(default_value);
     const auto text = Slurp(path_);
     if (!text) return std::string(default_value);
-    const Location loc = Find(*text, section, Trim(key));
+    const Location loc = Find(*text, Trim(section), Trim(key));
     if (!loc.key_line) return std::string(default_value);
     const Line& l = *loc.key_line;
     const auto kv = KeyValue(std::string_view(text->data() + l.begin, l.end - l.begin));
@@ -145,6 +145,7 @@ std::string SettingsFile::Read(std::string_view section, std::string_view key,
 bool SettingsFile::Write(std::string_view section, std::string_view key,
                          std::string_view value) const {
     key = Trim(key);
+    section = Trim(section);
     if (key.empty() || value.empty()) return false;
     auto has_break = [](std::string_view s) {
         return s.find_first_of("\r\n") != std::string_view::npos;

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/app/shell/test_support.h"
 
@@ -42,6 +43,19 @@ TEST(AtomicFile, WritesThePiecesInOrderAndKeepsTheModeOfAnExistingFile) {
     ::stat((dir / "old.bin").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(FilesIn(dir.path()), 2u);  // no temporary file left
+}
+
+TEST(AtomicFile, RootSavingAnotherUsersFileKeepsItsOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    TempDir dir;
+    WriteBytes(dir / "theirs.bin", kOld);
+    ASSERT_EQ(::chown((dir / "theirs.bin").c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(WriteNew(dir / "theirs.bin"));
+    struct stat st {};
+    ::stat((dir / "theirs.bin").c_str(), &st);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(ReadBytes(dir / "theirs.bin"), kNew);
 }
 
 TEST(AtomicFile, ReplacesTheFileASymbolicLinkNamesAndKeepsTheLink) {

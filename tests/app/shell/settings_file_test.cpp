@@ -4,6 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
+#include <map>
+#include <random>
+
 #include "tests/app/shell/test_support.h"
 
 namespace vm::shell {
@@ -13,6 +17,15 @@ using vm::testing::ReadText;
 using vm::testing::RunUnprivileged;
 using vm::testing::TempDir;
 using vm::testing::WriteText;
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
 
 TEST(SettingsFile, PathBeforeStartUpIsProgramIniInTheCurrentFolder) {
     EXPECT_EQ(SettingsFile().Path(), std::filesystem::path("./Program.ini"));
@@ -130,6 +143,65 @@ TEST(SettingsFile, WriteFailsInAFolderThatCannotBeWrittenAndLeavesTheFile) {
         RunUnprivileged([&] { return SettingsFile(ini).Write("Setup", "COM", "COM3") ? 1 : 0; });
     EXPECT_EQ(r, 0);
     EXPECT_EQ(ReadText(ini), "[Setup]\r\nCOM=COM1\r\n");
+}
+
+}  // namespace
+}  // namespace vm::shell
+
+namespace vm::shell {
+namespace {
+
+// Bounded random files: after a Write, that key reads back the written value and every other
+// key reads as before, whatever sections, comments, blanks and line ends the file held.
+TEST(SettingsFile, WriteChangesOneValueInAnyFile) {
+    static const char* const kSections[] = {"Setup", "setup", " About ", "X"};
+    static const char* const kKeys[] = {"COM", "com ", "Model", "A", " Company"};
+    static const char* const kValues[] = {"", "v1", "\"q v\"", " sp ", "a=b", ";not a comment"};
+    static const char* const kOther[] = {"", "; comment", "# comment", "garbage", "   "};
+    std::mt19937 rng(6142);
+    auto pick = [&](auto& list) { return list[rng() % std::size(list)]; };
+    TempDir dir;
+    const auto ini = dir / "Program.ini";
+    for (int round = 0; round < 200; ++round) {
+        const std::string eol = rng() % 2 ? "\r\n" : "\n";
+        std::string text;
+        const int lines = static_cast<int>(rng() % 12);
+        for (int i = 0; i < lines; ++i) {
+            switch (rng() % 3) {
+                case 0:
+                    text += std::string("[") + pick(kSections) + "]";
+                    break;
+                case 1:
+                    text += std::string(pick(kKeys)) + "=" + pick(kValues);
+                    break;
+                default:
+                    text += pick(kOther);
+                    break;
+            }
+            if (i + 1 < lines || rng() % 2) text += eol;
+        }
+        WriteText(ini, text);
+        const SettingsFile s(ini);
+        std::map<std::pair<std::string, std::string>, std::string> before;
+        for (const char* sec : {"Setup", "About", "X"})
+            for (const char* key : {"COM", "Model", "A", "Company"})
+                before[{sec, key}] = s.Read(sec, key, "<none>");
+
+        const std::string section = rng() % 2 ? "SETUP" : "About";
+        const std::string key = rng() % 2 ? "Com" : "Model";
+        ASSERT_TRUE(s.Write(section, key, "new value")) << text;
+        for (const auto& [where, value] : before) {
+            const bool written =
+                EqualsNoCase(where.first, section) && EqualsNoCase(where.second, key);
+            EXPECT_EQ(s.Read(where.first, where.second, "<none>"), written ? "new value" : value)
+                << "round " << round << " " << where.first << "/" << where.second << "\n"
+                << text << "\n--- after ---\n"
+                << ReadText(ini);
+        }
+        // Nothing but the one line changed: the old text minus that line is still there.
+        const std::string after = ReadText(ini);
+        EXPECT_EQ(after.find("new value"), after.rfind("new value"));
+    }
 }
 
 }  // namespace
