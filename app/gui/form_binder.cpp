@@ -15,28 +15,10 @@
 #include <optional>
 
 #include "app/gui/grid_widget.h"
+#include "app/gui/binding_support.h"
 
 namespace vm::gui {
 namespace {
-
-struct SyncGuard {
-    explicit SyncGuard(int& n) : n_(n) { ++n_; }
-    ~SyncGuard() { --n_; }
-    SyncGuard(const SyncGuard&) = delete;
-    SyncGuard& operator=(const SyncGuard&) = delete;
-    int& n_;
-};
-
-std::optional<Key> FormKey(int qt_key) {
-    switch (qt_key) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter: return Key::Enter;
-        case Qt::Key_Escape: return Key::Escape;
-        case Qt::Key_F1: return Key::F1;
-        case Qt::Key_F11: return Key::F11;
-        default: return std::nullopt;
-    }
-}
 
 QStringList Entries(const Control& c) {
     QStringList list;
@@ -345,7 +327,7 @@ bool FormBinder::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::KeyPress: {
             auto* key = static_cast<QKeyEvent*>(event);
             if (form_.At(id).kind == ControlKind::Grid) break;  // the grid widget handles its keys
-            if (auto k = FormKey(key->key())) {
+            if (auto k = FormKeyOf(key->key(), false)) {
                 if (form_.Press(id, *k)) return true;
                 break;
             }

@@ -1,5 +1,7 @@
 #include "app/gui/grid_widget.h"
 
+#include "app/gui/binding_support.h"
+
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -10,31 +12,6 @@
 
 namespace vm::gui {
 namespace {
-
-struct SyncGuard {
-    explicit SyncGuard(int& n) : n_(n) { ++n_; }
-    ~SyncGuard() { --n_; }
-    SyncGuard(const SyncGuard&) = delete;
-    SyncGuard& operator=(const SyncGuard&) = delete;
-    int& n_;
-};
-
-std::optional<Key> GridKey(int qt_key) {
-    switch (qt_key) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter: return Key::Enter;
-        case Qt::Key_Left: return Key::Left;
-        case Qt::Key_Right: return Key::Right;
-        case Qt::Key_Up: return Key::Up;
-        case Qt::Key_Down: return Key::Down;
-        case Qt::Key_Home: return Key::Home;
-        case Qt::Key_End: return Key::End;
-        case Qt::Key_Escape: return Key::Escape;
-        case Qt::Key_F1: return Key::F1;
-        case Qt::Key_F11: return Key::F11;
-        default: return std::nullopt;
-    }
-}
 
 Qt::Alignment QtAlignment(Alignment a) {
     switch (a) {
@@ -266,7 +243,7 @@ bool GridWidget::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void GridWidget::keyPressEvent(QKeyEvent* event) {
-    const auto key = GridKey(event->key());
+    const auto key = FormKeyOf(event->key(), true);
     if (!key) {
         event->ignore();
         return;
