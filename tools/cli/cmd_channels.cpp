@@ -37,6 +37,14 @@ std::string Became(const std::string& text) {
     return text.empty() ? std::string("empty") : text;
 }
 
+std::vector<std::string> CellTexts(const Grid& g) {
+    std::vector<std::string> cells;
+    cells.reserve(static_cast<std::size_t>(g.Rows() * g.Cols()));
+    for (int r = 0; r < g.Rows(); ++r)
+        for (int c = 0; c < g.Cols(); ++c) cells.push_back(g.Text(r, c));
+    return cells;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -99,7 +107,9 @@ int RunChannels(Context& ctx, const Args& args) {
         const std::string& now = table.grid().Text(e.channel, e.column);
         if (now != e.text) ctx.out << Describe(e) << " became " << Became(now) << '\n';
     }
+    bool imported = false;
     if (import_path) {
+        const std::vector<std::string> before = CellTexts(table.grid());
         for (const EditReport& r : ApplyImport(table, import)) {
             const std::string where = *import_path + ": line " + std::to_string(r.edit.line) + ": ";
             if (!r.error.empty())
@@ -107,9 +117,11 @@ int RunChannels(Context& ctx, const Args& args) {
             else
                 ctx.out << where << Describe(r.edit) << " became " << Became(r.result) << '\n';
         }
+        imported = CellTexts(table.grid()) != before;
     }
 
-    if (!edits.empty() || import_path) {
+    // An import that changed no cell leaves the file as it is.
+    if (!edits.empty() || imported) {
         table.StoreToImage();
         if (!SaveDataFile(ctx)) return kExitFailure;
     }
@@ -140,7 +152,8 @@ extern const Command kChannelsCommand = {
         "channel takes only its Rx Freq; any other cell of it is refused and nothing is saved.\n"
         "\n"
         "--import CSV applies a file in the --csv form row by row, cell by cell, with the same\n"
-        "rules; cells equal to the table's are left alone. The header row names the columns\n"
+        "rules; cells equal to the table's are left alone, and an import that changes no cell\n"
+        "does not rewrite FILE. The header row names the columns\n"
         "(any order, CH required). A malformed file (bad quoting, wrong number of fields,\n"
         "unknown columns, channel numbers outside 1-800) is refused with its line number and\n"
         "nothing is saved.\n"

@@ -94,6 +94,17 @@ TEST_F(Channels, RefusedEditsSaveNothing) {
     }
 }
 
+TEST_F(Channels, ImportOfAnUnchangedExportLeavesANewFileAlone) {
+    const ToolRun csv = Tool({"channels", file.string(), "--csv"});
+    ASSERT_EQ(csv.code, 0) << csv.err;
+    const fs::path sheet = dir / "channels.csv";
+    WriteText(sheet, csv.out);
+    const ToolRun r = Tool({"channels", file.string(), "--import", sheet.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ReadBytes(file), factory);
+}
+
 TEST_F(Channels, CsvRoundTripIsByteIdenticalAndImportEdits) {
     ASSERT_EQ(Tool({"channels", file.string(), "--set", "3:Rx Freq=446.00625", "3:Name=X+1",
                     "3:Tx Freq=441"})
