@@ -83,7 +83,9 @@ struct LineCoding {
 struct ChipState {
     std::array<std::uint8_t, 3> shadow{};  // registers 0, 1, 2
     std::uint16_t lineState = 0;           // bit 0 DTR, bit 1 RTS
-    LineCoding lineCoding;                 // the last sent
+    // The last sent; until then the default line control (7 data bits, even parity, 1 stop bit),
+    // so that a rate set first does not send a coding of 0 data bits.
+    LineCoding lineCoding{0, 0, 2, 7};
     std::uint32_t currentRate = 0;
     std::uint8_t lineControl = 0x1A;  // usbser2k's line-control byte
     std::uint8_t receiveMask = 0x7F;

@@ -169,7 +169,7 @@ TEST(BaudRate, RateWordPerVariant) {
         rig.Configure();
         EXPECT_EQ(SetBaudRate(*rig.dev, c.rate), STATUS_SUCCESS);
         char expected[32];
-        std::snprintf(expected, sizeof expected, "%08X/0/0/0", c.word);
+        std::snprintf(expected, sizeof expected, "%08X/0/2/7", c.word);
         EXPECT_EQ(LineCodingWire(rig), expected);
         EXPECT_EQ(rig.dev->chip.currentRate, c.kept);
     }
