@@ -162,7 +162,7 @@ TEST(SettingsFile, WriteChangesOneValueInAnyFile) {
     auto pick = [&](auto& list) { return list[rng() % std::size(list)]; };
     TempDir dir;
     const auto ini = dir / "Program.ini";
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 100; ++round) {
         const std::string eol = rng() % 2 ? "\r\n" : "\n";
         std::string text;
         const int lines = static_cast<int>(rng() % 12);

@@ -4,13 +4,17 @@
 
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include "app/image/codecs.h"
 #include "app/image/radio_image.h"
+#include "app/shell/app_state.h"
 #include "app/shell/data_file.h"
 #include "app/shell/version.h"
 #include "tests/app/shell/test_support.h"
 #include "tests/tools/cli/tool_runner.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/file_io.h"
 #include "tools/cli/json.h"
 
 namespace vm::cli {
@@ -250,6 +254,47 @@ TEST_F(Cli, InfoOnAShortFileWarnsAndShowsTheFactoryValuesBeyondIt) {
     const int in_a = CountChannels(ReadBytes(BuildAppFolder() / "Default.dat")).first;
     EXPECT_TRUE(Contains(r.out, "Bank A: " + std::to_string(in_a + 1) + " of 800")) << r.out;
     EXPECT_TRUE(Contains(r.out, "  150M  134.00000  180.00000")) << r.out;
+}
+
+// The shared open/save steps every command uses: Save keeps header bytes 8..15 as loaded,
+// Save As writes the stamp; both commit (bits 0-1 of 0xCC25 cleared).
+TEST_F(Cli, SharedSaveStepsKeepOrStampTheHeader) {
+    auto bytes = ReadBytes(BuildAppFolder() / "Default.dat");
+    for (std::size_t i = 8; i < 16; ++i) bytes[i] = 0x11;
+    bytes[kHeaderSize + kCommitByte] |= 0x03;
+    WriteBytes(dir / "a.dat", bytes);
+
+    RadioImage image{};
+    FileHeader header{};
+    BandTables bands = BandTables::Initial();
+    shell::Document doc(image, header, bands);
+    shell::AppState app;
+    shell::LoadStartUpValues(app, BuildAppFolder());
+    std::ostringstream out, err;
+    Context ctx{out, err, doc, app};
+    ASSERT_TRUE(OpenDataFile(ctx, dir / "a.dat")) << err.str();
+    image[0x2000] = 0x5A;
+    ASSERT_TRUE(SaveDataFile(ctx)) << err.str();
+    auto saved = ReadBytes(dir / "a.dat");
+    EXPECT_TRUE(
+        std::all_of(saved.begin() + 8, saved.begin() + 16, [](auto b) { return b == 0x11; }));
+    EXPECT_EQ(saved[kHeaderSize + 0x2000], 0x5A);
+    EXPECT_EQ(saved[kHeaderSize + kCommitByte] & 0x03, 0);
+
+    ASSERT_TRUE(SaveDataFileAs(ctx, dir / "b.dat")) << err.str();
+    saved = ReadBytes(dir / "b.dat");
+    EXPECT_TRUE(std::equal(kFormatStamp.begin(), kFormatStamp.end(), saved.begin() + 8));
+    EXPECT_EQ(doc.CurrentFile(), dir / "b.dat");
+    EXPECT_EQ(ReadBytes(dir / "a.dat")[8], 0x11);  // the first file untouched by Save As
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "");
+
+    // A failed save reports the system's text and leaves the file as it was.
+    ASSERT_TRUE(OpenDataFile(ctx, dir / "a.dat"));
+    fs::remove(dir / "a.dat");
+    fs::create_directory(dir / "a.dat");
+    EXPECT_FALSE(SaveDataFile(ctx));
+    EXPECT_TRUE(Contains(err.str(), "a.dat: Is a directory")) << err.str();
 }
 
 // End to end: the built executable, its streams and exit codes.
