@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -26,26 +27,32 @@ QStringList Entries(const Control& c) {
     return list;
 }
 
-// A spin control: the two arrows beside its edit.
+// A spin control: the two arrows beside its edit. A press steps by the spin's increment;
+// held down past the acceleration time, by its accelerated step.
 class SpinArrows : public QWidget {
 public:
-    SpinArrows(QWidget* parent, std::function<void(int)> step) : QWidget(parent) {
+    SpinArrows(QWidget* parent, const Form& form, int id, std::function<void(int)> step)
+        : QWidget(parent) {
         auto* layout = new QHBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(0);
-        auto* down = new QToolButton(this);
-        auto* up = new QToolButton(this);
-        down->setArrowType(Qt::DownArrow);
-        up->setArrowType(Qt::UpArrow);
-        down->setObjectName("down");
-        up->setObjectName("up");
-        down->setAutoRepeat(true);
-        up->setAutoRepeat(true);
-        layout->addWidget(down);
-        layout->addWidget(up);
-        connect(up, &QToolButton::clicked, this, [step] { step(+1); });
-        connect(down, &QToolButton::clicked, this, [step] { step(-1); });
+        for (int direction : {-1, +1}) {
+            auto* b = new QToolButton(this);
+            b->setArrowType(direction < 0 ? Qt::DownArrow : Qt::UpArrow);
+            b->setObjectName(direction < 0 ? "down" : "up");
+            b->setAutoRepeat(true);
+            layout->addWidget(b);
+            connect(b, &QToolButton::pressed, this, [this] { held_.start(); });
+            connect(b, &QToolButton::clicked, this, [this, &form, id, step, direction] {
+                const SpinSettings& s = form.At(id).spin;
+                const bool fast = s.accelerated != 0 && held_.isValid() && held_.elapsed() >= s.accelerate_after_ms;
+                step(direction * (fast ? s.accelerated : s.increment));
+            });
+        }
     }
+
+private:
+    QElapsedTimer held_;
 };
 
 QLineEdit* LineEditOf(QWidget* w) {
@@ -156,7 +163,7 @@ QWidget* FormBinder::Create(const Control& c) {
             return b;
         }
         case ControlKind::Spin:
-            return new SpinArrows(container_, [this, id](int delta) {
+            return new SpinArrows(container_, form_, id, [this, id](int delta) {
                 Form::ActionScope scope(form_);
                 form_.Spin(id, delta);
             });

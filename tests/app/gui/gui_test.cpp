@@ -21,6 +21,10 @@
 #include <QScrollBar>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QCheckBox>
+#include <QTabBar>
+#include <QToolButton>
+#include <QVBoxLayout>
 
 #include "app/editors/channels/program_view.h"
 #include "app/gui/about_box.h"
@@ -164,6 +168,98 @@ private slots:
         QCOMPARE(ParseCommandLine({"Program", "--port=COM4"}).port.value(), std::string("COM4"));
         QVERIFY(!ParseCommandLine({"Program"}).port);
         QCOMPARE(ParseCommandLine({"Program", "--bogus"}).error, QString("--bogus"));
+    }
+
+    // ---- the generic binder on a form of every kind of control
+    void binderRendersAndForwards() {
+        Form form;
+        form.AddEdit(10, 4, CharsFilter("0123456789ABCDEF"), true);
+        form.Add(11, ControlKind::Check).text = "Beep";
+        form.AddEdit(12);
+        SpinSettings spin;
+        spin.min = 1;
+        spin.max = 3;
+        spin.buddy = 12;
+        spin.sets_buddy = true;
+        spin.increment = 1;
+        form.AddSpin(13, spin);
+        form.Add(14, ControlKind::Tab).entries = {"One", "Two", "Three"};
+        form.At(14).selection = 0;
+        form.AddList(15, {"Off", "On"});
+        form.AddCombo(16, 5);
+        form.At(16).entries = {"67.0", "71.9"};
+        form.Add(17, ControlKind::Static).text = "Label";
+        form.SetText(12, "1");
+        std::vector<std::string> events;
+        form.On(EventType::FocusLost, 0, [&](const Event& e) { events.push_back("lost " + std::to_string(e.id)); return false; });
+        form.On(EventType::CharTyped, 10, [&](const Event& e) {
+            events.push_back(std::string("char ") + e.ch + (e.accepted ? "+" : "-"));
+            return false;
+        });
+        form.On(EventType::TabChanging, 14, [&](const Event&) { return form.Text(12) == "3"; });  // veto on 3
+        form.On(EventType::SelectionChanged, 0, [&](const Event& e) {
+            events.push_back("sel " + std::to_string(e.id) + " " + std::to_string(e.index));
+            return false;
+        });
+
+        QWidget window;
+        FormBinder binder(form, &window);
+        auto* layout = new QVBoxLayout(&window);
+        for (int id : form.Ids()) layout->addWidget(binder.widget(id));
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        auto* hex = qobject_cast<QLineEdit*>(binder.widget(10));
+        hex->setFocus();
+        QTest::keyClicks(hex, "a1g2b3");  // upper-cased, 'g' swallowed, limit 4
+        QCOMPARE(hex->text(), QString("A12B"));
+        QCOMPARE(QString::fromStdString(form.Text(10)), QString("A12B"));
+        QCOMPARE(events.front(), std::string("char a+"));
+        QVERIFY(std::find(events.begin(), events.end(), std::string("char g-")) != events.end());
+        // Leaving the edit raises the lost focus.
+        events.clear();
+        binder.widget(12)->setFocus();
+        QCOMPARE(events, std::vector<std::string>{"lost 10"});
+        QCOMPARE(form.Focused(), 12);
+
+        // The form's changes reach the widgets.
+        form.SetText(10, "FF");
+        QCOMPARE(hex->text(), QString("FF"));
+        form.SetEnabled(10, false);
+        QVERIFY(!hex->isEnabled());
+        form.SetVisible(17, false);
+        QVERIFY(binder.widget(17)->isHidden());
+        QCOMPARE(qobject_cast<QLabel*>(binder.widget(17))->text(), QString("Label"));
+
+        // Check box, spin, tabs, lists.
+        qobject_cast<QCheckBox*>(binder.widget(11))->click();
+        QVERIFY(form.Checked(11));
+        QVERIFY(qobject_cast<QCheckBox*>(binder.widget(11))->isChecked());
+        auto* up = binder.widget(13)->findChild<QToolButton*>("up");
+        QTest::mouseClick(up, Qt::LeftButton);
+        QTest::mouseClick(up, Qt::LeftButton);
+        QCOMPARE(qobject_cast<QLineEdit*>(binder.widget(12))->text(), QString("3"));
+        auto* tabs = qobject_cast<QTabBar*>(binder.widget(14));
+        tabs->setCurrentIndex(2);  // vetoed while the spin's edit holds 3
+        QCOMPARE(tabs->currentIndex(), 0);
+        QCOMPARE(form.Selection(14), 0);
+        QTest::mouseClick(binder.widget(13)->findChild<QToolButton*>("down"), Qt::LeftButton);
+        tabs->setCurrentIndex(2);
+        QCOMPARE(form.Selection(14), 2);
+        auto* list = qobject_cast<QComboBox*>(binder.widget(15));
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->currentIndex(), -1);
+        events.clear();
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(form.Selection(15), 0);
+        auto* combo = qobject_cast<QComboBox*>(binder.widget(16));
+        QVERIFY(combo->isEditable());
+        combo->setFocus();
+        QTest::keyClick(combo, Qt::Key_Down);
+        QCOMPARE(QString::fromStdString(form.Text(16)), QString("67.0"));
+        QVERIFY(std::find(events.begin(), events.end(), std::string("sel 16 0")) != events.end());
     }
 
     // ---- tree, menus, toolbar, status bar
