@@ -676,6 +676,51 @@ private slots:
         QVERIFY(answers.messages.isEmpty());
     }
 
+    void protectedRadioAsksForThePassword() {
+        FrameUnderTest t;
+        Answers answers;
+        t.frame->CommitAllViews();
+        auto content = std::make_unique<RadioImage>(*t.image);
+        (*content)[0x2000] = 0x42;
+        RadioOptions protect;
+        protect.protect = true;
+        Radio radio(*content, protect);
+        t.app.port_path = radio.radio->device();
+        t.frame->linkOptions().timing = QuickTiming();
+        const RadioImage before = *t.image;
+        int asked = 0;
+        // Cancel: nothing read, no message, no end marker.
+        Hooks().radio_password = [&](QWidget*) -> std::optional<std::string> {
+            ++asked;
+            return std::nullopt;
+        };
+        PressStartWhenShown();
+        t.frame->Execute(ID_PROGRAM_READ);
+        QCOMPARE(asked, 1);
+        QVERIFY(*t.image == before);
+        QVERIFY(answers.messages.isEmpty());
+        // The access code, in lower case: the read goes through.
+        Hooks().radio_password = [&](QWidget*) -> std::optional<std::string> {
+            ++asked;
+            return std::string("5731rb");
+        };
+        PressStartWhenShown();
+        t.frame->Execute(ID_PROGRAM_READ);
+        QCOMPARE(asked, 2);
+        QCOMPARE((*t.image)[0x2000], std::uint8_t{0x42});
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDR "), 3000);
+        // The dialog itself: only the access code closes it with OK.
+        CPasswordDlg dlg(CPasswordDlg::Kind::Radio, MatchesAccessCode);
+        QCOMPARE(dlg.edit()->maxLength(), 8);
+        QCOMPARE(dlg.edit()->echoMode(), QLineEdit::Password);
+        dlg.edit()->setText("5731RB");
+        dlg.accept();
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        dlg.edit()->setText("5731R");
+        dlg.accept();
+        QCOMPARE(dlg.result(), int(QDialog::Rejected));
+    }
+
     // ---- the Port dialog
     void portDialogProbe() {
         Radio radio(RadioImage{});
@@ -819,6 +864,27 @@ private slots:
     }
 
     // ---- printing
+    void printPreviewTakesTheMainWindowsPlace() {
+        FrameUnderTest t;
+        bool checked = false;
+        WhenModal([&](QWidget* w) {
+            QCOMPARE(w->windowTitle(), QString("Preview"));
+            QVERIFY(w->isMaximized());
+            QVERIFY(t.frame->isHidden());
+            checked = true;
+            w->close();
+        });
+        t.frame->Execute(ID_FILE_PRINT_PREVIEW);
+        QVERIFY(checked);
+        QVERIFY(t.frame->isVisible());
+    }
+
+    void userGuideShipsWithTheProgram() {
+        QFile guide(QString::fromStdString((BuiltAppFolder() / "help" / "guide.html").string()));
+        QVERIFY(guide.open(QIODevice::ReadOnly));
+        QVERIFY(guide.readAll().contains("Reading and writing the radio"));
+    }
+
     void pageLayout() {
         QCOMPARE(LayoutPages(0, 50, 1000).pages, 1);
         QCOMPARE(LayoutPages(20, 50, 1000).pages, 1);
