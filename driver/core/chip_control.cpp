@@ -98,6 +98,12 @@ NTSTATUS USB2SER_InitHW(UsbDevice& dev) {
     return result;
 }
 
+NTSTATUS InitializeChip(UsbDevice& dev, bool* initialised) {
+    const bool fromEeprom = USB2SER_IsEEPROM3A71(dev);
+    if (initialised) *initialised = !fromEeprom;
+    return fromEeprom ? STATUS_SUCCESS : USB2SER_InitHW(dev);
+}
+
 NTSTATUS USB2SER_RestoreState(UsbDevice& dev) {
     LineCoding coding;
     {

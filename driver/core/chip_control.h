@@ -51,6 +51,10 @@ bool USB2SER_FindAvailExtBaudRate(const ExtendedRateTable& table, std::uint32_t 
 // Register initialisation: registers 0, 1, 2 = 0x01, 0x00, 0x24 (variants 0 and 1) or 0x44.
 NTSTATUS USB2SER_InitHW(UsbDevice& dev);
 
+// The start's chip set-up: the register initialisation, skipped when the chip's EEPROM holds
+// its own configuration (USB2SER_IsEEPROM3A71). `initialised` tells whether it ran.
+NTSTATUS InitializeChip(UsbDevice& dev, bool* initialised = nullptr);
+
 // Sets the baud rate: the rate word is the snapped rate on variants 0 and 1; on variants 2 and
 // above an extended-table entry's word, else the snapped rate up to 115200 and the table's
 // divisor word above. Passive level only.

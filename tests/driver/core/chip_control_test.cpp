@@ -60,6 +60,24 @@ TEST(ChipInit, AFailedFirstWriteIsReportedEvenWhenTheLastSucceeds) {
     EXPECT_EQ(rig.Wire().size(), 3u);  // all three were still sent
 }
 
+TEST(ChipInit, ChipWithItsConfigurationInEepromIsNotInitialised) {
+    for (bool marker : {false, true}) {
+        SCOPED_TRACE(marker);
+        Rig rig(3);
+        rig.Configure();
+        if (marker) rig.chip.SetEepromMarker(64);
+        bool initialised = !marker;
+        EXPECT_EQ(InitializeChip(*rig.dev, &initialised), STATUS_SUCCESS);
+        EXPECT_EQ(initialised, !marker);
+        int registerWrites = 0;
+        for (const std::string& line : rig.Wire()) {
+            if (line.rfind("40 01 000", 0) == 0) ++registerWrites;
+        }
+        EXPECT_EQ(registerWrites, marker ? 0 : 3);
+        EXPECT_EQ(rig.chip.Register(2), marker ? 0x00 : 0x44);
+    }
+}
+
 // --- Snapping
 // -------------------------------------------------------------------------------------
 
