@@ -115,6 +115,11 @@ std::string ResolvePort(const std::string& name, const ExplicitPorts& explicit_p
     const auto n = ComNumberOf(name);
     if (!n) return name;
     if (const auto it = explicit_ports.find(*n); it != explicit_ports.end()) return it->second;
+#ifdef _WIN32
+    // The system publishes the COM names itself.
+    (void)devices;
+    return name;
+#endif
     // Devices named explicitly keep their own number; the others fill the free numbers in order.
     std::set<std::string> named;
     for (const auto& [number, device] : explicit_ports) named.insert(device);

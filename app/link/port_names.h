@@ -35,10 +35,10 @@ std::vector<std::string> ListSerialDevices(
     const std::filesystem::path& sys_class_tty = "/sys/class/tty",
     const std::filesystem::path& dev = "/dev");
 
-// The device a port name opens: a COM name takes its explicit entry, otherwise the next present
-// device not named explicitly (COM numbers without an entry are given the remaining devices in
-// order); any other text is a device path and is used as it is. Empty when a COM name has no
-// device.
+// The device a port name opens: a COM name takes its explicit entry, otherwise (on Windows the
+// name itself) the next present device not named explicitly (COM numbers without an entry are given
+// the remaining devices in order); any other text is a device path and is used as it is. Empty when
+// a COM name has no device.
 std::string ResolvePort(const std::string& name, const ExplicitPorts& explicit_ports,
                         const std::vector<std::string>& devices);
 

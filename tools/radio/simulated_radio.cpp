@@ -94,7 +94,11 @@ bool SimulatedRadio::Drain(std::chrono::milliseconds timeout) const {
     int quiet = 0;
     while (Clock::now() < deadline) {
         int unread = 0;
-        if (master_ < 0 || ioctl(master_, FIONREAD, &unread) != 0) unread = 0;
+        {
+            // The line may be hung up (closed) by the radio's thread meanwhile.
+            std::lock_guard lock(mutex_);
+            if (master_ < 0 || ioctl(master_, FIONREAD, &unread) != 0) unread = 0;
+        }
         // Idle twice in a row with nothing unread: everything sent has been handled.
         quiet = idle_ && unread == 0 ? quiet + 1 : 0;
         if (quiet == 2) return true;

@@ -102,7 +102,7 @@ private:
 
     RadioOptions options_;
     FileHeader header_;
-    mutable std::mutex mutex_;  // guards memory_ and record_
+    mutable std::mutex mutex_;  // guards memory_, record_ and closing the line
     RadioImage memory_;
     RadioRecord record_;
 
