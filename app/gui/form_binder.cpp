@@ -78,16 +78,22 @@ FormBinder::FormBinder(Form& form, QWidget* container) : form_(form), container_
         }
     }
     for (int id : form_.Ids()) ApplyAll(id);
-    // The form outlives no widget of ours, but the listener stays registered with it: it
-    // checks that the binder still exists.
-    auto alive = std::make_shared<bool>(true);
-    connect(this, &QObject::destroyed, [alive] { *alive = false; });
-    form_.Listen([this, alive](const Change& change) {
+    // The listener stays registered with the form when the binder goes: it checks that the
+    // binder still exists.
+    form_.Listen([this, alive = alive_](const Change& change) {
         if (*alive) Apply(change);
     });
 }
 
-FormBinder::~FormBinder() { alive_ = false; }
+FormBinder::~FormBinder() {
+    // The widgets go first, while the form they talk to still exists.
+    *alive_ = false;
+    ++syncing_;
+    for (auto& [id, w] : widgets_) {
+        w->removeEventFilter(this);
+        delete w;
+    }
+}
 
 QWidget* FormBinder::widget(int id) const {
     auto it = widgets_.find(id);
@@ -315,7 +321,7 @@ bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
 
 bool FormBinder::eventFilter(QObject* watched, QEvent* event) {
     const int id = IdOf(watched);
-    if (id == 0 || !alive_) return QObject::eventFilter(watched, event);
+    if (id == 0 || !*alive_) return QObject::eventFilter(watched, event);
     switch (event->type()) {
         case QEvent::FocusIn:
             if (syncing_ == 0 && form_.Focused() != id) form_.Focus(id);

@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QWidget>
 #include <map>
+#include <memory>
 
 #include "app/widgets/form.h"
 
@@ -44,7 +45,7 @@ private:
     std::map<int, QWidget*> widgets_;
     std::map<const QObject*, int> ids_;
     int syncing_ = 0;
-    bool alive_ = true;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace vm::gui

@@ -52,6 +52,13 @@ GridWidget::GridWidget(Grid& grid, Form& form, QWidget* parent)
 
 // Pixel sizes come from the running sum of twips, so that every cell edge lies where the
 // grid's twips say (an editor placed from the grid's twips then covers the cell exactly).
+GridWidget::~GridWidget() {
+    // Clearing the table moves the scroll bars: that is no scrolling of the grid.
+    ++syncing_;
+    disconnect(verticalScrollBar(), nullptr, this, nullptr);
+    disconnect(horizontalScrollBar(), nullptr, this, nullptr);
+}
+
 int GridWidget::ColPixels(int col) const {
     int before = 0;
     for (int c = 0; c < col; ++c) before += grid_.ColWidth(c);

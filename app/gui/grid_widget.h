@@ -14,6 +14,7 @@ class GridWidget : public QTableWidget {
     Q_OBJECT
 public:
     GridWidget(Grid& grid, Form& form, QWidget* parent = nullptr);
+    ~GridWidget() override;
 
     Grid& grid() { return grid_; }
 

@@ -28,6 +28,7 @@
 #include "app/gui/custom_data_dlg.h"
 #include "app/gui/password_dlg.h"
 #include "app/gui/port_dlg.h"
+#include "app/gui/tabbed_form_window.h"
 #include "app/gui/transfer_dlg.h"
 #include "app/gui/ui_hooks.h"
 
@@ -41,7 +42,7 @@ std::vector<EditorEntry> ProgramEditors() {
         {ID_EDIT_SCAN, "Scan channel", "Scan channel", "Scan Channel", {720, 580}, "Scan channel",
          false, {}, {}},
         {ID_EDIT_BASIC, "Basic setting", "Basic setting", "Basic setting", {620, 580},
-         "Basic setting", false, {}, {}},
+         "Basic setting", false, OpenBasicSettings, {}},
         {ID_EDIT_DTMF, "DTMF", "DTMF", "DTMF", {730, 550}, "DTMF", false, {}, {}},
         {ID_EDIT_2TONE, "2Tone", "2Tone", "2Tone", {670, 630}, "2Tone", false, {}, {}},
         {ID_EDIT_5TONE, "5Tone", "5Tone", "5Tone", {830, 650}, "5Tone", false, {}, {}},
