@@ -34,6 +34,18 @@ std::optional<int> ComNumberOf(const std::string& name) {
     return n;
 }
 
+ExplicitPorts ReadExplicitPorts(const std::function<std::string(const std::string& key)>& read,
+                                std::optional<int> also) {
+    ExplicitPorts ports;
+    const auto take = [&](int n) {
+        std::string device = read("COM" + std::to_string(n));
+        if (!device.empty()) ports[n] = std::move(device);
+    };
+    for (int n = 1; n <= kPortCount; ++n) take(n);
+    if (also && *also > kPortCount) take(*also);
+    return ports;
+}
+
 namespace {
 
 // Orders names with embedded numbers by value ("1-2" before "1-10", "ttyS2" before "ttyS10").

@@ -27,6 +27,12 @@ std::optional<int> ComNumberOf(const std::string& name);
 
 // Explicit devices for COM numbers, from the settings file (section "Ports", "COM3=/dev/ttyUSB1").
 using ExplicitPorts = std::map<int, std::string>;
+inline constexpr const char* kSectionPorts = "Ports";
+
+// The explicit entries of COM1..COM16 (and of COM`also`, when above 16), given how to read one
+// key ("COM3") of section "Ports" (empty: no entry).
+ExplicitPorts ReadExplicitPorts(const std::function<std::string(const std::string& key)>& read,
+                                std::optional<int> also = std::nullopt);
 
 // Serial devices present, in the order they are given COM numbers: USB serial and ACM devices
 // first, ordered by where they sit on the USB bus (stable across runs and plugging order), then

@@ -19,15 +19,9 @@ LinkTiming& ToolLinkTiming() {
 }
 
 ExplicitPorts ExplicitPortsOf(const Context& ctx, std::optional<int> also) {
-    ExplicitPorts ports;
-    const auto take = [&](int n) {
-        const std::string device =
-            ctx.app.settings.Read(kSectionPorts, "COM" + std::to_string(n), "");
-        if (!device.empty()) ports[n] = device;
-    };
-    for (int n = 1; n <= kPortCount; ++n) take(n);
-    if (also && *also > kPortCount) take(*also);
-    return ports;
+    return ReadExplicitPorts(
+        [&](const std::string& key) { return ctx.app.settings.Read(kSectionPorts, key, ""); },
+        also);
 }
 
 PortChoice ChoosePort(const Context& ctx, const std::optional<std::string>& given) {

@@ -13,7 +13,6 @@
 
 namespace vm::cli {
 
-inline constexpr const char* kSectionPorts = "Ports";
 // Exit status of a transfer cancelled with Ctrl-C (128 + SIGINT).
 inline constexpr int kExitInterrupted = 130;
 

@@ -67,6 +67,20 @@ TEST(PortNames, ExplicitEntriesFirstThenTheDevicesInOrder) {
         EXPECT_EQ(ResolvePort(name, explicit_ports, devices), device) << name;
 }
 
+TEST(PortNames, ExplicitEntriesOfTheSixteenAndOfTheNamedPort) {
+    std::vector<std::string> asked;
+    const auto read = [&](const std::string& key) {
+        asked.push_back(key);
+        return key == "COM3"    ? std::string("/dev/ttyUSB1")
+               : key == "COM20" ? std::string("/dev/pts/9")
+                                : std::string();
+    };
+    EXPECT_EQ(ReadExplicitPorts(read), (ExplicitPorts{{3, "/dev/ttyUSB1"}}));
+    EXPECT_EQ(asked.size(), 16u);
+    EXPECT_EQ(ReadExplicitPorts(read, 20),
+              (ExplicitPorts{{3, "/dev/ttyUSB1"}, {20, "/dev/pts/9"}}));
+}
+
 class FakeSysfs : public ::testing::Test {
 protected:
     void SetUp() override {
