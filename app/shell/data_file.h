@@ -96,6 +96,7 @@ public:
     // current file. On failure header and current file are unchanged.
     IoResult SaveAs(const std::filesystem::path& file);
 
+    // The title after New, Open and Save As: Title(app.ModelForTitle()) ("Model" read again).
     std::string Title(std::string_view model_name) const {
         return WindowTitle(model_name, current_);
     }

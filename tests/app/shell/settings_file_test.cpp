@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
+#include <strings.h>
 #include <map>
 #include <random>
 
@@ -19,12 +19,7 @@ using vm::testing::TempDir;
 using vm::testing::WriteText;
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+    return ::strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
 TEST(SettingsFile, PathBeforeStartUpIsProgramIniInTheCurrentFolder) {
