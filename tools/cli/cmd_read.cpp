@@ -49,9 +49,7 @@ int RunRead(Context& ctx, const Args& args) {
     }
     if (!SaveDataFileAs(ctx, file)) return kExitFailure;
     if (!request.quiet)
-        ctx.out << "read " << CountBlocks(table) << " blocks from " << request.port.name
-                << (request.port.device != request.port.name ? " (" + request.port.device + ")"
-                                                             : std::string())
+        ctx.out << "read " << CountBlocks(table) << " blocks from " << request.port.Describe()
                 << " into " << file.string() << "\n";
     return kExitSuccess;
 }

@@ -32,10 +32,7 @@ int RunWrite(Context& ctx, const Args& args) {
     if (code != kExitSuccess) return code;
     if (!request.quiet)
         ctx.out << "wrote " << CountBlocks(table) << " blocks of " << args[0] << " to "
-                << request.port.name
-                << (request.port.device != request.port.name ? " (" + request.port.device + ")"
-                                                             : std::string())
-                << "\n";
+                << request.port.Describe() << "\n";
     return kExitSuccess;
 }
 

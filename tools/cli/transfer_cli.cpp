@@ -198,10 +198,7 @@ int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table
         case TransferOutcome::PortOpenFailed:
             return ctx.Fail(request.port.device.empty()
                                 ? request.port.name + " has no serial device (see `vm6142 ports`)"
-                                : request.port.name +
-                                      (request.port.device != request.port.name
-                                           ? " (" + request.port.device + ")"
-                                           : std::string()) +
+                                : request.port.Describe() +
                                       " cannot be opened: absent, in use, or not permitted");
         case TransferOutcome::PasswordRefused:
             if (!asked || (!request.password && !isatty(STDIN_FILENO)))

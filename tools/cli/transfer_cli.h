@@ -23,6 +23,11 @@ ExplicitPorts ExplicitPortsOf(const Context& ctx, std::optional<int> also = std:
 struct PortChoice {
     std::string name;
     std::string device;  // empty: a COM name without a device
+
+    // "COM3 (/dev/ttyUSB0)", or the name alone when it is the device.
+    std::string Describe() const {
+        return device.empty() || device == name ? name : name + " (" + device + ")";
+    }
 };
 PortChoice ChoosePort(const Context& ctx, const std::optional<std::string>& given);
 
