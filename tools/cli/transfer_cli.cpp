@@ -38,12 +38,16 @@ namespace {
 // ends the program at once.
 std::atomic<bool>* g_exit_flag = nullptr;
 std::atomic<int> g_interrupts{0};
+// The terminal whose echo the access-code prompt has turned off, and its settings to restore.
+std::atomic<int> g_prompt_fd{-1};
+termios g_prompt_saved{};
 
 void OnInterrupt(int) {
     if (g_interrupts.fetch_add(1) == 0) {
         if (g_exit_flag) g_exit_flag->store(true);
         return;
     }
+    if (const int fd = g_prompt_fd.load(); fd >= 0) tcsetattr(fd, TCSANOW, &g_prompt_saved);
     signal(SIGINT, SIG_DFL);
     raise(SIGINT);
 }
@@ -80,6 +84,8 @@ std::optional<std::string> AskAccessCode(const Context& ctx, const std::atomic<b
     termios saved{};
     const bool is_tty = tcgetattr(fd, &saved) == 0;
     if (is_tty) {
+        g_prompt_saved = saved;
+        g_prompt_fd = fd;
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ICANON;
@@ -99,7 +105,10 @@ std::optional<std::string> AskAccessCode(const Context& ctx, const std::atomic<b
         }
         typed.push_back(c);
     }
-    if (is_tty) tcsetattr(fd, TCSAFLUSH, &saved);
+    if (is_tty) {
+        g_prompt_fd = -1;
+        tcsetattr(fd, TCSAFLUSH, &saved);
+    }
     ::close(fd);
     ctx.err << "\n";
     if (!done) return std::nullopt;
