@@ -346,10 +346,6 @@ void CMainFrame::ReloadAllViews() {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-namespace {
-QString AppTitle() { return QApplication::applicationDisplayName(); }
-}  // namespace
-
 void CMainFrame::UpdateTitle() {
     setWindowTitle(QString::fromStdString(document_.Title(app_.ModelForTitle())));
 }

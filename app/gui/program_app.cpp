@@ -5,6 +5,7 @@
 
 #include "app/gui/commands.h"
 #include "app/gui/main_frame.h"
+#include "app/gui/ui_hooks.h"
 #include "app/shell/globals.h"
 
 namespace vm::gui {
@@ -42,7 +43,7 @@ CProgramApp::CProgramApp(const std::string& app_folder, const CommandLine& comma
     frame_->Initialise();
     frame_->show();
     // The model name is the application's title (message boxes and the frame).
-    QApplication::setApplicationDisplayName(QString::fromStdString(g_App.model_name));
+    SetAppTitle(QString::fromStdString(g_App.model_name));
     frame_->UpdateTitle();
 }
 

@@ -82,7 +82,7 @@ TransferCallbacks CTransferDlg::MakeCallbacks() {
     cb.message = [self](std::string_view text) {
         const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
         QMetaObject::invokeMethod(qApp, [self, message] {
-            Hooks().message_box(self, message, QApplication::applicationDisplayName(),
+            Hooks().message_box(self, message, AppTitle(),
                                 MessageButtons::Ok, MessageIcon::None);
         }, Qt::BlockingQueuedConnection);
     };

@@ -71,6 +71,16 @@ UiHooks& Hooks() {
 
 void ResetHooks() { Hooks() = PlatformHooks(); }
 
+namespace {
+QString& Title() {
+    static QString title = QStringLiteral("VM6142");
+    return title;
+}
+}  // namespace
+
+QString AppTitle() { return Title(); }
+void SetAppTitle(const QString& title) { Title() = title; }
+
 QString DataFileFilter() { return QStringLiteral("Param Files (*.dat)"); }
 
 }  // namespace vm::gui

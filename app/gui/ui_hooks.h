@@ -43,6 +43,12 @@ UiHooks& Hooks();
 // Restores the platform's dialogs.
 void ResetHooks();
 
+// The application's title: the caption of its message boxes (the model name after start-up;
+// "VM6142" before). Kept apart from Qt's application display name, which the platform would
+// append to every window title.
+QString AppTitle();
+void SetAppTitle(const QString& title);
+
 // The filter "Param Files (*.dat)|*.dat||" in the form Qt's file dialogs take.
 QString DataFileFilter();
 
