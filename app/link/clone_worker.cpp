@@ -44,16 +44,12 @@ const char* OutcomeName(TransferOutcome outcome) {
     return "?";
 }
 
-namespace {
-
-bool RangesValid(const TransferRangeTable& t) {
+bool IsValidRangeTable(const TransferRangeTable& t) {
     if (t.count > TransferRangeTable::kMaxRanges) return false;
     for (std::size_t r = 0; r < t.count; ++r)
         if (t.start[r] > t.end[r] || t.end[r] > kImageSize) return false;
     return true;
 }
-
-}  // namespace
 
 // The port and the buffers of one run of the worker.
 class CloneWorker::Session {
@@ -122,8 +118,8 @@ TransferOutcome CloneWorker::Session::Run(bool flags_claimed) {
         flags.cancel->store(false);
     }
     w_.success_ = false;
+    if (!IsValidRangeTable(w_.table_)) return Finish(TransferOutcome::InvalidRanges);
     upper_ = CountBlocks(w_.table_);
-    if (!RangesValid(w_.table_)) return Finish(TransferOutcome::InvalidRanges);
 
     port_ = w_.options_.make_port();
     if (!port_ || !port_->Open(w_.port_path_)) {
@@ -303,7 +299,7 @@ TransferSession::TransferSession(RadioImage& image, TransferRangeTable table, st
                                  TransferCallbacks callbacks, CloneWorkerOptions options)
     : table_(std::move(table)),
       flags_(options.flags),
-      upper_(CountBlocks(table_)),
+      upper_(IsValidRangeTable(table_) ? CountBlocks(table_) : 0),
       worker_(image, table_, std::move(port_path), std::move(callbacks), std::move(options)) {}
 
 TransferSession::~TransferSession() {

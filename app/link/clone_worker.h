@@ -63,6 +63,9 @@ struct LinkTiming {
     std::chrono::milliseconds handshake_window{500};  // listening for "A" after a wake-up
 };
 
+// At most 16 ranges, each [start, end) within the image.
+bool IsValidRangeTable(const TransferRangeTable& t);
+
 enum class TransferOutcome {
     Done,
     Cancelled,        // Exit pressed during the blocks ("ENDW" sent)

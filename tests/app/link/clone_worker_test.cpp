@@ -380,9 +380,17 @@ TEST_F(TransferTest, PortHeldByAnotherProgramCannotBeOpened) {
 
 TEST_F(TransferTest, RangesOutsideTheImageAreRefusedBeforeTheRadioIsWoken) {
     StartRadio();
-    TransferRangeTable t;
-    t.Add(0xFF80, 0x10080);
-    EXPECT_EQ(Run(t), TransferOutcome::InvalidRanges);
+    TransferRangeTable beyond;
+    beyond.Add(0xFF80, 0x10080);
+    TransferRangeTable backwards;
+    backwards.Add(0x0200, 0x0100);
+    TransferRangeTable too_many;
+    too_many.count = 17;
+    for (const auto& t : {beyond, backwards, too_many}) {
+        EXPECT_FALSE(IsValidRangeTable(t));
+        EXPECT_EQ(Run(t), TransferOutcome::InvalidRanges);
+    }
+    EXPECT_EQ(TransferSession(*image_, too_many, radio_->device(), {}, Options()).upper(), 0);
     EXPECT_EQ(radio_->record().wake_ups, 0);
     EXPECT_FALSE(busy_);
 }
