@@ -64,7 +64,9 @@ void InitChannelRecordAt(RadioImage& image, std::uint32_t offset, std::uint32_t 
     p[0x0F] = 0x00;
     p[0x14] = 0x00;
     p[0x15] = 0x00;
-    const int b = FindBand(bands, f);
+    // A record without a frequency lies in no band (a band the radio lacks has the limits 0-0,
+    // which a lookup of 0 would otherwise match).
+    const int b = f == 0 ? -1 : FindBand(bands, f);
     if (b == 3) rec.SetAm(1);
     rec.SetOffset(b >= 7 ? kDefaultOffsetUhf : kDefaultOffset);
 }

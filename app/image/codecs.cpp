@@ -164,9 +164,20 @@ std::string NormaliseCtcssText(std::string_view text) {
     return "100.0";
 }
 
+// Whether a decimal integer can be read from the text: blanks, an optional sign, then a digit
+// (".5" holds no integer).
+static bool StartsWithInteger(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+}
+
 std::string NormaliseDcsText(std::string_view text) {
     if (text.empty()) return "023";
-    const auto v = ParseScaled(Upper(text), 0);
+    const std::string upper = Upper(text);
+    if (!StartsWithInteger(upper)) return "023";
+    const auto v = ParseScaled(upper, 0);
     if (v && *v >= 0 && *v <= 777) return FormatDcs(static_cast<int>(*v));
     return "023";
 }

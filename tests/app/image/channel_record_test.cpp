@@ -64,6 +64,22 @@ TEST(DefaultRecord, BandDecidesAmAndOffset) {
     }
 }
 
+// A band that the radio lacks has the limits 0-0 after the tables are read from the image, so a
+// lookup of frequency 0 would land in it; the record without a frequency belongs to no band.
+TEST(DefaultRecord, WithoutFrequencyBelongsToNoBandWhateverBandsAreAbsent) {
+    for (int absent : {4, 8, 9}) {  // "108M" (AM), "450M" and "850M" (7.6 MHz offset)
+        BandTables bands = BandTables::Initial();
+        bands.RxLower[static_cast<std::size_t>(absent)] = 0;
+        bands.RxUpper[static_cast<std::size_t>(absent)] = 0;
+        RadioImage image{};
+        InitChannelRecord(image, 7, 0, bands);
+        ConstChannelRecord r = ChannelAt(std::as_const(image), 7);
+        EXPECT_EQ(r.Am(), 0) << absent;
+        EXPECT_EQ(r.Offset(), 60'000u) << absent;
+        EXPECT_EQ(Bytes(image, ChannelOffset(7), 8), std::vector<std::uint8_t>(8, 0xFF)) << absent;
+    }
+}
+
 TEST(DefaultRecord, WritesBankBAndAnyOffset) {
     RadioImage image{};
     InitChannelRecord(image, 801, 14'550'000, BandTables::Initial());

@@ -104,8 +104,9 @@ TEST(Normalise, CtcssAcceptsSixtyToTwoSixtyHertz) {
 
 TEST(Normalise, DcsAcceptsZeroTo777) {
     const std::pair<const char*, const char*> cases[] = {
-        {"778", "023"}, {"7", "007"},   {"", "023"},  {"754", "754"},
-        {"0", "000"},   {"999", "023"}, {"x", "023"}, {"089", "089"},
+        {"778", "023"}, {"7", "007"},  {"", "023"},    {"754", "754"}, {"0", "000"},
+        {"999", "023"}, {"x", "023"},  {"089", "089"}, {".5", "023"},  {" 12", "012"},
+        {"+7", "007"},  {"-1", "023"}, {"7.9", "007"}, {"-.5", "023"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(NormaliseDcsText(in), out) << in;
 }
