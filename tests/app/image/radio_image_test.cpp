@@ -119,6 +119,12 @@ TEST_F(ResetTest, LoadsTheFileThenDerivesEdgeAndVfoRecords) {
     RadioImage image{};
     FileHeader header{};
     ASSERT_TRUE(ResetToDefaults(image, header, BandTables::Initial(), dir_ / "Default.dat"));
+    // The built-in tones replace the file's in records 0..14; the rest of the header is the file's.
+    EXPECT_EQ(GetLe16(&header[FiveToneStdRecord(14) + 8]), 6375);  // MODAT 0: 637.5 Hz
+    EXPECT_EQ(GetLe16(&header[FiveToneStdRecord(6) + 8 + 2 * 15]), 10550);
+    EXPECT_EQ(header[FiveToneStdRecord(3) + 7], 0x33);
+    EXPECT_EQ(header[FiveToneStdRecord(15) + 8], 0x33);
+    EXPECT_EQ(header[0], 0x33);  // no signature check on the factory file
     // With band 7 (350M) absent, 350 MHz lies in no band and is stored as 0xFF.
     BandTables without = BandTables::Initial();
     without.RxLower[7] = without.RxUpper[7] = 0;

@@ -107,6 +107,53 @@ TEST_F(BasicSettingTest, PriorityChannelsListOnlyChannelsInUseAndMatchExactly) {
     EXPECT_EQ(option().SelectedText(O::kIdLeftPriority), "5");
 }
 
+TEST_F(BasicSettingTest, HiddenFieldsPassTheirValuesThrough) {
+    UseChannel(9);
+    UseChannel(800 + 250);
+    PutLe16(&image_[0xCC18], 9);
+    PutLe16(&image_[0xCC1A], 250);
+    image_[0xCC23] = 3;     // Backlight Color "Red"
+    image_[0xCC25] = 0x02;  // STE "180"
+    image_[0xCC26] = 0x06;  // AM Function and Span Transit "On"
+    const RadioImage before = image_;
+    Open();
+    EXPECT_FALSE(option().At(O::kIdBacklightColor).visible);
+    EXPECT_EQ(option().SelectedText(O::kIdBacklightColor), "Red");
+    EXPECT_EQ(option().SelectedText(O::kIdSte), "180");
+    EXPECT_EQ(option().SelectedText(O::kIdAmFunction), "On");
+    EXPECT_EQ(option().SelectedText(O::kIdSpanTransit), "On");
+    EXPECT_EQ(option().SelectedText(O::kIdRightPriority), "250");
+    image_.fill(0x00);
+    view_->StoreToImage();
+    for (std::uint32_t a : {0xCC18u, 0xCC19u, 0xCC1Au, 0xCC1Bu, 0xCC23u, 0xCC25u, 0xCC26u})
+        EXPECT_EQ(image_[a], before[a]) << std::hex << a;
+}
+
+TEST_F(BasicSettingTest, BrightnessAndDelayByStoredValue) {
+    struct Case {
+        std::uint8_t brightness, delay;
+        const char *brightness_shown, *delay_shown;
+        std::uint8_t brightness_stored, delay_stored;
+    };
+    const Case cases[] = {
+        {4, 50, "4", "5.0", 4, 50},
+        {0, 0, "Off", "0.0", 0, 0},
+        {10, 51, "Off", "0.0", 0, 0},  // no entry "10..." and no 52nd delay
+        {5, 7, "Off", "0.7", 0, 7},
+    };
+    Open();
+    for (const Case& c : cases) {
+        image_[0xCC22] = c.brightness;
+        image_[0xCC2C] = c.delay;
+        view_->LoadFromImage();
+        EXPECT_EQ(option().SelectedText(O::kIdBrightness), c.brightness_shown) << +c.brightness;
+        EXPECT_EQ(option().SelectedText(O::kIdSpanExitDelay), c.delay_shown) << +c.delay;
+        view_->StoreToImage();
+        EXPECT_EQ(image_[0xCC22], c.brightness_stored) << +c.brightness;
+        EXPECT_EQ(image_[0xCC2C], c.delay_stored) << +c.delay;
+    }
+}
+
 TEST_F(BasicSettingTest, StoreKeepsTheBitsNoFieldOwns) {
     image_.fill(0x00);
     image_[0xCC24] = 0x0C;  // bits 3-2
