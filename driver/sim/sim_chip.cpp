@@ -348,7 +348,7 @@ void SimChip::CancelRoutine(DeviceObject*, Irp* irp) {
         urb = it->urb;
         chip->pending_.erase(it);
     }
-    Finish({irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED});
+    chip->Finish({irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED});
 }
 
 void SimChip::Finish(const Completion& c) {
@@ -358,7 +358,18 @@ void SimChip::Finish(const Completion& c) {
     }
     c.irp->IoStatus.Status = c.status;
     c.irp->IoStatus.Information = 0;
+    std::function<void(Irp*)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = beforeComplete_;
+    }
+    if (hook) hook(c.irp);
     IoCompleteRequest(c.irp);
+}
+
+void SimChip::SetBeforeComplete(std::function<void(Irp*)> hook) {
+    std::lock_guard lock(mutex_);
+    beforeComplete_ = std::move(hook);
 }
 
 void SimChip::DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& transmitted) {

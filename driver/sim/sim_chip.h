@@ -139,6 +139,9 @@ public:
     // there is none.
     bool CompleteOne();
     void CompleteAll();
+    // Called with each request the chip has taken up (no longer cancellable) just before it is
+    // completed: lets a test act in that window.
+    void SetBeforeComplete(std::function<void(drv::Irp*)> hook);
 
 private:
     enum class Wait { Deferred, Hung, Data, Status };
@@ -166,7 +169,7 @@ private:
     };
 
     static void CancelRoutine(drv::DeviceObject* device, drv::Irp* irp);
-    static void Finish(const Completion& c);
+    void Finish(const Completion& c);
     WireRecord Describe(drv::Urb* urb) const;
     Outcome Process(drv::Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted);
     Outcome Control(drv::UrbControlVendorOrClass& c, bool vendor);
@@ -189,6 +192,7 @@ private:
     bool configured_ = false;
     bool loopback_ = false;
     std::function<void(std::span<const std::uint8_t>)> transmitSink_;
+    std::function<void(drv::Irp*)> beforeComplete_;
 
     std::array<std::uint8_t, 128> registers_{};
     std::array<std::uint16_t, 16> wide_{};

@@ -25,6 +25,8 @@ public:
     }
 
     ~Rig() {
+        // Everything still held by the chip completes while the device it belongs to exists.
+        chip.Unplug();
         USB2SER_CancelAllIrps(*dev);
         dev.reset();
         IoDeleteDevice(fdo);
