@@ -415,7 +415,7 @@ void CMainFrame::SaveAsChosenFile() {
 // Transfers, port, service functions
 
 bool CMainFrame::RunTransfer(const TransferRangeTable& table) {
-    std::string device = MakePortResolver(app_.settings)(app_.port_path);
+    std::string device = MakePortResolver(app_.settings, app_.port_path)(app_.port_path);
     if (device.empty()) device = app_.port_path;
     return gui::RunTransfer(this, image(), table, device, extended_range_, link_options_);
 }

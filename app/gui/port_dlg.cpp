@@ -40,12 +40,10 @@ int CPortDlg::checked() const {
     return 0;
 }
 
-PortResolver MakePortResolver(const shell::SettingsFile& settings) {
-    ExplicitPorts explicit_ports;
-    for (int n = 1; n <= kPortCount; ++n) {
-        std::string device = settings.Read("Ports", "COM" + std::to_string(n), "");
-        if (!device.empty()) explicit_ports[n] = device;
-    }
+PortResolver MakePortResolver(const shell::SettingsFile& settings, const std::string& current) {
+    const ExplicitPorts explicit_ports = ReadExplicitPorts(
+        [&settings](const std::string& key) { return settings.Read(kSectionPorts, key, ""); },
+        ComNumberOf(current));
     auto devices = ListSerialDevices();
     return [explicit_ports, devices](const std::string& name) {
         return ResolvePort(name, explicit_ports, devices);
@@ -54,7 +52,7 @@ PortResolver MakePortResolver(const shell::SettingsFile& settings) {
 
 std::string ChoosePort(QWidget* parent, const std::string& current,
                        const shell::SettingsFile& settings) {
-    const PortResolver resolve = MakePortResolver(settings);
+    const PortResolver resolve = MakePortResolver(settings, current);
     const PortProbe probe = ProbePorts(current, resolve, [](const std::string& device) {
         return !device.empty() && CanOpenPort(device);
     });

@@ -26,8 +26,9 @@ private:
 };
 
 // The devices behind the port names on this machine: the "[Ports]" entries of the settings
-// file first, then the serial devices present.
-PortResolver MakePortResolver(const shell::SettingsFile& settings);
+// file first (COM1..COM16, and the current port's number when it is above 16), then the
+// serial devices present.
+PortResolver MakePortResolver(const shell::SettingsFile& settings, const std::string& current = {});
 
 // Runs the dialog over the current port path; returns the new path (unchanged on Cancel or
 // when no port is checked).

@@ -744,7 +744,7 @@ private slots:
     void portDialogProbe() {
         Radio radio(RadioImage{});
         AppFolder folder(QByteArray("[Setup]\r\nCOM=COM3\r\n[Ports]\r\nCOM3=") + radio.radio->device().c_str() +
-                         "\r\nCOM12=/dev/none12\r\n");
+                         "\r\nCOM12=/dev/none12\r\nCOM20=" + radio.radio->device().c_str() + "\r\n");
         shell::SettingsFile settings((folder.path() / "Program.ini"));
         const PortResolver resolve = MakePortResolver(settings);
         QCOMPARE(resolve("COM3"), radio.radio->device());
@@ -759,6 +759,15 @@ private slots:
             dlg->accept();
         });
         QCOMPARE(ChoosePort(nullptr, "COM3", settings), std::string("COM3"));
+        // A stored port above 16 opens in transfers but checks no button.
+        QCOMPARE(MakePortResolver(settings, "COM20")("COM20"), radio.radio->device());
+        WhenModal([](QWidget* w) {
+            auto* dlg = qobject_cast<CPortDlg*>(w);
+            QVERIFY(dlg);
+            QCOMPARE(dlg->checked(), 0);
+            dlg->accept();
+        });
+        QCOMPARE(ChoosePort(nullptr, "COM20", settings), std::string("COM20"));
         // Cancel keeps the path; the dialog names port 10 and above "\\.\COMn".
         WhenModal([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
         QCOMPARE(ChoosePort(nullptr, "COM3", settings), std::string("COM3"));
