@@ -1,5 +1,9 @@
 #include "app/gui/child_frame.h"
 
+#include <QCloseEvent>
+
+#include "app/editors/settings/base_form_view.h"
+
 namespace vm::gui {
 
 CChildFrame::CChildFrame(int command, EditorWindow* view, QWidget* parent)
@@ -7,6 +11,12 @@ CChildFrame::CChildFrame(int command, EditorWindow* view, QWidget* parent)
     setObjectName(QString("CChildFrame%1").arg(command));
     setAttribute(Qt::WA_DeleteOnClose);
     setWidget(view);
+}
+
+void CChildFrame::closeEvent(QCloseEvent* event) {
+    if (view_)
+        if (CBaseFormView* v = view_->FormView()) v->StoreToImage();
+    QMdiSubWindow::closeEvent(event);
 }
 
 }  // namespace vm::gui

@@ -27,6 +27,11 @@ public:
     int command() const { return command_; }
     EditorWindow* view() const { return view_; }
 
+protected:
+    // Closing an editor window keeps its edits: the view is stored into the image first
+    // (the table's cells are otherwise the only copy of what was typed since the last commit).
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     int command_;
     EditorWindow* view_;

@@ -588,6 +588,16 @@ private slots:
         QCOMPARE((*t.image)[ChannelOffset(5) + 0x1A], std::uint8_t{0xFF});
     }
 
+    void closingTheTableKeepsItsEdits() {
+        FrameUnderTest t;
+        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        w->view().grid().SetText(1, CProgramView::kColName, "KEEP");
+        t.frame->childFrame(ID_EDIT_CHANNEL)->close();
+        QCoreApplication::processEvents();
+        QVERIFY(!t.frame->childFrame(ID_EDIT_CHANNEL));
+        QCOMPARE((*t.image)[ChannelOffset(1) + 0x18], std::uint8_t{'K'});
+    }
+
     void scrollingCommitsAndKeepsRowsInStep() {
         FrameUnderTest t;
         ChannelTableWindow* w = ChannelWindow(*t.frame);
