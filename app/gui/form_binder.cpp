@@ -113,10 +113,18 @@ QWidget* FormBinder::Create(const Control& c) {
         case ControlKind::Static: return new QLabel(container_);
         case ControlKind::Edit: {
             auto* le = new QLineEdit(container_);
-            connect(le, &QLineEdit::textChanged, this, [this, id](const QString& text) {
+            connect(le, &QLineEdit::textChanged, this, [this, id, le](const QString& text) {
                 if (syncing_ == 0) {
                     SyncGuard guard(syncing_);
-                    form_.SetText(id, text.toStdString());
+                    // What the user pastes is held to the length limit too (a text the
+                    // editor sets is shown whole).
+                    const std::size_t limit = form_.At(id).limit;
+                    QString taken = text;
+                    if (limit != 0 && static_cast<std::size_t>(taken.size()) > limit) {
+                        taken.truncate(static_cast<qsizetype>(limit));
+                        le->setText(taken);
+                    }
+                    form_.SetText(id, taken.toStdString());
                 }
             });
             return le;
@@ -283,7 +291,8 @@ void FormBinder::Apply(const Change& change) {
             if (QLineEdit* le = LineEditOf(w)) {
                 le->setReadOnly(c.read_only);
                 le->setEchoMode(c.masked ? QLineEdit::Password : QLineEdit::Normal);
-                le->setMaxLength(c.limit == 0 ? 32767 : static_cast<int>(c.limit));
+                // The length limit holds for typing only (the form enforces it): a text the
+                // editor sets, such as "Off" in a two-character field, is shown whole.
             }
             if (c.visible && c.anchor != 0) w->raise();
             break;
@@ -313,7 +322,9 @@ bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
         form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = false});
         return true;
     }
-    const bool room = le->hasSelectedText() || le->text().size() < le->maxLength();
+    const std::size_t limit = form_.At(id).limit;
+    const bool room = limit == 0 || le->hasSelectedText() ||
+                      static_cast<std::size_t>(le->text().size()) < limit;
     if (room) le->insert(QString(QChar(taken)));
     form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = room});
     return true;

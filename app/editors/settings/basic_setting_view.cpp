@@ -1,5 +1,7 @@
 #include "app/editors/settings/basic_setting_view.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <span>
 #include <utility>
 
@@ -73,8 +75,10 @@ std::string TenthsG(int tenths) {
     return tenths % 10 == 0 ? FormatInt(tenths / 10) : TenthsToText(tenths);
 }
 
+// The decimal value of a text, held within int (no wrap-around for a long number).
 int DecimalOf(std::string_view text) {
-    return static_cast<int>(ParseScaled(text, 0).value_or(0));
+    const std::int64_t v = ParseScaled(text, 0).value_or(0);
+    return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace
