@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDockWidget>
 #include <QHeaderView>
 #include <QLabel>
@@ -16,6 +15,7 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTextBrowser>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QUrl>
@@ -474,8 +474,19 @@ void CMainFrame::OnAbout() {
 }
 
 void CMainFrame::OnHelp() {
+    // The guide ships beside the program and is shown here, without a browser.
     const auto guide = app_.app_folder / "help" / "guide.html";
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(guide.string())));
+    if (!help_) {
+        help_ = new QTextBrowser(this);
+        help_->setWindowFlag(Qt::Window);
+        help_->setObjectName("Help");
+        help_->setWindowTitle("Help");
+        help_->setOpenExternalLinks(true);
+        help_->resize(720, 640);
+    }
+    help_->setSource(QUrl::fromLocalFile(QString::fromStdString(guide.string())));
+    help_->show();
+    help_->raise();
 }
 
 // ---------------------------------------------------------------------------------------------

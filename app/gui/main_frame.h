@@ -21,6 +21,7 @@ class QLabel;
 class QMdiArea;
 class QMenu;
 class QPrinter;
+class QTextBrowser;
 class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -151,6 +152,10 @@ private:
     QLabel* com_pane_ = nullptr;
     QLabel* freq_pane_ = nullptr;
     std::unique_ptr<QPrinter> printer_;
+    QTextBrowser* help_ = nullptr;
+
+public:
+    QTextBrowser* helpWindow() const { return help_; }
 };
 
 // The editors of the program, in tree order, with the ones built here wired in.

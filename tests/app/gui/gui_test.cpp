@@ -21,6 +21,7 @@
 #include <QScrollBar>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QTextBrowser>
 #include <QCheckBox>
 #include <QTabBar>
 #include <QToolButton>
@@ -921,6 +922,16 @@ private slots:
         QFile guide(QString::fromStdString((BuiltAppFolder() / "help" / "guide.html").string()));
         QVERIFY(guide.open(QIODevice::ReadOnly));
         QVERIFY(guide.readAll().contains("Reading and writing the radio"));
+        // F1 shows it.
+        FrameUnderTest t;
+        std::filesystem::create_directories(t.folder.path() / "help");
+        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html", t.folder.path() / "help" / "guide.html");
+        t.frame->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(t.frame.get()));
+        QTest::keyClick(t.frame->windowHandle(), Qt::Key_F1);
+        QVERIFY(t.frame->helpWindow());
+        QVERIFY(t.frame->helpWindow()->isVisible());
+        QVERIFY(t.frame->helpWindow()->toPlainText().contains("Reading and writing the radio"));
     }
 
     void pageLayout() {
@@ -992,6 +1003,10 @@ private slots:
         QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(20, 3)).center());
         shot(w, "channel_table_freq_editor");
         shot(t.frame->treeBar(), "tree_bar");
+        std::filesystem::create_directories(t.folder.path() / "help");
+        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html", t.folder.path() / "help" / "guide.html");
+        t.frame->OnHelp();
+        shot(t.frame->helpWindow(), "help_guide");
         t.frame->mdiArea()->closeAllSubWindows();
         QCoreApplication::processEvents();
         shot(t.frame.get(), "main_window_no_child");
