@@ -75,8 +75,10 @@ CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget*
 }
 
 CMainFrame::~CMainFrame() {
-    // The child windows go while the frame is half destroyed: no more menu switching.
+    // The children go while the frame is half destroyed: none of their signals may reach it.
     disconnect(mdi_, nullptr, this, nullptr);
+    disconnect(tree_bar_, nullptr, this, nullptr);
+    disconnect(toolbar_, nullptr, nullptr, nullptr);
 }
 
 void CMainFrame::Initialise() {
