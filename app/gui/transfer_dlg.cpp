@@ -50,9 +50,10 @@ CTransferDlg::CTransferDlg(RadioImage& image, const TransferRangeTable& table,
 }
 
 CTransferDlg::~CTransferDlg() {
-    // A worker still running (the window destroyed from outside) is asked to stop and joined.
+    // A worker still running (the window destroyed from outside) is asked to stop; until it
+    // has, its calls that wait for this thread (a message, the password) are served.
     if (session_) {
-        session_->Exit();
+        while (!session_->Exit()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         session_->Join();
     }
 }

@@ -751,6 +751,24 @@ private slots:
         QCOMPARE(dlg.result(), int(QDialog::Rejected));
     }
 
+    void transferWindowDestroyedWhileBusy() {
+        FrameUnderTest t;
+        Answers answers;
+        RadioOptions paced;
+        paced.paced = true;
+        Radio radio(*t.image, paced);
+        CloneWorkerOptions options;
+        options.timing = QuickTiming();
+        auto dlg = std::make_unique<CTransferDlg>(*t.image, ProgramReadRanges(), radio.radio->device(), false,
+                                                  options);
+        dlg->show();
+        QTest::mouseClick(dlg->startButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(dlg->progress()->value() > 0, 5000);
+        dlg.reset();  // stops the worker after its block and waits for it
+        QVERIFY(!g_bTransferBusy.load());
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDW "), 3000);
+    }
+
     // ---- the Port dialog
     void portDialogProbe() {
         Radio radio(RadioImage{});
