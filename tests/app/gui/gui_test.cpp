@@ -22,6 +22,7 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QTextBrowser>
+#include <QStatusBar>
 #include <QCheckBox>
 #include <QTabBar>
 #include <QToolButton>
@@ -376,6 +377,27 @@ private slots:
         f.action(ID_VIEW_TREE)->trigger();
         QVERIFY(!f.treeBar()->isHidden());
         QVERIFY(f.action(ID_VIEW_TREE)->isChecked());
+    }
+
+    void viewAndWindowCommands() {
+        FrameUnderTest t;
+        CMainFrame& f = *t.frame;
+        f.Execute(ID_VIEW_TOOLBAR);
+        QVERIFY(f.toolBar()->isHidden());
+        QVERIFY(!f.action(ID_VIEW_TOOLBAR)->isChecked());
+        f.Execute(ID_VIEW_TOOLBAR);
+        QVERIFY(!f.toolBar()->isHidden());
+        f.Execute(ID_VIEW_STATUS_BAR);
+        QVERIFY(f.statusBar()->isHidden());
+        f.Execute(ID_VIEW_STATUS_BAR);
+        QVERIFY(!f.statusBar()->isHidden());
+        // Cascade and Tile take the table out of its maximised state.
+        QVERIFY(f.childFrame(ID_EDIT_CHANNEL)->isMaximized());
+        f.Execute(ID_WINDOW_TILE_HORZ);
+        QVERIFY(!f.childFrame(ID_EDIT_CHANNEL)->isMaximized());
+        QCOMPARE(f.childFrame(ID_EDIT_CHANNEL)->geometry(), f.mdiArea()->viewport()->rect());
+        f.Execute(ID_WINDOW_CASCADE);
+        QCOMPARE(f.childFrame(ID_EDIT_CHANNEL)->pos(), QPoint(0, 0));
     }
 
     // ---- file commands
