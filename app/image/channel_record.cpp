@@ -47,15 +47,11 @@ int FirstDefinedBand(const BandTables& bands) {
     return -1;
 }
 
-void InitChannelRecordAt(RadioImage& image, std::uint32_t offset, std::uint32_t f,
-                         const BandTables& bands) {
-    std::uint8_t* p = image.data() + offset;
+// What the default and the cleared record share: 0xFF everywhere but CTCSS 100.0 Hz, DCS 023,
+// power "High", emphasis on, "Wide", squelch "Carrier", simplex, step 12.5 kHz, the rest 0.
+static void WriteDefaultFields(std::uint8_t* p) {
     std::fill_n(p, kChannelRecordSize, std::uint8_t{0xFF});
     ChannelRecord rec(p);
-    if (f != 0) {
-        rec.SetRx(f);
-        rec.SetTx(f);
-    }
     rec.SetCtcss(kDefaultCtcssTenths);
     rec.SetDcs(kDefaultDcsCode);
     p[0x0C] = 0xC0;
@@ -64,6 +60,17 @@ void InitChannelRecordAt(RadioImage& image, std::uint32_t offset, std::uint32_t 
     p[0x0F] = 0x00;
     p[0x14] = 0x00;
     p[0x15] = 0x00;
+}
+
+void InitChannelRecordAt(RadioImage& image, std::uint32_t offset, std::uint32_t f,
+                         const BandTables& bands) {
+    std::uint8_t* p = image.data() + offset;
+    WriteDefaultFields(p);
+    ChannelRecord rec(p);
+    if (f != 0) {
+        rec.SetRx(f);
+        rec.SetTx(f);
+    }
     // A record without a frequency lies in no band (a band the radio lacks has the limits 0-0,
     // which a lookup of 0 would otherwise match).
     const int b = f == 0 ? -1 : FindBand(bands, f);
@@ -76,17 +83,8 @@ void InitChannelRecord(RadioImage& image, int n, std::uint32_t f, const BandTabl
 }
 
 void WriteClearedRecord(std::uint8_t* p) {
-    std::fill_n(p, kChannelRecordSize, std::uint8_t{0xFF});
-    ChannelRecord rec(p);
-    rec.SetCtcss(kDefaultCtcssTenths);
-    rec.SetDcs(kDefaultDcsCode);
-    p[0x0C] = 0xC0;
-    p[0x0D] = 0x08;
-    p[0x0E] = 0x06;
-    p[0x0F] = 0x00;
-    p[0x14] = 0x00;
-    p[0x15] = 0x00;
-    rec.SetOffset(kDefaultOffsetUhf);
+    WriteDefaultFields(p);
+    ChannelRecord(p).SetOffset(kDefaultOffsetUhf);
 }
 
 }  // namespace vm

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <initializer_list>
+#include <utility>
 
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
@@ -63,37 +65,31 @@ void TransferRangeTable::Add(std::uint32_t from, std::uint32_t to) {
     ++count;
 }
 
-TransferRangeTable ProgramReadRanges() {
+static TransferRangeTable Table(
+    TransferDirection direction, const char* caption,
+    std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> ranges) {
     TransferRangeTable t;
-    t.direction = TransferDirection::Read;
-    t.caption = "Read";
-    t.Add(0x0100, 0x10000);
+    t.direction = direction;
+    t.caption = caption;
+    for (const auto& [from, to] : ranges) t.Add(from, to);
     return t;
+}
+
+TransferRangeTable ProgramReadRanges() {
+    return Table(TransferDirection::Read, "Read", {{0x0100, 0x10000}});
 }
 
 TransferRangeTable ProgramWriteRanges(bool extended) {
-    TransferRangeTable t;
-    t.direction = TransferDirection::Write;
-    t.caption = "Write";
-    t.Add(0x0060, 0xF400);
-    t.Add(extended ? 0xFEE0 : 0xFF00, 0x10000);
-    return t;
+    return Table(TransferDirection::Write, "Write",
+                 {{0x0060, 0xF400}, {extended ? 0xFEE0u : 0xFF00u, 0x10000}});
 }
 
 TransferRangeTable CustomDataReadRanges() {
-    TransferRangeTable t;
-    t.direction = TransferDirection::Read;
-    t.caption = "读数据";
-    t.Add(0xFEE0, 0xFF00);
-    return t;
+    return Table(TransferDirection::Read, "读数据", {{kCustomData, 0xFF00}});
 }
 
 TransferRangeTable CustomDataWriteRanges() {
-    TransferRangeTable t;
-    t.direction = TransferDirection::Write;
-    t.caption = "写数据";
-    t.Add(0xFEE0, 0xFF00);
-    return t;
+    return Table(TransferDirection::Write, "写数据", {{kCustomData, 0xFF00}});
 }
 
 std::uint32_t BlockLength(std::uint32_t a, std::uint32_t end) {
