@@ -89,18 +89,21 @@ void SimulatedRadio::Stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool SimulatedRadio::Drain(std::chrono::milliseconds timeout) const {
+bool SimulatedRadio::Drain(std::chrono::milliseconds timeout, std::uint64_t at_least) const {
     const auto deadline = Clock::now() + timeout;
     int quiet = 0;
     while (Clock::now() < deadline) {
         int unread = 0;
+        bool line_up = true;
         {
             // The line may be hung up (closed) by the radio's thread meanwhile.
             std::lock_guard lock(mutex_);
-            if (master_ < 0 || ioctl(master_, FIONREAD, &unread) != 0) unread = 0;
+            line_up = master_ >= 0;
+            if (!line_up || ioctl(master_, FIONREAD, &unread) != 0) unread = 0;
         }
+        const bool all_came = !line_up || bytes_received_ >= at_least;
         // Idle twice in a row with nothing unread: everything sent has been handled.
-        quiet = idle_ && unread == 0 ? quiet + 1 : 0;
+        quiet = idle_ && unread == 0 && all_came ? quiet + 1 : 0;
         if (quiet == 2) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

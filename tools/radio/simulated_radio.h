@@ -81,8 +81,12 @@ public:
     void Start();
     void Stop();
 
-    // Waits until the radio has handled every byte it was sent (false after `timeout`).
-    bool Drain(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
+    // Waits until the radio has handled every byte it was sent (false after `timeout`). Bytes
+    // still on their way through the pseudo-terminal are not visible yet: a caller that knows
+    // how many bytes were written gives `at_least`, and the wait lasts until that many have
+    // come (or the radio has hung the line up).
+    bool Drain(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000),
+               std::uint64_t at_least = 0) const;
 
     RadioImage memory() const;
     RadioRecord record() const;

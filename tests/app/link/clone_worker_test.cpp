@@ -441,7 +441,7 @@ TEST_F(TransferTest, SessionStartsOnceAndClosesOnlyWhenIdle) {
     closed.get_future().wait();
     EXPECT_TRUE(session.Exit());  // the posted Cancel closes the dialog
     session.Join();
-    ASSERT_TRUE(radio_->Drain());
+    ASSERT_TRUE(Drain());
     EXPECT_EQ(session.outcome(), TransferOutcome::Cancelled);
     EXPECT_FALSE(session.success());
     EXPECT_EQ(radio_->record().end_markers, std::vector<std::string>{"ENDW"});

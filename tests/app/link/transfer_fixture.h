@@ -45,6 +45,36 @@ inline std::unique_ptr<RadioImage> Pattern(unsigned seed) {
     return image;
 }
 
+// The platform's port, counting the bytes it has written, so that a test can wait until the
+// radio has taken every one of them (the last ones may still be inside the pseudo-terminal
+// when the worker returns).
+class CountingPort final : public SerialPort {
+public:
+    CountingPort(std::unique_ptr<SerialPort> port, std::atomic<std::uint64_t>& written)
+        : port_(std::move(port)), written_(written) {}
+    bool Open(const std::string& path) override { return port_->Open(path); }
+    bool IsOpen() const override { return port_->IsOpen(); }
+    void Close() override { port_->Close(); }
+    bool SetBufferSizes(std::size_t input, std::size_t output) override {
+        return port_->SetBufferSizes(input, output);
+    }
+    bool SetTimeouts(const CommTimeouts& timeouts) override { return port_->SetTimeouts(timeouts); }
+    bool SetLine(const LineSettings& line) override { return port_->SetLine(line); }
+    bool Purge() override { return port_->Purge(); }
+    bool Read(std::uint8_t* data, std::size_t n, std::size_t& got) override {
+        return port_->Read(data, n, got);
+    }
+    bool Write(const std::uint8_t* data, std::size_t n, std::size_t& put) override {
+        const bool ok = port_->Write(data, n, put);
+        written_ += put;
+        return ok;
+    }
+
+private:
+    std::unique_ptr<SerialPort> port_;
+    std::atomic<std::uint64_t>& written_;
+};
+
 // What the dialog saw.
 struct DialogLog {
     std::mutex mutex;
@@ -100,6 +130,9 @@ protected:
         CloneWorkerOptions o;
         o.timing = timing;
         o.flags = TransferFlags{&busy_, &cancel_};
+        o.make_port = [this] {
+            return std::make_unique<CountingPort>(CreateSerialPort(), written_);
+        };
         return o;
     }
 
@@ -110,15 +143,19 @@ protected:
         const TransferOutcome outcome = worker.Run();
         success_ = worker.success();
         // The radio may still be reading the last bytes sent (an end marker).
-        EXPECT_TRUE(radio_->Drain());
+        EXPECT_TRUE(Drain());
         return outcome;
     }
+
+    // Waits until the radio has handled every byte the workers of this test have written.
+    bool Drain() { return radio_->Drain(std::chrono::milliseconds(3000), written_.load()); }
 
     std::unique_ptr<RadioImage> radio_memory_ = Pattern(1);
     std::unique_ptr<RadioImage> image_ = Pattern(2);
     std::unique_ptr<SimulatedRadio> radio_;
     std::atomic<bool> busy_{false};
     std::atomic<bool> cancel_{false};
+    std::atomic<std::uint64_t> written_{0};  // bytes written to the radio by the workers
     bool success_ = false;
     DialogLog log_;
 };
