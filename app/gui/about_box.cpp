@@ -13,8 +13,8 @@ CAboutBox::CAboutBox(const QString& company, const QString& version, QWidget* pa
     : QDialog(parent),
       line1066_(new QLabel(company, this)),
       line1262_(new QLabel(version, this)),
-      line1068_(new QLabel(QString("%1 The software apply for %2 model").arg(company, "VM6142"),
-                           this)) {
+      line1068_(
+          new QLabel(QString("%1 The software apply for %2 model").arg(company, "VM6142"), this)) {
     setWindowTitle("About");
     setObjectName("CAboutBox");
     line1066_->setObjectName("1066");
@@ -39,10 +39,14 @@ CAboutBox::CAboutBox(const QString& company, const QString& version, QWidget* pa
 
 QString CAboutBox::LineText(int id) const {
     switch (id) {
-        case 1066: return line1066_->text();
-        case 1262: return line1262_->text();
-        case 1068: return line1068_->text();
-        default: return {};
+        case 1066:
+            return line1066_->text();
+        case 1262:
+            return line1262_->text();
+        case 1068:
+            return line1068_->text();
+        default:
+            return {};
     }
 }
 

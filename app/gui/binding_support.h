@@ -22,21 +22,33 @@ struct SyncGuard {
 inline std::optional<Key> FormKeyOf(int qt_key, bool with_navigation) {
     switch (qt_key) {
         case Qt::Key_Return:
-        case Qt::Key_Enter: return Key::Enter;
-        case Qt::Key_Escape: return Key::Escape;
-        case Qt::Key_F1: return Key::F1;
-        case Qt::Key_F11: return Key::F11;
-        default: break;
+        case Qt::Key_Enter:
+            return Key::Enter;
+        case Qt::Key_Escape:
+            return Key::Escape;
+        case Qt::Key_F1:
+            return Key::F1;
+        case Qt::Key_F11:
+            return Key::F11;
+        default:
+            break;
     }
     if (!with_navigation) return std::nullopt;
     switch (qt_key) {
-        case Qt::Key_Left: return Key::Left;
-        case Qt::Key_Right: return Key::Right;
-        case Qt::Key_Up: return Key::Up;
-        case Qt::Key_Down: return Key::Down;
-        case Qt::Key_Home: return Key::Home;
-        case Qt::Key_End: return Key::End;
-        default: return std::nullopt;
+        case Qt::Key_Left:
+            return Key::Left;
+        case Qt::Key_Right:
+            return Key::Right;
+        case Qt::Key_Up:
+            return Key::Up;
+        case Qt::Key_Down:
+            return Key::Down;
+        case Qt::Key_Home:
+            return Key::Home;
+        case Qt::Key_End:
+            return Key::End;
+        default:
+            return std::nullopt;
     }
 }
 

@@ -30,9 +30,13 @@ ChannelTableWindow::ChannelTableWindow(RadioImage& image, BandTables& bands, QWi
 
 ChannelTableWindow::~ChannelTableWindow() = default;
 
-GridWidget* ChannelTableWindow::grid() const { return binder_->grid(CProgramView::kIdGrid); }
+GridWidget* ChannelTableWindow::grid() const {
+    return binder_->grid(CProgramView::kIdGrid);
+}
 
-QWidget* ChannelTableWindow::control(int id) const { return binder_->widget(id); }
+QWidget* ChannelTableWindow::control(int id) const {
+    return binder_->widget(id);
+}
 
 EditorWindow* OpenChannelTable(CMainFrame& frame) {
     return new ChannelTableWindow(frame.image(), frame.document().Bands());
@@ -48,7 +52,8 @@ PrintList ChannelPrintList(const RadioImage& image, const BandTables& bands) {
     const Grid& g = table.grid();
     PrintList list;
     PrintLine heading;
-    for (auto h : CProgramView::kHeaders) heading << QString::fromLatin1(h.data(), static_cast<qsizetype>(h.size()));
+    for (auto h : CProgramView::kHeaders)
+        heading << QString::fromLatin1(h.data(), static_cast<qsizetype>(h.size()));
     list.lines.push_back(heading);
     for (int r = 1; r < g.Rows(); ++r) {
         if (g.Text(r, CProgramView::kColRx).empty()) continue;

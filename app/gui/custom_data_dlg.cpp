@@ -21,8 +21,7 @@ std::string ReadCustomData(const RadioImage& image) {
 void StoreCustomData(RadioImage& image, const std::string& text) {
     std::fill_n(image.begin() + kCustomData, kCustomDataSize, std::uint8_t{0xFF});
     const std::size_t n = std::min(text.size(), kCustomDataSize);
-    for (std::size_t i = 0; i < n; ++i)
-        image[kCustomData + i] = static_cast<std::uint8_t>(text[i]);
+    for (std::size_t i = 0; i < n; ++i) image[kCustomData + i] = static_cast<std::uint8_t>(text[i]);
 }
 
 CCustomDataDlg::CCustomDataDlg(RadioImage& image, Transfer transfer, QWidget* parent)
@@ -44,7 +43,9 @@ CCustomDataDlg::CCustomDataDlg(RadioImage& image, Transfer transfer, QWidget* pa
     Load();
 }
 
-void CCustomDataDlg::Load() { edit_->setText(QString::fromLatin1(ReadCustomData(image_))); }
+void CCustomDataDlg::Load() {
+    edit_->setText(QString::fromLatin1(ReadCustomData(image_)));
+}
 
 void CCustomDataDlg::Store() {
     // The field holds bytes: characters beyond Latin-1 are stored as '?'.

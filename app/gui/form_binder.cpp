@@ -15,8 +15,8 @@
 #include <memory>
 #include <optional>
 
-#include "app/gui/grid_widget.h"
 #include "app/gui/binding_support.h"
+#include "app/gui/grid_widget.h"
 
 namespace vm::gui {
 namespace {
@@ -45,7 +45,8 @@ public:
             connect(b, &QToolButton::pressed, this, [this] { held_.start(); });
             connect(b, &QToolButton::clicked, this, [this, &form, id, step, direction] {
                 const SpinSettings& s = form.At(id).spin;
-                const bool fast = s.accelerated != 0 && held_.isValid() && held_.elapsed() >= s.accelerate_after_ms;
+                const bool fast = s.accelerated != 0 && held_.isValid() &&
+                                  held_.elapsed() >= s.accelerate_after_ms;
                 step(direction * (fast ? s.accelerated : s.increment));
             });
         }
@@ -100,7 +101,9 @@ QWidget* FormBinder::widget(int id) const {
     return it == widgets_.end() ? nullptr : it->second;
 }
 
-GridWidget* FormBinder::grid(int id) const { return qobject_cast<GridWidget*>(widget(id)); }
+GridWidget* FormBinder::grid(int id) const {
+    return qobject_cast<GridWidget*>(widget(id));
+}
 
 int FormBinder::IdOf(const QObject* widget) const {
     auto it = ids_.find(widget);
@@ -110,7 +113,8 @@ int FormBinder::IdOf(const QObject* widget) const {
 QWidget* FormBinder::Create(const Control& c) {
     const int id = c.id;
     switch (c.kind) {
-        case ControlKind::Static: return new QLabel(container_);
+        case ControlKind::Static:
+            return new QLabel(container_);
         case ControlKind::Edit: {
             auto* le = new QLineEdit(container_);
             connect(le, &QLineEdit::textChanged, this, [this, id, le](const QString& text) {
@@ -145,12 +149,13 @@ QWidget* FormBinder::Create(const Control& c) {
                 form_.Choose(id, index);
             });
             if (cb->isEditable()) {
-                connect(cb->lineEdit(), &QLineEdit::textChanged, this, [this, id](const QString& text) {
-                    if (syncing_ == 0) {
-                        SyncGuard guard(syncing_);
-                        form_.SetText(id, text.toStdString());
-                    }
-                });
+                connect(cb->lineEdit(), &QLineEdit::textChanged, this,
+                        [this, id](const QString& text) {
+                            if (syncing_ == 0) {
+                                SyncGuard guard(syncing_);
+                                form_.SetText(id, text.toStdString());
+                            }
+                        });
             }
             return cb;
         }
@@ -195,14 +200,15 @@ QWidget* FormBinder::Create(const Control& c) {
             });
             return tabs;
         }
-        case ControlKind::Grid: return new GridWidget(form_.GridAt(id), form_, container_);
+        case ControlKind::Grid:
+            return new GridWidget(form_.GridAt(id), form_, container_);
     }
     return new QWidget(container_);
 }
 
 void FormBinder::ApplyAll(int id) {
-    for (ChangeKind k : {ChangeKind::Entries, ChangeKind::Text, ChangeKind::Selection, ChangeKind::Check,
-                         ChangeKind::State, ChangeKind::Geometry})
+    for (ChangeKind k : {ChangeKind::Entries, ChangeKind::Text, ChangeKind::Selection,
+                         ChangeKind::Check, ChangeKind::State, ChangeKind::Geometry})
         Apply({id, k});
 }
 
@@ -229,18 +235,28 @@ void FormBinder::Apply(const Change& change) {
     const Control& c = form_.At(change.id);
     if (auto* g = qobject_cast<GridWidget*>(w)) {
         switch (change.kind) {
-            case ChangeKind::Cell: g->SyncCell(change.row, change.col); break;
-            case ChangeKind::Grid: g->SyncAll(); break;
-            case ChangeKind::Geometry: g->SyncGeometry(); break;
-            case ChangeKind::Selection: g->SyncCurrent(); break;
+            case ChangeKind::Cell:
+                g->SyncCell(change.row, change.col);
+                break;
+            case ChangeKind::Grid:
+                g->SyncAll();
+                break;
+            case ChangeKind::Geometry:
+                g->SyncGeometry();
+                break;
+            case ChangeKind::Selection:
+                g->SyncCurrent();
+                break;
             case ChangeKind::Focus:
-                if (form_.Focused() == change.id && !g->hasFocus()) g->setFocus(Qt::OtherFocusReason);
+                if (form_.Focused() == change.id && !g->hasFocus())
+                    g->setFocus(Qt::OtherFocusReason);
                 break;
             case ChangeKind::State:
                 g->setEnabled(c.enabled);
                 g->setVisible(c.visible);
                 break;
-            default: break;
+            default:
+                break;
         }
         return;
     }
@@ -296,7 +312,9 @@ void FormBinder::Apply(const Change& change) {
             }
             if (c.visible && c.anchor != 0) w->raise();
             break;
-        case ChangeKind::Geometry: Place(change.id); break;
+        case ChangeKind::Geometry:
+            Place(change.id);
+            break;
         case ChangeKind::Focus:
             if (form_.Focused() == change.id && !w->hasFocus()) {
                 if (QLineEdit* le = LineEditOf(w); le && c.all_selected) le->selectAll();
@@ -304,7 +322,8 @@ void FormBinder::Apply(const Change& change) {
             }
             break;
         case ChangeKind::Cell:
-        case ChangeKind::Grid: break;
+        case ChangeKind::Grid:
+            break;
     }
 }
 
@@ -323,8 +342,8 @@ bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
         return true;
     }
     const std::size_t limit = form_.At(id).limit;
-    const bool room = limit == 0 || le->hasSelectedText() ||
-                      static_cast<std::size_t>(le->text().size()) < limit;
+    const bool room =
+        limit == 0 || le->hasSelectedText() || static_cast<std::size_t>(le->text().size()) < limit;
     if (room) le->insert(QString(QChar(taken)));
     form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = room});
     return true;
@@ -360,7 +379,8 @@ bool FormBinder::eventFilter(QObject* watched, QEvent* event) {
             }
             break;
         }
-        default: break;
+        default:
+            break;
     }
     return QObject::eventFilter(watched, event);
 }

@@ -15,9 +15,12 @@ namespace {
 
 Qt::Alignment QtAlignment(Alignment a) {
     switch (a) {
-        case Alignment::Left: return Qt::AlignLeft | Qt::AlignVCenter;
-        case Alignment::Right: return Qt::AlignRight | Qt::AlignVCenter;
-        case Alignment::Centre: break;
+        case Alignment::Left:
+            return Qt::AlignLeft | Qt::AlignVCenter;
+        case Alignment::Right:
+            return Qt::AlignRight | Qt::AlignVCenter;
+        case Alignment::Centre:
+            break;
     }
     return Qt::AlignCenter;
 }
@@ -112,7 +115,8 @@ void GridWidget::SyncCell(int row, int col) {
         const unsigned back = grid_.CellBackColor(row, col);
         // Colours are stored as the platform's 0x00BBGGRR; 0 is the default background.
         if (back != 0)
-            it->setBackground(QColor(static_cast<int>(back & 0xFF), static_cast<int>((back >> 8) & 0xFF),
+            it->setBackground(QColor(static_cast<int>(back & 0xFF),
+                                     static_cast<int>((back >> 8) & 0xFF),
                                      static_cast<int>((back >> 16) & 0xFF)));
         else
             it->setBackground(QBrush());
@@ -133,7 +137,8 @@ void GridWidget::SyncGeometry() {
     corner_->raise();
     for (int c = fc; c < grid_.Cols(); ++c) {
         setColumnWidth(c - fc, ColPixels(c));
-        if (auto* h = horizontalHeaderItem(c - fc)) h->setTextAlignment(QtAlignment(grid_.ColAlignment(c)));
+        if (auto* h = horizontalHeaderItem(c - fc))
+            h->setTextAlignment(QtAlignment(grid_.ColAlignment(c)));
     }
     for (int r = fr; r < grid_.Rows(); ++r) setRowHeight(r - fr, RowPixels(r));
     if (grid_.TopRow() - fr != verticalScrollBar()->value())
@@ -157,8 +162,9 @@ void GridWidget::SyncCurrent() {
     const QPalette standard = style()->standardPalette();
     p.setColor(QPalette::Highlight, grid_.HighLight() ? standard.color(QPalette::Highlight)
                                                       : standard.color(QPalette::Base));
-    p.setColor(QPalette::HighlightedText, grid_.HighLight() ? standard.color(QPalette::HighlightedText)
-                                                            : standard.color(QPalette::Text));
+    p.setColor(QPalette::HighlightedText, grid_.HighLight()
+                                              ? standard.color(QPalette::HighlightedText)
+                                              : standard.color(QPalette::Text));
     setPalette(p);
     // Qt may have scrolled to show the cell: tell the grid.
     if (verticalScrollBar()->value() + grid_.FixedRows() != grid_.TopRow() ||
@@ -236,7 +242,9 @@ void GridWidget::mousePressEvent(QMouseEvent* event) {
     Press(event, viewport()->mapTo(this, event->position().toPoint()));
 }
 
-void GridWidget::mouseDoubleClickEvent(QMouseEvent* event) { event->accept(); }
+void GridWidget::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+}
 
 bool GridWidget::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonPress &&

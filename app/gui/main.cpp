@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName("KWJ");
     const vm::gui::CommandLine line = vm::gui::ParseCommandLine(QApplication::arguments());
     if (line.help || !line.error.isEmpty()) {
-        if (!line.error.isEmpty()) std::fprintf(stderr, "Program: unknown argument %s\n", qPrintable(line.error));
+        if (!line.error.isEmpty())
+            std::fprintf(stderr, "Program: unknown argument %s\n", qPrintable(line.error));
         std::fprintf(stderr,
                      "usage: Program [--port PATH] [--screenshot FILE]\n"
                      "  --port PATH        the serial port for this run only (a COM name or a\n"
@@ -27,7 +28,8 @@ int main(int argc, char** argv) {
     if (!line.screenshot.isEmpty()) {
         QTimer::singleShot(200, [&] {
             const bool saved = program.frame().grab().save(line.screenshot);
-            if (!saved) std::fprintf(stderr, "Program: cannot write %s\n", qPrintable(line.screenshot));
+            if (!saved)
+                std::fprintf(stderr, "Program: cannot write %s\n", qPrintable(line.screenshot));
             QApplication::exit(saved ? 0 : 1);
         });
     }

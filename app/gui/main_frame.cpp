@@ -36,19 +36,47 @@ namespace vm::gui {
 
 std::vector<EditorEntry> ProgramEditors() {
     std::vector<EditorEntry> e = {
-        {ID_EDIT_CHANNEL, "Channel setting", "Channel setting", "Channel setting", {1024, 768},
-         "Channel Infomation", true, OpenChannelTable, {}},
+        {ID_EDIT_CHANNEL,
+         "Channel setting",
+         "Channel setting",
+         "Channel setting",
+         {1024, 768},
+         "Channel Infomation",
+         true,
+         OpenChannelTable,
+         {}},
         {ID_EDIT_VFO, "VFO", "VFO", "VFO", {}, nullptr, false, {}, {}},
-        {ID_EDIT_SCAN, "Scan channel", "Scan channel", "Scan Channel", {720, 580}, "Scan channel",
-         false, {}, {}},
-        {ID_EDIT_BASIC, "Basic setting", "Basic setting", "Basic setting", {620, 580},
-         "Basic setting", false, OpenBasicSettings, {}},
+        {ID_EDIT_SCAN,
+         "Scan channel",
+         "Scan channel",
+         "Scan Channel",
+         {720, 580},
+         "Scan channel",
+         false,
+         {},
+         {}},
+        {ID_EDIT_BASIC,
+         "Basic setting",
+         "Basic setting",
+         "Basic setting",
+         {620, 580},
+         "Basic setting",
+         false,
+         OpenBasicSettings,
+         {}},
         {ID_EDIT_DTMF, "DTMF", "DTMF", "DTMF", {730, 550}, "DTMF", false, {}, {}},
         {ID_EDIT_2TONE, "2Tone", "2Tone", "2Tone", {670, 630}, "2Tone", false, {}, {}},
         {ID_EDIT_5TONE, "5Tone", "5Tone", "5Tone", {830, 650}, "5Tone", false, {}, {}},
         {ID_EDIT_MODEL, "Model", "Model", "Model", {360, 360}, "Modle", false, {}, {}},
-        {ID_EDIT_FREQ_RANGE, "Frequency range", "Frequency range", "Frequency range", {}, nullptr,
-         false, {}, {}},
+        {ID_EDIT_FREQ_RANGE,
+         "Frequency range",
+         "Frequency range",
+         "Frequency range",
+         {},
+         nullptr,
+         false,
+         {},
+         {}},
         {ID_EDIT_ALARM, nullptr, nullptr, nullptr, {490, 535}, "Alarm", false, {}, {}},
     };
     return e;
@@ -118,15 +146,23 @@ void CMainFrame::CreateActions() {
         actions_[id] = a;
         return a;
     };
-    add(ID_FILE_NEW, "&New(&N)", QKeySequence(Qt::CTRL | Qt::Key_N), [this] { OnFileNew(); },
-        QStyle::SP_FileIcon)->setToolTip("New");
-    add(ID_FILE_OPEN, "&Open(&O)...", QKeySequence(Qt::CTRL | Qt::Key_O), [this] { OnFileOpen(); },
-        QStyle::SP_DialogOpenButton)->setToolTip("Open");
-    add(ID_FILE_SAVE, "&Save(&S)", QKeySequence(Qt::CTRL | Qt::Key_S), [this] { OnFileSave(); },
-        QStyle::SP_DialogSaveButton)->setToolTip("Save");
+    add(
+        ID_FILE_NEW, "&New(&N)", QKeySequence(Qt::CTRL | Qt::Key_N), [this] { OnFileNew(); },
+        QStyle::SP_FileIcon)
+        ->setToolTip("New");
+    add(
+        ID_FILE_OPEN, "&Open(&O)...", QKeySequence(Qt::CTRL | Qt::Key_O), [this] { OnFileOpen(); },
+        QStyle::SP_DialogOpenButton)
+        ->setToolTip("Open");
+    add(
+        ID_FILE_SAVE, "&Save(&S)", QKeySequence(Qt::CTRL | Qt::Key_S), [this] { OnFileSave(); },
+        QStyle::SP_DialogSaveButton)
+        ->setToolTip("Save");
     add(ID_FILE_SAVE_AS, "Save &As(&A)...", {}, [this] { OnFileSaveAs(); });
-    add(ID_FILE_PRINT, "&Print...", QKeySequence(Qt::CTRL | Qt::Key_P), [this] { OnFilePrint(); },
-        QStyle::SP_FileDialogDetailedView)->setToolTip("Print");
+    add(
+        ID_FILE_PRINT, "&Print...", QKeySequence(Qt::CTRL | Qt::Key_P), [this] { OnFilePrint(); },
+        QStyle::SP_FileDialogDetailedView)
+        ->setToolTip("Print");
     add(ID_FILE_PRINT_PREVIEW, "Print Pre&view", {}, [this] { OnFilePrintPreview(); });
     add(ID_FILE_PRINT_SETUP, "P&rint Setup...", {}, [this] { OnFilePrintSetup(); });
     add(ID_APP_EXIT, "E&xit(&X)", {}, [this] { close(); });
@@ -140,9 +176,11 @@ void CMainFrame::CreateActions() {
     scan_child_action_->setData(int{ID_EDIT_SCAN});
     scan_child_action_->setEnabled(EditorBuilt(ID_EDIT_SCAN));
     connect(scan_child_action_, &QAction::triggered, this, [this] { OpenEditor(ID_EDIT_SCAN); });
-    add(ID_PROGRAM_READ, "Read", {}, [this] { OnProgramRead(); }, QStyle::SP_ArrowDown)
+    add(
+        ID_PROGRAM_READ, "Read", {}, [this] { OnProgramRead(); }, QStyle::SP_ArrowDown)
         ->setToolTip("Read");
-    add(ID_PROGRAM_WRITE, "Write", {}, [this] { OnProgramWrite(); }, QStyle::SP_ArrowUp)
+    add(
+        ID_PROGRAM_WRITE, "Write", {}, [this] { OnProgramWrite(); }, QStyle::SP_ArrowUp)
         ->setToolTip("Write");
     QAction* toolbar = add(ID_VIEW_TOOLBAR, "&Toolbar(&T)", {}, [] {});
     toolbar->setCheckable(true);
@@ -153,7 +191,8 @@ void CMainFrame::CreateActions() {
     QAction* tree = add(ID_VIEW_TREE, "Tree View", {}, [] {});
     tree->setCheckable(true);
     tree->setChecked(true);
-    add(ID_SETTING_PORT, "Port", {}, [this] { OnSettingPort(); }, QStyle::SP_ComputerIcon)
+    add(
+        ID_SETTING_PORT, "Port", {}, [this] { OnSettingPort(); }, QStyle::SP_ComputerIcon)
         ->setToolTip("Port");
     add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { mdi_->cascadeSubWindows(); });
     add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { mdi_->tileSubWindows(); });
@@ -166,7 +205,8 @@ void CMainFrame::CreateActions() {
             x += w->width();
         }
     });
-    add(ID_APP_ABOUT, "About...", {}, [this] { OnAbout(); }, QStyle::SP_MessageBoxInformation)
+    add(
+        ID_APP_ABOUT, "About...", {}, [this] { OnAbout(); }, QStyle::SP_MessageBoxInformation)
         ->setToolTip("About");
     QAction* help = add(ID_HELP_INDEX, "Help", QKeySequence(Qt::Key_F1), [this] { OnHelp(); });
     addAction(help);  // F1 anywhere in the window; no menu entry
@@ -186,14 +226,16 @@ void CMainFrame::CreateMenus() {
         auto* edit = new QMenu("&Edit", this);
         for (const auto& e : editors_) {
             if (!e.menu_text) continue;
-            edit->addAction(child && e.command == ID_EDIT_SCAN ? scan_child_action_ : action(e.command));
+            edit->addAction(child && e.command == ID_EDIT_SCAN ? scan_child_action_
+                                                               : action(e.command));
         }
         // The frame's "Custom Data" is removed at start-up; it comes back with the service unlock.
         auto* program = new QMenu("&Program", this);
         program->addAction(action(ID_PROGRAM_READ));
         program->addAction(action(ID_PROGRAM_WRITE));
         auto* view = new QMenu("&View", this);
-        for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_VIEW_TREE}) view->addAction(action(id));
+        for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_VIEW_TREE})
+            view->addAction(action(id));
         auto* setting = new QMenu("&Setting", this);
         setting->addAction(action(ID_SETTING_PORT));
         auto* window = new QMenu("&Window", this);
@@ -210,7 +252,9 @@ QMenu* CMainFrame::menu(bool child_menu, int index) const {
     return menus.at(static_cast<std::size_t>(index));
 }
 
-QMenu* CMainFrame::editMenu(bool child_menu) const { return menu(child_menu, 1); }
+QMenu* CMainFrame::editMenu(bool child_menu) const {
+    return menu(child_menu, 1);
+}
 
 void CMainFrame::ShowMenuVariant(bool child) {
     if (!menuBar()->actions().isEmpty() && child == child_menu_shown_) return;
@@ -219,14 +263,17 @@ void CMainFrame::ShowMenuVariant(bool child) {
     for (QMenu* m : child ? child_menus_ : frame_menus_) menuBar()->addMenu(m);
 }
 
-void CMainFrame::OnSubWindowActivated() { ShowMenuVariant(mdi_->activeSubWindow() != nullptr); }
+void CMainFrame::OnSubWindowActivated() {
+    ShowMenuVariant(mdi_->activeSubWindow() != nullptr);
+}
 
 void CMainFrame::CreateToolBar() {
     toolbar_ = addToolBar("Toolbar");
     toolbar_->setObjectName("ToolBar128");
     toolbar_->setIconSize(QSize(16, 16));
-    for (int id : std::initializer_list<int>{ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, 0, ID_PROGRAM_READ, ID_PROGRAM_WRITE, 0,
-                   ID_FILE_PRINT, ID_SETTING_PORT, ID_APP_ABOUT}) {
+    for (int id : std::initializer_list<int>{ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, 0,
+                                             ID_PROGRAM_READ, ID_PROGRAM_WRITE, 0, ID_FILE_PRINT,
+                                             ID_SETTING_PORT, ID_APP_ABOUT}) {
         if (id == 0)
             toolbar_->addSeparator();
         else
@@ -270,15 +317,15 @@ void CMainFrame::CreateTree() {
     tree_bar_->setMinimumWidth(150);
     addDockWidget(Qt::LeftDockWidgetArea, tree_bar_);
     resizeDocks({tree_bar_}, {150}, Qt::Horizontal);
-    connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { OnTreeClicked(item); });
+    connect(tree_, &QTreeWidget::itemClicked, this,
+            [this](QTreeWidgetItem* item) { OnTreeClicked(item); });
     QAction* tree_view = action(ID_VIEW_TREE);
     connect(tree_view, &QAction::triggered, this, [this](bool) {
         // Shows or hides the tree bar; the check mark follows its visibility.
         tree_bar_->setVisible(!tree_bar_->isVisible());
     });
-    connect(tree_bar_, &QDockWidget::visibilityChanged, this, [this, tree_view](bool) {
-        tree_view->setChecked(!tree_bar_->isHidden());
-    });
+    connect(tree_bar_, &QDockWidget::visibilityChanged, this,
+            [this, tree_view](bool) { tree_view->setChecked(!tree_bar_->isHidden()); });
 }
 
 void CMainFrame::OnTreeClicked(QTreeWidgetItem* item) {
@@ -440,7 +487,9 @@ void CMainFrame::OnSettingPort() {
     ShowPortPath();
 }
 
-void CMainFrame::ShowPortPath() { com_pane_->setText(QString::fromStdString(app_.port_path)); }
+void CMainFrame::ShowPortPath() {
+    com_pane_->setText(QString::fromStdString(app_.port_path));
+}
 
 void CMainFrame::OnServiceUnlock() {
     CPasswordDlg dialog(CPasswordDlg::Kind::Service, MatchesServiceCode, this);
@@ -466,12 +515,14 @@ bool CMainFrame::UnlockService(const std::string& typed) {
 }
 
 void CMainFrame::OnCustomData() {
-    CCustomDataDlg dialog(image(), [this](const TransferRangeTable& t) { return RunTransfer(t); }, this);
+    CCustomDataDlg dialog(
+        image(), [this](const TransferRangeTable& t) { return RunTransfer(t); }, this);
     dialog.exec();
 }
 
 void CMainFrame::OnAbout() {
-    CAboutBox box(QString::fromStdString(app_.company), QString::fromStdString(app_.Version()), this);
+    CAboutBox box(QString::fromStdString(app_.company), QString::fromStdString(app_.Version()),
+                  this);
     box.exec();
 }
 
@@ -500,12 +551,15 @@ QPrinter& CMainFrame::printer() {
 }
 
 QString CMainFrame::DocumentName() const {
-    const std::string name = document_.HasCurrentFile() ? document_.CurrentFile().filename().string()
-                                                        : app_.default_file_name;
+    const std::string name = document_.HasCurrentFile()
+                                 ? document_.CurrentFile().filename().string()
+                                 : app_.default_file_name;
     return PrintDocumentName(QString::fromStdString(name));
 }
 
-PrintList CMainFrame::BuildPrintList() { return ChannelPrintList(image(), document_.Bands()); }
+PrintList CMainFrame::BuildPrintList() {
+    return ChannelPrintList(image(), document_.Bands());
+}
 
 int CMainFrame::PrintTo(QPrinter& p) {
     CommitAllViews();

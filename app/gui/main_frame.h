@@ -36,8 +36,8 @@ class EditorWindow;
 // dialog. An editor with neither is not built yet: its entries stay visible and disabled.
 struct EditorEntry {
     int command = 0;
-    const char* tree_text = nullptr;  // null: no tree item
-    const char* menu_text = nullptr;  // Edit menu of the frame (null: none)
+    const char* tree_text = nullptr;        // null: no tree item
+    const char* menu_text = nullptr;        // Edit menu of the frame (null: none)
     const char* child_menu_text = nullptr;  // Edit menu of the child windows
     QSize size;
     const char* title = nullptr;

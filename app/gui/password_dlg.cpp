@@ -41,7 +41,9 @@ CPasswordDlg::CPasswordDlg(Kind kind, std::function<bool(std::string_view)> matc
     setFixedSize(sizeHint().expandedTo(QSize(240, 0)));
 }
 
-std::string CPasswordDlg::typed() const { return edit_->text().toStdString(); }
+std::string CPasswordDlg::typed() const {
+    return edit_->text().toStdString();
+}
 
 void CPasswordDlg::accept() {
     if (matches_ && matches_(typed()))

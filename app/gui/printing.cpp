@@ -44,13 +44,15 @@ int PrintPages(QPrinter& printer, const QString& document_name, const PrintList&
     // Columns as wide as their widest cell; when the table is wider than the page at 12
     // points, its lines are set in a smaller size so that every column stays readable.
     std::size_t columns = 0;
-    for (const PrintLine& line : list.lines) columns = std::max(columns, static_cast<std::size_t>(line.size()));
+    for (const PrintLine& line : list.lines)
+        columns = std::max(columns, static_cast<std::size_t>(line.size()));
     auto column_widths = [&](const QFontMetrics& m) {
         std::vector<int> w(columns, 0);
         for (const PrintLine& line : list.lines)
             for (qsizetype c = 0; c < line.size(); ++c)
                 w[static_cast<std::size_t>(c)] =
-                    std::max(w[static_cast<std::size_t>(c)], m.horizontalAdvance(line[c]) + m.averageCharWidth());
+                    std::max(w[static_cast<std::size_t>(c)],
+                             m.horizontalAdvance(line[c]) + m.averageCharWidth());
         return w;
     };
     QFont list_font = font;
@@ -68,10 +70,12 @@ int PrintPages(QPrinter& printer, const QString& document_name, const PrintList&
     std::vector<int> x;
     int run = 0;
     for (int w : widths) {
-        x.push_back(margin + static_cast<int>(static_cast<long long>(run) * width / std::max(total, width)));
+        x.push_back(margin +
+                    static_cast<int>(static_cast<long long>(run) * width / std::max(total, width)));
         run += w;
     }
-    x.push_back(margin + static_cast<int>(static_cast<long long>(run) * width / std::max(total, width)));
+    x.push_back(margin +
+                static_cast<int>(static_cast<long long>(run) * width / std::max(total, width)));
 
     for (int p = 0; p < layout.pages; ++p) {
         if (p > 0) printer.newPage();
@@ -83,8 +87,10 @@ int PrintPages(QPrinter& printer, const QString& document_name, const PrintList&
                          char_height + char_height / 4);
         painter.setFont(list_font);
         int y = 2 * char_height;
-        const std::size_t first = static_cast<std::size_t>(p) * static_cast<std::size_t>(layout.lines_per_page);
-        const std::size_t last = std::min(list.lines.size(), first + static_cast<std::size_t>(layout.lines_per_page));
+        const std::size_t first =
+            static_cast<std::size_t>(p) * static_cast<std::size_t>(layout.lines_per_page);
+        const std::size_t last =
+            std::min(list.lines.size(), first + static_cast<std::size_t>(layout.lines_per_page));
         for (std::size_t i = first; i < last; ++i, y += line_height) {
             const PrintLine& line = list.lines[i];
             for (int c = 0; c < line.size(); ++c) {
@@ -95,7 +101,8 @@ int PrintPages(QPrinter& printer, const QString& document_name, const PrintList&
         }
         // Footer: a rule above "-- Page %d of %d --", centred, in bold.
         const int footer = page.height() - char_height;
-        painter.drawLine(margin, footer - char_height / 4, margin + width, footer - char_height / 4);
+        painter.drawLine(margin, footer - char_height / 4, margin + width,
+                         footer - char_height / 4);
         painter.setFont(bold);
         painter.drawText(QRect(margin, footer, width, char_height), Qt::AlignCenter,
                          QString::asprintf("-- Page %d of %d --", p + 1, layout.pages));

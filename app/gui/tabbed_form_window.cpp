@@ -23,8 +23,8 @@ void LayOutLabelledForm(FormBinder& binder, QWidget* container) {
     auto* grid = new QGridLayout(container);
     grid->setContentsMargins(12, 12, 12, 12);
     grid->setHorizontalSpacing(10);
-    const int visible = static_cast<int>(std::count_if(
-        rows.begin(), rows.end(), [&](int id) { return form.At(id).visible; }));
+    const int visible = static_cast<int>(
+        std::count_if(rows.begin(), rows.end(), [&](int id) { return form.At(id).visible; }));
     const int per_column = visible > 12 ? (visible + 1) / 2 : visible;
     int placed = 0;
     for (int id : rows) {
@@ -93,7 +93,9 @@ void TabbedFormWindow::ShowSelectedPage() {
     if (sel >= 0 && sel < stack_->count()) stack_->setCurrentIndex(sel);
 }
 
-int TabbedFormWindow::shownPage() const { return stack_->currentIndex(); }
+int TabbedFormWindow::shownPage() const {
+    return stack_->currentIndex();
+}
 
 QWidget* TabbedFormWindow::control(int page, int id) const {
     if (page < 0) return tab_binder_->widget(id);

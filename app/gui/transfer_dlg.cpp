@@ -58,9 +58,13 @@ CTransferDlg::~CTransferDlg() {
     }
 }
 
-bool CTransferDlg::success() const { return session_->success(); }
+bool CTransferDlg::success() const {
+    return session_->success();
+}
 
-std::optional<TransferOutcome> CTransferDlg::outcome() const { return session_->outcome(); }
+std::optional<TransferOutcome> CTransferDlg::outcome() const {
+    return session_->outcome();
+}
 
 TransferCallbacks CTransferDlg::MakeCallbacks() {
     // The worker thread calls these; each is carried over to this window's thread. The two
@@ -68,36 +72,48 @@ TransferCallbacks CTransferDlg::MakeCallbacks() {
     QPointer<CTransferDlg> self(this);
     TransferCallbacks cb;
     cb.disable_start = [self] {
-        QMetaObject::invokeMethod(qApp, [self] {
-            if (self) self->start_->setEnabled(false);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self] {
+                if (self) self->start_->setEnabled(false);
+            },
+            Qt::QueuedConnection);
     };
     cb.progress = [self](int position, int, const std::string& text) {
         const QString percent = QString::fromStdString(text);
-        QMetaObject::invokeMethod(qApp, [self, position, percent] {
-            if (!self) return;
-            self->progress_->setValue(position);
-            self->percent_->setText(percent);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, position, percent] {
+                if (!self) return;
+                self->progress_->setValue(position);
+                self->percent_->setText(percent);
+            },
+            Qt::QueuedConnection);
     };
     cb.message = [self](std::string_view text) {
         const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-        QMetaObject::invokeMethod(qApp, [self, message] {
-            Hooks().message_box(self, message, AppTitle(),
-                                MessageButtons::Ok, MessageIcon::None);
-        }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, message] {
+                Hooks().message_box(self, message, AppTitle(), MessageButtons::Ok,
+                                    MessageIcon::None);
+            },
+            Qt::BlockingQueuedConnection);
     };
     cb.password = [self]() -> std::optional<std::string> {
         std::optional<std::string> typed;
-        QMetaObject::invokeMethod(qApp, [self, &typed] {
-            typed = Hooks().radio_password(self);
-        }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [self, &typed] { typed = Hooks().radio_password(self); },
+            Qt::BlockingQueuedConnection);
         return typed;
     };
     cb.post_cancel = [self] {
-        QMetaObject::invokeMethod(qApp, [self] {
-            if (self) self->reject();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self] {
+                if (self) self->reject();
+            },
+            Qt::QueuedConnection);
     };
     return cb;
 }
@@ -110,7 +126,9 @@ void CTransferDlg::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, [this] { session_->Initialise(extended_range_); });
 }
 
-void CTransferDlg::OnStart() { session_->Start(); }
+void CTransferDlg::OnStart() {
+    session_->Start();
+}
 
 void CTransferDlg::reject() {
     if (session_->Exit()) {

@@ -69,7 +69,9 @@ UiHooks& Hooks() {
     return hooks;
 }
 
-void ResetHooks() { Hooks() = PlatformHooks(); }
+void ResetHooks() {
+    Hooks() = PlatformHooks();
+}
 
 namespace {
 QString& Title() {
@@ -78,9 +80,15 @@ QString& Title() {
 }
 }  // namespace
 
-QString AppTitle() { return Title(); }
-void SetAppTitle(const QString& title) { Title() = title; }
+QString AppTitle() {
+    return Title();
+}
+void SetAppTitle(const QString& title) {
+    Title() = title;
+}
 
-QString DataFileFilter() { return QStringLiteral("Param Files (*.dat)"); }
+QString DataFileFilter() {
+    return QStringLiteral("Param Files (*.dat)");
+}
 
 }  // namespace vm::gui

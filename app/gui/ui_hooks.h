@@ -18,11 +18,11 @@ enum class MessageIcon { None, Warning, Information };
 enum class MessageAnswer { Ok, Yes, No };
 
 struct FileChoice {
-    bool save = false;      // a save dialog (else an open dialog)
-    QString caption;        // empty: the platform's
-    QString folder;         // initial folder
-    QString file_name;      // initial file name (save)
-    QString filter;         // Qt filter text
+    bool save = false;  // a save dialog (else an open dialog)
+    QString caption;    // empty: the platform's
+    QString folder;     // initial folder
+    QString file_name;  // initial file name (save)
+    QString filter;     // Qt filter text
 };
 
 struct UiHooks {

@@ -23,14 +23,16 @@ namespace vm::gui::testing {
 
 inline std::filesystem::path BuiltAppFolder() {
     const QByteArray dir = qgetenv("VM_APP_DIR");
-    return dir.isEmpty() ? std::filesystem::current_path() : std::filesystem::path(dir.toStdString());
+    return dir.isEmpty() ? std::filesystem::current_path()
+                         : std::filesystem::path(dir.toStdString());
 }
 
 // An application folder: "Default.dat" from the build, a "Program.ini" of the test's own.
 class AppFolder {
 public:
-    explicit AppFolder(const QByteArray& ini = "[Setup]\r\nCOM=COM1\r\nModel=VM6142\r\nCompany=ACME Radio\r\n"
-                                               "[About]\r\nVersion=2.1\r\n") {
+    explicit AppFolder(const QByteArray& ini =
+                           "[Setup]\r\nCOM=COM1\r\nModel=VM6142\r\nCompany=ACME Radio\r\n"
+                           "[About]\r\nVersion=2.1\r\n") {
         std::filesystem::copy_file(BuiltAppFolder() / "Default.dat", path() / "Default.dat");
         QFile f(QString::fromStdString((path() / "Program.ini").string()));
         if (f.open(QIODevice::WriteOnly)) f.write(ini);

@@ -2,6 +2,7 @@
 // commands, the grid's in-place editors, transfers against the simulated radio, the Port
 // dialog, the service unlock, Custom Data, About, and printing to PDF.
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDockWidget>
 #include <QFileInfo>
@@ -13,19 +14,18 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPrinter>
 #include <QPrintPreviewWidget>
+#include <QPrinter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
-#include <QToolBar>
-#include <QTreeWidget>
-#include <QTextBrowser>
 #include <QStatusBar>
-#include <QCheckBox>
 #include <QTabBar>
+#include <QTextBrowser>
+#include <QToolBar>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "app/editors/channels/program_view.h"
@@ -161,10 +161,12 @@ private slots:
                  shell::g_RadioImage[0xFF00]);
         // A port given on the command line is not written back; one chosen later is.
         QVERIFY(!program->ExitInstance());
-        QCOMPARE(QString::fromStdString(shell::g_App.settings.Read("Setup", "COM", "")), QString("COM1"));
+        QCOMPARE(QString::fromStdString(shell::g_App.settings.Read("Setup", "COM", "")),
+                 QString("COM1"));
         shell::g_App.port_path = "COM3";
         QVERIFY(program->ExitInstance());
-        QCOMPARE(QString::fromStdString(shell::g_App.settings.Read("Setup", "COM", "")), QString("COM3"));
+        QCOMPARE(QString::fromStdString(shell::g_App.settings.Read("Setup", "COM", "")),
+                 QString("COM3"));
         QCOMPARE(AppTitle(), QString("VM6142T"));
         SetAppTitle("VM6142");
         // Qt's display name stays unset: the platform would append it to every window title.
@@ -172,7 +174,8 @@ private slots:
     }
 
     void commandLine() {
-        QCOMPARE(ParseCommandLine({"Program", "--port", "/dev/ttyUSB0"}).port.value(), std::string("/dev/ttyUSB0"));
+        QCOMPARE(ParseCommandLine({"Program", "--port", "/dev/ttyUSB0"}).port.value(),
+                 std::string("/dev/ttyUSB0"));
         QCOMPARE(ParseCommandLine({"Program", "--port=COM4"}).port.value(), std::string("COM4"));
         QVERIFY(!ParseCommandLine({"Program"}).port);
         QCOMPARE(ParseCommandLine({"Program", "--bogus"}).error, QString("--bogus"));
@@ -199,12 +202,16 @@ private slots:
         form.Add(17, ControlKind::Static).text = "Label";
         form.SetText(12, "1");
         std::vector<std::string> events;
-        form.On(EventType::FocusLost, 0, [&](const Event& e) { events.push_back("lost " + std::to_string(e.id)); return false; });
+        form.On(EventType::FocusLost, 0, [&](const Event& e) {
+            events.push_back("lost " + std::to_string(e.id));
+            return false;
+        });
         form.On(EventType::CharTyped, 10, [&](const Event& e) {
             events.push_back(std::string("char ") + e.ch + (e.accepted ? "+" : "-"));
             return false;
         });
-        form.On(EventType::TabChanging, 14, [&](const Event&) { return form.Text(12) == "3"; });  // veto on 3
+        form.On(EventType::TabChanging, 14,
+                [&](const Event&) { return form.Text(12) == "3"; });  // veto on 3
         form.On(EventType::SelectionChanged, 0, [&](const Event& e) {
             events.push_back("sel " + std::to_string(e.id) + " " + std::to_string(e.index));
             return false;
@@ -283,8 +290,8 @@ private slots:
         QVERIFY(root->isExpanded());
         QStringList items;
         for (int i = 0; i < root->childCount(); ++i) items << root->child(i)->text(0);
-        QCOMPARE(items, QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting", "DTMF",
-                                     "2Tone", "5Tone", "Model", "Frequency range"}));
+        QCOMPARE(items, QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting",
+                                     "DTMF", "2Tone", "5Tone", "Model", "Frequency range"}));
         // Built editors are enabled; the others stay visible and disabled, in the menu too.
         QVERIFY(root->child(0)->flags() & Qt::ItemIsEnabled);
         int disabled = 0;
@@ -323,7 +330,8 @@ private slots:
         for (int i = 0; i < root->childCount() && !not_built; ++i)
             if (!(root->child(i)->flags() & Qt::ItemIsEnabled)) not_built = root->child(i);
         QVERIFY(not_built);
-        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(not_built).center());
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                          tree->visualItemRect(not_built).center());
         QCOMPARE(mdi->subWindowList().size(), 1);
     }
 
@@ -331,20 +339,22 @@ private slots:
         FrameUnderTest t;
         CMainFrame& f = *t.frame;
         QCOMPARE(Texts(f.menu(false, 0)->actions()),
-                 QStringList({"&New(&N)", "&Open(&O)...", "&Save(&S)", "Save &As(&A)...", "&Print...",
-                              "Print Pre&view", "P&rint Setup...", "E&xit(&X)"}));
+                 QStringList({"&New(&N)", "&Open(&O)...", "&Save(&S)", "Save &As(&A)...",
+                              "&Print...", "Print Pre&view", "P&rint Setup...", "E&xit(&X)"}));
         QCOMPARE(Texts(f.editMenu(false)->actions()),
-                 QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting", "DTMF", "2Tone",
-                              "5Tone", "Model", "Frequency range"}));
+                 QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting", "DTMF",
+                              "2Tone", "5Tone", "Model", "Frequency range"}));
         QCOMPARE(Texts(f.editMenu(true)->actions()),
-                 QStringList({"Channel setting", "VFO", "Scan Channel", "Basic setting", "DTMF", "2Tone",
-                              "5Tone", "Model", "Frequency range"}));
+                 QStringList({"Channel setting", "VFO", "Scan Channel", "Basic setting", "DTMF",
+                              "2Tone", "5Tone", "Model", "Frequency range"}));
         QCOMPARE(Texts(f.menu(false, 2)->actions()), QStringList({"Read", "Write"}));
         QCOMPARE(f.menu(false, 2)->actions()[0]->data().toInt(), 32774);
         QCOMPARE(f.menu(false, 2)->actions()[1]->data().toInt(), 32773);
-        QCOMPARE(Texts(f.menu(false, 3)->actions()), QStringList({"&Toolbar(&T)", "&Status Bar(&S)", "Tree View"}));
+        QCOMPARE(Texts(f.menu(false, 3)->actions()),
+                 QStringList({"&Toolbar(&T)", "&Status Bar(&S)", "Tree View"}));
         QCOMPARE(Texts(f.menu(false, 4)->actions()), QStringList({"Port"}));
-        QCOMPARE(Texts(f.menu(false, 5)->actions()), QStringList({"Cascade(&C)", "Tile(&T)", "Arrange(&A)"}));
+        QCOMPARE(Texts(f.menu(false, 5)->actions()),
+                 QStringList({"Cascade(&C)", "Tile(&T)", "Arrange(&A)"}));
         QCOMPARE(Texts(f.menu(false, 6)->actions()), QStringList({"About..."}));
         QCOMPARE(f.action(ID_FILE_NEW)->shortcut(), QKeySequence("Ctrl+N"));
         QCOMPARE(f.action(ID_FILE_OPEN)->shortcut(), QKeySequence("Ctrl+O"));
@@ -364,8 +374,9 @@ private slots:
         // Toolbar buttons in order; status panes.
         QList<int> ids;
         for (QAction* a : f.toolBar()->actions()) ids << (a->isSeparator() ? 0 : a->data().toInt());
-        QCOMPARE(ids, QList<int>({ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, 0, ID_PROGRAM_READ, ID_PROGRAM_WRITE,
-                                  0, ID_FILE_PRINT, ID_SETTING_PORT, ID_APP_ABOUT}));
+        QCOMPARE(ids,
+                 QList<int>({ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, 0, ID_PROGRAM_READ,
+                             ID_PROGRAM_WRITE, 0, ID_FILE_PRINT, ID_SETTING_PORT, ID_APP_ABOUT}));
         QCOMPARE(f.comPane()->text(), QString("COM1"));
         QCOMPARE(f.freqPane()->text(), QString());
 
@@ -439,7 +450,8 @@ private slots:
         QCOMPARE(bytes.left(16), QByteArray("VM6142\xFF\xFF\x56\x02\x00\x07\xFF\xFF\xFF\xFF", 16));
         QCOMPARE(bytes[qsizetype(kHeaderSize + kModelInfo)], 'Z');
         // The commit before saving cleared bits 0-1 of 0xCC25.
-        QCOMPARE(static_cast<std::uint8_t>(bytes[qsizetype(kHeaderSize + kCommitByte)]), std::uint8_t{0xFC});
+        QCOMPARE(static_cast<std::uint8_t>(bytes[qsizetype(kHeaderSize + kCommitByte)]),
+                 std::uint8_t{0xFC});
         QCOMPARE(OwnTitle(*t.frame), QString("VM6142 [ %1 ]").arg(path));
 
         // Save with a current file asks nothing.
@@ -468,7 +480,8 @@ private slots:
         answers.file = path;
         t.frame->Execute(ID_FILE_OPEN);
         QCOMPARE((*t.image)[kModelInfo], std::uint8_t('Y'));
-        QCOMPARE(ChannelWindow(*t.frame)->view().grid().Text(7, CProgramView::kColRx), std::string());
+        QCOMPARE(ChannelWindow(*t.frame)->view().grid().Text(7, CProgramView::kColRx),
+                 std::string());
         QCOMPARE(answers.choices.back().save, false);
         QCOMPARE(OwnTitle(*t.frame), QString("VM6142 [ %1 ]").arg(path));
 
@@ -511,7 +524,8 @@ private slots:
         QCOMPARE(g->verticalHeaderItem(799)->text(), QString("800"));
         const int dpi = w->logicalDpiX();
         QCOMPARE(g->verticalHeader()->width(), 500 * dpi / 1440);
-        QCOMPARE(g->columnWidth(0) + g->columnWidth(1), (500 + 2200) * dpi / 1440 - 500 * dpi / 1440);
+        QCOMPARE(g->columnWidth(0) + g->columnWidth(1),
+                 (500 + 2200) * dpi / 1440 - 500 * dpi / 1440);
         QCOMPARE(g->rowHeight(0), 300 * w->logicalDpiY() / 1440);
         // Channel 1 is never empty.
         QVERIFY(!g->item(0, 0)->text().isEmpty());
@@ -520,8 +534,9 @@ private slots:
         QCOMPARE(edit_button->text(), QString("Channel edit"));
         QVERIFY(!edit_button->isEnabled());
         QVERIFY(w->control(CProgramView::kIdAbSwitch)->isHidden());
-        for (int id : {CProgramView::kIdFreqEdit, CProgramView::kIdCtcssCombo, CProgramView::kIdDcsCombo,
-                       CProgramView::kIdListCombo, CProgramView::kIdNameEdit})
+        for (int id :
+             {CProgramView::kIdFreqEdit, CProgramView::kIdCtcssCombo, CProgramView::kIdDcsCombo,
+              CProgramView::kIdListCombo, CProgramView::kIdNameEdit})
             QVERIFY(w->control(id)->isHidden());
     }
 
@@ -544,7 +559,10 @@ private slots:
         QVERIFY2(qAbs(freq->geometry().left() - rx_in_window.x()) <= 2 &&
                      qAbs(freq->geometry().top() - rx_in_window.y()) <= 2,
                  qPrintable(QString("editor at %1,%2, cell at %3,%4")
-                                .arg(freq->x()).arg(freq->y()).arg(rx_in_window.x()).arg(rx_in_window.y())));
+                                .arg(freq->x())
+                                .arg(freq->y())
+                                .arg(rx_in_window.x())
+                                .arg(rx_in_window.y())));
         QVERIFY(freq->hasFocus());
         // Letters are swallowed by the filter; Enter leaves the editor and moves right.
         QTest::keyClicks(freq, "14x5.0125");
@@ -574,7 +592,8 @@ private slots:
         QVERIFY(name_edit->isVisible());
         QTest::keyClicks(name_edit, "ab!c");
         QCOMPARE(name_edit->text(), QString("ABC"));
-        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(9, 0)).center());
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                          g->visualItemRect(g->item(9, 0)).center());
         QVERIFY(name_edit->isHidden());
         QCOMPARE(g->item(4, CProgramView::kColName - 1)->text(), QString("ABC"));
 
@@ -590,7 +609,8 @@ private slots:
         QTest::keyClick(list, list->currentIndex() > 0 ? Qt::Key_Up : Qt::Key_Down);
         const QString choice = list->currentText();
         QVERIFY(choice != before);
-        QCOMPARE(QString::fromStdString(w->view().form().SelectedText(CProgramView::kIdListCombo)), choice);
+        QCOMPARE(QString::fromStdString(w->view().form().SelectedText(CProgramView::kIdListCombo)),
+                 choice);
         QTest::keyClick(list, Qt::Key_Return);
         QVERIFY(list->isHidden());
         QCOMPARE(g->item(4, CProgramView::kColPower - 1)->text(), choice);
@@ -655,7 +675,8 @@ private slots:
         QVERIFY(std::equal(t.image->begin() + 0x100, t.image->end(), content->begin() + 0x100));
         // The views were reloaded.
         QCOMPARE(ChannelWindow(*t.frame)->grid()->item(1, 0)->text(), QString("145.50000"));
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDR "), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())),
+                                  QString("ENDR "), 3000);
 
         // Write: the views are committed, then the two ranges go out.
         ChannelWindow(*t.frame)->view().grid().SetText(2, CProgramView::kColName, "HOME");
@@ -665,9 +686,11 @@ private slots:
         QVERIFY(answers.messages.isEmpty());
         const RadioImage written = radio.radio->memory();
         QCOMPARE(written[ChannelOffset(2) + 0x18], std::uint8_t{'H'});
-        QVERIFY(std::equal(t.image->begin() + 0x60, t.image->begin() + 0xF400, written.begin() + 0x60));
+        QVERIFY(
+            std::equal(t.image->begin() + 0x60, t.image->begin() + 0xF400, written.begin() + 0x60));
         QVERIFY(std::equal(t.image->begin() + 0xFF00, t.image->end(), written.begin() + 0xFF00));
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDR ENDW "), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())),
+                                  QString("ENDR ENDW "), 3000);
     }
 
     void exitBeforeStartAndFailedReadChangeNothing() {
@@ -724,7 +747,8 @@ private slots:
         });
         t.frame->Execute(ID_PROGRAM_READ);
         QVERIFY(*t.image == before);
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDW "), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())),
+                                  QString("ENDW "), 3000);
         QVERIFY(answers.messages.isEmpty());
     }
 
@@ -760,7 +784,8 @@ private slots:
         t.frame->Execute(ID_PROGRAM_READ);
         QCOMPARE(asked, 2);
         QCOMPARE((*t.image)[0x2000], std::uint8_t{0x42});
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDR "), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())),
+                                  QString("ENDR "), 3000);
         // The dialog itself: only the access code closes it with OK.
         CPasswordDlg dlg(CPasswordDlg::Kind::Radio, MatchesAccessCode);
         QCOMPARE(dlg.edit()->maxLength(), 8);
@@ -781,21 +806,23 @@ private slots:
         Radio radio(*t.image, paced);
         CloneWorkerOptions options;
         options.timing = QuickTiming();
-        auto dlg = std::make_unique<CTransferDlg>(*t.image, ProgramReadRanges(), radio.radio->device(), false,
-                                                  options);
+        auto dlg = std::make_unique<CTransferDlg>(*t.image, ProgramReadRanges(),
+                                                  radio.radio->device(), false, options);
         dlg->show();
         QTest::mouseClick(dlg->startButton(), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(dlg->progress()->value() > 0, 5000);
         dlg.reset();  // stops the worker after its block and waits for it
         QVERIFY(!g_bTransferBusy.load());
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())), QString("ENDW "), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())),
+                                  QString("ENDW "), 3000);
     }
 
     // ---- the Port dialog
     void portDialogProbe() {
         Radio radio(RadioImage{});
-        AppFolder folder(QByteArray("[Setup]\r\nCOM=COM3\r\n[Ports]\r\nCOM3=") + radio.radio->device().c_str() +
-                         "\r\nCOM12=/dev/none12\r\nCOM20=" + radio.radio->device().c_str() + "\r\n");
+        AppFolder folder(
+            QByteArray("[Setup]\r\nCOM=COM3\r\n[Ports]\r\nCOM3=") + radio.radio->device().c_str() +
+            "\r\nCOM12=/dev/none12\r\nCOM20=" + radio.radio->device().c_str() + "\r\n");
         shell::SettingsFile settings((folder.path() / "Program.ini"));
         const PortResolver resolve = MakePortResolver(settings);
         QCOMPARE(resolve("COM3"), radio.radio->device());
@@ -861,7 +888,8 @@ private slots:
         };
         auto custom_items = [&](bool child) {
             int n = 0;
-            for (QAction* a : t.frame->editMenu(child)->actions()) n += a->data().toInt() == ID_EDIT_CUSTOM_DATA;
+            for (QAction* a : t.frame->editMenu(child)->actions())
+                n += a->data().toInt() == ID_EDIT_CUSTOM_DATA;
             return n;
         };
         // A wrong code is ignored silently.
@@ -920,7 +948,8 @@ private slots:
             dlg->accept();
         });
         t.frame->OnCustomData();
-        QCOMPARE(shown.captions, QStringList({QString::fromUtf8("读数据"), QString::fromUtf8("写数据")}));
+        QCOMPARE(shown.captions,
+                 QStringList({QString::fromUtf8("读数据"), QString::fromUtf8("写数据")}));
         QVERIFY(answers.messages.isEmpty());
         QCOMPARE(ReadCustomData(radio.radio->memory()), std::string("TO RADIO"));
         QCOMPARE(ReadCustomData(*t.image), std::string("TO RADIO"));
@@ -928,10 +957,12 @@ private slots:
     }
 
     void chineseCaptionsHaveAFont() {
-        QVERIFY2(!QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty(),
-                 "no font for the captions of the Custom Data transfers (install fonts-wqy-microhei)");
+        QVERIFY2(
+            !QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty(),
+            "no font for the captions of the Custom Data transfers (install fonts-wqy-microhei)");
         QFontMetrics fm(QApplication::font());
-        QVERIFY(fm.inFontUcs4(0x8BFB) || !QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty());
+        QVERIFY(fm.inFontUcs4(0x8BFB) ||
+                !QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty());
     }
 
     void aboutBox() {
@@ -965,7 +996,8 @@ private slots:
         // F1 shows it.
         FrameUnderTest t;
         std::filesystem::create_directories(t.folder.path() / "help");
-        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html", t.folder.path() / "help" / "guide.html");
+        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html",
+                                   t.folder.path() / "help" / "guide.html");
         t.frame->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(t.frame.get()));
         QTest::keyClick(t.frame->windowHandle(), Qt::Key_F1);
@@ -986,7 +1018,9 @@ private slots:
 
     void printToPdf() {
         FrameUnderTest t;
-        for (int n = 2; n <= 120; ++n) InitChannelRecord(*t.image, n, 14500000u + static_cast<std::uint32_t>(n) * 1250u, t.bands);
+        for (int n = 2; n <= 120; ++n)
+            InitChannelRecord(*t.image, n, 14500000u + static_cast<std::uint32_t>(n) * 1250u,
+                              t.bands);
         t.frame->ReloadAllViews();
         const PrintList list = t.frame->BuildPrintList();
         QCOMPARE(int(list.lines.size()), 121);  // heading + 120 channels
@@ -1007,7 +1041,9 @@ private slots:
         const QByteArray bytes = f.readAll();
         QVERIFY(bytes.startsWith("%PDF"));
         // 121 lines do not fit on one A4 or Letter page at 12 points.
-        QVERIFY(bytes.count("/Type /Page\n") + bytes.count("/Type /Page ") + bytes.count("/Type /Page/") >= 2 ||
+        QVERIFY(bytes.count("/Type /Page\n") + bytes.count("/Type /Page ") +
+                        bytes.count("/Type /Page/") >=
+                    2 ||
                 bytes.count("/Type /Page") - bytes.count("/Type /Pages") >= 2);
         // Cancel prints nothing.
         QFile::remove(pdf);
@@ -1026,25 +1062,32 @@ private slots:
         const QString dir = qEnvironmentVariable("VM_SCREENSHOT_DIR");
         if (dir.isEmpty()) QSKIP("VM_SCREENSHOT_DIR not set");
         QDir().mkpath(dir);
-        auto shot = [&](QWidget* w, const QString& name) { QVERIFY(w->grab().save(dir + "/" + name + ".png")); };
+        auto shot = [&](QWidget* w, const QString& name) {
+            QVERIFY(w->grab().save(dir + "/" + name + ".png"));
+        };
         FrameUnderTest t;
         t.frame->resize(1280, 800);
         for (int n = 2; n <= 12; ++n)
-            InitChannelRecord(*t.image, n, 14400000u + static_cast<std::uint32_t>(n) * 12500u, t.bands);
+            InitChannelRecord(*t.image, n, 14400000u + static_cast<std::uint32_t>(n) * 12500u,
+                              t.bands);
         t.frame->ReloadAllViews();
         ChannelTableWindow* w = ChannelWindow(*t.frame);
         GridWidget* g = w->grid();
         QCoreApplication::processEvents();
-        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(3, CProgramView::kColCtcss - 1)).center());
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                          g->visualItemRect(g->item(3, CProgramView::kColCtcss - 1)).center());
         QCoreApplication::processEvents();
         shot(t.frame.get(), "main_window_ctcss_editor");
-        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(2, CProgramView::kColPower - 1)).center());
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                          g->visualItemRect(g->item(2, CProgramView::kColPower - 1)).center());
         shot(t.frame.get(), "main_window_list_editor");
-        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(g->item(20, 3)).center());
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                          g->visualItemRect(g->item(20, 3)).center());
         shot(w, "channel_table_freq_editor");
         shot(t.frame->treeBar(), "tree_bar");
         std::filesystem::create_directories(t.folder.path() / "help");
-        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html", t.folder.path() / "help" / "guide.html");
+        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html",
+                                   t.folder.path() / "help" / "guide.html");
         t.frame->OnHelp();
         shot(t.frame->helpWindow(), "help_guide");
         t.frame->mdiArea()->closeAllSubWindows();
@@ -1086,7 +1129,8 @@ private slots:
         QPrinter screen(QPrinter::ScreenResolution);
         QPrintPreviewWidget preview(&screen);
         const PrintList list = t.frame->BuildPrintList();
-        connect(&preview, &QPrintPreviewWidget::paintRequested, [&](QPrinter* p) { PrintPages(*p, "VM6142", list); });
+        connect(&preview, &QPrintPreviewWidget::paintRequested,
+                [&](QPrinter* p) { PrintPages(*p, "VM6142", list); });
         preview.resize(900, 1100);
         preview.show();
         preview.fitInView();
@@ -1096,7 +1140,8 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     GuiTest test;
     int failures = QTest::qExec(&test, argc, argv);
