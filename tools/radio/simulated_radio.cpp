@@ -160,6 +160,10 @@ std::optional<std::uint8_t> SimulatedRadio::Next(std::optional<std::chrono::mill
         }
     }
     const std::uint8_t b = pending_[pending_pos_++];
+    {
+        std::lock_guard lock(mutex_);
+        record_.received.push_back(b);
+    }
     ++bytes_received_;
     if (options_.paced) {
         rx_done_ = std::max(rx_done_, tx_done_) + kByteTime;

@@ -57,7 +57,8 @@ struct RadioRecord {
     std::bitset<kImageSize> written;  // addresses written by "W" blocks
     int saves = 0;
     bool vanished = false;
-    std::uint64_t bytes_received = 0;  // every byte that came over the line
+    std::uint64_t bytes_received = 0;    // every byte that came over the line
+    std::vector<std::uint8_t> received;  // ... in order of arrival
     std::uint64_t bytes_sent = 0;
 };
 

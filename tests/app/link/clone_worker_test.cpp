@@ -468,6 +468,80 @@ TEST_F(TransferTest, ServiceModeStartsTheTransferWhenTheDialogOpens) {
     EXPECT_TRUE(SameRange(*image_, *radio_memory_, 0xFEE0, 0xFF00));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Every byte the radio receives, in order
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+const Bytes kWake = {0x02, 'P', 'R', 'O', 'G', 'R', 'A'};
+const Bytes kA = {'A'};
+// Wake-up, ident request and its acknowledgement.
+const Bytes kHello = Cat({kWake, {'M', 0x02}, kA});
+const Bytes kProbe = {'R', 0xCC, 0x00, 0x80};
+const Bytes kCustomRead = {'R', 0xFE, 0xE0, 0x20};
+
+struct TranscriptCase {
+    const char* name;
+    TransferRangeTable table;
+    RadioOptions radio;
+    int cancel_at;
+    TransferOutcome outcome;
+    Bytes after_blocks_start;  // what follows the handshake, the probe and the second handshake
+};
+
+class Transcript : public TransferTest, public ::testing::WithParamInterface<TranscriptCase> {};
+
+TEST_P(Transcript, RadioReceivesExactlyTheProtocolsBytes) {
+    const TranscriptCase& c = GetParam();
+    StartRadio(c.radio);
+    Bytes tail = c.after_blocks_start;
+    if (c.table.direction == TransferDirection::Write) {
+        // The written data are the image's bytes.
+        tail.insert(tail.begin() + 4, image_->begin() + 0xFEE0, image_->begin() + 0xFF00);
+    }
+    // Waits long enough that a busy machine does not add a retry to the bytes, short enough for
+    // the acknowledgements that never come.
+    LinkTiming timing = ShortTiming();
+    timing.timeouts = {50, 5, 200, 5, 5};
+    timing.handshake_window = std::chrono::milliseconds(500);
+    EXPECT_EQ(Run(c.table, timing, std::nullopt, c.cancel_at), c.outcome);
+    const Bytes expected = Cat({kHello, kProbe, kA, kHello, tail});
+    EXPECT_EQ(radio_->record().received, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Transcript,
+    ::testing::Values(TranscriptCase{"Read",
+                                     CustomDataReadRanges(),
+                                     {},
+                                     -1,
+                                     TransferOutcome::Done,
+                                     Cat({kCustomRead, kA, {'E', 'N', 'D', 'R'}})},
+                      TranscriptCase{"ReadCancelled",
+                                     CustomDataReadRanges(),
+                                     {},
+                                     1,
+                                     TransferOutcome::Cancelled,
+                                     Cat({kCustomRead, kA, {'E', 'N', 'D', 'W'}})},
+                      TranscriptCase{"ReadNotAcknowledged", CustomDataReadRanges(),
+                                     FailBlock(0xFEE0), -1, TransferOutcome::BlockFailed,
+                                     Cat({kCustomRead, kA, kA, kA, kA})},
+                      TranscriptCase{"Write",
+                                     CustomDataWriteRanges(),
+                                     {},
+                                     -1,
+                                     TransferOutcome::Done,
+                                     Cat({{'W', 0xFE, 0xE0, 0x20}, {'E', 'N', 'D', 'W'}})},
+                      TranscriptCase{"WriteRefused", CustomDataWriteRanges(), FailBlock(0xFEE0), -1,
+                                     TransferOutcome::BlockFailed,
+                                     Cat({{'W', 0xFE, 0xE0, 0x20}, {'E', 'N', 'D', 'W'}})}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST(AccessCode, ComparedIgnoringCase) {
     EXPECT_TRUE(MatchesAccessCode("5731RB"));
     EXPECT_TRUE(MatchesAccessCode("5731Rb"));
