@@ -18,6 +18,8 @@ public:
     using QWidget::QWidget;
     // The headless view behind the window; null for a window that is no form view.
     virtual CBaseFormView* FormView() { return nullptr; }
+    // The help topic for the window's current state (F1); 0 for the guide's start.
+    virtual int HelpContext() const { return 0; }
 };
 
 class CChildFrame : public QMdiSubWindow {

@@ -537,7 +537,13 @@ void CMainFrame::OnHelp() {
         help_->setOpenExternalLinks(true);
         help_->resize(720, 640);
     }
-    help_->setSource(QUrl::fromLocalFile(QString::fromStdString(guide.string())));
+    // The topic of the active editor window, as its help context ("#context-151").
+    QUrl url = QUrl::fromLocalFile(QString::fromStdString(guide.string()));
+    if (auto* child = qobject_cast<CChildFrame*>(mdi_->activeSubWindow())) {
+        if (const int context = child->view()->HelpContext(); context != 0)
+            url.setFragment(QString("context-%1").arg(context));
+    }
+    help_->setSource(url);
     help_->show();
     help_->raise();
 }

@@ -22,6 +22,7 @@ public:
     ~TabbedFormWindow() override;
 
     CBaseFormView* FormView() override { return view_.get(); }
+    int HelpContext() const override { return view_->HelpContext(); }
     CTabbedView& view() { return *view_; }
     // The widget of a control of page `page` (the page's binder), or of the tab strip (-1).
     QWidget* control(int page, int id) const;

@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QTabBar>
+#include <QTextBrowser>
 #include <QTreeWidget>
 
 #include "app/editors/settings/basic_setting_view.h"
@@ -110,6 +111,25 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!t.frame->childFrame(ID_EDIT_BASIC));
         QCOMPARE((*t.image)[0xCC30], std::uint8_t{7});
+    }
+
+    void helpOpensTheSelectedTabsTopic() {
+        FrameUnderTest t;
+        t.frame->OpenEditor(ID_EDIT_BASIC);
+        TabbedFormWindow* w = BasicWindow(*t.frame);
+        QVERIFY(w);
+        const std::pair<int, QString> topics[] = {
+            {0, "context-151"}, {1, "context-146"}, {2, "context-175"}};
+        for (const auto& [tab, fragment] : topics) {
+            w->view().ChooseTab(tab);
+            QVERIFY(t.frame->Execute(ID_HELP_INDEX));
+            QVERIFY(t.frame->helpWindow());
+            QCOMPARE(t.frame->helpWindow()->source().fragment(), fragment);
+        }
+        // The channel table has no topic of its own: the guide's start.
+        t.frame->OpenEditor(ID_EDIT_CHANNEL);
+        QVERIFY(t.frame->Execute(ID_HELP_INDEX));
+        QCOMPARE(t.frame->helpWindow()->source().fragment(), QString());
     }
 
     void pictures() {
