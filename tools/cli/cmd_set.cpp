@@ -59,7 +59,7 @@ int RunSet(Context& ctx, const Args& args) {
 extern const Command kSetCommand = {
     .name = "set",
     .arguments = "FILE EDITOR FIELD=VALUE...",
-    .summary = "set editor fields as a user does, then save FILE",
+    .summary = "Set editor fields as a user does, then save the file.",
     .description =
         "Opens FILE, opens the editor named EDITOR and, for each FIELD=VALUE in order, selects\n"
         "the field's tab, types VALUE into an edit field or picks the list entry whose text is\n"

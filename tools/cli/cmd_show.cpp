@@ -41,7 +41,7 @@ int RunShow(Context& ctx, const Args& args) {
 extern const Command kShowCommand = {
     .name = "show",
     .arguments = "FILE EDITOR",
-    .summary = "show every field of an editor (\"Basic setting\", ...)",
+    .summary = "Show every field of an editor (\"Basic setting\", ...).",
     .description =
         "Loads FILE into the editor named EDITOR (the text of its item in the editor's tree,\n"
         "compared without case) and prints every field as the editor shows it, one line a\n"
