@@ -223,8 +223,11 @@ TransferOutcome CloneWorker::Session::ReadBlocks() {
                                             static_cast<std::uint8_t>(a & 0xFF),
                                             static_cast<std::uint8_t>(len)};
             Send(command);
-            const bool complete = Receive(buffer.data(), kBlockHeader) == kBlockHeader &&
-                                  Receive(buffer.data() + kBlockHeader, len) == len;
+            // The data is read even when the header came short: the read's time-out is part
+            // of the wait before the acknowledgement.
+            const std::size_t header = Receive(buffer.data(), kBlockHeader);
+            const std::size_t body = Receive(buffer.data() + kBlockHeader, len);
+            const bool complete = header == kBlockHeader && body == len;
             bool acknowledged = false;
             for (int attempt = 0; attempt < kAckAttempts && !acknowledged; ++attempt) {
                 Sleep(timing_.ack_sleep);

@@ -345,6 +345,23 @@ TEST_F(TransferTest, ReadFailsAfterFourUnansweredAcknowledgements) {
     EXPECT_EQ(radio_->record().acks_withheld, 4);
 }
 
+TEST_F(TransferTest, MuteBlockWaitsForTheHeaderAndTheDataBeforeAcknowledging) {
+    // The radio answers the probe and then nothing at all: the reply header and the block's
+    // data are each waited for to the end of their time-outs, then come four acknowledgements.
+    StartRadio(Vanish(1, false));
+    LinkTiming t = ShortTiming();
+    t.timeouts = {10, 10, 10, 5, 5};
+    t.handshake_window = std::chrono::milliseconds(500);
+    const auto header_wait = std::chrono::milliseconds(10 * kBlockHeader + 10);  // 50 ms
+    const auto data_wait = std::chrono::milliseconds(10 * 0x20 + 10);            // 330 ms
+    const auto ack_waits = 4 * std::chrono::milliseconds(10 * 1 + 10);           // 80 ms
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(CustomDataReadRanges(), t), TransferOutcome::BlockFailed);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, header_wait + data_wait + ack_waits);
+    EXPECT_EQ(log_.messages, std::vector<std::string>{"Communication error"});
+    EXPECT_TRUE(radio_->record().end_markers.empty());
+}
+
 TEST_F(TransferTest, RefusedWriteBlockStopsTheTransferThere) {
     StartRadio(FailBlock(0x0200));
     ASSERT_EQ(Run(ProgramWriteRanges(false), ShortTiming()), TransferOutcome::BlockFailed);
