@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,6 +56,22 @@ private:
     int master_ = -1;
     std::string path_;
 };
+
+// Waits until `n` bytes sent from the far end can be read at the port's end (the
+// pseudo-terminal passes them on a moment later, longer on a busy machine).
+void WaitUntilReadable(const Pty& pty, int n) {
+    const int fd = ::open(pty.path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        std::this_thread::sleep_for(200ms);  // no second look at the terminal: just wait
+        return;
+    }
+    int readable = 0;
+    const auto deadline = Clock::now() + 2s;
+    while (Clock::now() < deadline && (ioctl(fd, FIONREAD, &readable) != 0 || readable < n))
+        std::this_thread::sleep_for(1ms);
+    ::close(fd);
+    EXPECT_GE(readable, n);
+}
 
 std::unique_ptr<SerialPort> OpenedPort(const Pty& pty, CommTimeouts t) {
     auto port = CreateSerialPort();
@@ -119,10 +136,17 @@ TEST(SerialPortTimeouts, MaxIntervalWithoutTotalsReturnsWhatIsThere) {
     auto port = OpenedPort(pty, {kMax, 0, 0, 0, 0});
     EXPECT_EQ(TimedRead(*port, 4).got, 0u);
     pty.Send("XY");
-    std::this_thread::sleep_for(20ms);
-    const ReadResult r = TimedRead(*port, 4);
-    EXPECT_EQ(r.got, 2u);
-    EXPECT_LT(r.took, 20ms);
+    // The bytes reach the port when the pseudo-terminal passes them on, which a busy machine
+    // may delay: every read returns at once with what is there, and the two bytes come.
+    std::size_t got = 0;
+    const auto deadline = Clock::now() + 2s;
+    while (got < 2 && Clock::now() < deadline) {
+        const ReadResult r = TimedRead(*port, 4);
+        EXPECT_LT(r.took, 500ms);
+        got += r.got;
+        if (got < 2) std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(got, 2u);
 }
 
 TEST(SerialPortTimeouts, MaxIntervalAndMultiplierReturnOnTheFirstByte) {
@@ -132,6 +156,9 @@ TEST(SerialPortTimeouts, MaxIntervalAndMultiplierReturnOnTheFirstByte) {
     const ReadResult none = TimedRead(*port, 4);
     EXPECT_EQ(none.got, 0u);
     EXPECT_GE(none.took, 60ms);
+    // A constant long enough for a busy machine; the read ends with the first byte, long
+    // before it.
+    ASSERT_TRUE(port->SetTimeouts({kMax, kMax, 3000, 0, 0}));
     std::thread later([&] {
         std::this_thread::sleep_for(10ms);
         pty.Send("Q");
@@ -139,6 +166,7 @@ TEST(SerialPortTimeouts, MaxIntervalAndMultiplierReturnOnTheFirstByte) {
     const ReadResult one = TimedRead(*port, 4);
     later.join();
     EXPECT_EQ(one.got, 1u);
+    EXPECT_LT(one.took, 2500ms);
 }
 
 TEST(SerialPortTimeouts, HungUpLineEndsTheReadAtItsTimeOutWithAnError) {
@@ -197,7 +225,7 @@ TEST(SerialPort, PurgeDiscardsWhatWasReceived) {
     Pty pty;
     auto port = OpenedPort(pty, {0, 0, 30, 0, 0});
     pty.Send("stale");
-    std::this_thread::sleep_for(20ms);
+    WaitUntilReadable(pty, 5);
     ASSERT_TRUE(port->Purge());
     pty.Send("A");
     std::uint8_t b[4] = {};
