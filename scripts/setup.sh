@@ -8,7 +8,7 @@ build=${1:-$root/build}
 shift || true
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libusb-1.0-0-dev fonts-wqy-microhei xvfb valgrind)
+  qt6-base-dev libusb-1.0-0-dev fonts-wqy-microhei xvfb xauth valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
