@@ -317,50 +317,56 @@ void Remember(UsbDevice& dev, bool ChipState::*flag, bool on) {
     SpinLockGuard lock(dev.controlLock);
     dev.chip.*flag = on;
 }
+
+// The new values of register 0 and, when given, register 1.
+struct NewRegisters {
+    std::optional<std::uint8_t> r1;
+    std::uint8_t r0;
+};
+
+// One flow-control row: read the registers, write what `compute` makes of them (register 1
+// first), and remember the setting once the chip has taken it.
+template <class Compute>
+NTSTATUS ApplyFlowRow(UsbDevice& dev, bool with_r1, bool ChipState::*flag, bool on,
+                      Compute compute) {
+    RegisterEdit edit{dev, with_r1};
+    NTSTATUS status = edit.Read();
+    if (!NT_SUCCESS(status)) return status;
+    const NewRegisters n = compute(edit);
+    status = edit.WriteBoth(n.r1, n.r0);
+    if (NT_SUCCESS(status)) Remember(dev, flag, on);
+    return status;
+}
+
+std::uint8_t Byte(int v) {
+    return static_cast<std::uint8_t>(v);
+}
 }  // namespace
 
 NTSTATUS USB2SER_SetCTSState(UsbDevice& dev, bool on) {
     const bool variant3 = dev.chipVariant == 3;
-    RegisterEdit edit{dev, variant3};
-    NTSTATUS status = edit.Read();
-    if (!NT_SUCCESS(status)) return status;
-    std::optional<std::uint8_t> r1;
-    std::uint8_t r0;
-    if (!dev.ChipAtLeast(2)) {
-        r0 = on ? static_cast<std::uint8_t>((edit.r0 & 0x3F) | 0x40)
-                : static_cast<std::uint8_t>(edit.r0 & 0x3F);
-    } else {
-        if (variant3) r1 = static_cast<std::uint8_t>(edit.r1 & 0xF8);
-        r0 = on ? static_cast<std::uint8_t>(edit.r0 | 0x60)
-                : static_cast<std::uint8_t>(edit.r0 & 0x0F);
-    }
-    status = edit.WriteBoth(r1, r0);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::ctsHandshake, on);
-    return status;
+    return ApplyFlowRow(dev, variant3, &ChipState::ctsHandshake, on, [&](const RegisterEdit& e) {
+        if (!dev.ChipAtLeast(2))
+            return NewRegisters{std::nullopt, Byte(on ? (e.r0 & 0x3F) | 0x40 : e.r0 & 0x3F)};
+        return NewRegisters{variant3 ? std::optional(Byte(e.r1 & 0xF8)) : std::nullopt,
+                            Byte(on ? e.r0 | 0x60 : e.r0 & 0x0F)};
+    });
 }
 
 NTSTATUS USB2SER_SetDSRState(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(3)) return STATUS_NOT_SUPPORTED;
-    RegisterEdit edit{dev, true};
-    NTSTATUS status = edit.Read();
-    if (!NT_SUCCESS(status)) return status;
-    const auto r1 = static_cast<std::uint8_t>(on ? (edit.r1 & 0xF8) | 0x05 : edit.r1 & 0xF8);
-    const auto r0 = static_cast<std::uint8_t>(on ? (edit.r0 & 0x33) | 0x48 : edit.r0 & 0x33);
-    status = edit.WriteBoth(r1, r0);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::dsrHandshake, on);
-    return status;
+    return ApplyFlowRow(dev, true, &ChipState::dsrHandshake, on, [&](const RegisterEdit& e) {
+        return NewRegisters{Byte(on ? (e.r1 & 0xF8) | 0x05 : e.r1 & 0xF8),
+                            Byte(on ? (e.r0 & 0x33) | 0x48 : e.r0 & 0x33)};
+    });
 }
 
 NTSTATUS USB2SER_SetCTSDSRState(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(3)) return USB2SER_SetCTSState(dev, on);
-    RegisterEdit edit{dev, true};
-    NTSTATUS status = edit.Read();
-    if (!NT_SUCCESS(status)) return status;
-    const auto r1 = static_cast<std::uint8_t>(on ? edit.r1 | 0x07 : edit.r1 & 0xF8);
-    const auto r0 = static_cast<std::uint8_t>(on ? (edit.r0 & 0xDA) | 0x1A : edit.r0 & 0xC0);
-    status = edit.WriteBoth(r1, r0);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::ctsDsrHandshake, on);
-    return status;
+    return ApplyFlowRow(dev, true, &ChipState::ctsDsrHandshake, on, [&](const RegisterEdit& e) {
+        return NewRegisters{Byte(on ? e.r1 | 0x07 : e.r1 & 0xF8),
+                            Byte(on ? (e.r0 & 0xDA) | 0x1A : e.r0 & 0xC0)};
+    });
 }
 
 NTSTATUS USB2SER_SetXonXoffState(UsbDevice& dev, bool on) {
@@ -384,67 +390,42 @@ NTSTATUS USB2SER_SetXonXoffState(UsbDevice& dev, bool on) {
 NTSTATUS SetCtsHandshake(UsbDevice& dev, bool on) {
     const Handshakes hs = CurrentHandshakes(dev);
     const bool withR1 = dev.ChipAtLeast(3);
-    RegisterEdit edit{dev, withR1};
-    NTSTATUS status = edit.Read();
-    if (!NT_SUCCESS(status)) return status;
-    std::optional<std::uint8_t> r1;
-    if (withR1) r1 = static_cast<std::uint8_t>(hs.dsr ? edit.r1 | 0x07 : edit.r1 & 0xF8);
-    std::uint8_t r0;
-    if (!on) {
-        r0 = static_cast<std::uint8_t>(edit.r0 & 0x3F);
-    } else if (hs.dsr) {
-        r0 = static_cast<std::uint8_t>((edit.r0 & 0x03) | 0x58);
-    } else {
-        r0 = static_cast<std::uint8_t>((edit.r0 & 0x3F) | 0x40);
-    }
-    status = edit.WriteBoth(r1, r0);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::ctsHandshake, on);
-    return status;
+    return ApplyFlowRow(dev, withR1, &ChipState::ctsHandshake, on, [&](const RegisterEdit& e) {
+        NewRegisters n{std::nullopt, Byte(e.r0 & 0x3F)};
+        if (withR1) n.r1 = Byte(hs.dsr ? e.r1 | 0x07 : e.r1 & 0xF8);
+        if (on) n.r0 = hs.dsr ? Byte((e.r0 & 0x03) | 0x58) : Byte((e.r0 & 0x3F) | 0x40);
+        return n;
+    });
 }
 
 NTSTATUS SetDsrHandshake(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(3)) return STATUS_NOT_SUPPORTED;
     const Handshakes hs = CurrentHandshakes(dev);
-    RegisterEdit edit{dev, true};
-    NTSTATUS status = edit.Read();
-    if (!NT_SUCCESS(status)) return status;
-    std::optional<std::uint8_t> r1;
-    std::uint8_t r0;
-    if (on) {
-        r1 = static_cast<std::uint8_t>((edit.r1 & 0xF8) | (hs.cts ? 0x07 : 0x05));
-        r0 = static_cast<std::uint8_t>(hs.cts ? (edit.r0 & 0x03) | 0x58 : (edit.r0 & 0x33) | 0x48);
-    } else {
-        if (edit.r1 & 0x04) r1 = static_cast<std::uint8_t>(edit.r1 & 0xFC);
-        r0 = static_cast<std::uint8_t>(edit.r0 & 0xF3);
-    }
-    status = edit.WriteBoth(r1, r0);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::dsrHandshake, on);
-    return status;
+    return ApplyFlowRow(dev, true, &ChipState::dsrHandshake, on, [&](const RegisterEdit& e) {
+        if (on)
+            return NewRegisters{Byte((e.r1 & 0xF8) | (hs.cts ? 0x07 : 0x05)),
+                                Byte(hs.cts ? (e.r0 & 0x03) | 0x58 : (e.r0 & 0x33) | 0x48)};
+        return NewRegisters{(e.r1 & 0x04) ? std::optional(Byte(e.r1 & 0xFC)) : std::nullopt,
+                            Byte(e.r0 & 0xF3)};
+    });
 }
 
 NTSTATUS SetRtsHandshake(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(2)) return STATUS_NOT_SUPPORTED;
     const Handshakes hs = CurrentHandshakes(dev);
     const bool withR1 = dev.ChipAtLeast(3);
-    RegisterEdit edit{dev, withR1};
-    NTSTATUS status = edit.Read();
-    if (!NT_SUCCESS(status)) return status;
-    std::optional<std::uint8_t> r1;
-    if (withR1) r1 = static_cast<std::uint8_t>(hs.dsr ? edit.r1 | 0x07 : edit.r1 & 0xF8);
-    const auto r0 = static_cast<std::uint8_t>(on ? (edit.r0 & 0xEF) | 0x20 : edit.r0 & 0xCF);
-    status = edit.WriteBoth(r1, r0);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::rtsHandshake, on);
-    return status;
+    return ApplyFlowRow(dev, withR1, &ChipState::rtsHandshake, on, [&](const RegisterEdit& e) {
+        return NewRegisters{
+            withR1 ? std::optional(Byte(hs.dsr ? e.r1 | 0x07 : e.r1 & 0xF8)) : std::nullopt,
+            Byte(on ? (e.r0 & 0xEF) | 0x20 : e.r0 & 0xCF)};
+    });
 }
 
 NTSTATUS SetChipXonXoff(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(2)) return STATUS_NOT_SUPPORTED;
-    RegisterEdit edit{dev, false};
-    NTSTATUS status = edit.Read();
-    if (!NT_SUCCESS(status)) return status;
-    status = edit.Write(0, static_cast<std::uint8_t>(on ? edit.r0 | 0xC0 : edit.r0 & 0x3F));
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::chipXonXoff, on);
-    return status;
+    return ApplyFlowRow(dev, false, &ChipState::chipXonXoff, on, [&](const RegisterEdit& e) {
+        return NewRegisters{std::nullopt, Byte(on ? e.r0 | 0xC0 : e.r0 & 0x3F)};
+    });
 }
 
 }  // namespace vm::drv
