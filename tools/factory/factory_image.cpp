@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/editors/channels/program_view.h"
+#include "app/editors/settings/image_map.h"
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
@@ -47,28 +48,27 @@ void WriteBandLimits(RadioImage& image) {
 // Basic settings block 0xCC18-0xCC3B (listed in the README's file-format notes).
 void WriteBasicSettings(RadioImage& image) {
     std::uint8_t* b = image.data();
-    PutLe16(b + 0xCC18, 0);     // Left Priority Ch: Off
-    PutLe16(b + 0xCC1A, 0);     // Right Priority Ch: Off
-    b[0xCC20] = 2;              // SQL(Left): "5"
-    b[0xCC21] = 0;              // Auto power off(h): Off
-    b[0xCC22] = 3;              // Backlight Brightness: 3
-    b[0xCC23] = 1;              // Backlight Color: Blue
-    b[0xCC24] = 0x80;           // Beep On, Key lock Manual, PTT lock Off, Hyper Manual, Key1
-    b[0xCC25] = 0x80;           // TBST 1750 Hz, ANI Off, Selent Off, STE Frequency
-    b[0xCC26] = 0x08;           // Auto AM Auto; transfer, contact, AM function, span transit off
-    b[0xCC27] = 0x00;           // Scan mode MEM, resume TO
-    PutLe16(b + 0xCC28, 3300);  // Scrambler 3300 Hz
-    b[0xCC2C] = 10;             // Span Transit Exit Delay 1.0 s
-    b[0xCC2E] = 2;              // SQL(Right): "5"
-    b[0xCC2F] = 8;              // Volume 8
-    b[0xCC30] = 3;              // TOT 3 min
-    b[0xCC31] = 0;              // TOT pre-alert Off
-    b[0xCC32] = 0;              // TOT rekey Off
-    b[0xCC33] = 0;              // TOT reset Off
-    b[0xCC38] = 11;             // P1 BAND
-    b[0xCC39] = 12;             // P2 VFO/MR
-    b[0xCC3A] = 7;              // P3 TONE
-    b[0xCC3B] = 6;              // P4 LOW
+    using B = BasicSettingsMap;
+    PutLe16(b + B::kLeftPriorityCh, 0);   // Left Priority Ch: Off
+    PutLe16(b + B::kRightPriorityCh, 0);  // Right Priority Ch: Off
+    b[B::kSqlLeft] = 2;                   // SQL(Left): "5"
+    b[B::kAutoPowerOff] = 0;              // Auto power off(h): Off
+    b[B::kBacklightBrightness] = 3;       // Backlight Brightness: 3
+    b[B::kBacklightColor] = 1;            // Backlight Color: Blue
+    b[B::kKeys] = 0x80;       // Beep On, Key lock Manual, PTT lock Off, Hyper Manual, Key1
+    b[B::kSignal] = 0x80;     // TBST 1750 Hz, ANI Off, Selent Off, STE Frequency
+    b[B::kFunctions] = 0x08;  // Auto AM Auto; transfer, contact, AM function, span transit off
+    b[B::kScan] = 0x00;       // Scan mode MEM, resume TO
+    PutLe16(b + B::kScrambler, static_cast<std::uint16_t>(B::kScramblerDefault));  // 3300 Hz
+    b[B::kSpanExitDelay] = 10;                   // Span Transit Exit Delay 1.0 s
+    b[B::kSqlRight] = 2;                         // SQL(Right): "5"
+    b[B::kVolume] = 8;                           // Volume 8
+    b[B::kTot] = 3;                              // TOT 3 min
+    b[B::kTotPreAlert] = 0;                      // TOT pre-alert Off
+    b[B::kTotRekey] = 0;                         // TOT rekey Off
+    b[B::kTotReset] = 0;                         // TOT reset Off
+    const std::uint8_t keys[] = {11, 12, 7, 6};  // P1-P4: BAND, VFO/MR, TONE, LOW
+    std::copy(std::begin(keys), std::end(keys), b + B::kKeyP1);
 }
 
 // Editors finish the image: each editor's load and store (and the image-wide consistency pass)

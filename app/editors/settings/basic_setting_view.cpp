@@ -12,7 +12,7 @@ namespace vm {
 
 namespace {
 
-using B = BasicSettingsBlock;
+using B = BasicSettingsMap;
 using O = COptionPage;
 
 // A drop-down list whose stored value is its position, in a whole byte (bits 7-0) or in a bit
@@ -137,12 +137,14 @@ void COptionPage::FillPriorityLists() {
 void COptionPage::Validate() {
     const std::string& vol = form_.Text(kIdVolume);
     const int v = DecimalOf(vol);
-    form_.SetText(kIdVolume,
-                  vol.empty() || v < 1 || v > 15 ? FormatInt(kVolumeDefault) : FormatInt(v));
+    form_.SetText(kIdVolume, vol.empty() || v < B::kVolumeMin || v > B::kVolumeMax
+                                 ? FormatInt(B::kVolumeDefault)
+                                 : FormatInt(v));
     const std::string& scr = form_.Text(kIdScrambler);
     const int s = DecimalOf(scr);
-    form_.SetText(kIdScrambler, scr.empty() || s < 2600 || s > 4000 ? FormatInt(kScramblerDefault)
-                                                                    : FormatInt(s));
+    form_.SetText(kIdScrambler, scr.empty() || s < B::kScramblerMin || s > B::kScramblerMax
+                                    ? FormatInt(B::kScramblerDefault)
+                                    : FormatInt(s));
 }
 
 void COptionPage::LoadFromImage() {

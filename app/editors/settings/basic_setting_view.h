@@ -4,22 +4,11 @@
 #include <array>
 #include <string_view>
 
+#include "app/editors/settings/image_map.h"
 #include "app/editors/settings/tabbed_view.h"
 #include "app/image/radio_image.h"
 
 namespace vm {
-
-// Field addresses of the basic settings block.
-struct BasicSettingsBlock {
-    static constexpr std::uint32_t kLeftPriorityCh = 0xCC18, kRightPriorityCh = 0xCC1A,
-                                   kSqlLeft = 0xCC20, kAutoPowerOff = 0xCC21,
-                                   kBacklightBrightness = 0xCC22, kBacklightColor = 0xCC23,
-                                   kKeys = 0xCC24, kSignal = 0xCC25, kFunctions = 0xCC26,
-                                   kScan = 0xCC27, kScrambler = 0xCC28, kSpanExitDelay = 0xCC2C,
-                                   kSqlRight = 0xCC2E, kVolume = 0xCC2F, kTot = 0xCC30,
-                                   kTotPreAlert = 0xCC31, kTotRekey = 0xCC32, kTotReset = 0xCC33,
-                                   kKeyP1 = 0xCC38;
-};
 
 inline constexpr OptionList<5> g_SqlLevelList = {"Off", "2", "5", "9", "Full"};
 inline constexpr OptionList<2> g_OffAutoList = {"Off", "Auto"};
@@ -67,7 +56,6 @@ public:
         kIdRightPriority = 1075,
         kIdBacklightColor = 1071
     };
-    static constexpr int kVolumeDefault = 15, kScramblerDefault = 3300;
 
     explicit COptionPage(RadioImage& image) : CFormPage("Option", 151, 151), image_(image) {}
     void LoadFromImage() override;

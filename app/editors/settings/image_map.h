@@ -51,6 +51,14 @@ struct BasicSettingsMap {
     static constexpr std::uint32_t kScrambler = 0xCC28;             // u16, Hz 2600-4000
     static constexpr std::uint32_t kScramblerCoefficient = 0xCC2A;  // u16, derived
     static constexpr int kScramblerMin = 2600, kScramblerMax = 4000, kScramblerDefault = 3300;
+    // The fields of the basic-settings editor (bytes unless noted; bit fields named by byte).
+    static constexpr std::uint32_t kSqlLeft = 0xCC20, kAutoPowerOff = 0xCC21,
+                                   kBacklightBrightness = 0xCC22, kBacklightColor = 0xCC23,
+                                   kKeys = 0xCC24, kSignal = 0xCC25, kFunctions = 0xCC26,
+                                   kScan = 0xCC27, kSpanExitDelay = 0xCC2C, kSqlRight = 0xCC2E,
+                                   kVolume = 0xCC2F, kTot = 0xCC30, kTotPreAlert = 0xCC31,
+                                   kTotRekey = 0xCC32, kTotReset = 0xCC33, kKeyP1 = 0xCC38;
+    static constexpr int kVolumeMin = 1, kVolumeMax = 15, kVolumeDefault = 15;
 
     static std::uint32_t PriorityChannelAddr(Bank bank) {
         return bank == Bank::A ? kLeftPriorityCh : kRightPriorityCh;
