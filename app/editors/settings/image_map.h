@@ -45,7 +45,7 @@ private:
 
 // Basic settings block 0xCC00-0xCC3F.
 struct BasicSettingsMap {
-    static constexpr std::uint32_t kSideRecord = 0xCC00;
+    static constexpr std::uint32_t kSideRecord = kBasicSettings;
     static constexpr std::uint32_t kLeftPriorityCh = 0xCC18;        // u16, bank A channel, 0 = off
     static constexpr std::uint32_t kRightPriorityCh = 0xCC1A;       // u16, bank B channel, 0 = off
     static constexpr std::uint32_t kScrambler = 0xCC28;             // u16, Hz 2600-4000
@@ -54,7 +54,7 @@ struct BasicSettingsMap {
     // The fields of the basic-settings editor (bytes unless noted; bit fields named by byte).
     static constexpr std::uint32_t kSqlLeft = 0xCC20, kAutoPowerOff = 0xCC21,
                                    kBacklightBrightness = 0xCC22, kBacklightColor = 0xCC23,
-                                   kKeys = 0xCC24, kSignal = 0xCC25, kFunctions = 0xCC26,
+                                   kKeys = 0xCC24, kSignal = kCommitByte, kFunctions = 0xCC26,
                                    kScan = 0xCC27, kSpanExitDelay = 0xCC2C, kSqlRight = 0xCC2E,
                                    kVolume = 0xCC2F, kTot = 0xCC30, kTotPreAlert = 0xCC31,
                                    kTotRekey = 0xCC32, kTotReset = 0xCC33, kKeyP1 = 0xCC38;
