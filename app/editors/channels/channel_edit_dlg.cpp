@@ -1,0 +1,272 @@
+#include "app/editors/channels/channel_edit_dlg.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "app/editors/channels/channel_memory.h"
+#include "app/image/codecs.h"
+
+namespace vm {
+
+namespace {
+using P = ChannelPanel;
+}  // namespace
+
+CChannelEditDlg::CChannelEditDlg(RadioImage& image, const BandTables& bands, int channel,
+                                 std::string rx)
+    : image_(image),
+      bands_(bands),
+      panel_(form_, bands, PanelKind::ChannelEdit),
+      channel_(std::clamp(channel, 1, kChannelsPerBank)),
+      remembered_rx_(std::move(rx)) {
+    Control& number = form_.AddEdit(kIdChannel, 3, CharsFilter(g_DigitInputFilter));
+    number.label = "Channel number";
+    form_.AddSpin(kIdChannelSpin, {.min = 1,
+                                   .max = kChannelsPerBank,
+                                   .wrap = true,
+                                   .buddy = kIdChannel,
+                                   .sets_buddy = false});
+
+    form_.On(EventType::FocusLost, P::kIdRx, [this](const Event&) {
+        CheckRx();
+        return false;
+    });
+    form_.On(EventType::FocusGained, P::kIdTx, [this](const Event&) {
+        remembered_tx_ = form_.Text(P::kIdTx);
+        return false;
+    });
+    form_.On(EventType::FocusLost, P::kIdTx, [this](const Event&) {
+        CheckTx();
+        return false;
+    });
+    form_.On(EventType::FocusLost, kIdChannel, [this](const Event&) {
+        ChannelNumberLeft();
+        return false;
+    });
+    form_.On(EventType::SpinStep, kIdChannelSpin, [this](const Event& e) {
+        StepChannel(e.delta);
+        return true;
+    });
+    BindKeys();
+}
+
+CChannelEditDlg::~CChannelEditDlg() {
+    OnDestroy();
+}
+
+void CChannelEditDlg::BindKeys() {
+    // Enter in the Rx edit checks it at once; Esc there closes the dialog. Enter and Esc do
+    // nothing anywhere else.
+    form_.On(EventType::KeyPressed, 0, [this](const Event& e) {
+        if (e.key != Key::Enter && e.key != Key::Escape) return false;
+        if (e.id == P::kIdRx) {
+            if (e.key == Key::Enter)
+                CheckRx();
+            else
+                Close();
+        }
+        return true;
+    });
+}
+
+void CChannelEditDlg::OnInitDialog() {
+    form_.SetText(kIdChannel, FormatInt(channel_));
+    LoadChannel(channel_);
+}
+
+void CChannelEditDlg::LoadFromImage() {
+    LoadChannel(channel_);
+}
+
+void CChannelEditDlg::StoreToImage() {
+    // A store never takes text the focused control's check has not seen (a just-typed Rx
+    // would otherwise reach the image unsnapped, or a new channel without its default record).
+    if (form_.Focused() != kIdChannel) panel_.CommitFocused();
+    StoreChannel();
+}
+
+void CChannelEditDlg::OnDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    StoreToImage();
+}
+
+void CChannelEditDlg::Close() {
+    if (on_close) on_close();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void CChannelEditDlg::LoadChannel(int n) {
+    channel_ = n;
+    const ConstChannelRecord rec = ChannelAt(std::as_const(image_), n);
+    if (rec.IsEmpty()) {
+        form_.SetText(P::kIdRx, std::string());
+        panel_.DisableAndClear();
+        remembered_rx_.clear();
+        return;
+    }
+    panel_.EnableAll();
+    form_.SetText(P::kIdRx, FormatMHz(rec.Rx()));
+    panel_.RebuildStepList(rec.Rx());
+    const std::uint8_t tx_top = rec.data()[0x07];
+    form_.SetText(P::kIdTx, tx_top == 0xFF || tx_top == 0x00 ? std::string() : FormatMHz(rec.Tx()));
+    ShowFromRecord();
+}
+
+// Loading from the offset on: the fields, then the remembered Rx.
+void CChannelEditDlg::ShowFromRecord() {
+    panel_.ShowFields(ChannelAt(std::as_const(image_), channel_), {});
+    remembered_rx_ = form_.Text(P::kIdRx);
+}
+
+void CChannelEditDlg::StoreChannel() {
+    panel_.ApplyDefaultSelections();
+    panel_.NormaliseOffset();
+    ChannelRecord rec = ChannelAt(image_, channel_);
+    const std::int64_t rx = TypedFrequency(form_.Text(P::kIdRx));
+    if (rx <= 0 || rx >= kFrequencyLimit) {
+        // An empty Rx clears the channel (the checks never leave an unstorable one).
+        InitChannelRecord(image_, channel_, 0, bands_);
+        return;
+    }
+    rec.SetRx(static_cast<std::uint32_t>(rx));
+    const std::int64_t tx = TypedFrequency(form_.Text(P::kIdTx));
+    if (tx > 0 && tx < kFrequencyLimit)
+        rec.SetTx(static_cast<std::uint32_t>(tx));
+    else
+        rec.ClearTx();
+    panel_.StoreFields(rec);
+    if (const auto offset = panel_.OffsetValue())
+        rec.SetOffset(*offset);
+    else
+        rec.ClearOffset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The checks of the frequency edits
+
+void CChannelEditDlg::CheckRx() {
+    const int n = channel_;
+    const bool was_new = remembered_rx_.empty();
+    std::int64_t f = TypedFrequency(form_.Text(P::kIdRx));
+    if (n == 1) {
+        // Channel 1 stays in a home band and is never emptied.
+        panel_.EnableAll();
+        if (HomeBandOfFrequency(bands_, f) < 0) {
+            // The last accepted text when it lies in a home band, else the default home
+            // band's lower limit; with neither, the last accepted text all the same.
+            const int home = DefaultHomeBand(bands_);
+            if (HomeBandOfFrequency(bands_, TypedFrequency(remembered_rx_)) < 0 && home >= 0)
+                remembered_rx_ = FormatMHz(LowerLimit(bands_, home));
+            form_.SetText(P::kIdRx, remembered_rx_);
+        } else {
+            auto snapped = static_cast<std::uint32_t>(f);
+            SnapFrequency(snapped);
+            form_.SetText(P::kIdRx, FormatMHz(snapped));
+        }
+        f = TypedFrequency(form_.Text(P::kIdRx));
+        if (f != 0) panel_.RebuildStepList(f);
+    } else if (f == 0) {
+        form_.SetText(P::kIdRx, std::string());
+        panel_.DisableAndClear();
+    } else {
+        int b = BandOfFrequency(bands_, f);
+        if (b < 0) {
+            const std::int64_t remembered = TypedFrequency(remembered_rx_);
+            const int rb = BandOfFrequency(bands_, remembered);
+            const int defined = FirstDefinedBand(bands_);
+            if (rb >= 0) {
+                f = remembered;
+                b = rb;
+            } else if (defined >= 0) {
+                f = LowerLimit(bands_, defined);
+                b = defined;
+            } else if (f >= kFrequencyLimit) {
+                // Too large for the record: the last accepted value, if any.
+                f = remembered > 0 && remembered < kFrequencyLimit ? remembered : 0;
+            }
+        }
+        if (f == 0) {
+            form_.SetText(P::kIdRx, std::string());
+            panel_.DisableAndClear();
+        } else {
+            panel_.EnableAll();
+            f = ApplyBandRaster(static_cast<std::uint32_t>(f), b);
+            panel_.RebuildStepList(f);
+            form_.SetText(P::kIdRx, FormatMHz(static_cast<std::uint32_t>(f)));
+        }
+    }
+    if (was_new && f != 0) {
+        // A new channel: its default record is written at once and shown.
+        form_.SetText(P::kIdTx, form_.Text(P::kIdRx));
+        InitChannelRecord(image_, n, static_cast<std::uint32_t>(f), bands_);
+        ShowFromRecord();
+    }
+    remembered_rx_ = form_.Text(P::kIdRx);
+}
+
+void CChannelEditDlg::CheckTx() {
+    std::int64_t f = TypedFrequency(form_.Text(P::kIdTx));
+    if (channel_ == 1) {
+        if (HomeBandOfFrequency(bands_, f) < 0) {
+            const int home = DefaultHomeBand(bands_);
+            if (HomeBandOfFrequency(bands_, TypedFrequency(remembered_tx_)) < 0 && home >= 0)
+                form_.SetText(P::kIdTx, FormatMHz(LowerLimit(bands_, home)));
+            else
+                form_.SetText(P::kIdTx, remembered_tx_);
+            return;
+        }
+        auto snapped = static_cast<std::uint32_t>(f);
+        SnapFrequency(snapped);
+        form_.SetText(P::kIdTx, FormatMHz(snapped));
+        remembered_tx_ = form_.Text(P::kIdTx);
+        return;
+    }
+    if (f == 0) {
+        // A channel's Tx cannot be emptied here (and one that was empty stays empty).
+        form_.SetText(P::kIdTx, remembered_tx_);
+        return;
+    }
+    int b = BandOfFrequency(bands_, f);
+    if (b < 0) {
+        const std::int64_t remembered = TypedFrequency(remembered_tx_);
+        const int rb = BandOfFrequency(bands_, remembered);
+        const int defined = FirstDefinedBand(bands_);
+        if (rb >= 0) {
+            f = remembered;
+            b = rb;
+        } else if (defined >= 0) {
+            f = LowerLimit(bands_, defined);
+            b = defined;
+        } else if (f >= kFrequencyLimit) {
+            form_.SetText(P::kIdTx, remembered_tx_);
+            return;
+        }
+    }
+    form_.SetText(P::kIdTx, FormatMHz(ApplyBandRaster(static_cast<std::uint32_t>(f), b)));
+    remembered_tx_ = form_.Text(P::kIdTx);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stepping through the channels
+
+void CChannelEditDlg::ChannelNumberLeft() {
+    const std::int64_t typed = ParseScaled(form_.Text(kIdChannel), 0).value_or(0);
+    if (typed == channel_) return;
+    StoreChannel();
+    const int n = static_cast<int>(std::clamp<std::int64_t>(typed, 1, kChannelsPerBank));
+    form_.SetText(kIdChannel, FormatInt(n));
+    LoadChannel(n);
+}
+
+void CChannelEditDlg::StepChannel(int delta) {
+    StoreToImage();
+    int n = channel_ + delta;
+    if (n < 1) n = kChannelsPerBank;
+    if (n > kChannelsPerBank) n = 1;
+    form_.SetText(kIdChannel, FormatInt(n));
+    LoadChannel(n);
+}
+
+}  // namespace vm

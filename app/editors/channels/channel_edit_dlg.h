@@ -1,0 +1,65 @@
+// The "Channel edit" dialog: every field of one bank-A channel, stepping through 1..800.
+//
+// The dialog edits the image directly: the channel shown is stored when another channel is
+// chosen (number edit or spin buttons) and when the dialog is destroyed, and a new channel is
+// written as soon as a frequency is typed into an empty one. There is no cancel.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/editors/channels/channel_panel.h"
+#include "app/editors/settings/base_form_view.h"
+#include "app/image/band_tables.h"
+#include "app/image/radio_image.h"
+
+namespace vm {
+
+class CChannelEditDlg : public CBaseFormView {
+public:
+    static constexpr int kIdChannel = 1027;  // "Channel number"
+    static constexpr int kIdChannelSpin = 1028;
+    static constexpr int kWidthDlu = 335, kHeightDlu = 222;
+    static constexpr std::string_view kCaption = "Channel edit";
+
+    // channel: the table's current row (1..800); rx: the row's Rx cell text.
+    CChannelEditDlg(RadioImage& image, const BandTables& bands, int channel, std::string rx);
+    ~CChannelEditDlg() override;
+
+    // Opening: the number edit shows the channel handed in, which is loaded.
+    void OnInitDialog();
+    // The frame's load and store: the channel shown (a store runs the focused control's check
+    // first).
+    void LoadFromImage() override;
+    void StoreToImage() override;
+    // The window is destroyed: the channel shown is stored, once.
+    void OnDestroy();
+    // The close box (or Esc in the Rx edit): asks the host to end the dialog.
+    void Close();
+    std::function<void()> on_close;
+
+    int channel() const { return channel_; }
+    const std::string& remembered_rx() const { return remembered_rx_; }
+    const std::string& remembered_tx() const { return remembered_tx_; }
+    ChannelPanel& panel() { return panel_; }
+
+private:
+    void LoadChannel(int n);
+    void StoreChannel();
+    void ShowFromRecord();
+    void CheckRx();
+    void CheckTx();
+    void ChannelNumberLeft();
+    void StepChannel(int delta);
+    void BindKeys();
+
+    RadioImage& image_;
+    const BandTables& bands_;
+    ChannelPanel panel_;
+    int channel_;
+    std::string remembered_rx_;
+    std::string remembered_tx_;
+    bool destroyed_ = false;
+};
+
+}  // namespace vm
