@@ -27,18 +27,7 @@ CChannelEditDlg::CChannelEditDlg(RadioImage& image, const BandTables& bands, int
                                    .buddy = kIdChannel,
                                    .sets_buddy = false});
 
-    form_.On(EventType::FocusLost, P::kIdRx, [this](const Event&) {
-        CheckRx();
-        return false;
-    });
-    form_.On(EventType::FocusGained, P::kIdTx, [this](const Event&) {
-        remembered_tx_ = form_.Text(P::kIdTx);
-        return false;
-    });
-    form_.On(EventType::FocusLost, P::kIdTx, [this](const Event&) {
-        CheckTx();
-        return false;
-    });
+    panel_.OnFrequencyLeft([this] { CheckRx(); }, [this] { CheckTx(); });
     form_.On(EventType::FocusLost, kIdChannel, [this](const Event&) {
         ChannelNumberLeft();
         return false;
@@ -99,19 +88,11 @@ void CChannelEditDlg::Close() {
 
 void CChannelEditDlg::LoadChannel(int n) {
     channel_ = n;
-    const ConstChannelRecord rec = ChannelAt(std::as_const(image_), n);
-    if (rec.IsEmpty()) {
-        form_.SetText(P::kIdRx, std::string());
-        panel_.DisableAndClear();
+    if (!panel_.ShowRecord(ChannelAt(std::as_const(image_), n), {})) {
         remembered_rx_.clear();
         return;
     }
-    panel_.EnableAll();
-    form_.SetText(P::kIdRx, FormatMHz(rec.Rx()));
-    panel_.RebuildStepList(rec.Rx());
-    const std::uint8_t tx_top = rec.data()[0x07];
-    form_.SetText(P::kIdTx, tx_top == 0xFF || tx_top == 0x00 ? std::string() : FormatMHz(rec.Tx()));
-    ShowFromRecord();
+    remembered_rx_ = form_.Text(P::kIdRx);
 }
 
 // Loading from the offset on: the fields, then the remembered Rx.
@@ -124,18 +105,11 @@ void CChannelEditDlg::StoreChannel() {
     panel_.ApplyDefaultSelections();
     panel_.NormaliseOffset();
     ChannelRecord rec = ChannelAt(image_, channel_);
-    const std::int64_t rx = TypedFrequency(form_.Text(P::kIdRx));
-    if (rx <= 0 || rx >= kFrequencyLimit) {
+    if (!panel_.StoreFrequencies(rec)) {
         // An empty Rx clears the channel (the checks never leave an unstorable one).
         InitChannelRecord(image_, channel_, 0, bands_);
         return;
     }
-    rec.SetRx(static_cast<std::uint32_t>(rx));
-    const std::int64_t tx = TypedFrequency(form_.Text(P::kIdTx));
-    if (tx > 0 && tx < kFrequencyLimit)
-        rec.SetTx(static_cast<std::uint32_t>(tx));
-    else
-        rec.ClearTx();
     panel_.StoreFields(rec);
     if (const auto offset = panel_.OffsetValue())
         rec.SetOffset(*offset);
@@ -145,6 +119,27 @@ void CChannelEditDlg::StoreChannel() {
 
 // ---------------------------------------------------------------------------------------------
 // The checks of the frequency edits
+
+// A frequency in no band becomes the last accepted one when that lies in a band, else the
+// lower limit of the first defined band; with neither, one the record cannot hold becomes the
+// last accepted value (0 when there is none). Returns the band of the result.
+int CChannelEditDlg::InBandOrFallback(std::int64_t& f, const std::string& remembered_text) const {
+    const int b = BandOfFrequency(bands_, f);
+    if (b >= 0) return b;
+    const std::int64_t remembered = TypedFrequency(remembered_text);
+    const int rb = BandOfFrequency(bands_, remembered);
+    const int defined = FirstDefinedBand(bands_);
+    if (rb >= 0) {
+        f = remembered;
+        return rb;
+    }
+    if (defined >= 0) {
+        f = LowerLimit(bands_, defined);
+        return defined;
+    }
+    if (f >= kFrequencyLimit) f = remembered < kFrequencyLimit ? remembered : 0;
+    return -1;
+}
 
 void CChannelEditDlg::CheckRx() {
     const int n = channel_;
@@ -171,22 +166,7 @@ void CChannelEditDlg::CheckRx() {
         form_.SetText(P::kIdRx, std::string());
         panel_.DisableAndClear();
     } else {
-        int b = BandOfFrequency(bands_, f);
-        if (b < 0) {
-            const std::int64_t remembered = TypedFrequency(remembered_rx_);
-            const int rb = BandOfFrequency(bands_, remembered);
-            const int defined = FirstDefinedBand(bands_);
-            if (rb >= 0) {
-                f = remembered;
-                b = rb;
-            } else if (defined >= 0) {
-                f = LowerLimit(bands_, defined);
-                b = defined;
-            } else if (f >= kFrequencyLimit) {
-                // Too large for the record: the last accepted value, if any.
-                f = remembered > 0 && remembered < kFrequencyLimit ? remembered : 0;
-            }
-        }
+        int b = InBandOrFallback(f, remembered_rx_);
         if (f == 0) {
             form_.SetText(P::kIdRx, std::string());
             panel_.DisableAndClear();
@@ -211,41 +191,31 @@ void CChannelEditDlg::CheckTx() {
     if (channel_ == 1) {
         if (HomeBandOfFrequency(bands_, f) < 0) {
             const int home = DefaultHomeBand(bands_);
-            if (HomeBandOfFrequency(bands_, TypedFrequency(remembered_tx_)) < 0 && home >= 0)
+            if (HomeBandOfFrequency(bands_, TypedFrequency(panel_.remembered_tx())) < 0 &&
+                home >= 0)
                 form_.SetText(P::kIdTx, FormatMHz(LowerLimit(bands_, home)));
             else
-                form_.SetText(P::kIdTx, remembered_tx_);
+                form_.SetText(P::kIdTx, panel_.remembered_tx());
             return;
         }
         auto snapped = static_cast<std::uint32_t>(f);
         SnapFrequency(snapped);
         form_.SetText(P::kIdTx, FormatMHz(snapped));
-        remembered_tx_ = form_.Text(P::kIdTx);
+        panel_.RememberTx();
         return;
     }
     if (f == 0) {
         // A channel's Tx cannot be emptied here (and one that was empty stays empty).
-        form_.SetText(P::kIdTx, remembered_tx_);
+        form_.SetText(P::kIdTx, panel_.remembered_tx());
         return;
     }
-    int b = BandOfFrequency(bands_, f);
-    if (b < 0) {
-        const std::int64_t remembered = TypedFrequency(remembered_tx_);
-        const int rb = BandOfFrequency(bands_, remembered);
-        const int defined = FirstDefinedBand(bands_);
-        if (rb >= 0) {
-            f = remembered;
-            b = rb;
-        } else if (defined >= 0) {
-            f = LowerLimit(bands_, defined);
-            b = defined;
-        } else if (f >= kFrequencyLimit) {
-            form_.SetText(P::kIdTx, remembered_tx_);
-            return;
-        }
+    const int b = InBandOrFallback(f, panel_.remembered_tx());
+    if (f == 0) {
+        form_.SetText(P::kIdTx, panel_.remembered_tx());
+        return;
     }
     form_.SetText(P::kIdTx, FormatMHz(ApplyBandRaster(static_cast<std::uint32_t>(f), b)));
-    remembered_tx_ = form_.Text(P::kIdTx);
+    panel_.RememberTx();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -40,13 +40,14 @@ public:
 
     int channel() const { return channel_; }
     const std::string& remembered_rx() const { return remembered_rx_; }
-    const std::string& remembered_tx() const { return remembered_tx_; }
+    const std::string& remembered_tx() const { return panel_.remembered_tx(); }
     ChannelPanel& panel() { return panel_; }
 
 private:
     void LoadChannel(int n);
     void StoreChannel();
     void ShowFromRecord();
+    int InBandOrFallback(std::int64_t& f, const std::string& remembered_text) const;
     void CheckRx();
     void CheckTx();
     void ChannelNumberLeft();
@@ -58,7 +59,6 @@ private:
     ChannelPanel panel_;
     int channel_;
     std::string remembered_rx_;
-    std::string remembered_tx_;
     bool destroyed_ = false;
 };
 

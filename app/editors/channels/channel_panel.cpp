@@ -92,8 +92,9 @@ int SelectionOr0(const Form& form, int id) {
 
 }  // namespace
 
-ChannelPanel::ChannelPanel(Form& form, const BandTables& bands, PanelKind kind)
+ChannelPanel::ChannelPanel(Form& form, const BandTables& bands, PanelKind kind, int tab_strip)
     : form_(form), bands_(bands), kind_(kind) {
+    if (tab_strip != 0) form_.Add(tab_strip, ControlKind::Tab);
     Build();
     Bind();
 }
@@ -187,6 +188,21 @@ void ChannelPanel::Bind() {
             return false;
         });
     }
+}
+
+void ChannelPanel::OnFrequencyLeft(std::function<void()> check_rx, std::function<void()> check_tx) {
+    form_.On(EventType::FocusGained, kIdTx, [this](const Event&) {
+        remembered_tx_ = form_.Text(kIdTx);
+        return false;
+    });
+    form_.On(EventType::FocusLost, kIdRx, [check = std::move(check_rx)](const Event&) {
+        check();
+        return false;
+    });
+    form_.On(EventType::FocusLost, kIdTx, [check = std::move(check_tx)](const Event&) {
+        check();
+        return false;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -298,6 +314,34 @@ void ChannelPanel::CommitFocused() {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+bool ChannelPanel::ShowRecord(ConstChannelRecord rec, const LoadRules& rules) {
+    if (rec.IsEmpty()) {
+        form_.SetText(kIdRx, std::string());
+        DisableAndClear();
+        return false;
+    }
+    EnableAll();
+    form_.SetText(kIdRx, FormatMHz(rec.Rx()));
+    RebuildStepList(rec.Rx());
+    const std::uint8_t tx_top = rec.data()[0x07];
+    form_.SetText(kIdTx, tx_top == 0xFF || tx_top == 0x00 ? std::string() : FormatMHz(rec.Tx()));
+    ShowFields(rec, rules);
+    return true;
+}
+
+bool ChannelPanel::StoreFrequencies(ChannelRecord rec) const {
+    auto storable = [](std::int64_t f) { return f > 0 && f < kFrequencyLimit; };
+    const std::int64_t rx = TypedFrequency(form_.Text(kIdRx));
+    if (!storable(rx)) return false;
+    rec.SetRx(static_cast<std::uint32_t>(rx));
+    const std::int64_t tx = TypedFrequency(form_.Text(kIdTx));
+    if (storable(tx))
+        rec.SetTx(static_cast<std::uint32_t>(tx));
+    else
+        rec.ClearTx();
+    return true;
+}
 
 void ChannelPanel::ShowFields(ConstChannelRecord rec, const LoadRules& rules) {
     const std::uint8_t* p = rec.data();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,8 +75,9 @@ public:
                                                   "25",  "30", "50",   "100"};
     static constexpr std::string_view kDefaultStep = "12.5";
 
-    // Adds the panel's controls to `form` and binds the rules between them.
-    ChannelPanel(Form& form, const BandTables& bands, PanelKind kind);
+    // Adds the panel's controls to `form` and binds the rules between them; a tab strip that
+    // selects the record shown (tab_strip != 0) is created first, above the panel.
+    ChannelPanel(Form& form, const BandTables& bands, PanelKind kind, int tab_strip = 0);
     ChannelPanel(const ChannelPanel&) = delete;
     ChannelPanel& operator=(const ChannelPanel&) = delete;
 
@@ -84,6 +86,12 @@ public:
     PanelKind kind() const { return kind_; }
     // Every control of the panel, in creation order.
     const std::vector<int>& ids() const { return ids_; }
+
+    // The editors' own checks of the Rx and Tx edits, run when each loses the focus. The Tx
+    // edit's text is remembered when it gains the focus (the last accepted Tx).
+    void OnFrequencyLeft(std::function<void()> check_rx, std::function<void()> check_tx);
+    const std::string& remembered_tx() const { return remembered_tx_; }
+    void RememberTx() { remembered_tx_ = form_.Text(kIdTx); }
 
     // ---- loading and storing what the three editors share
     struct LoadRules {
@@ -94,6 +102,13 @@ public:
         bool show_offset = true;      // the offset edit is filled from the record
         bool show_direction = false;  // the offset direction list is set from the record
     };
+    // An empty record (false): the Rx edit emptied, the rest disabled and cleared. Otherwise
+    // every control enabled, Rx shown, the step list built for it, Tx shown (empty when the
+    // record has none) and ShowFields.
+    bool ShowRecord(ConstChannelRecord rec, const LoadRules& rules);
+    // Rx and Tx from their edits (Tx absent when its edit is empty); false, with nothing
+    // written, when the Rx edit holds no storable frequency.
+    bool StoreFrequencies(ChannelRecord rec) const;
     // The fields after the frequencies: offset, CTCSS, DCS, lists, check boxes, step, name;
     // then the SQL-mode list, the default selections, the offset normalisation, "Reverse" over
     // "Talk around" and the dependent controls.
@@ -139,6 +154,7 @@ private:
     const BandTables& bands_;
     PanelKind kind_;
     std::vector<int> ids_;
+    std::string remembered_tx_;
 };
 
 }  // namespace vm

@@ -9,35 +9,16 @@
 namespace vm {
 
 namespace {
-
 using P = ChannelPanel;
-
-// The tab strip comes first in the view, above the panel.
-Form& WithTabStrip(Form& form) {
-    form.Add(CScanChView::kIdTab, ControlKind::Tab);
-    return form;
-}
-
 }  // namespace
 
 CScanChView::CScanChView(RadioImage& image, const BandTables& bands)
-    : image_(image), bands_(bands), panel_(WithTabStrip(form_), bands, PanelKind::ScanEdge) {
+    : image_(image), bands_(bands), panel_(form_, bands, PanelKind::ScanEdge, kIdTab) {
     form_.On(EventType::FocusGained, P::kIdRx, [this](const Event&) {
         remembered_rx_ = form_.Text(P::kIdRx);
         return false;
     });
-    form_.On(EventType::FocusLost, P::kIdRx, [this](const Event&) {
-        CheckRx();
-        return false;
-    });
-    form_.On(EventType::FocusGained, P::kIdTx, [this](const Event&) {
-        remembered_tx_ = form_.Text(P::kIdTx);
-        return false;
-    });
-    form_.On(EventType::FocusLost, P::kIdTx, [this](const Event&) {
-        CheckTx();
-        return false;
-    });
+    panel_.OnFrequencyLeft([this] { CheckRx(); }, [this] { CheckTx(); });
     // Leaving a tab: the focus goes to the tab strip (the control left runs its rule) and the
     // edge is stored.
     form_.On(EventType::TabChanging, kIdTab, [this](const Event&) {
@@ -70,23 +51,12 @@ std::uint32_t CScanChView::Address() const {
 }
 
 void CScanChView::LoadFromImage() {
-    const ConstChannelRecord rec(image_, Address());
-    if (rec.IsEmpty()) {
-        form_.SetText(P::kIdRx, std::string());
-        panel_.DisableAndClear();
-        remembered_rx_.clear();
-        return;
-    }
-    panel_.EnableAll();
-    form_.SetText(P::kIdRx, FormatMHz(rec.Rx()));
-    panel_.RebuildStepList(rec.Rx());
-    const std::uint8_t tx_top = rec.data()[0x07];
-    form_.SetText(P::kIdTx, tx_top == 0xFF || tx_top == 0x00 ? std::string() : FormatMHz(rec.Tx()));
-    panel_.ShowFields(rec, {.opt_signal_outside_selects_first = false,
-                            .ptt_outside_selects_first = false,
-                            .show_offset = false,
-                            .show_direction = false});
-    remembered_rx_ = form_.Text(P::kIdRx);
+    const bool shown = panel_.ShowRecord(ConstChannelRecord(image_, Address()),
+                                         {.opt_signal_outside_selects_first = false,
+                                          .ptt_outside_selects_first = false,
+                                          .show_offset = false,
+                                          .show_direction = false});
+    remembered_rx_ = shown ? form_.Text(P::kIdRx) : std::string();
 }
 
 void CScanChView::StoreToImage() {
@@ -94,18 +64,11 @@ void CScanChView::StoreToImage() {
     panel_.CommitFocused();
     panel_.ApplyDefaultSelections();
     panel_.NormaliseOffset();
-    const std::int64_t rx = TypedFrequency(form_.Text(P::kIdRx));
-    if (rx <= 0 || rx >= kFrequencyLimit) {
+    ChannelRecord rec(image_, Address());
+    if (!panel_.StoreFrequencies(rec)) {
         InitChannelRecordAt(image_, Address(), 0, bands_);
         return;
     }
-    ChannelRecord rec(image_, Address());
-    rec.SetRx(static_cast<std::uint32_t>(rx));
-    const std::int64_t tx = TypedFrequency(form_.Text(P::kIdTx));
-    if (tx > 0 && tx < kFrequencyLimit)
-        rec.SetTx(static_cast<std::uint32_t>(tx));
-    else
-        rec.ClearTx();
     panel_.StoreFields(rec);
 
     // The direction kept, unless the frequencies say otherwise.
@@ -162,15 +125,15 @@ void CScanChView::CheckTx() {
     }
     std::int64_t f = TypedFrequency(form_.Text(P::kIdTx));
     if (f == 0) {
-        form_.SetText(P::kIdTx, remembered_tx_);
+        form_.SetText(P::kIdTx, panel_.remembered_tx());
         return;
     }
     int b = BandOfFrequency(bands_, f);
     if (b < 0) {
         // Out of every band: the last accepted Tx, else the value as typed; with neither in a
         // band (or storable), the Rx frequency.
-        if (!remembered_tx_.empty()) {
-            f = TypedFrequency(remembered_tx_);
+        if (!panel_.remembered_tx().empty()) {
+            f = TypedFrequency(panel_.remembered_tx());
             b = BandOfFrequency(bands_, f);
             if (b < 0) f = 0;
         } else if (f >= kFrequencyLimit) {

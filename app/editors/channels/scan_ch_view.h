@@ -44,7 +44,6 @@ private:
     ChannelPanel panel_;
     int record_ = 0;
     std::string remembered_rx_;
-    std::string remembered_tx_;
 };
 
 }  // namespace vm

@@ -9,15 +9,7 @@
 namespace vm {
 
 namespace {
-
 using P = ChannelPanel;
-
-// The tab strip comes first in the dialog, above the panel.
-Form& WithTabStrip(Form& form) {
-    form.Add(CVfoDlg::kIdTab, ControlKind::Tab);
-    return form;
-}
-
 }  // namespace
 
 std::vector<CVfoDlg::Tab> CVfoDlg::Tabs(const BandTables& bands) {
@@ -34,13 +26,9 @@ std::vector<CVfoDlg::Tab> CVfoDlg::Tabs(const BandTables& bands) {
 }
 
 CVfoDlg::CVfoDlg(RadioImage& image, const BandTables& bands)
-    : image_(image), bands_(bands), panel_(WithTabStrip(form_), bands, PanelKind::Vfo) {
-    for (int id : {int{P::kIdRx}, int{P::kIdTx}}) {
-        form_.On(EventType::FocusLost, id, [this, id](const Event&) {
-            CheckFrequency(id);
-            return false;
-        });
-    }
+    : image_(image), bands_(bands), panel_(form_, bands, PanelKind::Vfo, kIdTab) {
+    panel_.OnFrequencyLeft([this] { CheckFrequency(P::kIdRx); },
+                           [this] { CheckFrequency(P::kIdTx); });
     form_.On(EventType::TabChanging, kIdTab, [this](const Event&) {
         StoreToImage();
         return false;
