@@ -326,6 +326,9 @@ bool ChannelPanel::ShowRecord(ConstChannelRecord rec, const LoadRules& rules) {
     RebuildStepList(rec.Rx());
     const std::uint8_t tx_top = rec.data()[0x07];
     form_.SetText(kIdTx, tx_top == 0xFF || tx_top == 0x00 ? std::string() : FormatMHz(rec.Tx()));
+    // The record's own Tx is the last accepted one (the Tx edit may keep the focus while the
+    // record changes under it).
+    RememberTx();
     ShowFields(rec, rules);
     return true;
 }
