@@ -58,9 +58,18 @@ void CChannelEditDlg::BindKeys() {
     });
 }
 
-void CChannelEditDlg::OnInitDialog() {
+void CChannelEditDlg::OnInitialUpdate() {
     form_.SetText(kIdChannel, FormatInt(channel_));
     LoadChannel(channel_);
+}
+
+bool CChannelEditDlg::GoToRecord(int n) {
+    if (n < 1 || n > kChannelsPerBank) return false;
+    form_.Focus(kIdChannel);
+    form_.SelectAll(kIdChannel);
+    form_.TypeText(kIdChannel, FormatInt(n));
+    form_.Focus(0);
+    return channel_ == n;
 }
 
 void CChannelEditDlg::LoadFromImage() {

@@ -27,7 +27,12 @@ public:
     ~CChannelEditDlg() override;
 
     // Opening: the number edit shows the channel handed in, which is loaded.
-    void OnInitDialog();
+    void OnInitialUpdate();
+    // Stepping through the channels as the user does: the number typed into its edit and the
+    // edit left (the channel shown is stored first). False when n is not a channel or the
+    // dialog stays where it is.
+    bool GoToRecord(int n);
+    int Record() const { return channel_; }
     // The frame's load and store: the channel shown (a store runs the focused control's check
     // first).
     void LoadFromImage() override;

@@ -21,7 +21,7 @@ struct ChannelEdit : testing::ChannelEditorTest {
         dlg = std::make_unique<CChannelEditDlg>(image, bands, n,
                                                 r.IsEmpty() ? std::string() : FormatMHz(r.Rx()));
         dlg->on_close = [this] { ++closes; };
-        dlg->OnInitDialog();
+        dlg->OnInitialUpdate();
     }
     void Close() { dlg.reset(); }  // destruction stores
     Form& form() { return dlg->form(); }
@@ -440,6 +440,15 @@ TEST_F(ChannelEdit, ChangingTheChannelStoresTheOneLeft) {
         EXPECT_EQ(dlg->channel(), c.channel) << c.typed;
         EXPECT_EQ(Text(D::kIdChannel), c.shown) << c.typed;
     }
+    // The command line's stepping goes the same way.
+    form().Focus(P::kIdRx);
+    form().SelectAll(P::kIdRx);
+    form().TypeText(P::kIdRx, "145.5");  // channel 5 is new: created when Rx is left
+    EXPECT_TRUE(dlg->GoToRecord(20));
+    EXPECT_EQ(ChannelAt(image, 5).Rx(), 14'550'000u);
+    EXPECT_EQ(Text(D::kIdChannel), "20");
+    EXPECT_FALSE(dlg->GoToRecord(801));
+    EXPECT_EQ(dlg->Record(), 20);
 }
 
 TEST_F(ChannelEdit, SpinStepsWrapAndStore) {
