@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -56,6 +57,19 @@ protected:
         if (radio_) {
             EXPECT_TRUE(radio_->Drain());
         }
+        return r;
+    }
+    // Runs the tool and presses Ctrl-C (SIGINT) once `when` holds, if the tool is still running.
+    ToolRun ToolInterrupted(const std::vector<std::string>& args,
+                            const std::function<bool()>& when) {
+        std::atomic<bool> done{false};
+        std::thread interrupter([&] {
+            while (!done && !when()) std::this_thread::yield();
+            if (!done) kill(getpid(), SIGINT);
+        });
+        ToolRun r = Tool(args);
+        done = true;
+        interrupter.join();
         return r;
     }
     // The radio's end markers once `n` have come: the last bytes the tool wrote may still be
@@ -206,14 +220,8 @@ TEST_F(LinkCommands, WriteSendsTheCommittedFileAndLeavesItAlone) {
 TEST_F(LinkCommands, CtrlCCancelsAfterTheBlockSendsEndWAndSavesNothing) {
     StartRadio();
     const fs::path out = dir_ / "never.dat";
-    std::atomic<bool> done{false};
-    std::thread interrupter([&] {
-        while (!done && radio_->record().blocks_read < 20) std::this_thread::yield();
-        if (!done) kill(getpid(), SIGINT);
-    });
-    const ToolRun r = Tool({"read", "-p", radio_->device(), "-o", out.string(), "-q"});
-    done = true;
-    interrupter.join();
+    const ToolRun r = ToolInterrupted({"read", "-p", radio_->device(), "-o", out.string(), "-q"},
+                                      [&] { return !(radio_->record().blocks_read < 20); });
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_TRUE(Contains(r.err, "cancelled")) << r.err;
     EXPECT_FALSE(fs::exists(out));
@@ -228,14 +236,8 @@ TEST_F(LinkCommands, CtrlCBeforeAFailureReportsTheFailure) {
     StartRadio(failing);
     ToolLinkTiming().timeouts = {10, 5, 25, 5, 5};
     const fs::path out = dir_ / "never.dat";
-    std::atomic<bool> done{false};
-    std::thread interrupter([&] {
-        while (!done && radio_->record().acks_withheld < 1) std::this_thread::yield();
-        if (!done) kill(getpid(), SIGINT);
-    });
-    const ToolRun r = Tool({"read", "-p", radio_->device(), "-o", out.string(), "-q"});
-    done = true;
-    interrupter.join();
+    const ToolRun r = ToolInterrupted({"read", "-p", radio_->device(), "-o", out.string(), "-q"},
+                                      [&] { return !(radio_->record().acks_withheld < 1); });
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_TRUE(Contains(r.err, "vm6142: Communication error\n")) << r.err;
     EXPECT_FALSE(Contains(r.err, "cancelled (")) << r.err;
