@@ -144,9 +144,27 @@ void Form::Select(int id, int index) {
 
 bool Form::SelectByText(int id, std::string_view text) {
     const Control& c = At(id);
+    if (text.empty()) return false;
     for (std::size_t i = 0; i < c.entries.size(); ++i) {
         const std::string& e = c.entries[i];
         if (e.size() < text.size()) continue;
+        bool same = true;
+        for (std::size_t k = 0; k < text.size() && same; ++k)
+            same = std::toupper(static_cast<unsigned char>(e[k])) ==
+                   std::toupper(static_cast<unsigned char>(text[k]));
+        if (same) {
+            Select(id, static_cast<int>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Form::SelectExactText(int id, std::string_view text) {
+    const Control& c = At(id);
+    for (std::size_t i = 0; i < c.entries.size(); ++i) {
+        const std::string& e = c.entries[i];
+        if (e.size() != text.size()) continue;
         bool same = true;
         for (std::size_t k = 0; k < text.size() && same; ++k)
             same = std::toupper(static_cast<unsigned char>(e[k])) ==
@@ -213,6 +231,15 @@ void Form::Focus(int id) {
     if (focused_ == id && id != 0) Raise({.type = EventType::FocusGained, .id = id});
 }
 
+void Form::CommitFocus() {
+    const int id = focused_;
+    if (id == 0) return;
+    ActionScope scope(*this);
+    Focus(0);
+    // The focus goes back unless the control closed (a cell editor) or a handler moved it on.
+    if (focused_ == 0 && Has(id) && At(id).visible && At(id).enabled) Focus(id);
+}
+
 char Form::FilterChar(int id, char c) const {
     const Control& ctl = At(id);
     if (ctl.read_only || !ctl.enabled) return 0;
@@ -257,6 +284,16 @@ void Form::TypeText(int id, std::string_view text) {
         return;
     }
     for (char c : text) Type(id, c);
+}
+
+void Form::ReplaceText(int id, std::string_view text) {
+    ActionScope scope(*this);
+    SelectAll(id);
+    if (text.empty()) {
+        Type(id, '\b');
+    } else {
+        TypeText(id, text);
+    }
 }
 
 void Form::Choose(int id, int index) {

@@ -24,23 +24,23 @@
 namespace vm {
 
 struct LayoutRow {
-    std::string label;     // the text beside the control
-    std::vector<int> ids;  // the control, then its spin (if any)
+    std::string label = {};     // the text beside the control
+    std::vector<int> ids = {};  // the control, then its spin (if any)
 };
 
 enum class BlockKind { Rows, Group, Tab, Grid, Buttons };
 
 struct LayoutBlock {
     BlockKind kind = BlockKind::Rows;
-    int id = 0;                   // Group, Tab, Grid: the control
-    std::string caption;          // Group: the group box's caption
-    std::vector<LayoutRow> rows;  // Rows, Group
-    std::vector<int> ids;         // Buttons
+    int id = 0;                        // Group, Tab, Grid: the control
+    std::string caption = {};          // Group: the group box's caption
+    std::vector<LayoutRow> rows = {};  // Rows, Group
+    std::vector<int> ids = {};         // Buttons
 };
 
 struct FormLayout {
-    std::vector<LayoutBlock> blocks;
-    std::vector<int> placed;  // controls left where the form places them
+    std::vector<LayoutBlock> blocks = {};
+    std::vector<int> placed = {};  // controls left where the form places them
     // Columns the host may use; 0: its choice (two when there are more than 12 rows).
     int columns = 0;
 };

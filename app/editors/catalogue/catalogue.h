@@ -29,18 +29,18 @@ struct EditorEntry;
 
 // What an editor is opened over, and the host's services.
 struct EditorContext {
-    shell::Document& doc;  // image, header, band tables
-    MessageHook message;   // the host's message boxes
-    std::function<void(int context)> open_help;
+    shell::Document& doc;      // image, header, band tables
+    MessageHook message = {};  // the host's message boxes
+    std::function<void(int context)> open_help = {};
     bool extended_range = false;  // service mode
     // Record stepping dialogs: the record to open on (0: the dialog's own choice), and the
     // text the opener remembers for it (Channel edit: the table's Rx text).
     int record = 0;
-    std::string record_text;
+    std::string record_text = {};
     // Opens another editor of the catalogue from this one (the table's "Channel edit"
     // button); a modal dialog has closed when it returns. Empty: no editor can be opened.
-    std::function<void(const EditorEntry& entry, int record, const std::string& text)>
-        open_editor;
+    std::function<void(const EditorEntry& entry, int record, const std::string& text)> open_editor =
+        {};
 };
 
 // Creates the editor's headless view over the context's document (not yet initialised).
@@ -52,8 +52,8 @@ using LayoutFunction = FormLayout (*)(const Form& form);
 using AfterClose = void (*)(shell::Document& doc);
 
 struct EditorEntry {
-    std::string_view name;  // the tree item's text; the command line's EDITOR
-    int command = 0;        // the command that opens it (0: opened from another editor only)
+    std::string_view name = {};  // the tree item's text; the command line's EDITOR
+    int command = 0;             // the command that opens it (0: opened from another editor only)
     WindowKind kind = WindowKind::FormView;
     bool tree = true;                       // an item in the tree and in the Edit menus
     std::string_view child_menu_text = {};  // the child windows' Edit menu, when it differs

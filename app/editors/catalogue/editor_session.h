@@ -30,8 +30,7 @@ void ReloadAllViews(std::span<const OpenView> views);
 // the only copy of what was typed) and, when the dialog's entry reloads views, reloaded after
 // it closed and its after-close step ran.
 void BeforeModal(std::span<const OpenView> views);
-void AfterModal(const EditorEntry& dialog, shell::Document& doc,
-                std::span<const OpenView> views);
+void AfterModal(const EditorEntry& dialog, shell::Document& doc, std::span<const OpenView> views);
 
 // The desktop editor after start-up and File > Open, with one more editor open: the views
 // the main frame opens at start-up (the channel table), then the editor itself.

@@ -34,7 +34,7 @@ using MessageHook = std::function<void(const std::string& text)>;
 // A page of an editor: a form with its controls, and how the user brings it on screen
 // (choosing entry `index` of the tab strip `tab` of `tab_form`; no tab_form: always shown).
 struct FormPage {
-    std::string caption;  // the tab's caption; empty for an editor without tabs
+    std::string caption = {};  // the tab's caption; empty for an editor without tabs
     Form* form = nullptr;
     Form* tab_form = nullptr;
     int tab = 0;

@@ -31,20 +31,20 @@ struct TabStep {
 };
 
 struct EditorField {
-    std::vector<std::string> pages;  // page captions, outer first (a record tab is a page)
-    std::string group;               // the group box's caption; empty when none
-    bool qualified = false;          // the group is part of the name (the label repeats)
-    std::string label;               // the control's label; a cell's "ROW/COLUMN"
+    std::vector<std::string> pages = {};  // page captions, outer first (a record tab is a page)
+    std::string group = {};               // the group box's caption; empty when none
+    bool qualified = false;               // the group is part of the name (the label repeats)
+    std::string label = {};               // the control's label; a cell's "ROW/COLUMN"
     Form* form = nullptr;
     int id = 0;
     int row = -1;  // a grid cell: its row and column
     int col = -1;
-    std::vector<TabStep> steps;  // outer first
+    std::vector<TabStep> steps = {};  // outer first
 
     bool IsCell() const { return row >= 0; }
-    std::string Name() const;      // the name show prints
-    std::string FullName() const;  // with the group, needed or not
-    std::string ShortName() const; // without the group
+    std::string Name() const;       // the name show prints
+    std::string FullName() const;   // with the group, needed or not
+    std::string ShortName() const;  // without the group
 };
 
 // The fields of an initialised editor, page by page in tab order, controls in form order
