@@ -59,10 +59,10 @@ public:
     std::optional<std::string> Close();
     // File > Save's commit over the views open now (the editor too while it is open).
     void Commit();
-
-private:
+    // The views open now, in the order they opened.
     std::vector<OpenView> Views();
 
+private:
     const EditorEntry& entry_;
     shell::Document& doc_;
     std::vector<std::string> messages_;
