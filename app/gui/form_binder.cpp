@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFocusEvent>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -202,6 +203,8 @@ QWidget* FormBinder::Create(const Control& c) {
         }
         case ControlKind::Grid:
             return new GridWidget(form_.GridAt(id), form_, container_);
+        case ControlKind::Group:
+            return new QGroupBox(container_);
     }
     return new QWidget(container_);
 }
@@ -274,6 +277,8 @@ void FormBinder::Apply(const Change& change) {
                 }
             } else if (auto* label = qobject_cast<QLabel*>(w)) {
                 label->setText(text);
+            } else if (auto* box = qobject_cast<QGroupBox*>(w)) {
+                box->setTitle(text);
             } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
                 button->setText(text);
             }

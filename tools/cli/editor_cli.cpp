@@ -25,8 +25,8 @@ std::optional<int> GoToRecordOption(const Context& ctx, const Command& cmd, cons
     const auto n = ParseScaled(*value, 0);
     const std::string span = FormatInt(range.first) + "-" + FormatInt(range.last);
     if (!n || *n < range.first || *n > range.last || value->find('.') != std::string::npos)
-        return UsageError(ctx, cmd, "--record " + *value + ": not a record of \"" + editor +
-                                        "\" (" + span + ")");
+        return UsageError(
+            ctx, cmd, "--record " + *value + ": not a record of \"" + editor + "\" (" + span + ")");
     if (!session.GoToRecord(static_cast<int>(*n)))
         return ctx.Fail("\"" + editor + "\" cannot show record " + *value);
     return std::nullopt;
@@ -44,8 +44,8 @@ std::optional<EditorField> FieldNamed(const Context& ctx, const Command& cmd,
     } else {
         std::string list;
         for (const EditorField& f : found) list += (list.empty() ? "\"" : ", \"") + f.Name() + "\"";
-        UsageError(ctx, cmd, "\"" + name + "\" names more than one field of \"" + editor +
-                                 "\": " + list);
+        UsageError(ctx, cmd,
+                   "\"" + name + "\" names more than one field of \"" + editor + "\": " + list);
     }
     return std::nullopt;
 }

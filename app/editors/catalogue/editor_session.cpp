@@ -9,13 +9,14 @@ namespace vm {
 void CommitAllViews(RadioImage& image, std::span<const OpenView> views) {
     for (bool normalising : {false, true})
         for (const OpenView& v : views)
-            if (v.view && v.entry && v.entry->normalises == normalising) v.view->Commit();
+            if (v.view && !v.view->destroyed() && v.entry && v.entry->normalises == normalising)
+                v.view->Commit();
     ClearCommitBits(image);
 }
 
 void ReloadAllViews(std::span<const OpenView> views) {
     for (const OpenView& v : views)
-        if (v.view) v.view->LoadFromImage();
+        if (v.view && !v.view->destroyed()) v.view->LoadFromImage();
 }
 
 void BeforeModal(std::span<const OpenView> views) {
