@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTabBar>
 #include <QToolButton>
@@ -91,10 +92,13 @@ FormBinder::~FormBinder() {
     // The widgets go first, while the form they talk to still exists.
     *alive_ = false;
     ++syncing_;
+    // A group box takes its controls with it: each widget is deleted unless it has gone.
+    std::vector<QPointer<QWidget>> widgets;
     for (auto& [id, w] : widgets_) {
         w->removeEventFilter(this);
-        delete w;
+        widgets.emplace_back(w);
     }
+    for (QPointer<QWidget>& w : widgets) delete w.data();
 }
 
 QWidget* FormBinder::widget(int id) const {
