@@ -19,6 +19,19 @@ bool IsPrintableChar(char c) {
     return c == '\b' || (c >= 0x20 && c <= 0x7E);
 }
 
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t k = 0; k < prefix.size(); ++k)
+        if (std::toupper(static_cast<unsigned char>(text[k])) !=
+            std::toupper(static_cast<unsigned char>(prefix[k])))
+            return false;
+    return true;
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && StartsWithIgnoringCase(a, b);
+}
+
 Form::Form() = default;
 Form::~Form() = default;
 
@@ -146,13 +159,7 @@ bool Form::SelectByText(int id, std::string_view text) {
     const Control& c = At(id);
     if (text.empty()) return false;
     for (std::size_t i = 0; i < c.entries.size(); ++i) {
-        const std::string& e = c.entries[i];
-        if (e.size() < text.size()) continue;
-        bool same = true;
-        for (std::size_t k = 0; k < text.size() && same; ++k)
-            same = std::toupper(static_cast<unsigned char>(e[k])) ==
-                   std::toupper(static_cast<unsigned char>(text[k]));
-        if (same) {
+        if (StartsWithIgnoringCase(c.entries[i], text)) {
             Select(id, static_cast<int>(i));
             return true;
         }
@@ -163,13 +170,7 @@ bool Form::SelectByText(int id, std::string_view text) {
 bool Form::SelectExactText(int id, std::string_view text) {
     const Control& c = At(id);
     for (std::size_t i = 0; i < c.entries.size(); ++i) {
-        const std::string& e = c.entries[i];
-        if (e.size() != text.size()) continue;
-        bool same = true;
-        for (std::size_t k = 0; k < text.size() && same; ++k)
-            same = std::toupper(static_cast<unsigned char>(e[k])) ==
-                   std::toupper(static_cast<unsigned char>(text[k]));
-        if (same) {
+        if (SameTextIgnoringCase(c.entries[i], text)) {
             Select(id, static_cast<int>(i));
             return true;
         }

@@ -81,6 +81,10 @@ CharFilter CharsFilter(std::string_view chars);  // the characters of a filter s
 bool IsNameChar(char c);                         // letters, digits and g_SymbolInputFilter
 bool IsPrintableChar(char c);                    // 0x20..0x7E
 
+// Texts compared as the controls compare them: without case (ASCII).
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
+bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+
 struct SpinSettings {
     int min = 0;
     int max = 100;

@@ -115,15 +115,6 @@ const EditorEntry kEditors[] = {
      .reloads_views = true},
 };
 
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 }  // namespace
 
 std::span<const EditorEntry> Editors() {
@@ -132,7 +123,7 @@ std::span<const EditorEntry> Editors() {
 
 const EditorEntry* FindEditor(std::string_view name) {
     for (const EditorEntry& e : kEditors)
-        if (SameText(e.name, name)) return &e;
+        if (SameTextIgnoringCase(e.name, name)) return &e;
     return nullptr;
 }
 

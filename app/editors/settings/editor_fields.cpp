@@ -10,15 +10,6 @@ namespace vm {
 
 namespace {
 
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 std::string Lower(std::string_view s) {
     std::string r(s);
     for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -144,10 +135,11 @@ std::vector<EditorField> LookUpEditorField(CBaseFormView& view, std::string_view
     const auto fields = EditorFields(view);
     std::vector<EditorField> found;
     for (const EditorField& f : fields)
-        if (SameText(f.Name(), name)) found.push_back(f);
+        if (SameTextIgnoringCase(f.Name(), name)) found.push_back(f);
     if (!found.empty()) return found;
     for (const EditorField& f : fields)
-        if (SameText(f.FullName(), name) || SameText(f.ShortName(), name)) found.push_back(f);
+        if (SameTextIgnoringCase(f.FullName(), name) || SameTextIgnoringCase(f.ShortName(), name))
+            found.push_back(f);
     return found;
 }
 
@@ -202,7 +194,7 @@ bool ShowsAsTyped(const EditorField& field, std::string_view typed) {
     if (!field.IsCell()) {
         const ControlKind kind = field.form->At(field.id).kind;
         if (kind == ControlKind::DropList || kind == ControlKind::Check)
-            return SameText(shown, typed);
+            return SameTextIgnoringCase(shown, typed);
     }
     return shown == typed;
 }
@@ -212,7 +204,7 @@ namespace {
 // The entry of a list whose text is `value` (without case), or -1.
 int EntryOf(const Control& c, std::string_view value) {
     for (std::size_t i = 0; i < c.entries.size(); ++i)
-        if (SameText(c.entries[i], value)) return static_cast<int>(i);
+        if (SameTextIgnoringCase(c.entries[i], value)) return static_cast<int>(i);
     return -1;
 }
 
@@ -232,7 +224,7 @@ void Enter(Form& form, int id, std::string_view value) {
             break;
         }
         case ControlKind::Check:
-            if (c.checked != SameText(value, "On")) form.Click(id);
+            if (c.checked != SameTextIgnoringCase(value, "On")) form.Click(id);
             break;
         default:
             form.ReplaceText(id, value);
@@ -273,7 +265,8 @@ std::optional<std::string> CheckEditorField(const EditorField& field, std::strin
         return "cannot be changed in the editor";
     if (field.IsCell()) return std::nullopt;
     if (c.kind == ControlKind::DropList && EntryOf(c, value) < 0) return NoEntry(c, value);
-    if (c.kind == ControlKind::Check && !SameText(value, "On") && !SameText(value, "Off"))
+    if (c.kind == ControlKind::Check && !SameTextIgnoringCase(value, "On") &&
+        !SameTextIgnoringCase(value, "Off"))
         return "takes On or Off";
     return std::nullopt;
 }
