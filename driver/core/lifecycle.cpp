@@ -129,6 +129,26 @@ NTSTATUS PassDown(DeviceObject* lower, Irp* irp) {
     return IoCallDriver(lower, irp);
 }
 
+NTSTATUS PassDownDetachAndDelete(DeviceObject* fdo, DeviceObject* lower, Irp* irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    const NTSTATUS status = PassDown(lower, irp);
+    IoDetachDevice(lower);
+    IoDeleteDevice(fdo);
+    return status;
+}
+
+NTSTATUS AnswerQueryId(DeviceObject* lower, DeviceObject* pdo, Irp* irp, std::uint32_t poolTag) {
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType !=
+        BusQueryIdType::HardwareIDs) {
+        return PassDown(lower, irp);
+    }
+    ForwardAndWait(lower, irp);
+    AppendPortHardwareId(lower->kernel(), irp, IoOpenDeviceRegistryKey(pdo), poolTag);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp);
+    return status;
+}
+
 void CancelAndDrainTransfers(UsbDevice& dev) {
     USB2SER_CancelAllIrps(dev);
     dev.kernel.Wait(dev.dataIoCount.ZeroEvent());

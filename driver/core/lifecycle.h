@@ -44,6 +44,21 @@ NTSTATUS CompleteRequest(Irp* irp, NTSTATUS status, std::uintptr_t information =
 // Passes a request down unchanged (the lower driver completes it).
 NTSTATUS PassDown(DeviceObject* lower, Irp* irp);
 
+// The last step of IRP_MN_REMOVE_DEVICE, once nothing of the device is in use: the request goes
+// down (the lower device saved first), then the device detaches and is deleted.
+NTSTATUS PassDownDetachAndDelete(DeviceObject* fdo, DeviceObject* lower, Irp* irp);
+// IRP_MN_QUERY_ID: hardware identifiers get the port's own one appended (above); other
+// identifier types go down unchanged.
+NTSTATUS AnswerQueryId(DeviceObject* lower, DeviceObject* pdo, Irp* irp, std::uint32_t poolTag);
+// IRP_MN_START_DEVICE: the lower drivers start first; then `start` runs and the request
+// completes with the first failure.
+template <class Start>
+NTSTATUS AnswerStart(DeviceObject* lower, Irp* irp, Start&& start) {
+    NTSTATUS status = ForwardAndWait(lower, irp);
+    if (NT_SUCCESS(status)) status = start();
+    return CompleteRequest(irp, status);
+}
+
 // Cancels the standing transfers and waits until no asynchronous pipe or control transfer of
 // the device is in flight (passive level). After it, nothing a completion uses is touched by a
 // completion any more.

@@ -159,24 +159,15 @@ NTSTATUS RemoveDevice(Device& dev, Irp* irp) {
         SpinLockGuard lock(dev.globals->portLock);
         if (dev.globals->lastAdded == &dev) dev.globals->lastAdded = nullptr;
     }
-    DeviceObject* fdo = dev.fdo;
-    DeviceObject* lower = dev.usb.lower;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    const NTSTATUS status = PassDown(lower, irp);
-    IoDetachDevice(lower);
-    IoDeleteDevice(fdo);
-    return status;
+    return PassDownDetachAndDelete(dev.fdo, dev.usb.lower, irp);
 }
 
 NTSTATUS DispatchPnp(DeviceObject* fdo, Irp* irp) {
     Device& dev = Ext(fdo);
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MinorFunction) {
-        case IRP_MN_START_DEVICE: {
-            NTSTATUS status = ForwardAndWait(dev.usb.lower, irp);
-            if (NT_SUCCESS(status)) status = StartDevice(dev);
-            return CompleteRequest(irp, status);
-        }
+        case IRP_MN_START_DEVICE:
+            return AnswerStart(dev.usb.lower, irp, [&] { return StartDevice(dev); });
         case IRP_MN_STOP_DEVICE:
             dev.portOpen.store(false);
             CancelAndDrainTransfers(dev.usb);
@@ -186,13 +177,7 @@ NTSTATUS DispatchPnp(DeviceObject* fdo, Irp* irp) {
         case IRP_MN_REMOVE_DEVICE:
             return RemoveDevice(dev, irp);
         case IRP_MN_QUERY_ID:
-            if (location->Parameters.QueryId.IdType == BusQueryIdType::HardwareIDs) {
-                ForwardAndWait(dev.usb.lower, irp);
-                AppendPortHardwareId(dev.kernel, irp, IoOpenDeviceRegistryKey(dev.pdo), kTag);
-                IoCompleteRequest(irp);
-                return irp->IoStatus.Status;
-            }
-            return PassDown(dev.usb.lower, irp);
+            return AnswerQueryId(dev.usb.lower, dev.pdo, irp, kTag);
         case IRP_MN_QUERY_CAPABILITIES: {
             const NTSTATUS status = ForwardAndWait(dev.usb.lower, irp);
             IoCompleteRequest(irp);

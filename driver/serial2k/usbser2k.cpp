@@ -228,24 +228,15 @@ NTSTATUS RemoveDevice(Device& dev, Irp* irp) {
     if (dev.named) UndoNaming(dev);
     dev.wmiRegistered = false;
     FreeReceiveBuffer(dev);
-    DeviceObject* fdo = dev.fdo;
-    DeviceObject* lower = dev.usb.lower;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    const NTSTATUS status = PassDown(lower, irp);
-    IoDetachDevice(lower);
-    IoDeleteDevice(fdo);
-    return status;
+    return PassDownDetachAndDelete(dev.fdo, dev.usb.lower, irp);
 }
 
 NTSTATUS DispatchPnp(DeviceObject* fdo, Irp* irp) {
     Device& dev = Ext(fdo);
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MinorFunction) {
-        case IRP_MN_START_DEVICE: {
-            NTSTATUS status = ForwardAndWait(dev.usb.lower, irp);
-            if (NT_SUCCESS(status)) status = StartDevice(dev);
-            return CompleteRequest(irp, status);
-        }
+        case IRP_MN_START_DEVICE:
+            return AnswerStart(dev.usb.lower, irp, [&] { return StartDevice(dev); });
         case IRP_MN_QUERY_REMOVE_DEVICE:
             return QueryRemoveOrStop(dev, irp, PnpState::RemovePending);
         case IRP_MN_QUERY_STOP_DEVICE:
@@ -275,13 +266,7 @@ NTSTATUS DispatchPnp(DeviceObject* fdo, Irp* irp) {
         case IRP_MN_REMOVE_DEVICE:
             return RemoveDevice(dev, irp);
         case IRP_MN_QUERY_ID:
-            if (location->Parameters.QueryId.IdType == BusQueryIdType::HardwareIDs) {
-                ForwardAndWait(dev.usb.lower, irp);
-                AppendPortHardwareId(dev.kernel, irp, IoOpenDeviceRegistryKey(dev.pdo), kTag);
-                IoCompleteRequest(irp);
-                return irp->IoStatus.Status;
-            }
-            return PassDown(dev.usb.lower, irp);
+            return AnswerQueryId(dev.usb.lower, dev.pdo, irp, kTag);
         case IRP_MN_QUERY_CAPABILITIES: {
             const NTSTATUS status = ForwardAndWait(dev.usb.lower, irp);
             if (DeviceCapabilities* caps = location->Parameters.DeviceCapabilities.Capabilities;
