@@ -215,8 +215,8 @@ bool KTimer::Set(TimeUnits dueTime, KDpc* dpc) {
         if (dueTime < 0) {
             TimeUnits relative = dueTime == INT64_MIN ? INT64_MAX : -dueTime;
             if (kernel_.tick_ > 0 && relative % kernel_.tick_ != 0) {
-                const TimeUnits rounded = relative + (kernel_.tick_ - relative % kernel_.tick_);
-                relative = rounded < relative ? INT64_MAX : rounded;
+                const TimeUnits step = kernel_.tick_ - relative % kernel_.tick_;
+                relative = relative > INT64_MAX - step ? INT64_MAX : relative + step;
             }
             due = relative > INT64_MAX - kernel_.now_ ? INT64_MAX : kernel_.now_ + relative;
         }
