@@ -30,6 +30,7 @@ namespace vm::gui {
 
 class CChildFrame;
 class EditorWindow;
+class KeyLockPanes;
 
 // An editor the frame opens: its command, tree text, menu texts (frame menu, child menu),
 // and how it opens. `open_child` builds the view of a child window; `run_modal` runs a modal
@@ -76,6 +77,8 @@ public:
     QToolBar* toolBar() const { return toolbar_; }
     QLabel* comPane() const { return com_pane_; }
     QLabel* freqPane() const { return freq_pane_; }
+    QLabel* messagePane() const { return message_pane_; }  // "Ready" while no message shows
+    KeyLockPanes* lockPanes() const { return lock_panes_; }
     CChildFrame* childFrame(int command) const;
 
     // Opens or activates the editor of a command.
@@ -88,6 +91,9 @@ public:
     void OnFileSave();
     void OnFileSaveAs();
     void UpdateTitle();
+    // The frame's own title (the model name, or model name + " [ " + path + " ]"); the window
+    // shows it with the maximised child's title added: "own - [child]".
+    QString ownTitle() const { return own_title_; }
 
     // Transfers.
     bool RunTransfer(const TransferRangeTable& table);
@@ -121,6 +127,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void CreateActions();
@@ -130,6 +137,7 @@ private:
     void CreateTree();
     void ShowMenuVariant(bool child);
     void OnSubWindowActivated();
+    void ApplyTitle();
     const EditorEntry* Editor(int command) const;
     bool EditorBuilt(int command) const;
     void OpenChannelViewIfNoneOpen();
@@ -151,6 +159,9 @@ private:
     QToolBar* toolbar_ = nullptr;
     QLabel* com_pane_ = nullptr;
     QLabel* freq_pane_ = nullptr;
+    QLabel* message_pane_ = nullptr;
+    KeyLockPanes* lock_panes_ = nullptr;
+    QString own_title_;
     std::unique_ptr<QPrinter> printer_;
     QTextBrowser* help_ = nullptr;
 
