@@ -1,8 +1,52 @@
 #include "app/editors/settings/base_form_view.h"
 
+#include <algorithm>
+
 #include "app/image/codecs.h"
 
 namespace vm {
+
+void CBaseFormView::CommitFocus() {
+    std::vector<Form*> done;
+    auto commit = [&done](Form* f) {
+        if (!f || std::find(done.begin(), done.end(), f) != done.end()) return;
+        done.push_back(f);
+        f->CommitFocus();
+    };
+    commit(&form_);
+    for (const FormPage& p : Pages()) commit(p.form);
+}
+
+void CBaseFormView::Commit() {
+    CommitFocus();
+    StoreToImage();
+}
+
+bool CBaseFormView::RequestClose() {
+    if (destroyed_) return true;
+    CommitFocus();
+    if (auto refusal = CloseRefusal()) {
+        ShowMessage(*refusal);
+        return false;
+    }
+    Destroy();
+    return true;
+}
+
+void CBaseFormView::Destroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    Commit();
+}
+
+std::vector<FormPage> CBaseFormView::Pages() {
+    return {FormPage{.caption = {}, .form = &form_}};
+}
+
+void CBaseFormView::ShowMessage(const std::string& text) {
+    last_message_ = text;
+    if (message_hook) message_hook(text);
+}
 
 int OffAtZeroValue(std::string_view text) {
     const auto v = ParseScaled(text, 0);
