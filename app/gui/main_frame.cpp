@@ -27,10 +27,12 @@
 #include "app/gui/commands.h"
 #include "app/gui/custom_data_dlg.h"
 #include "app/gui/editor_windows.h"
+#include "app/gui/key_lock_panes.h"
 #include "app/gui/password_dlg.h"
 #include "app/gui/port_dlg.h"
 #include "app/gui/transfer_dlg.h"
 #include "app/gui/ui_hooks.h"
+#include "app/gui/window_menu.h"
 
 namespace vm::gui {
 
@@ -63,9 +65,9 @@ CMainFrame::~CMainFrame() {
 
 void CMainFrame::Initialise() {
     document_.New(app_.DefaultDataFile());
+    UpdateTitle();
     OpenEditor(ID_EDIT_CHANNEL);
     ShowPortPath();
-    UpdateTitle();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -145,7 +147,7 @@ void CMainFrame::CreateActions() {
     add(
         ID_SETTING_PORT, "Port", {}, [this] { OnSettingPort(); }, QStyle::SP_ComputerIcon)
         ->setToolTip("Port");
-    add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { mdi_->cascadeSubWindows(); });
+    add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { CascadeSubWindows(*mdi_); });
     add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { mdi_->tileSubWindows(); });
     add(ID_WINDOW_ARRANGE, "Arrange(&A)", {}, [this] {
         // Minimised windows in a row along the bottom of the client area.
@@ -192,6 +194,8 @@ void CMainFrame::CreateMenus() {
         auto* window = new QMenu("&Window", this);
         for (int id : {ID_WINDOW_CASCADE, ID_WINDOW_TILE_HORZ, ID_WINDOW_ARRANGE})
             window->addAction(action(id));
+        connect(window, &QMenu::aboutToShow, this,
+                [this, window] { ListOpenWindows(*window, *mdi_); });
         auto* help = new QMenu("&Help", this);
         help->addAction(action(ID_APP_ABOUT));
         menus = {file, edit, program, view, setting, window, help};
@@ -216,6 +220,14 @@ void CMainFrame::ShowMenuVariant(bool child) {
 
 void CMainFrame::OnSubWindowActivated() {
     ShowMenuVariant(mdi_->activeSubWindow() != nullptr);
+    // The title follows the current child being maximised, restored or renamed.
+    if (QMdiSubWindow* current = mdi_->currentSubWindow()) {
+        connect(current, &QMdiSubWindow::windowStateChanged, this, &CMainFrame::ApplyTitle,
+                Qt::UniqueConnection);
+        connect(current, &QWidget::windowTitleChanged, this, &CMainFrame::ApplyTitle,
+                Qt::UniqueConnection);
+    }
+    ApplyTitle();
 }
 
 void CMainFrame::CreateToolBar() {
@@ -235,7 +247,10 @@ void CMainFrame::CreateToolBar() {
 }
 
 void CMainFrame::CreateStatusBar() {
-    statusBar()->showMessage("Ready");
+    // The message pane's idle text: a passing message covers it and uncovers it when it goes.
+    message_pane_ = new QLabel("Ready", this);
+    message_pane_->setObjectName("MessagePane");
+    statusBar()->addWidget(message_pane_, 1);
     com_pane_ = new QLabel(this);
     com_pane_->setObjectName("COM");
     com_pane_->setMinimumWidth(50);
@@ -245,6 +260,7 @@ void CMainFrame::CreateStatusBar() {
     freq_pane_->setMinimumWidth(100);
     statusBar()->addPermanentWidget(com_pane_);
     statusBar()->addPermanentWidget(freq_pane_);
+    lock_panes_ = new KeyLockPanes(*statusBar());
     connect(action(ID_VIEW_STATUS_BAR), &QAction::toggled, statusBar(), &QStatusBar::setVisible);
 }
 
@@ -377,7 +393,25 @@ void CMainFrame::ReloadAllViews() {
 // Files
 
 void CMainFrame::UpdateTitle() {
-    setWindowTitle(QString::fromStdString(document_.Title(app_.ModelForTitle())));
+    own_title_ = QString::fromStdString(document_.Title(app_.ModelForTitle()));
+    ApplyTitle();
+}
+
+void CMainFrame::ApplyTitle() {
+    // The frame's title, with the title of the current child added while it is maximised. Qt
+    // adds a child's title itself from a copy of the frame's title taken when the child was
+    // first maximised, which goes stale when the file changes: the frame sets it whole.
+    QString title = own_title_;
+    if (QMdiSubWindow* child = mdi_ ? mdi_->currentSubWindow() : nullptr;
+        child && child->isMaximized() && !child->windowTitle().isEmpty())
+        title = title.isEmpty() ? child->windowTitle()
+                                : QString("%1 - [%2]").arg(title, child->windowTitle());
+    if (windowTitle() != title) setWindowTitle(title);
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowTitleChange) ApplyTitle();
 }
 
 void CMainFrame::OnFileNew() {

@@ -31,6 +31,7 @@ namespace vm::gui {
 
 class CChildFrame;
 class EditorWindow;
+class KeyLockPanes;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -62,6 +63,8 @@ public:
     QToolBar* toolBar() const { return toolbar_; }
     QLabel* comPane() const { return com_pane_; }
     QLabel* freqPane() const { return freq_pane_; }
+    QLabel* messagePane() const { return message_pane_; }  // "Ready" while no message shows
+    KeyLockPanes* lockPanes() const { return lock_panes_; }
     CChildFrame* childFrame(int command) const;
 
     // Opens or activates the editor of a command (a modal dialog runs to its end).
@@ -81,6 +84,9 @@ public:
     void OnFileSave();
     void OnFileSaveAs();
     void UpdateTitle();
+    // The frame's own title (the model name, or model name + " [ " + path + " ]"); the window
+    // shows it with the maximised child's title added: "own - [child]".
+    QString ownTitle() const { return own_title_; }
 
     // Transfers.
     bool RunTransfer(const TransferRangeTable& table);
@@ -112,6 +118,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void CreateActions();
@@ -121,6 +128,7 @@ private:
     void CreateTree();
     void ShowMenuVariant(bool child);
     void OnSubWindowActivated();
+    void ApplyTitle();
     bool EditorBuilt(int command) const;
     void OpenChannelViewIfNoneOpen();
     void SaveAsChosenFile();  // Save As from its dialog on (the views already committed)
@@ -140,6 +148,9 @@ private:
     QToolBar* toolbar_ = nullptr;
     QLabel* com_pane_ = nullptr;
     QLabel* freq_pane_ = nullptr;
+    QLabel* message_pane_ = nullptr;
+    KeyLockPanes* lock_panes_ = nullptr;
+    QString own_title_;
     std::unique_ptr<QPrinter> printer_;
     QTextBrowser* help_ = nullptr;
 

@@ -122,6 +122,16 @@ CProgramView::CProgramView(RadioImage& image, BandTables& bands) : image_(image)
         });
     }
 
+    // Esc closes a cell editor without taking what it holds: the cell keeps its text.
+    for (int id : {kIdFreqEdit, kIdCtcssCombo, kIdDcsCombo, kIdListCombo, kIdNameEdit}) {
+        form_.On(EventType::KeyPressed, id, [this, id](const Event& e) {
+            if (e.key != Key::Escape) return false;
+            Close(id);
+            form_.Focus(kIdGrid);
+            return true;
+        });
+    }
+
     auto on_leave = [this](int id, void (CProgramView::*commit)()) {
         form_.On(EventType::FocusLost, id, [this, commit](const Event&) {
             (this->*commit)();
