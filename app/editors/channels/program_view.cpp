@@ -193,8 +193,15 @@ void CProgramView::ShowRow(int n) {
     g.SetText(n, kColRx, FormatMHz(rec.Rx()));
     g.SetText(n, kColTx, p[0x07] == 0xFF || p[0x07] == 0x00 ? std::string() : FormatMHz(rec.Tx()));
     g.SetText(n, kColDecode, std::string(EntryOf(g_ToneModeList, GetBits(p[0x0F], 1, 0))));
-    g.SetText(n, kColCtcss, TenthsToText(FromBcd(p[0x09]) * 100 + FromBcd(p[0x08])));
-    g.SetText(n, kColDcs, FormatDcs(rec.Dcs() & 0x3FFF));
+    // A tone or code whose bytes are not BCD digits (erased memory reads FF FF) has no value that
+    // four digits could store back: it shows, and is then stored, as the normalisation of an
+    // empty entry gives it, the default tone or code.
+    const std::uint8_t* tone = p + ChannelRecord::kCtcss;
+    const std::uint8_t* code = p + ChannelRecord::kDcs;
+    g.SetText(n, kColCtcss,
+              IsBcd16(tone) ? TenthsToText(FromBcd(tone[1]) * 100 + FromBcd(tone[0]))
+                            : NormaliseCtcssText(""));
+    g.SetText(n, kColDcs, IsBcd16(code) ? FormatDcs(rec.Dcs() & 0x3FFF) : NormaliseDcsText(""));
     g.SetText(n, kColPolarity, std::string(EntryOf(g_DcsPolarityList, rec.DcsPolarity())));
     g.SetText(n, kColPower, std::string(EntryOf(g_TxPowerList, rec.TxPower())));
     g.SetText(n, kColScan, std::string(EntryOf(g_ScanAddList, rec.Scan())));
