@@ -1,7 +1,6 @@
 #include "app/image/radio_image.h"
 
 #include <algorithm>
-#include <fstream>
 #include <initializer_list>
 #include <utility>
 
@@ -10,6 +9,7 @@
 #include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
 #include "app/image/settings_regions.h"
+#include "app/image/file_bytes.h"
 
 namespace vm {
 
@@ -140,18 +140,22 @@ void WriteResetRecords(RadioImage& image, const BandTables& bands) {
     }
 }
 
-bool ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
-                     const std::filesystem::path& default_file) {
-    std::ifstream in(default_file, std::ios::binary);
-    bool loaded = false;
-    if (in) {
-        in.read(reinterpret_cast<char*>(header.data()), kHeaderSize);
-        if (in) in.read(reinterpret_cast<char*>(image.data()), kImageSize);
-        loaded = true;
+FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+                            const std::filesystem::path& default_file) {
+    FactoryLoad load;
+    const FileBytes file = ReadFileBytes(default_file, kDataFileSize);
+    load.error = file.error;
+    if (file) {
+        const std::size_t n = file.bytes.size();
+        const std::size_t in_header = std::min(n, kHeaderSize);
+        std::copy_n(file.bytes.begin(), in_header, header.begin());
+        std::copy_n(file.bytes.begin() + static_cast<std::ptrdiff_t>(in_header), n - in_header,
+                    image.begin());
+        load.bytes_read = n;
+        WriteResetRecords(image, bands);
     }
-    if (loaded) WriteResetRecords(image, bands);
     ReloadFiveToneTables(header);
-    return loaded;
+    return load;
 }
 
 }  // namespace vm

@@ -80,11 +80,24 @@ int CountBlocks(const TransferRangeTable& t);
 // Frequencies (10 Hz) of the twelve band-memory records written on reset (two per memory).
 extern const std::array<std::uint32_t, 12> kResetEdgeFrequencies;
 
+// What the reset took from the factory file.
+struct FactoryLoad {
+    int error = 0;               // the system's error number when the file could not be read
+    std::size_t bytes_read = 0;  // bytes laid over header and image (at most 69,632)
+
+    bool Loaded() const { return error == 0; }
+    // A whole data file: every header and image byte came from the factory file.
+    bool Whole() const { return Loaded() && bytes_read >= kDataFileSize; }
+    explicit operator bool() const { return Loaded(); }
+};
+
 // Fills header and image from the factory file, then derives the band memories and band side
-// records and reloads the five-tone tables. Returns false (header and image untouched except for
-// the tone tables) when the factory file cannot be read.
-bool ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
-                     const std::filesystem::path& default_file);
+// records and
+// reloads the five-tone tables. A short file is laid over the start of header and image, the
+// rest keeps what it held. When the factory file cannot be read (missing, a folder, a read
+// error), header and image are untouched except for the tone tables and the result is false.
+FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+                            const std::filesystem::path& default_file);
 
 // The derived records of the reset (steps that follow loading the factory file).
 void WriteResetRecords(RadioImage& image, const BandTables& bands);

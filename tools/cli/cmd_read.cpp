@@ -30,9 +30,8 @@ int RunRead(Context& ctx, const Args& args) {
 
     if (const auto base = args.Value("base")) {
         if (!OpenDataFile(ctx, *base)) return kExitFailure;
-    } else if (!StartLikeEditor(ctx)) {
-        return ctx.Fail(ctx.app.DefaultDataFile().string() +
-                        ": cannot read the factory image; nothing was read");
+    } else if (!StartFromWholeFactoryImage(ctx, "nothing was read")) {
+        return kExitFailure;
     }
     // Read commits the views first.
     ClearCommitBits(ctx.doc.Image());

@@ -203,8 +203,15 @@ void CProgramView::ShowRow(int n) {
     g.SetText(n, kColRx, FormatMHz(rec.Rx()));
     g.SetText(n, kColTx, rec.TxAbsent() ? std::string() : FormatMHz(rec.Tx()));
     g.SetText(n, kColDecode, std::string(EntryOf(g_ToneModeList, rec.TableDecodeType())));
-    g.SetText(n, kColCtcss, TenthsToText(rec.Ctcss()));
-    g.SetText(n, kColDcs, FormatDcs(rec.Dcs() & 0x3FFF));
+    // A tone or code whose bytes are not BCD digits (erased memory reads FF FF) has no value that
+    // four digits could store back: it shows, and is then stored, as the normalisation of an
+    // empty entry gives it, the default tone or code.
+    const std::uint8_t* tone = p + ChannelRecord::kCtcss;
+    const std::uint8_t* code = p + ChannelRecord::kDcs;
+    g.SetText(n, kColCtcss,
+              IsBcd16(tone) ? TenthsToText(rec.Ctcss())
+                            : NormaliseCtcssText(""));
+    g.SetText(n, kColDcs, IsBcd16(code) ? FormatDcs(rec.Dcs() & 0x3FFF) : NormaliseDcsText(""));
     g.SetText(n, kColPolarity, std::string(EntryOf(g_DcsPolarityList, rec.DcsPolarity())));
     g.SetText(n, kColPower, std::string(EntryOf(g_TxPowerList, rec.TxPower())));
     g.SetText(n, kColScan, std::string(EntryOf(g_ScanAddList, rec.Scan())));

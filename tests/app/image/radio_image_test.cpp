@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -155,6 +156,63 @@ TEST_F(ResetTest, LoadsTheFileThenDerivesEdgeAndVfoRecords) {
     EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 3 + 2],
               6);  // 350 MHz: band 6 with the fixed limits
     EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 5 + 2], 8);  // 850 MHz
+}
+
+// What the reset says it took: a folder is no factory file (untouched, as a missing one); a short
+// file is laid over the start and the rest keeps what it held; a longer one gives 69,632 bytes.
+TEST_F(ResetTest, ReportsHowMuchOfTheFactoryFileItTook) {
+    struct Case {
+        const char* name;
+        long size;  // -1: "Default.dat" is a folder
+        bool loaded;
+        std::size_t bytes;
+        bool whole;
+    };
+    const Case cases[] = {
+        {"folder", -1, false, 0, false},
+        {"empty", 0, true, 0, false},
+        {"inside the header", 100, true, 100, false},
+        {"inside the image", kHeaderSize + 0x1000, true, kHeaderSize + 0x1000, false},
+        {"whole", kDataFileSize, true, kDataFileSize, true},
+        {"longer", kDataFileSize + 5, true, kDataFileSize, true},
+    };
+    const auto file = dir_ / "Default.dat";
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(file);
+        if (c.size < 0) {
+            std::filesystem::create_directory(file);
+        } else {
+            std::ofstream out(file, std::ios::binary);
+            const std::string bytes(static_cast<std::size_t>(c.size), '\x5A');
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        RadioImage image;
+        image.fill(0x11);
+        FileHeader header;
+        header.fill(0x22);
+        const FactoryLoad load = ResetToDefaults(image, header, BandTables::Initial(), file);
+        EXPECT_EQ(load.Loaded(), c.loaded) << c.name;
+        EXPECT_EQ(load.error, c.loaded ? 0 : EISDIR) << c.name;
+        EXPECT_EQ(load.bytes_read, c.bytes) << c.name;
+        EXPECT_EQ(load.Whole(), c.whole) << c.name;
+        // The byte before the end of what was read is the file's, the one after it kept its value.
+        const std::size_t n = load.bytes_read;
+        if (n > 0 && n <= kHeaderSize) {
+            EXPECT_EQ(header[n - 1], 0x5A) << c.name;
+        }
+        if (n < kHeaderSize) {
+            EXPECT_EQ(header[n], 0x22) << c.name;
+        }
+        if (n > kHeaderSize) {
+            EXPECT_EQ(image[n - kHeaderSize - 1], 0x5A) << c.name;
+        }
+        if (n >= kHeaderSize && n < kDataFileSize) {
+            EXPECT_EQ(image[n - kHeaderSize], 0x11) << c.name;
+        }
+        // The derived records are written only when the file was read.
+        EXPECT_EQ(ConstChannelRecord(image, kBandEdgeRecords).Rx() == 3'000'000u, c.loaded)
+            << c.name;
+    }
 }
 
 TEST(BandTablesTest, InitialValues) {
