@@ -112,6 +112,13 @@ int Grid::CellTop() const {
     return Offset(row_height_, fixed_rows_, top_row_, row_);
 }
 
+Rect Grid::CellEditorRect() const {
+    return {TwipsToPixels(CellLeft(), form_.logpixels_x) + 1,
+            TwipsToPixels(CellTop(), form_.logpixels_y) + 1,
+            TwipsToPixels(CellWidth(), form_.logpixels_x),
+            TwipsToPixels(CellHeight(), form_.logpixels_y)};
+}
+
 bool Grid::HitTest(int x, int y, int& row, int& col) const {
     auto locate = [](int pos, int fixed, int first, int count, auto size, int& out) {
         if (pos < 0) return false;

@@ -57,6 +57,9 @@ public:
     int CellTop() const;
     int CellWidth() const { return ColWidth(col_); }
     int CellHeight() const { return RowHeight(row_); }
+    // Where an in-place editor of the current cell goes: the cell in pixels (at the form's
+    // resolution), one pixel inside the grid's client origin.
+    Rect CellEditorRect() const;
     // The cell under a point in twips; false when the point lies outside every cell.
     bool HitTest(int x, int y, int& row, int& col) const;
 

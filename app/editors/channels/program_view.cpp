@@ -319,11 +319,7 @@ void CProgramView::OpenCellEditor() {
         form_.SetText(id, text);
         form_.SelectAll(id);
     }
-    const Rect rect{TwipsToPixels(g.CellLeft(), form_.logpixels_x) + 1,
-                    TwipsToPixels(g.CellTop(), form_.logpixels_y) + 1,
-                    TwipsToPixels(g.CellWidth(), form_.logpixels_x),
-                    TwipsToPixels(g.CellHeight(), form_.logpixels_y)};
-    form_.Move(id, rect, kIdGrid);
+    form_.Move(id, g.CellEditorRect(), kIdGrid);
     edit_row_ = row;
     edit_col_ = col;
     form_.SetVisible(id, true);

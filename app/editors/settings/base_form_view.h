@@ -2,8 +2,10 @@
 // settings editors share (numeric fields that show "Off" for zero).
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/widgets/form.h"
 
@@ -33,5 +35,18 @@ protected:
 inline constexpr std::string_view kOffText = "Off";
 int OffAtZeroValue(std::string_view text);
 std::string OffAtZeroText(int value);
+
+// The decimal value of a text, held within int; a text without a number gives 0.
+int DecimalValue(std::string_view text);
+
+// The entries of a list control from an option list.
+std::vector<std::string> ListEntries(std::span<const std::string_view> list);
+
+// Selects the list entry whose whole text is `text`, compared without case; with no such entry
+// (or an empty text) nothing is selected. For lists of numbers, where "1" must not pick "10".
+bool SelectWholeText(Form& form, int id, std::string_view text);
+
+// Every drop-down list of the form that has no selection gets its first entry.
+void SelectFirstWhereNone(Form& form);
 
 }  // namespace vm

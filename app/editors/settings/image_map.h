@@ -3,8 +3,11 @@
 // fields through these views only.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
@@ -65,9 +68,68 @@ struct BasicSettingsMap {
     }
 };
 
+// A string of DTMF digit codes ("0"-"9" 0-9, "A"-"D" 10-13, "*" 14, "#" 15) in a field of n
+// bytes: it ends at the first code of 16 or more, and 0xFF fills the bytes after it.
+inline std::string GetDtmfDigits(const std::uint8_t* p, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n && p[i] < 16; ++i) s.push_back(DtmfDigitChar(p[i]));
+    return s;
+}
+// Fills the field with 0xFF, then writes the codes of the text's first n characters; a
+// character that is no DTMF digit ends the string.
+inline void PutDtmfDigits(std::uint8_t* p, std::size_t n, std::string_view text) {
+    std::fill(p, p + n, std::uint8_t{0xFF});
+    for (std::size_t i = 0; i < n && i < text.size(); ++i) {
+        const std::uint8_t code = DtmfDigitValue(text[i]);
+        if (code >= 16) break;
+        p[i] = code;
+    }
+}
+
 // Alarm block 0xCC70-0xCC77.
 struct AlarmMap {
-    static constexpr std::uint32_t kEmiCode = 0xCC76;  // DTMF code memory 1-16, 0 = none
+    static constexpr std::uint32_t kAlarmType = 0xCC70;  // 0..4
+    static constexpr std::uint32_t kCycle = 0xCC71;      // 1-255 cycles, 0 = continuous
+    static constexpr std::uint32_t kTxTime = 0xCC72;     // seconds 1-255
+    static constexpr std::uint32_t kRxTime = 0xCC73;     // seconds 1-255
+    static constexpr std::uint32_t kEmiCode = 0xCC76;    // DTMF code memory 1-16, 0 = none
+    static constexpr std::uint32_t kEmiFlags = 0xCC77;
+    // Bit fields of kEmiFlags (hi, lo): the EMI code type and the remote alarm.
+    static constexpr int kEmiTypeHi = 1, kEmiTypeLo = 0, kRemoteBit = 7;
+};
+
+// DTMF block 0xD6B0-0xD8DF: settings, self ID and stun code, the PTT ID codes and the code
+// memories.
+struct DtmfMap {
+    static constexpr std::uint32_t kBegin = 0xD6B0, kEnd = 0xD8E0;
+    static constexpr std::uint32_t kSpeed = 0xD6B0;            // milliseconds: 50, 75, 100
+    static constexpr std::uint32_t kFirstDigitDelay = 0xD6B1;  // milliseconds / 50
+    static constexpr std::uint32_t kFirstDigit = 0xD6B2;       // milliseconds / 50
+    static constexpr std::uint32_t kHoldTime = 0xD6B3;         // seconds 0-10
+    static constexpr std::uint32_t kGroupCode = 0xD6B4;        // digit code of A-D, * or #
+    static constexpr std::uint32_t kDelimiter = 0xD6B5;        // digit code of A-D, * or #
+    static constexpr std::uint32_t kPttIdTypes = 0xD6B6;       // two bits per PTT ID
+    static constexpr std::uint32_t kTones = 0xD6B7;            // bit 0 side tone, bit 1 beep
+    static constexpr int kSideToneBit = 0, kBeepBit = 1;
+    static constexpr std::uint32_t kSelfId = 0xD6B8, kSelfIdLength = 8;
+    static constexpr std::uint32_t kStunCode = 0xD6C8, kStunCodeLength = 15;
+    static constexpr std::uint32_t kStunCodeEnd = 0xD6D7;  // always 0xFF
+    static constexpr std::uint32_t kDecodeResponse = 0xD6D8;
+    static constexpr std::uint32_t kStunType = 0xD6DA;
+    static constexpr std::uint32_t kAutoResetTime = 0xD6DB;  // seconds, 0 = continuous
+    static constexpr std::uint32_t kPttIdCodes = 0xD6E0, kPttIdSize = 32, kPttIdCodeLength = 16;
+    static constexpr int kPttIdCount = 4;
+    static constexpr std::uint32_t kPttIdCodesEnd = kPttIdCodes + kPttIdSize * kPttIdCount;
+
+    // PTT ID n = 1..4: its type in bits 2n-1..2n-2 of kPttIdTypes, its "Up" and "Down" codes.
+    static constexpr int PttIdTypeHi(int n) { return 2 * n - 1; }
+    static constexpr int PttIdTypeLo(int n) { return 2 * n - 2; }
+    static constexpr std::uint32_t PttIdUpAddr(int n) {
+        return kPttIdCodes + kPttIdSize * static_cast<std::uint32_t>(n - 1);
+    }
+    static constexpr std::uint32_t PttIdDownAddr(int n) {
+        return PttIdUpAddr(n) + kPttIdCodeLength;
+    }
 };
 
 // DTMF code memories: 16 records of 24 bytes at 0xD760.
@@ -75,16 +137,41 @@ class DtmfCodeMemory {
 public:
     static constexpr std::uint32_t kBase = 0xD760, kSize = 24;
     static constexpr int kCount = 16;
-    static constexpr std::uint32_t kNum = 0, kNumLength = 16, kAlias = 16, kType = 23;
+    static constexpr std::uint32_t kNum = 0, kNumLength = 16, kAlias = 16, kAliasLength = 6,
+                                   kType = 23;
+    static constexpr std::uint32_t kEnd = kBase + kSize * kCount;
+    static constexpr int kTypeNone = 0, kTypeAni = 1;
 
     // Memory m = 1..16.
-    DtmfCodeMemory(const RadioImage& image, int m)
-        : p_(image.data() + kBase + kSize * static_cast<std::uint32_t>(m - 1)) {}
+    static constexpr std::uint32_t Addr(int m) {
+        return kBase + kSize * static_cast<std::uint32_t>(m - 1);
+    }
+    DtmfCodeMemory(const RadioImage& image, int m) : p_(image.data() + Addr(m)) {}
 
     int Type() const { return p_[kType]; }  // 0 "None", 1 "ANI"; other values: empty
     // In use: a valid type and a number that has at least one digit. The first digit may be
     // "0" (digit code 0); an erased memory holds 0xFF.
-    bool InUse() const { return (Type() == 0 || Type() == 1) && p_[kNum] < 16; }
+    bool InUse() const { return (Type() == kTypeNone || Type() == kTypeAni) && p_[kNum] < 16; }
+    std::string Num() const { return GetDtmfDigits(p_ + kNum, kNumLength); }
+    // The alias ends at the first byte that is not printable ASCII.
+    std::string Alias() const {
+        std::string s;
+        for (std::uint32_t i = 0;
+             i < kAliasLength && p_[kAlias + i] >= 0x20 && p_[kAlias + i] <= 0x7E; ++i)
+            s.push_back(static_cast<char>(p_[kAlias + i]));
+        return s;
+    }
+
+    // Rewrites memory m: all 24 bytes 0xFF, then type, number and alias.
+    static void Write(RadioImage& image, int m, int type, std::string_view num,
+                      std::string_view alias) {
+        std::uint8_t* p = image.data() + Addr(m);
+        std::fill(p, p + kSize, std::uint8_t{0xFF});
+        p[kType] = static_cast<std::uint8_t>(type);
+        PutDtmfDigits(p + kNum, kNumLength, num);
+        for (std::size_t i = 0; i < kAliasLength && i < alias.size(); ++i)
+            p[kAlias + i] = static_cast<std::uint8_t>(alias[i]);
+    }
 
 private:
     const std::uint8_t* p_;
