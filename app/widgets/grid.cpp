@@ -220,4 +220,18 @@ void Grid::Scroll(int top_row, int left_col) {
     form_.Raise({.type = EventType::GridScroll, .id = id_, .row = top_row_});
 }
 
+// ---------------------------------------------------------------------------------------------
+
+void ShowCellEditor(Form& form, const Grid& grid, int editor) {
+    form.Move(editor, grid.CellEditorRect(), grid.id());
+    form.SetVisible(editor, true);
+    form.Focus(editor);
+}
+
+bool HideCellEditor(Form& form, int editor) {
+    if (!form.At(editor).visible) return false;
+    form.SetVisible(editor, false);
+    return true;
+}
+
 }  // namespace vm

@@ -105,4 +105,10 @@ private:
     std::vector<Alignment> align_;
 };
 
+// In-place cell editors: hidden controls of the grid's form shown over its current cell.
+// Shows `editor` over the current cell, anchored to the grid, and gives it the focus.
+void ShowCellEditor(Form& form, const Grid& grid, int editor);
+// Hides a shown cell editor; false when it was not shown (nothing to commit).
+bool HideCellEditor(Form& form, int editor);
+
 }  // namespace vm

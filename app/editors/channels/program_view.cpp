@@ -319,17 +319,13 @@ void CProgramView::OpenCellEditor() {
         form_.SetText(id, text);
         form_.SelectAll(id);
     }
-    form_.Move(id, g.CellEditorRect(), kIdGrid);
     edit_row_ = row;
     edit_col_ = col;
-    form_.SetVisible(id, true);
-    form_.Focus(id);
+    ShowCellEditor(form_, g, id);
 }
 
 bool CProgramView::Close(int id) {
-    if (!form_.At(id).visible) return false;
-    form_.SetVisible(id, false);
-    return true;
+    return HideCellEditor(form_, id);
 }
 
 void CProgramView::CommitAll() {

@@ -331,16 +331,12 @@ void CDtmfCodePage::OpenCellEditor(int row, int col) {
         form_.SetText(id, text);
         form_.SelectAll(id);
     }
-    form_.Move(id, g.CellEditorRect(), kIdGrid);
     edit_row_ = row;
-    form_.SetVisible(id, true);
-    form_.Focus(id);
+    ShowCellEditor(form_, g, id);
 }
 
 bool CDtmfCodePage::Close(int id) {
-    if (!form_.At(id).visible) return false;
-    form_.SetVisible(id, false);
-    return true;
+    return HideCellEditor(form_, id);
 }
 
 void CDtmfCodePage::CommitAll() {
