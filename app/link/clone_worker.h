@@ -48,7 +48,8 @@ inline constexpr std::uint8_t kReadCommand = 'R';
 inline constexpr std::uint8_t kWriteCommand = 'W';
 inline constexpr std::size_t kBlockHeader = 4;
 inline constexpr std::size_t kMaxBlock = 128;
-// The protection probe reads 128 bytes at 0xCC00; the radio is protected when 0xCC08 holds 3.
+// The protection probe reads 128 bytes from the basic settings block; the radio is protected
+// when byte 8 of it holds 3.
 inline constexpr std::uint32_t kProbeAddress = kBasicSettings;
 inline constexpr std::size_t kProtectionOffset = 8;
 inline constexpr std::uint8_t kProtected = 3;

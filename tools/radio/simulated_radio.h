@@ -62,7 +62,7 @@ struct RadioRecord {
     std::uint64_t bytes_sent = 0;
 };
 
-inline constexpr std::uint32_t kIdentAddress = 0xFF00;  // the ident is the model block's start
+inline constexpr std::uint32_t kIdentAddress = kModelInfo;  // the ident is the model block's start
 
 class SimulatedRadio {
 public:

@@ -31,7 +31,7 @@ inline bool RxInBand(const BandTables& bands, const std::uint8_t* record, Bank b
     return FindBand(bands, GetFrequency(record), bank) >= 0;
 }
 
-// The enable flags from the lower edges programmed in the image (0xFF30 + 16 b): band b is
+// The enable flags from the lower edges programmed in the frequency range records: band b is
 // enabled when its edge lies within its fixed limits.
 void RecomputeBandEnabledFromImage(BandTables& bands, const RadioImage& image);
 

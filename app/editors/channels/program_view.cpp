@@ -191,9 +191,9 @@ void CProgramView::ShowRow(int n) {
     const std::uint8_t* p = rec.data();
     Grid& g = *grid_;
     g.SetText(n, kColRx, FormatMHz(rec.Rx()));
-    g.SetText(n, kColTx, p[0x07] == 0xFF || p[0x07] == 0x00 ? std::string() : FormatMHz(rec.Tx()));
-    g.SetText(n, kColDecode, std::string(EntryOf(g_ToneModeList, GetBits(p[0x0F], 1, 0))));
-    g.SetText(n, kColCtcss, TenthsToText(FromBcd(p[0x09]) * 100 + FromBcd(p[0x08])));
+    g.SetText(n, kColTx, rec.TxAbsent() ? std::string() : FormatMHz(rec.Tx()));
+    g.SetText(n, kColDecode, std::string(EntryOf(g_ToneModeList, rec.TableDecodeType())));
+    g.SetText(n, kColCtcss, TenthsToText(rec.Ctcss()));
     g.SetText(n, kColDcs, FormatDcs(rec.Dcs() & 0x3FFF));
     g.SetText(n, kColPolarity, std::string(EntryOf(g_DcsPolarityList, rec.DcsPolarity())));
     g.SetText(n, kColPower, std::string(EntryOf(g_TxPowerList, rec.TxPower())));
@@ -237,7 +237,7 @@ void CProgramView::StoreRow(int n) {
     else
         rec.ClearTx();
 
-    const std::uint32_t o = p[0x13] == 0xFF ? 0 : rec.Offset();
+    const std::uint32_t o = rec.OffsetUnset() ? 0 : rec.Offset();
     const OffsetDirection d = rec.Direction();
     if (has_tx && rx == tx)
         rec.SetDirection(OffsetDirection::Simplex);
@@ -245,7 +245,7 @@ void CProgramView::StoreRow(int n) {
                           (d == OffsetDirection::Plus && tx == rx + o))))
         rec.SetDirection(OffsetDirection::Split);
 
-    SetBits(p[ChannelRecord::kFlagsF], 1, 0, ListIndex(g_ToneModeList, g.Text(n, kColDecode)));
+    rec.SetTableDecodeType(ListIndex(g_ToneModeList, g.Text(n, kColDecode)));
     rec.SetCtcss(TextToTenths(g.Text(n, kColCtcss)));
     rec.SetDcs(static_cast<int>(ParseScaled(g.Text(n, kColDcs), 0).value_or(0)));
     rec.SetDcsPolarity(ListIndex(g_DcsPolarityList, g.Text(n, kColPolarity)));
@@ -258,7 +258,7 @@ void CProgramView::StoreRow(int n) {
 
     // A squelch mode that needs a tone or signalling the channel does not have is carrier.
     const int m = rec.SqlMode();
-    const int dt = GetBits(p[ChannelRecord::kFlagsF], 2, 0);
+    const int dt = rec.DecodeType();
     const int s = rec.OptSignal();
     if ((m == 1 && dt < 2) || (m == 2 && s == 0) || ((m == 3 || m == 4) && (dt < 2 || s == 0)))
         rec.SetSqlMode(0);

@@ -77,13 +77,12 @@ void CAlarmView::Validate(const TimeField& f) {
 void CAlarmView::LoadFromImage() {
     // The memories in use are those of the image being loaded.
     FillEmiCodes();
-    const int type = image_[A::kAlarmType];
+    const int type = image_[A::kType];
     form_.Select(kIdAlarmType, type < static_cast<int>(g_AlarmTypeList.size()) ? type : -1);
-    const std::uint8_t flags = image_[A::kEmiFlags];
-    const int emi_type = GetBits(flags, A::kEmiTypeHi, A::kEmiTypeLo);
+    const int emi_type = A::kEmiCodeType.Get(image_.data());
     form_.Select(kIdEmiCodeType,
                  emi_type < static_cast<int>(g_EmiCodeTypeList.size()) ? emi_type : -1);
-    form_.Select(kIdRemoteAlarm, GetBits(flags, A::kRemoteBit, A::kRemoteBit));
+    form_.Select(kIdRemoteAlarm, A::kRemoteEmi.Get(image_.data()));
     for (const TimeField& f : kTimeFields) {
         const int v = image_[f.addr];
         form_.SetText(f.edit,
@@ -99,10 +98,9 @@ void CAlarmView::StoreToImage() {
     SelectFirstWhereNone(form_);
     // Every time is checked here too: the frame's commit may store a field never left.
     for (const TimeField& f : kTimeFields) Validate(f);
-    image_[A::kAlarmType] = static_cast<std::uint8_t>(std::max(form_.Selection(kIdAlarmType), 0));
-    std::uint8_t& flags = image_[A::kEmiFlags];
-    SetBits(flags, A::kEmiTypeHi, A::kEmiTypeLo, std::max(form_.Selection(kIdEmiCodeType), 0));
-    SetBits(flags, A::kRemoteBit, A::kRemoteBit, std::max(form_.Selection(kIdRemoteAlarm), 0));
+    image_[A::kType] = static_cast<std::uint8_t>(std::max(form_.Selection(kIdAlarmType), 0));
+    A::kEmiCodeType.Set(image_.data(), std::max(form_.Selection(kIdEmiCodeType), 0));
+    A::kRemoteEmi.Set(image_.data(), std::max(form_.Selection(kIdRemoteAlarm), 0));
     image_[A::kEmiCode] = static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdEmiCode)));
     for (const TimeField& f : kTimeFields)
         image_[f.addr] = static_cast<std::uint8_t>(DecimalValue(form_.Text(f.edit)));

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "app/editors/settings/base_form_view.h"
-#include "app/editors/settings/image_map.h"
 #include "app/image/radio_image.h"
+#include "app/image/settings_regions.h"
 
 namespace vm {
 

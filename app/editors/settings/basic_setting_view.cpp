@@ -21,8 +21,7 @@ struct ListField {
     int id;
     std::string_view label;
     std::span<const std::string_view> entries;
-    std::uint32_t addr;
-    int hi, lo;
+    BitField field;  // over the whole image
     bool hidden;
 };
 
@@ -35,26 +34,26 @@ std::vector<std::string> SpanExitDelayEntries() {
 // In dialog order; Auto power off, Backlight Brightness, the priority channels, Volume and the
 // scrambler have rules of their own.
 const ListField kLists[] = {
-    {O::kIdSqlLeft, "SQL(Left)", g_SqlLevelList, B::kSqlLeft, 7, 0, false},
-    {O::kIdSqlRight, "SQL(Right)", g_SqlLevelList, B::kSqlRight, 7, 0, false},
-    {O::kIdAutoAm, "Auto AM", g_OffAutoList, B::kFunctions, 3, 3, false},
-    {O::kIdAniDisplay, "ANI Display", g_OffOnList, B::kSignal, 5, 5, false},
-    {O::kIdHyperChannel, "Hyper Channel", g_ManualAutoList, B::kKeys, 1, 1, false},
-    {O::kIdSpanExitDelay, "Span Transit Exit Delay", {}, B::kSpanExitDelay, 7, 0, false},
-    {O::kIdRightKey, "Right Function Key", g_RightKeyList, B::kKeys, 0, 0, false},
-    {O::kIdAutoContact, "Auto contact", g_AutoContactList, B::kFunctions, 6, 6, false},
-    {O::kIdTbst, "TBST Frequency(Hz)", g_TbstList, B::kSignal, 7, 6, false},
-    {O::kIdSpanTransit, "Span Transit", g_OffOnList, B::kFunctions, 1, 1, true},
-    {O::kIdAmFunction, "AM Function", g_OffOnList, B::kFunctions, 2, 2, true},
-    {O::kIdSte, "STE", g_SteList, B::kSignal, 1, 0, true},
-    {O::kIdBeep, "Beep", g_OffOnList, B::kKeys, 7, 7, false},
-    {O::kIdSelentMode, "Selent mode", g_SelentModeList, B::kSignal, 3, 2, false},
-    {O::kIdKeyLock, "Key lock", g_ManualAutoList, B::kKeys, 6, 6, false},
-    {O::kIdPttLock, "PTT lock", g_PttLockList, B::kKeys, 5, 4, false},
-    {O::kIdAutoTransfer, "Auto transfer", g_OffOnList, B::kFunctions, 7, 7, false},
-    {O::kIdScanMode, "Scan mode", g_ScanModeList, B::kScan, 2, 2, false},
-    {O::kIdScanResume, "Scan resume mode", g_ScanResumeList, B::kScan, 1, 0, false},
-    {O::kIdBacklightColor, "Backlight Color", g_BacklightColorList, B::kBacklightColor, 7, 0, true},
+    {O::kIdSqlLeft, "SQL(Left)", g_SqlLevelList, B::kSqlLeftBits, false},
+    {O::kIdSqlRight, "SQL(Right)", g_SqlLevelList, B::kSqlRightBits, false},
+    {O::kIdAutoAm, "Auto AM", g_OffAutoList, B::kAutoAm, false},
+    {O::kIdAniDisplay, "ANI Display", g_OffOnList, B::kAniDisplay, false},
+    {O::kIdHyperChannel, "Hyper Channel", g_ManualAutoList, B::kHyperChannel, false},
+    {O::kIdSpanExitDelay, "Span Transit Exit Delay", {}, B::kSpanExitDelayBits, false},
+    {O::kIdRightKey, "Right Function Key", g_RightKeyList, B::kRightKey, false},
+    {O::kIdAutoContact, "Auto contact", g_AutoContactList, B::kAutoContact, false},
+    {O::kIdTbst, "TBST Frequency(Hz)", g_TbstList, B::kTbst, false},
+    {O::kIdSpanTransit, "Span Transit", g_OffOnList, B::kSpanTransit, true},
+    {O::kIdAmFunction, "AM Function", g_OffOnList, B::kAmFunction, true},
+    {O::kIdSte, "STE", g_SteList, B::kSte, true},
+    {O::kIdBeep, "Beep", g_OffOnList, B::kBeep, false},
+    {O::kIdSelentMode, "Selent mode", g_SelentModeList, B::kSelentMode, false},
+    {O::kIdKeyLock, "Key lock", g_ManualAutoList, B::kKeyLock, false},
+    {O::kIdPttLock, "PTT lock", g_PttLockList, B::kPttLock, false},
+    {O::kIdAutoTransfer, "Auto transfer", g_OffOnList, B::kAutoTransfer, false},
+    {O::kIdScanMode, "Scan mode", g_ScanModeList, B::kScanMode, false},
+    {O::kIdScanResume, "Scan resume mode", g_ScanResumeList, B::kScanResume, false},
+    {O::kIdBacklightColor, "Backlight Color", g_BacklightColorList, B::kBacklightColorBits, true},
 };
 
 // "%G" of tenths: 5 -> "0.5", 10 -> "1", 15 -> "1.5".
@@ -142,7 +141,7 @@ void COptionPage::LoadFromImage() {
             if (entries[i] == want) form_.Select(id, static_cast<int>(i));
     }
     for (const ListField& f : kLists) {
-        const int v = GetBits(image_[f.addr], f.hi, f.lo);
+        const int v = f.field.Get(image_.data());
         form_.Select(f.id, v < static_cast<int>(form_.At(f.id).entries.size()) ? v : -1);
     }
     // A stored value that matches no entry leaves the list without a selection (entry 0 below).
@@ -174,7 +173,7 @@ void COptionPage::StoreToImage() {
             static_cast<std::uint16_t>(DecimalValue(form_.Text(kIdScrambler))));
     for (const ListField& f : kLists) {
         const int sel = form_.Selection(f.id);
-        SetBits(image_[f.addr], f.hi, f.lo, sel < 0 ? 0 : sel);
+        f.field.Set(image_.data(), sel < 0 ? 0 : sel);
     }
 }
 
@@ -239,7 +238,7 @@ void CKeyPage::Build() {
 
 void CKeyPage::LoadFromImage() {
     for (std::size_t k = 0; k < kIds.size(); ++k) {
-        int v = image_[B::kKeyP1 + k];
+        int v = image_[B::KeyAddr(k)];
         if (v > 12) v = kDefaults[k];
         form_.SelectByText(kIds[k], g_KeyFunctionList[static_cast<std::size_t>(v)]);
     }
@@ -250,7 +249,7 @@ void CKeyPage::StoreToImage() {
         const int i = form_.Selection(kIds[k]) < 0
                           ? -1
                           : IndexOf(g_KeyFunctionList, form_.SelectedText(kIds[k]));
-        image_[B::kKeyP1 + k] = static_cast<std::uint8_t>(i < 0 ? kDefaults[k] : i);
+        image_[B::KeyAddr(k)] = static_cast<std::uint8_t>(i < 0 ? kDefaults[k] : i);
     }
 }
 

@@ -52,7 +52,7 @@ int TypeOfText(std::string_view text) {
 
 void CDtmfCodePage::Build() {
     Control& self = form_.AddEdit(
-        kIdSelfId, D::kSelfIdLength,
+        kIdSelfId, D::kSelfId.width,
         [this](char c) { return IsDtmfChar(c) && c != GroupChar() && c != DelimiterChar(); }, true);
     self.label = "Self ID";
 
@@ -79,7 +79,7 @@ void CDtmfCodePage::Build() {
     Control& beep = form_.Add(kIdBeep, ControlKind::Check);
     beep.label = "Beep";
     beep.visible = false;
-    form_.AddEdit(kIdStunCode, D::kStunCodeLength, IsDtmfChar, true).label = "Stun code";
+    form_.AddEdit(kIdStunCode, D::kStunCode.width, IsDtmfChar, true).label = "Stun code";
     form_.AddList(kIdStunType, ListEntries(g_StunTypeList)).label = "Stun type";
 
     BuildGrid();
@@ -245,10 +245,10 @@ void CDtmfCodePage::LoadFromImage() {
         const char c = DtmfDigitChar(image_[addr]);
         SelectWholeText(form_, id, c == 0 ? std::string() : std::string(1, c));
     }
-    form_.SetChecked(kIdSideTone, GetBits(image_[D::kTones], D::kSideToneBit, D::kSideToneBit));
-    form_.SetChecked(kIdBeep, GetBits(image_[D::kTones], D::kBeepBit, D::kBeepBit));
-    form_.SetText(kIdSelfId, GetDtmfDigits(image_.data() + D::kSelfId, D::kSelfIdLength));
-    form_.SetText(kIdStunCode, GetDtmfDigits(image_.data() + D::kStunCode, D::kStunCodeLength));
+    form_.SetChecked(kIdSideTone, D::kSideTone.Get(image_.data()));
+    form_.SetChecked(kIdBeep, D::kBeep.Get(image_.data()));
+    form_.SetText(kIdSelfId, D::kSelfId.Get(image_.data(), DtmfDigitChar));
+    form_.SetText(kIdStunCode, D::kStunCode.Get(image_.data(), DtmfDigitChar));
     const int response = image_[D::kDecodeResponse];
     form_.Select(kIdDecodeResponse,
                  response < static_cast<int>(g_DecodeResponseList.size()) ? response : -1);
@@ -283,18 +283,18 @@ void CDtmfCodePage::StoreToImage() {
     image_[D::kHoldTime] = static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdHoldTime)));
     image_[D::kGroupCode] = DtmfDigitValue(GroupChar());
     image_[D::kDelimiter] = DtmfDigitValue(DelimiterChar());
-    SetBits(image_[D::kTones], D::kSideToneBit, D::kSideToneBit, form_.Checked(kIdSideTone));
-    SetBits(image_[D::kTones], D::kBeepBit, D::kBeepBit, form_.Checked(kIdBeep));
-    PutDtmfDigits(image_.data() + D::kSelfId, D::kSelfIdLength, form_.Text(kIdSelfId));
+    D::kSideTone.Set(image_.data(), form_.Checked(kIdSideTone));
+    D::kBeep.Set(image_.data(), form_.Checked(kIdBeep));
+    D::kSelfId.Set(image_.data(), form_.Text(kIdSelfId), DtmfDigitValue);
     image_[D::kDecodeResponse] =
         static_cast<std::uint8_t>(std::max(form_.Selection(kIdDecodeResponse), 0));
-    PutDtmfDigits(image_.data() + D::kStunCode, D::kStunCodeLength, form_.Text(kIdStunCode));
+    D::kStunCode.Set(image_.data(), form_.Text(kIdStunCode), DtmfDigitValue);
     image_[D::kStunCodeEnd] = 0xFF;
     image_[D::kStunType] = static_cast<std::uint8_t>(std::max(form_.Selection(kIdStunType), 0));
     image_[D::kAutoResetTime] = static_cast<std::uint8_t>(OffAtZeroValue(form_.Text(kIdAutoReset)));
 
-    std::fill(image_.begin() + DtmfCodeMemory::kBase, image_.begin() + DtmfCodeMemory::kEnd,
-              std::uint8_t{0xFF});
+    std::fill(image_.begin() + image_map::kDtmfCodeMemories.base,
+              image_.begin() + image_map::kDtmfCodeMemories.End(), std::uint8_t{0xFF});
     for (int m = 1; m <= DtmfCodeMemory::kCount; ++m) {
         const int type = TypeOfText(grid_->Text(m, kColType));
         if (type < 0) continue;
@@ -398,33 +398,33 @@ void CDtmfCodePage::CommitAlias() {
 void CDtmfPttIdPage::Build() {
     for (const Group& g : kGroups) {
         form_.AddList(g.type, ListEntries(g_PttIdTypeList)).label = "Type";
-        form_.AddEdit(g.up, DtmfMap::kPttIdCodeLength, IsDtmfChar, true).label = "Up";
-        form_.AddEdit(g.down, DtmfMap::kPttIdCodeLength, IsDtmfChar, true).label = "Down";
+        form_.AddEdit(g.up, D::kPttIdCodeLength, IsDtmfChar, true).label = "Up";
+        form_.AddEdit(g.down, D::kPttIdCodeLength, IsDtmfChar, true).label = "Down";
     }
 }
 
 void CDtmfPttIdPage::LoadFromImage() {
-    for (int n = 1; n <= D::kPttIdCount; ++n) {
+    std::uint8_t* const image = image_.data();
+    for (int n = 1; n <= static_cast<int>(kGroups.size()); ++n) {
         const Group& g = kGroups[static_cast<std::size_t>(n - 1)];
-        const int type = GetBits(image_[D::kPttIdTypes], D::PttIdTypeHi(n), D::PttIdTypeLo(n));
+        const int type = D::PttIdType(n).Get(image);
         form_.Select(g.type, type < static_cast<int>(g_PttIdTypeList.size()) ? type : -1);
-        form_.SetText(g.up, GetDtmfDigits(image_.data() + D::PttIdUpAddr(n), D::kPttIdCodeLength));
-        form_.SetText(g.down,
-                      GetDtmfDigits(image_.data() + D::PttIdDownAddr(n), D::kPttIdCodeLength));
+        form_.SetText(g.up, D::PttIdUp(n).Get(image, DtmfDigitChar));
+        form_.SetText(g.down, D::PttIdDown(n).Get(image, DtmfDigitChar));
     }
     SelectFirstWhereNone(form_);
 }
 
 void CDtmfPttIdPage::StoreToImage() {
     SelectFirstWhereNone(form_);
-    std::fill(image_.begin() + D::kPttIdCodes, image_.begin() + D::kPttIdCodesEnd,
+    std::uint8_t* const image = image_.data();
+    std::fill(image + image_map::kDtmfPttIdCodes.base, image + image_map::kDtmfPttIdCodes.End(),
               std::uint8_t{0xFF});
-    for (int n = 1; n <= D::kPttIdCount; ++n) {
+    for (int n = 1; n <= static_cast<int>(kGroups.size()); ++n) {
         const Group& g = kGroups[static_cast<std::size_t>(n - 1)];
-        SetBits(image_[D::kPttIdTypes], D::PttIdTypeHi(n), D::PttIdTypeLo(n),
-                form_.Selection(g.type));
-        PutDtmfDigits(image_.data() + D::PttIdUpAddr(n), D::kPttIdCodeLength, form_.Text(g.up));
-        PutDtmfDigits(image_.data() + D::PttIdDownAddr(n), D::kPttIdCodeLength, form_.Text(g.down));
+        D::PttIdType(n).Set(image, form_.Selection(g.type));
+        D::PttIdUp(n).Set(image, form_.Text(g.up), DtmfDigitValue);
+        D::PttIdDown(n).Set(image, form_.Text(g.down), DtmfDigitValue);
     }
 }
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/image_map.h"
 #include "app/editors/settings/tabbed_view.h"
 #include "app/image/radio_image.h"
+#include "app/image/settings_regions.h"
 #include "app/widgets/grid.h"
 
 namespace vm {
@@ -98,7 +98,7 @@ public:
         int type, up, down;
     };
     // PTT ID 1..4: the "Type" list and the "Up" and "Down" edits.
-    static constexpr std::array<Group, DtmfMap::kPttIdCount> kGroups = {
+    static constexpr std::array<Group, image_map::kDtmfPttIdCodes.count> kGroups = {
         {{1130, 1131, 1132}, {1133, 1134, 1135}, {1041, 1138, 1139}, {1140, 1141, 1142}}};
 
     explicit CDtmfPttIdPage(RadioImage& image) : CFormPage("PTTID", 215, 215), image_(image) {}

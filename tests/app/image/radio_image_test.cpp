@@ -7,6 +7,7 @@
 
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
+#include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
 
 namespace vm {
@@ -130,29 +131,30 @@ TEST_F(ResetTest, LoadsTheFileThenDerivesEdgeAndVfoRecords) {
     without.RxLower[7] = without.RxUpper[7] = 0;
     RadioImage other{};
     ASSERT_TRUE(ResetToDefaults(other, header, without, dir_ / "Default.dat"));
-    EXPECT_EQ(other[kVfoRecords + 64 * 3 + 2], 0xFF);
+    EXPECT_EQ(other[BandSideRecordMap::kBase + 64 * 3 + 2], 0xFF);
     EXPECT_EQ(header[0x10], 0x33);
     EXPECT_EQ(image[0x1234], fi[0x1234]);
     // Edge record 0: 30 MHz, band 0, default record.
-    ConstChannelRecord edge0(image, kBandEdgeRecords);
+    ConstChannelRecord edge0(image, BandMemoryMap::kBase);
     EXPECT_EQ(edge0.Rx(), 3'000'000u);
     EXPECT_EQ(edge0.Offset(), 60'000u);
     // Edge record 1: 450 MHz, band 7 -> 7.6 MHz offset.
-    ConstChannelRecord edge1(image, kBandEdgeRecords + 32);
+    ConstChannelRecord edge1(image, BandMemoryMap::HalfAddr(0, 1));
     EXPECT_EQ(edge1.Rx(), 45'000'000u);
     EXPECT_EQ(edge1.Offset(), 760'000u);
     // VFO record i: the basic settings block, bands of F[2i] and F[2i+1].
     for (std::uint32_t i = 0; i < 6; ++i) {
-        const std::uint32_t r = kVfoRecords + 64 * i;
+        const std::uint32_t r = BandSideRecordMap::kBase + 64 * i;
         for (std::uint32_t k = 0; k < 64; ++k) {
             if (k == 2 || k == 6) continue;
             ASSERT_EQ(image[r + k], fi[kBasicSettings + k]) << i << " " << k;
         }
     }
-    EXPECT_EQ(image[kVfoRecords + 2], 0);           // 30 MHz: band 0
-    EXPECT_EQ(image[kVfoRecords + 6], 7);           // 450 MHz: band 7
-    EXPECT_EQ(image[kVfoRecords + 64 * 3 + 2], 6);  // 350 MHz: band 6 with the fixed limits
-    EXPECT_EQ(image[kVfoRecords + 64 * 5 + 2], 8);  // 850 MHz
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 2], 0);  // 30 MHz: band 0
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 6], 7);  // 450 MHz: band 7
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 3 + 2],
+              6);  // 350 MHz: band 6 with the fixed limits
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 5 + 2], 8);  // 850 MHz
 }
 
 TEST(BandTablesTest, InitialValues) {
