@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/editors/catalogue/editor_commands.h"
 #include "app/editors/channels/channel_memory.h"
 #include "app/editors/channels/channel_sheet.h"
 #include "app/editors/channels/program_view.h"
@@ -122,8 +123,8 @@ int RunChannels(Context& ctx, const Args& args) {
 
     // An import that changed no cell leaves the file as it is.
     if (!edits.empty() || imported) {
-        table.StoreToImage();
-        if (!SaveDataFile(ctx)) return kExitFailure;
+        const OpenView views[] = {{EditorOfCommand(ID_EDIT_CHANNEL), &table}};
+        if (!SaveDataFile(ctx, views)) return kExitFailure;
     }
     if (args.Flag("csv"))
         WriteChannelCsv(table, ctx.out);

@@ -24,12 +24,12 @@ bool OpenDataFile(Context& ctx, const fs::path& file) {
     return true;
 }
 
-bool SaveDataFile(Context& ctx) {
+bool SaveDataFile(Context& ctx, std::span<const OpenView> views) {
     if (!ctx.doc.HasCurrentFile()) {
         ctx.Fail("no current file to save");
         return false;
     }
-    ClearCommitBits(ctx.doc.Image());
+    CommitAllViews(ctx.doc.Image(), views);
     const shell::IoResult r = ctx.doc.Save();
     if (!r) {
         ctx.Fail(ctx.doc.CurrentFile().string() + ": " + r.message);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <span>
 
+#include "app/editors/catalogue/editor_session.h"
 #include "tools/cli/cli.h"
 
 namespace vm::cli {
@@ -17,9 +19,10 @@ bool StartLikeEditor(Context& ctx);
 // on success prints the size warning of a short or long file, if any.
 bool OpenDataFile(Context& ctx, const std::filesystem::path& file);
 
-// File > Save: commits (clears bits 0-1 of 0xCC25, as committing the views does) and writes the
-// current file atomically. Prints the error and returns false on failure.
-bool SaveDataFile(Context& ctx);
+// File > Save: the frame's commit of the open views (CommitAllViews: each view stored, the
+// channel table last, bits 0-1 of 0xCC25 cleared), then the current file written atomically.
+// Prints the error and returns false on failure.
+bool SaveDataFile(Context& ctx, std::span<const OpenView> views);
 
 // File > Save As to `file`: commit, stamp, atomic write, `file` becomes the current file.
 bool SaveDataFileAs(Context& ctx, const std::filesystem::path& file);

@@ -23,10 +23,6 @@ const std::array<CAlarmView::TimeField, 3> CAlarmView::kTimeFields = {{
     {kIdCycle, kIdCycleSpin, 0, 5, A::kCycle, "Cycle", kContinuousText},
 }};
 
-CAlarmView::~CAlarmView() {
-    if (initialised_) Destroy();
-}
-
 void CAlarmView::OnInitialUpdate() {
     if (initialised_) return;
     initialised_ = true;
@@ -54,11 +50,6 @@ void CAlarmView::OnInitialUpdate() {
     form_.On(EventType::KeyPressed, 0,
              [](const Event& e) { return e.key == Key::Enter || e.key == Key::Escape; });
     LoadFromImage();
-}
-
-void CAlarmView::Destroy() {
-    StoreToImage();
-    initialised_ = false;
 }
 
 // "None", then every DTMF code memory in use.

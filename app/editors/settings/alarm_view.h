@@ -35,12 +35,9 @@ public:
     static constexpr std::string_view kNoneText = "None";
 
     explicit CAlarmView(RadioImage& image) : image_(image) {}
-    ~CAlarmView() override;
 
     // First update: the lists are filled, then the view loads itself.
-    void OnInitialUpdate();
-    // The view's window is destroyed: it stores itself.
-    void Destroy();
+    void OnInitialUpdate() override;
 
     void LoadFromImage() override;
     void StoreToImage() override;

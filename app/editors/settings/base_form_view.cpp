@@ -1,12 +1,53 @@
 #include "app/editors/settings/base_form_view.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 
 #include "app/image/codecs.h"
 
 namespace vm {
+
+void CBaseFormView::CommitFocus() {
+    std::vector<Form*> done;
+    auto commit = [&done](Form* f) {
+        if (!f || std::find(done.begin(), done.end(), f) != done.end()) return;
+        done.push_back(f);
+        f->CommitFocus();
+    };
+    commit(&form_);
+    for (const FormPage& p : Pages()) commit(p.form);
+}
+
+void CBaseFormView::Commit() {
+    CommitFocus();
+    StoreToImage();
+}
+
+bool CBaseFormView::RequestClose() {
+    if (destroyed_) return true;
+    CommitFocus();
+    if (auto refusal = CloseRefusal()) {
+        ShowMessage(*refusal);
+        return false;
+    }
+    Destroy();
+    return true;
+}
+
+void CBaseFormView::Destroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    Commit();
+}
+
+std::vector<FormPage> CBaseFormView::Pages() {
+    return {FormPage{.caption = {}, .form = &form_}};
+}
+
+void CBaseFormView::ShowMessage(const std::string& text) {
+    last_message_ = text;
+    if (message_hook) message_hook(text);
+}
 
 int OffAtZeroValue(std::string_view text) {
     const auto v = ParseScaled(text, 0);
@@ -28,21 +69,8 @@ std::vector<std::string> ListEntries(std::span<const std::string_view> list) {
 }
 
 bool SelectWholeText(Form& form, int id, std::string_view text) {
-    const auto& entries = form.At(id).entries;
-    for (std::size_t i = 0; i < entries.size() && !text.empty(); ++i) {
-        const std::string& e = entries[i];
-        if (e.size() != text.size()) continue;
-        bool same = true;
-        for (std::size_t k = 0; k < e.size() && same; ++k)
-            same = std::toupper(static_cast<unsigned char>(e[k])) ==
-                   std::toupper(static_cast<unsigned char>(text[k]));
-        if (same) {
-            form.Select(id, static_cast<int>(i));
-            return true;
-        }
-    }
     form.Select(id, -1);
-    return false;
+    return !text.empty() && form.SelectExactText(id, text);
 }
 
 void SelectFirstWhereNone(Form& form) {

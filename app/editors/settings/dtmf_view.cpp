@@ -396,10 +396,18 @@ void CDtmfCodePage::CommitAlias() {
 // PTT ID page
 
 void CDtmfPttIdPage::Build() {
-    for (const Group& g : kGroups) {
-        form_.AddList(g.type, ListEntries(g_PttIdTypeList)).label = "Type";
-        form_.AddEdit(g.up, D::kPttIdCodeLength, IsDtmfChar, true).label = "Up";
-        form_.AddEdit(g.down, D::kPttIdCodeLength, IsDtmfChar, true).label = "Down";
+    for (std::size_t n = 0; n < kGroups.size(); ++n) {
+        const Group& g = kGroups[n];
+        form_.Add(g.box, ControlKind::Group).text = "PTT ID " + std::to_string(n + 1);
+        Control& type = form_.AddList(g.type, ListEntries(g_PttIdTypeList));
+        type.label = "Type";
+        type.group = g.box;
+        Control& up = form_.AddEdit(g.up, D::kPttIdCodeLength, IsDtmfChar, true);
+        up.label = "Up";
+        up.group = g.box;
+        Control& down = form_.AddEdit(g.down, D::kPttIdCodeLength, IsDtmfChar, true);
+        down.label = "Down";
+        down.group = g.box;
     }
 }
 

@@ -95,11 +95,15 @@ private:
 class CDtmfPttIdPage : public CFormPage {
 public:
     struct Group {
-        int type, up, down;
+        int box, type, up, down;
     };
-    // PTT ID 1..4: the "Type" list and the "Up" and "Down" edits.
-    static constexpr std::array<Group, image_map::kDtmfPttIdCodes.count> kGroups = {
-        {{1130, 1131, 1132}, {1133, 1134, 1135}, {1041, 1138, 1139}, {1140, 1141, 1142}}};
+    // PTT ID 1..4: a group box "PTT ID n" holding the "Type" list and the "Up" and "Down" edits.
+    static constexpr std::array<Group, image_map::kDtmfPttIdCodes.count> kGroups = {{
+        {1125, 1130, 1131, 1132},
+        {1126, 1133, 1134, 1135},
+        {1127, 1041, 1138, 1139},
+        {1128, 1140, 1141, 1142},
+    }};
 
     explicit CDtmfPttIdPage(RadioImage& image) : CFormPage("PTTID", 215, 215), image_(image) {}
     void LoadFromImage() override;

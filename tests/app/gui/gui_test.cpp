@@ -30,10 +30,11 @@
 
 #include "app/editors/channels/program_view.h"
 #include "app/gui/about_box.h"
-#include "app/gui/channel_table_window.h"
+#include "app/gui/channel_print_list.h"
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/custom_data_dlg.h"
+#include "app/gui/editor_windows.h"
 #include "app/gui/form_binder.h"
 #include "app/gui/grid_widget.h"
 #include "app/gui/password_dlg.h"
@@ -72,9 +73,21 @@ QStringList Texts(const QList<QAction*>& actions) {
     return t;
 }
 
-ChannelTableWindow* ChannelWindow(CMainFrame& frame) {
+// The channel table's window: the generic single-form window over the table.
+struct ChannelTableWindow {
+    FormViewWindow* window;
+    GridWidget* grid() const { return window->grid(CProgramView::kIdGrid); }
+    QWidget* control(int id) const { return window->control(id); }
+    CProgramView& view() const { return dynamic_cast<CProgramView&>(window->base_view()); }
+    int logicalDpiX() const { return window->logicalDpiX(); }
+    int logicalDpiY() const { return window->logicalDpiY(); }
+};
+
+std::optional<ChannelTableWindow> ChannelWindow(CMainFrame& frame) {
     CChildFrame* child = frame.childFrame(ID_EDIT_CHANNEL);
-    return child ? qobject_cast<ChannelTableWindow*>(child->view()) : nullptr;
+    auto* w = child ? qobject_cast<FormViewWindow*>(child->view()) : nullptr;
+    if (!w) return std::nullopt;
+    return ChannelTableWindow{w};
 }
 
 // Waits that cost nothing when the radio answers.
@@ -295,11 +308,11 @@ private slots:
         // Built editors are enabled; the others stay visible and disabled, in the menu too.
         QVERIFY(root->child(0)->flags() & Qt::ItemIsEnabled);
         int disabled = 0;
-        for (const EditorEntry& e : t.frame->editors()) {
-            if (!e.tree_text) continue;
-            const bool built = e.open_child || e.run_modal;
+        for (const EditorEntry& e : Editors()) {
+            if (!e.tree) continue;
+            const bool built = e.built();
             for (int i = 0; i < root->childCount(); ++i)
-                if (root->child(i)->text(0) == e.tree_text)
+                if (root->child(i)->text(0).toStdString() == e.name)
                     QCOMPARE(bool(root->child(i)->flags() & Qt::ItemIsEnabled), built);
             QCOMPARE(t.frame->action(e.command)->isEnabled(), built);
             disabled += !built;
@@ -513,7 +526,7 @@ private slots:
     // ---- the channel table window
     void channelTableLayout() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         QVERIFY(w);
         GridWidget* g = w->grid();
         QCOMPARE(g->rowCount(), 800);
@@ -542,7 +555,7 @@ private slots:
 
     void typingIntoCellsThroughTheWidgets() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         GridWidget* g = w->grid();
         CProgramView& view = w->view();
         QApplication::setActiveWindow(t.frame.get());
@@ -555,7 +568,7 @@ private slots:
         QCOMPARE(view.grid().Col(), int(CProgramView::kColRx));
         // The editor lies over the Rx cell (one pixel inside).
         const QRect rx = g->visualItemRect(g->item(4, 0));
-        const QPoint rx_in_window = g->viewport()->mapTo(w, rx.topLeft());
+        const QPoint rx_in_window = g->viewport()->mapTo(w->window, rx.topLeft());
         QVERIFY2(qAbs(freq->geometry().left() - rx_in_window.x()) <= 2 &&
                      qAbs(freq->geometry().top() - rx_in_window.y()) <= 2,
                  qPrintable(QString("editor at %1,%2, cell at %3,%4")
@@ -633,7 +646,7 @@ private slots:
 
     void closingTheTableKeepsItsEdits() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         w->view().grid().SetText(1, CProgramView::kColName, "KEEP");
         t.frame->childFrame(ID_EDIT_CHANNEL)->close();
         QCoreApplication::processEvents();
@@ -643,7 +656,7 @@ private slots:
 
     void scrollingCommitsAndKeepsRowsInStep() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         GridWidget* g = w->grid();
         g->verticalScrollBar()->setValue(100);
         QCOMPARE(w->view().grid().TopRow(), 101);
@@ -1071,7 +1084,7 @@ private slots:
             InitChannelRecord(*t.image, n, 14400000u + static_cast<std::uint32_t>(n) * 12500u,
                               t.bands);
         t.frame->ReloadAllViews();
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         GridWidget* g = w->grid();
         QCoreApplication::processEvents();
         QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
@@ -1083,7 +1096,7 @@ private slots:
         shot(t.frame.get(), "main_window_list_editor");
         QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
                           g->visualItemRect(g->item(20, 3)).center());
-        shot(w, "channel_table_freq_editor");
+        shot(w->window, "channel_table_freq_editor");
         shot(t.frame->treeBar(), "tree_bar");
         std::filesystem::create_directories(t.folder.path() / "help");
         std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html",

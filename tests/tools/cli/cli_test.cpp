@@ -274,7 +274,7 @@ TEST_F(Cli, SharedSaveStepsKeepOrStampTheHeader) {
     Context ctx{out, err, doc, app};
     ASSERT_TRUE(OpenDataFile(ctx, dir / "a.dat")) << err.str();
     image[0x2000] = 0x5A;
-    ASSERT_TRUE(SaveDataFile(ctx)) << err.str();
+    ASSERT_TRUE(SaveDataFile(ctx, {})) << err.str();
     auto saved = ReadBytes(dir / "a.dat");
     EXPECT_TRUE(
         std::all_of(saved.begin() + 8, saved.begin() + 16, [](auto b) { return b == 0x11; }));
@@ -293,7 +293,7 @@ TEST_F(Cli, SharedSaveStepsKeepOrStampTheHeader) {
     ASSERT_TRUE(OpenDataFile(ctx, dir / "a.dat"));
     fs::remove(dir / "a.dat");
     fs::create_directory(dir / "a.dat");
-    EXPECT_FALSE(SaveDataFile(ctx));
+    EXPECT_FALSE(SaveDataFile(ctx, {}));
     EXPECT_TRUE(Contains(err.str(), "a.dat: Is a directory")) << err.str();
 }
 

@@ -152,11 +152,15 @@ TEST_F(AlarmViewTest, StoreKeepsTheBitsNoFieldOwnsAndClosingStores) {
     form().TypeText(A::kIdEmiCodeType, "DTMF");
     form().TypeText(A::kIdRemoteAlarm, "On");
     form().TypeText(A::kIdAlarmType, "Secret");
-    view_.reset();  // the window closes: the view stores itself
+    view_->Destroy();  // the window closes: the view stores itself, once
     EXPECT_EQ(image_[0xCC77], 0xFD);
     EXPECT_EQ(image_[0xCC74], 0x12);
     EXPECT_EQ(image_[0xCC75], 0x34);
     EXPECT_EQ(image_[0xCC70], 3);
+    image_[0xCC70] = 1;  // a later load (File > Open) is not overwritten by the closed view
+    view_->Destroy();
+    view_.reset();
+    EXPECT_EQ(image_[0xCC70], 1);
 }
 
 TEST_F(AlarmViewTest, EnterAndEscapeAreSwallowed) {
