@@ -3,8 +3,11 @@
 // write settings through these views only.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
@@ -118,6 +121,10 @@ struct DtmfMap {
         return image_map::kDtmfPttIdCodes.Record(n - 1);
     }
     static constexpr std::uint32_t kPttIdCodeLength = 16;
+    static constexpr DigitStringField PttIdUp(int n) { return {PttIdCodes(n), kPttIdCodeLength}; }
+    static constexpr DigitStringField PttIdDown(int n) {
+        return {PttIdCodes(n) + kPttIdCodeLength, kPttIdCodeLength};
+    }
 };
 
 // DTMF code memories: 16 records of 24 bytes.
@@ -126,7 +133,9 @@ public:
     static constexpr std::uint32_t kBase = image_map::kDtmfCodeMemories.base;
     static constexpr std::uint32_t kSize = image_map::kDtmfCodeMemories.stride;
     static constexpr int kCount = static_cast<int>(image_map::kDtmfCodeMemories.count);
-    static constexpr std::uint32_t kNum = 0, kNumLength = 16, kAlias = 16, kType = 23;
+    static constexpr std::uint32_t kNumLength = 16, kAlias = 16, kAliasLength = 6, kType = 23;
+    static constexpr DigitStringField kNum{0, kNumLength};
+    static constexpr int kTypeNone = 0, kTypeAni = 1;
 
     // Memory m = 1..16.
     DtmfCodeMemory(const RadioImage& image, int m)
@@ -135,7 +144,27 @@ public:
     int Type() const { return p_[kType]; }  // 0 "None", 1 "ANI"; other values: empty
     // In use: a valid type and a number that has at least one digit. The first digit may be
     // "0" (digit code 0); an erased memory holds 0xFF.
-    bool InUse() const { return (Type() == 0 || Type() == 1) && p_[kNum] < 16; }
+    bool InUse() const { return (Type() == kTypeNone || Type() == kTypeAni) && p_[kNum.at] < 16; }
+    std::string Num() const { return kNum.Get(p_, DtmfDigitChar); }
+    // The alias ends at the first byte that is not printable ASCII.
+    std::string Alias() const {
+        std::string s;
+        for (std::uint32_t i = kAlias; i < kAlias + kAliasLength && p_[i] >= 0x20 && p_[i] <= 0x7E;
+             ++i)
+            s.push_back(static_cast<char>(p_[i]));
+        return s;
+    }
+
+    // Rewrites memory m: all its bytes 0xFF, then type, number and alias.
+    static void Write(RadioImage& image, int m, int type, std::string_view num,
+                      std::string_view alias) {
+        std::uint8_t* p = image.data() + image_map::kDtmfCodeMemories.Record(m - 1);
+        std::fill(p, p + kSize, std::uint8_t{0xFF});
+        p[kType] = static_cast<std::uint8_t>(type);
+        kNum.Set(p, num, DtmfDigitValue);
+        for (std::size_t i = 0; i < kAliasLength && i < alias.size(); ++i)
+            p[kAlias + i] = static_cast<std::uint8_t>(alias[i]);
+    }
 
 private:
     const std::uint8_t* p_;

@@ -5,7 +5,9 @@
 #include "app/editors/catalogue/editor_commands.h"
 #include "app/editors/channels/channel_memory.h"
 #include "app/editors/channels/program_view.h"
+#include "app/editors/settings/alarm_view.h"
 #include "app/editors/settings/basic_setting_view.h"
+#include "app/editors/settings/dtmf_view.h"
 
 namespace vm {
 
@@ -71,7 +73,10 @@ const EditorEntry kEditors[] = {
      .width = 730,
      .height = 550,
      .title = "DTMF",
-     .object_name = "CDtmfView"},
+     .object_name = "CDtmfView",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CDtmfView>(c.doc.Image());
+     }},
     {.name = "2Tone",
      .command = ID_EDIT_2TONE,
      .kind = WindowKind::TabbedView,
@@ -106,7 +111,10 @@ const EditorEntry kEditors[] = {
      .width = 490,
      .height = 535,
      .title = "Alarm",
-     .object_name = "CAlarmView"},
+     .object_name = "CAlarmView",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CAlarmView>(c.doc.Image());
+     }},
     {.name = "Channel edit",
      .kind = WindowKind::ModalDialog,
      .tree = false,

@@ -336,21 +336,13 @@ void CProgramView::OpenCellEditor() {
         form_.SetText(id, text);
         form_.SelectAll(id);
     }
-    const Rect rect{TwipsToPixels(g.CellLeft(), form_.logpixels_x) + 1,
-                    TwipsToPixels(g.CellTop(), form_.logpixels_y) + 1,
-                    TwipsToPixels(g.CellWidth(), form_.logpixels_x),
-                    TwipsToPixels(g.CellHeight(), form_.logpixels_y)};
-    form_.Move(id, rect, kIdGrid);
     edit_row_ = row;
     edit_col_ = col;
-    form_.SetVisible(id, true);
-    form_.Focus(id);
+    ShowCellEditor(form_, g, id);
 }
 
 bool CProgramView::Close(int id) {
-    if (!form_.At(id).visible) return false;
-    form_.SetVisible(id, false);
-    return true;
+    return HideCellEditor(form_, id);
 }
 
 void CProgramView::CommitAll() {

@@ -1,6 +1,7 @@
 #include "app/editors/settings/base_form_view.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "app/image/codecs.h"
 
@@ -56,6 +57,28 @@ int OffAtZeroValue(std::string_view text) {
 
 std::string OffAtZeroText(int value) {
     return value == 0 ? std::string(kOffText) : FormatInt(value);
+}
+
+int DecimalValue(std::string_view text) {
+    const std::int64_t v = ParseScaled(text, 0).value_or(0);
+    return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
+std::vector<std::string> ListEntries(std::span<const std::string_view> list) {
+    return {list.begin(), list.end()};
+}
+
+bool SelectWholeText(Form& form, int id, std::string_view text) {
+    form.Select(id, -1);
+    return !text.empty() && form.SelectExactText(id, text);
+}
+
+void SelectFirstWhereNone(Form& form) {
+    for (int id : form.Ids()) {
+        const Control& c = form.At(id);
+        if (c.kind == ControlKind::DropList && c.selection < 0 && !c.entries.empty())
+            form.Select(id, 0);
+    }
 }
 
 }  // namespace vm

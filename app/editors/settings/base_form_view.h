@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,5 +100,18 @@ private:
 inline constexpr std::string_view kOffText = "Off";
 int OffAtZeroValue(std::string_view text);
 std::string OffAtZeroText(int value);
+
+// The decimal value of a text, held within int; a text without a number gives 0.
+int DecimalValue(std::string_view text);
+
+// The entries of a list control from an option list.
+std::vector<std::string> ListEntries(std::span<const std::string_view> list);
+
+// Form::SelectExactText, except that with no such entry (or an empty text) nothing is selected:
+// a stored value the list does not hold shows no entry rather than the previous one.
+bool SelectWholeText(Form& form, int id, std::string_view text);
+
+// Every drop-down list of the form that has no selection gets its first entry.
+void SelectFirstWhereNone(Form& form);
 
 }  // namespace vm

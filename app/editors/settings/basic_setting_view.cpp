@@ -25,10 +25,6 @@ struct ListField {
     bool hidden;
 };
 
-std::vector<std::string> Entries(std::span<const std::string_view> list) {
-    return {list.begin(), list.end()};
-}
-
 std::vector<std::string> SpanExitDelayEntries() {
     std::vector<std::string> e;
     for (int i = 0; i <= 50; ++i) e.push_back(TenthsToText(i));
@@ -60,24 +56,9 @@ const ListField kLists[] = {
     {O::kIdBacklightColor, "Backlight Color", g_BacklightColorList, B::kBacklightColorBits, true},
 };
 
-// Every list that has no selection gets its first entry.
-void SelectFirstWhereNone(Form& form) {
-    for (int id : form.Ids()) {
-        const Control& c = form.At(id);
-        if (c.kind == ControlKind::DropList && c.selection < 0 && !c.entries.empty())
-            form.Select(id, 0);
-    }
-}
-
 // "%G" of tenths: 5 -> "0.5", 10 -> "1", 15 -> "1.5".
 std::string TenthsG(int tenths) {
     return tenths % 10 == 0 ? FormatInt(tenths / 10) : TenthsToText(tenths);
-}
-
-// The decimal value of a text, held within int (no wrap-around for a long number).
-int DecimalOf(std::string_view text) {
-    const std::int64_t v = ParseScaled(text, 0).value_or(0);
-    return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace
@@ -90,12 +71,12 @@ void COptionPage::Build() {
         Control& c = form_.AddList(f.id);
         c.label = std::string(f.label);
         c.visible = !f.hidden;
-        form_.SetEntries(f.id,
-                         f.id == kIdSpanExitDelay ? SpanExitDelayEntries() : Entries(f.entries));
+        form_.SetEntries(
+            f.id, f.id == kIdSpanExitDelay ? SpanExitDelayEntries() : ListEntries(f.entries));
     }
-    Control& power = form_.AddList(kIdAutoPowerOff, Entries(g_AutoPowerOffList));
+    Control& power = form_.AddList(kIdAutoPowerOff, ListEntries(g_AutoPowerOffList));
     power.label = "Auto power off(h)";
-    Control& bright = form_.AddList(kIdBrightness, Entries(g_BrightnessList));
+    Control& bright = form_.AddList(kIdBrightness, ListEntries(g_BrightnessList));
     bright.label = "Backlight Brightness";
     Control& left = form_.AddList(kIdLeftPriority);
     left.label = "Left Priority Ch";
@@ -135,12 +116,12 @@ void COptionPage::FillPriorityLists() {
 
 void COptionPage::Validate() {
     const std::string& vol = form_.Text(kIdVolume);
-    const int v = DecimalOf(vol);
+    const int v = DecimalValue(vol);
     form_.SetText(kIdVolume, vol.empty() || v < B::kVolumeMin || v > B::kVolumeMax
                                  ? FormatInt(B::kVolumeDefault)
                                  : FormatInt(v));
     const std::string& scr = form_.Text(kIdScrambler);
-    const int s = DecimalOf(scr);
+    const int s = DecimalValue(scr);
     form_.SetText(kIdScrambler, scr.empty() || s < B::kScramblerMin || s > B::kScramblerMax
                                     ? FormatInt(B::kScramblerDefault)
                                     : FormatInt(s));
@@ -180,16 +161,16 @@ void COptionPage::StoreToImage() {
     SelectFirstWhereNone(form_);
     Validate();
     PutLe16(image_.data() + B::kLeftPriorityCh,
-            static_cast<std::uint16_t>(DecimalOf(form_.SelectedText(kIdLeftPriority))));
+            static_cast<std::uint16_t>(DecimalValue(form_.SelectedText(kIdLeftPriority))));
     PutLe16(image_.data() + B::kRightPriorityCh,
-            static_cast<std::uint16_t>(DecimalOf(form_.SelectedText(kIdRightPriority))));
+            static_cast<std::uint16_t>(DecimalValue(form_.SelectedText(kIdRightPriority))));
     const auto power = ParseScaled(form_.SelectedText(kIdAutoPowerOff), 1).value_or(0);
     image_[B::kAutoPowerOff] = static_cast<std::uint8_t>(power);
     image_[B::kBacklightBrightness] =
-        static_cast<std::uint8_t>(DecimalOf(form_.SelectedText(kIdBrightness)));
-    image_[B::kVolume] = static_cast<std::uint8_t>(DecimalOf(form_.Text(kIdVolume)));
+        static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdBrightness)));
+    image_[B::kVolume] = static_cast<std::uint8_t>(DecimalValue(form_.Text(kIdVolume)));
     PutLe16(image_.data() + B::kScrambler,
-            static_cast<std::uint16_t>(DecimalOf(form_.Text(kIdScrambler))));
+            static_cast<std::uint16_t>(DecimalValue(form_.Text(kIdScrambler))));
     for (const ListField& f : kLists) {
         const int sel = form_.Selection(f.id);
         f.field.Set(image_.data(), sel < 0 ? 0 : sel);
@@ -250,7 +231,7 @@ void CTotPage::StoreToImage() {
 
 void CKeyPage::Build() {
     for (std::size_t k = 0; k < kIds.size(); ++k) {
-        Control& c = form_.AddList(kIds[k], Entries(g_KeyFunctionList));
+        Control& c = form_.AddList(kIds[k], ListEntries(g_KeyFunctionList));
         c.label = "P" + FormatInt(static_cast<int>(k) + 1);
     }
 }

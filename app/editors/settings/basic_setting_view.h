@@ -4,9 +4,9 @@
 #include <array>
 #include <string_view>
 
-#include "app/image/settings_regions.h"
 #include "app/editors/settings/tabbed_view.h"
 #include "app/image/radio_image.h"
+#include "app/image/settings_regions.h"
 
 namespace vm {
 

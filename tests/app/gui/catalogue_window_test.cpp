@@ -41,6 +41,11 @@ const SameAsWindow kSameAsWindow[] = {
     {"Basic setting", {"Option/Scarmbler(2600 - 4000Hz)=3000"}},
     {"Basic setting", {"Option/Volume=45", "TOT/TOT (min)=0", "Key/P1=SCAN", "Option/Beep=On"}},
     {"Channel setting", {"3/Rx Freq=146.5", "3/Name=abc", "1/Power=Low", "2/Rx Freq=435"}},
+    {"DTMF",
+     {"Code/Self ID=12A", "Code/Group code=#", "Code/DTMF speed(ms)=100", "Code/3/Type=ANI",
+      "Code/3/Num=1*2#", "Code/5/Type=None", "Code/5/Num=777", "PTTID/PTT ID 2/Up=*9",
+      "PTTID/PTT ID 4/Type=Both"}},
+    {"Alarm", {"Alarm type=Secret", "Tx time (s)=30", "Cycle=0", "Remote EMI alarm=On"}},
 };
 
 // What the window's user does: each field set through the view's forms.
@@ -163,6 +168,38 @@ private slots:
             QCOMPARE(child->windowTitle().toStdString(), std::string(e.title));
             QCOMPARE(child->view()->objectName().toStdString(), std::string(e.object_name));
         }
+    }
+
+    void dtmfWindowShowsItsPagesAndPttIdGroups() {
+        FrameUnderTest t;
+        Answers answers;
+        t.frame->OpenEditor(ID_EDIT_DTMF);
+        CChildFrame* child = t.frame->childFrame(ID_EDIT_DTMF);
+        QVERIFY(child);
+        QStringList boxes;
+        for (auto* box : child->findChildren<QGroupBox*>()) boxes << box->title();
+        for (int n = 1; n <= 4; ++n) QVERIFY(boxes.contains(QString("PTT ID %1").arg(n)));
+        CBaseFormView* view = child->view()->FormView();
+        QVERIFY(view);
+        QCOMPARE(view->Pages().size(), std::size_t{2});
+        if (!qEnvironmentVariableIsEmpty("VM_SCREENSHOTS"))
+            child->grab().save(qEnvironmentVariable("VM_SCREENSHOTS") + "/dtmf.png");
+    }
+
+    void alarmOpensOnItsCommandOnly() {
+        FrameUnderTest t;
+        Answers answers;
+        QVERIFY(!t.frame->action(ID_EDIT_ALARM));
+        t.frame->OpenEditor(ID_EDIT_ALARM);
+        CChildFrame* child = t.frame->childFrame(ID_EDIT_ALARM);
+        QVERIFY(child);
+        QCOMPARE(child->windowTitle(), QString("Alarm"));
+        CBaseFormView* view = child->view()->FormView();
+        QVERIFY(view);
+        // The EMI code list of the factory image: "None" first.
+        QCOMPARE(view->form().At(1076).entries.front(), std::string("None"));
+        if (!qEnvironmentVariableIsEmpty("VM_SCREENSHOTS"))
+            child->grab().save(qEnvironmentVariable("VM_SCREENSHOTS") + "/alarm.png");
     }
 
     void groupBoxesHoldTheirControls() {
