@@ -8,8 +8,8 @@
 #include "app/image/channel_record.h"
 #include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
-#include "app/image/settings_regions.h"
 #include "app/image/file_bytes.h"
+#include "app/image/settings_regions.h"
 
 namespace vm {
 

@@ -208,9 +208,7 @@ void CProgramView::ShowRow(int n) {
     // empty entry gives it, the default tone or code.
     const std::uint8_t* tone = p + ChannelRecord::kCtcss;
     const std::uint8_t* code = p + ChannelRecord::kDcs;
-    g.SetText(n, kColCtcss,
-              IsBcd16(tone) ? TenthsToText(rec.Ctcss())
-                            : NormaliseCtcssText(""));
+    g.SetText(n, kColCtcss, IsBcd16(tone) ? TenthsToText(rec.Ctcss()) : NormaliseCtcssText(""));
     g.SetText(n, kColDcs, IsBcd16(code) ? FormatDcs(rec.Dcs() & 0x3FFF) : NormaliseDcsText(""));
     g.SetText(n, kColPolarity, std::string(EntryOf(g_DcsPolarityList, rec.DcsPolarity())));
     g.SetText(n, kColPower, std::string(EntryOf(g_TxPowerList, rec.TxPower())));

@@ -210,7 +210,8 @@ TEST_F(ResetTest, ReportsHowMuchOfTheFactoryFileItTook) {
             EXPECT_EQ(image[n - kHeaderSize], 0x11) << c.name;
         }
         // The derived records are written only when the file was read.
-        EXPECT_EQ(ConstChannelRecord(image, image_map::kBandMemories.base).Rx() == 3'000'000u, c.loaded)
+        EXPECT_EQ(ConstChannelRecord(image, image_map::kBandMemories.base).Rx() == 3'000'000u,
+                  c.loaded)
             << c.name;
     }
 }

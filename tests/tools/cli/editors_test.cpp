@@ -96,8 +96,8 @@ TEST_F(Editors, UsageErrorsSaveNothing) {
 // The save runs the frame's commit: the channel table is stored after the settings, so the
 // bytes it derives follow the edit (the scrambler's coefficient at 0xCC2A), as File > Save.
 TEST_F(Editors, SetSavesWhatTheFramesCommitWrites) {
-    const ToolRun r = Tool({"set", file.string(), "Basic setting",
-                            "Option/Scarmbler(2600 - 4000Hz)=3000"});
+    const ToolRun r =
+        Tool({"set", file.string(), "Basic setting", "Option/Scarmbler(2600 - 4000Hz)=3000"});
     ASSERT_EQ(r.code, 0) << r.err;
     const auto bytes = ReadBytes(file);
     EXPECT_EQ(bytes[4096 + 0xCC2A] | bytes[4096 + 0xCC2B] << 8, 8192);
