@@ -14,8 +14,12 @@ CChildFrame::CChildFrame(int command, EditorWindow* view, QWidget* parent)
 }
 
 void CChildFrame::closeEvent(QCloseEvent* event) {
+    // The editor may refuse (its message shown); otherwise it is stored and the window goes.
     if (view_)
-        if (CBaseFormView* v = view_->FormView()) v->StoreToImage();
+        if (CBaseFormView* v = view_->FormView(); v && !v->RequestClose()) {
+            event->ignore();
+            return;
+        }
     QMdiSubWindow::closeEvent(event);
 }
 

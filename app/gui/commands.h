@@ -1,6 +1,9 @@
 // Command identifiers of the editor's menus, toolbar and navigation tree. The framework's
-// standard commands keep the framework's numbers; the program's own start at 32771.
+// standard commands keep the framework's numbers; the program's own start at 32771. The
+// editors' commands are the catalogue's (editor_commands.h).
 #pragma once
+
+#include "app/editors/catalogue/editor_commands.h"
 
 namespace vm::gui {
 
@@ -25,16 +28,6 @@ enum Command : int {
     ID_SETTING_PORT = 32772,
     ID_PROGRAM_WRITE = 32773,
     ID_PROGRAM_READ = 32774,
-    ID_EDIT_MODEL = 32775,
-    ID_EDIT_CHANNEL = 32778,
-    ID_EDIT_ALARM = 32782,
-    ID_EDIT_DTMF = 32784,
-    ID_EDIT_2TONE = 32785,
-    ID_EDIT_5TONE = 32786,
-    ID_EDIT_BASIC = 32789,
-    ID_EDIT_FREQ_RANGE = 32791,
-    ID_EDIT_VFO = 32793,
-    ID_EDIT_SCAN = 32795,
     ID_EDIT_CUSTOM_DATA = 32796,
 };
 

@@ -13,9 +13,9 @@ class QPushButton;
 
 namespace vm::gui {
 
-// The characters at 0xFEE0..0xFEFF up to the first 0x00 or 0xFF.
+// The custom data characters up to the first 0x00 or 0xFF.
 std::string ReadCustomData(const RadioImage& image);
-// Fills 0xFEE0..0xFEFF with 0xFF, then copies the first (up to) 32 characters.
+// Fills the custom data with 0xFF, then copies the first (up to) 32 characters.
 void StoreCustomData(RadioImage& image, const std::string& text);
 
 class CCustomDataDlg : public QDialog {

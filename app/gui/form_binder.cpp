@@ -5,10 +5,12 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFocusEvent>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTabBar>
 #include <QToolButton>
@@ -90,10 +92,13 @@ FormBinder::~FormBinder() {
     // The widgets go first, while the form they talk to still exists.
     *alive_ = false;
     ++syncing_;
+    // A group box takes its controls with it: each widget is deleted unless it has gone.
+    std::vector<QPointer<QWidget>> widgets;
     for (auto& [id, w] : widgets_) {
         w->removeEventFilter(this);
-        delete w;
+        widgets.emplace_back(w);
     }
+    for (QPointer<QWidget>& w : widgets) delete w.data();
 }
 
 QWidget* FormBinder::widget(int id) const {
@@ -202,6 +207,8 @@ QWidget* FormBinder::Create(const Control& c) {
         }
         case ControlKind::Grid:
             return new GridWidget(form_.GridAt(id), form_, container_);
+        case ControlKind::Group:
+            return new QGroupBox(container_);
     }
     return new QWidget(container_);
 }
@@ -274,6 +281,8 @@ void FormBinder::Apply(const Change& change) {
                 }
             } else if (auto* label = qobject_cast<QLabel*>(w)) {
                 label->setText(text);
+            } else if (auto* box = qobject_cast<QGroupBox*>(w)) {
+                box->setTitle(text);
             } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
                 button->setText(text);
             }

@@ -22,68 +22,22 @@
 
 #include "app/editors/settings/base_form_view.h"
 #include "app/gui/about_box.h"
-#include "app/gui/channel_table_window.h"
+#include "app/gui/channel_print_list.h"
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/custom_data_dlg.h"
+#include "app/gui/editor_windows.h"
+#include "app/gui/key_lock_panes.h"
 #include "app/gui/password_dlg.h"
 #include "app/gui/port_dlg.h"
-#include "app/gui/tabbed_form_window.h"
 #include "app/gui/transfer_dlg.h"
 #include "app/gui/ui_hooks.h"
+#include "app/gui/window_menu.h"
 
 namespace vm::gui {
 
-std::vector<EditorEntry> ProgramEditors() {
-    std::vector<EditorEntry> e = {
-        {ID_EDIT_CHANNEL,
-         "Channel setting",
-         "Channel setting",
-         "Channel setting",
-         {1024, 768},
-         "Channel Infomation",
-         true,
-         OpenChannelTable,
-         {}},
-        {ID_EDIT_VFO, "VFO", "VFO", "VFO", {}, nullptr, false, {}, {}},
-        {ID_EDIT_SCAN,
-         "Scan channel",
-         "Scan channel",
-         "Scan Channel",
-         {720, 580},
-         "Scan channel",
-         false,
-         {},
-         {}},
-        {ID_EDIT_BASIC,
-         "Basic setting",
-         "Basic setting",
-         "Basic setting",
-         {620, 580},
-         "Basic setting",
-         false,
-         OpenBasicSettings,
-         {}},
-        {ID_EDIT_DTMF, "DTMF", "DTMF", "DTMF", {730, 550}, "DTMF", false, {}, {}},
-        {ID_EDIT_2TONE, "2Tone", "2Tone", "2Tone", {670, 630}, "2Tone", false, {}, {}},
-        {ID_EDIT_5TONE, "5Tone", "5Tone", "5Tone", {830, 650}, "5Tone", false, {}, {}},
-        {ID_EDIT_MODEL, "Model", "Model", "Model", {360, 360}, "Modle", false, {}, {}},
-        {ID_EDIT_FREQ_RANGE,
-         "Frequency range",
-         "Frequency range",
-         "Frequency range",
-         {},
-         nullptr,
-         false,
-         {},
-         {}},
-        {ID_EDIT_ALARM, nullptr, nullptr, nullptr, {490, 535}, "Alarm", false, {}, {}},
-    };
-    return e;
-}
-
 CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget* parent)
-    : QMainWindow(parent), app_(app), document_(document), editors_(ProgramEditors()) {
+    : QMainWindow(parent), app_(app), document_(document) {
     setObjectName("CMainFrame");
     mdi_ = new QMdiArea(this);
     mdi_->setObjectName("MdiClient");
@@ -111,23 +65,17 @@ CMainFrame::~CMainFrame() {
 
 void CMainFrame::Initialise() {
     document_.New(app_.DefaultDataFile());
+    UpdateTitle();
     OpenEditor(ID_EDIT_CHANNEL);
     ShowPortPath();
-    UpdateTitle();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Menus, toolbar, status bar, tree
 
-const EditorEntry* CMainFrame::Editor(int command) const {
-    for (const auto& e : editors_)
-        if (e.command == command) return &e;
-    return nullptr;
-}
-
 bool CMainFrame::EditorBuilt(int command) const {
-    const EditorEntry* e = Editor(command);
-    return e && (e->open_child || e->run_modal);
+    const EditorEntry* e = EditorOfCommand(command);
+    return e && e->built();
 }
 
 QAction* CMainFrame::action(int command) const {
@@ -166,16 +114,21 @@ void CMainFrame::CreateActions() {
     add(ID_FILE_PRINT_PREVIEW, "Print Pre&view", {}, [this] { OnFilePrintPreview(); });
     add(ID_FILE_PRINT_SETUP, "P&rint Setup...", {}, [this] { OnFilePrintSetup(); });
     add(ID_APP_EXIT, "E&xit(&X)", {}, [this] { close(); });
-    for (const auto& e : editors_) {
-        if (!e.menu_text) continue;
+    for (const EditorEntry& e : Editors()) {
+        if (!e.tree) continue;
         const int id = e.command;
-        QAction* a = add(id, e.menu_text, {}, [this, id] { OpenEditor(id); });
-        a->setEnabled(EditorBuilt(id));
+        QAction* a = add(id, QString::fromUtf8(e.name.data(), qsizetype(e.name.size())), {},
+                         [this, id] { OpenEditor(id); });
+        a->setEnabled(e.built());
+        if (e.ChildMenuText() == e.name) continue;
+        // The child windows' menu spells this item otherwise: an action of its own.
+        const std::string_view text = e.ChildMenuText();
+        auto* child = new QAction(QString::fromUtf8(text.data(), qsizetype(text.size())), this);
+        child->setData(id);
+        child->setEnabled(e.built());
+        connect(child, &QAction::triggered, this, [this, id] { OpenEditor(id); });
+        child_actions_[id] = child;
     }
-    scan_child_action_ = new QAction("Scan Channel", this);
-    scan_child_action_->setData(int{ID_EDIT_SCAN});
-    scan_child_action_->setEnabled(EditorBuilt(ID_EDIT_SCAN));
-    connect(scan_child_action_, &QAction::triggered, this, [this] { OpenEditor(ID_EDIT_SCAN); });
     add(
         ID_PROGRAM_READ, "Read", {}, [this] { OnProgramRead(); }, QStyle::SP_ArrowDown)
         ->setToolTip("Read");
@@ -194,7 +147,7 @@ void CMainFrame::CreateActions() {
     add(
         ID_SETTING_PORT, "Port", {}, [this] { OnSettingPort(); }, QStyle::SP_ComputerIcon)
         ->setToolTip("Port");
-    add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { mdi_->cascadeSubWindows(); });
+    add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { CascadeSubWindows(*mdi_); });
     add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { mdi_->tileSubWindows(); });
     add(ID_WINDOW_ARRANGE, "Arrange(&A)", {}, [this] {
         // Minimised windows in a row along the bottom of the client area.
@@ -224,10 +177,10 @@ void CMainFrame::CreateMenus() {
         file->addSeparator();
         file->addAction(action(ID_APP_EXIT));
         auto* edit = new QMenu("&Edit", this);
-        for (const auto& e : editors_) {
-            if (!e.menu_text) continue;
-            edit->addAction(child && e.command == ID_EDIT_SCAN ? scan_child_action_
-                                                               : action(e.command));
+        for (const EditorEntry& e : Editors()) {
+            if (!e.tree) continue;
+            auto own = child_actions_.find(e.command);
+            edit->addAction(child && own != child_actions_.end() ? own->second : action(e.command));
         }
         // The frame's "Custom Data" is removed at start-up; it comes back with the service unlock.
         auto* program = new QMenu("&Program", this);
@@ -241,6 +194,8 @@ void CMainFrame::CreateMenus() {
         auto* window = new QMenu("&Window", this);
         for (int id : {ID_WINDOW_CASCADE, ID_WINDOW_TILE_HORZ, ID_WINDOW_ARRANGE})
             window->addAction(action(id));
+        connect(window, &QMenu::aboutToShow, this,
+                [this, window] { ListOpenWindows(*window, *mdi_); });
         auto* help = new QMenu("&Help", this);
         help->addAction(action(ID_APP_ABOUT));
         menus = {file, edit, program, view, setting, window, help};
@@ -265,6 +220,14 @@ void CMainFrame::ShowMenuVariant(bool child) {
 
 void CMainFrame::OnSubWindowActivated() {
     ShowMenuVariant(mdi_->activeSubWindow() != nullptr);
+    // The title follows the current child being maximised, restored or renamed.
+    if (QMdiSubWindow* current = mdi_->currentSubWindow()) {
+        connect(current, &QMdiSubWindow::windowStateChanged, this, &CMainFrame::ApplyTitle,
+                Qt::UniqueConnection);
+        connect(current, &QWidget::windowTitleChanged, this, &CMainFrame::ApplyTitle,
+                Qt::UniqueConnection);
+    }
+    ApplyTitle();
 }
 
 void CMainFrame::CreateToolBar() {
@@ -284,7 +247,10 @@ void CMainFrame::CreateToolBar() {
 }
 
 void CMainFrame::CreateStatusBar() {
-    statusBar()->showMessage("Ready");
+    // The message pane's idle text: a passing message covers it and uncovers it when it goes.
+    message_pane_ = new QLabel("Ready", this);
+    message_pane_->setObjectName("MessagePane");
+    statusBar()->addWidget(message_pane_, 1);
     com_pane_ = new QLabel(this);
     com_pane_->setObjectName("COM");
     com_pane_->setMinimumWidth(50);
@@ -294,6 +260,7 @@ void CMainFrame::CreateStatusBar() {
     freq_pane_->setMinimumWidth(100);
     statusBar()->addPermanentWidget(com_pane_);
     statusBar()->addPermanentWidget(freq_pane_);
+    lock_panes_ = new KeyLockPanes(*statusBar());
     connect(action(ID_VIEW_STATUS_BAR), &QAction::toggled, statusBar(), &QStatusBar::setVisible);
 }
 
@@ -305,11 +272,12 @@ void CMainFrame::CreateTree() {
     tree_->setHeaderHidden(true);
     tree_->setColumnCount(1);
     auto* root = new QTreeWidgetItem(tree_, {QString::fromStdString(app_.model_name)});
-    for (const auto& e : editors_) {
-        if (!e.tree_text) continue;
-        auto* item = new QTreeWidgetItem(root, {e.tree_text});
+    for (const EditorEntry& e : Editors()) {
+        if (!e.tree) continue;
+        auto* item =
+            new QTreeWidgetItem(root, {QString::fromUtf8(e.name.data(), qsizetype(e.name.size()))});
         item->setData(0, Qt::UserRole, e.command);
-        if (!EditorBuilt(e.command)) item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
+        if (!e.built()) item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
     }
     root->setExpanded(true);
     tree_bar_->setWidget(tree_);
@@ -331,9 +299,8 @@ void CMainFrame::CreateTree() {
 void CMainFrame::OnTreeClicked(QTreeWidgetItem* item) {
     if (!item || !item->parent()) return;  // the root opens nothing
     // The item's text decides.
-    const QString text = item->text(0);
-    for (const auto& e : editors_)
-        if (e.tree_text && text == e.tree_text) OpenEditor(e.command);
+    const EditorEntry* e = FindEditor(item->text(0).toStdString());
+    if (e && e->tree) OpenEditor(e->command);
 }
 
 bool CMainFrame::Execute(int command) {
@@ -352,22 +319,47 @@ CChildFrame* CMainFrame::childFrame(int command) const {
     return nullptr;
 }
 
+EditorContext CMainFrame::MakeEditorContext() {
+    return EditorContext{
+        .doc = document_,
+        .message =
+            [this](const std::string& text) {
+                Hooks().message_box(this, QString::fromStdString(text), AppTitle(),
+                                    MessageButtons::Ok, MessageIcon::Warning);
+            },
+        .open_help = [this](int) { OnHelp(); },
+        .extended_range = extended_range_,
+        .open_editor = [this](const EditorEntry& entry, int record,
+                              const std::string& text) { RunModalEditor(entry, record, text); }};
+}
+
+std::vector<OpenView> CMainFrame::OpenViews() const {
+    std::vector<OpenView> views;
+    for (QMdiSubWindow* w : mdi_->subWindowList(QMdiArea::CreationOrder))
+        if (auto* f = qobject_cast<CChildFrame*>(w); f && f->view())
+            if (CBaseFormView* v = f->view()->FormView())
+                views.push_back({EditorOfCommand(f->command()), v});
+    return views;
+}
+
 void CMainFrame::OpenEditor(int command) {
-    const EditorEntry* e = Editor(command);
-    if (!e || !EditorBuilt(command)) return;
-    if (e->run_modal) {
-        e->run_modal(*this);
+    const EditorEntry* e = EditorOfCommand(command);
+    if (!e || !e->built()) return;
+    if (e->kind == WindowKind::ModalDialog) {
+        RunModalEditor(*e);
         return;
     }
     if (CChildFrame* open = childFrame(command)) {
         mdi_->setActiveSubWindow(open);
         return;
     }
-    EditorWindow* view = e->open_child(*this);
+    EditorContext ctx = MakeEditorContext();
+    EditorWindow* view = OpenEditorWindow(*e, ctx);
+    if (!view) return;
     auto* frame = new CChildFrame(command, view);
     mdi_->addSubWindow(frame);
-    frame->setWindowTitle(e->title);
-    frame->setGeometry(0, 0, e->size.width(), e->size.height());
+    frame->setWindowTitle(QString::fromUtf8(e->title.data(), qsizetype(e->title.size())));
+    frame->setGeometry(0, 0, e->width, e->height);
     if (e->maximised)
         frame->showMaximized();
     else
@@ -375,28 +367,51 @@ void CMainFrame::OpenEditor(int command) {
     mdi_->setActiveSubWindow(frame);
 }
 
+void CMainFrame::RunModalEditor(const EditorEntry& entry, int record, const std::string& text) {
+    if (!entry.built() || entry.kind != WindowKind::ModalDialog) return;
+    BeforeModal(OpenViews());
+    EditorContext ctx = MakeEditorContext();
+    ctx.record = record;
+    ctx.record_text = text;
+    RunEditorDialog(entry, ctx, this);
+    AfterModal(entry, document_, OpenViews());
+}
+
 void CMainFrame::OpenChannelViewIfNoneOpen() {
     if (mdi_->subWindowList().isEmpty()) OpenEditor(ID_EDIT_CHANNEL);
 }
 
 void CMainFrame::CommitAllViews() {
-    for (QMdiSubWindow* w : mdi_->subWindowList())
-        if (auto* f = qobject_cast<CChildFrame*>(w); f && f->view())
-            if (CBaseFormView* v = f->view()->FormView()) v->StoreToImage();
-    ClearCommitBits(image());
+    vm::CommitAllViews(image(), OpenViews());
 }
 
 void CMainFrame::ReloadAllViews() {
-    for (QMdiSubWindow* w : mdi_->subWindowList())
-        if (auto* f = qobject_cast<CChildFrame*>(w); f && f->view())
-            if (CBaseFormView* v = f->view()->FormView()) v->LoadFromImage();
+    vm::ReloadAllViews(OpenViews());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Files
 
 void CMainFrame::UpdateTitle() {
-    setWindowTitle(QString::fromStdString(document_.Title(app_.ModelForTitle())));
+    own_title_ = QString::fromStdString(document_.Title(app_.ModelForTitle()));
+    ApplyTitle();
+}
+
+void CMainFrame::ApplyTitle() {
+    // The frame's title, with the title of the current child added while it is maximised. Qt
+    // adds a child's title itself from a copy of the frame's title taken when the child was
+    // first maximised, which goes stale when the file changes: the frame sets it whole.
+    QString title = own_title_;
+    if (QMdiSubWindow* child = mdi_ ? mdi_->currentSubWindow() : nullptr;
+        child && child->isMaximized() && !child->windowTitle().isEmpty())
+        title = title.isEmpty() ? child->windowTitle()
+                                : QString("%1 - [%2]").arg(title, child->windowTitle());
+    if (windowTitle() != title) setWindowTitle(title);
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowTitleChange) ApplyTitle();
 }
 
 void CMainFrame::OnFileNew() {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 
+#include "app/editors/catalogue/editor_session.h"
 #include "app/gui/printing.h"
 #include "app/link/clone_worker.h"
 #include "app/shell/app_state.h"
@@ -30,21 +31,7 @@ namespace vm::gui {
 
 class CChildFrame;
 class EditorWindow;
-
-// An editor the frame opens: its command, tree text, menu texts (frame menu, child menu),
-// and how it opens. `open_child` builds the view of a child window; `run_modal` runs a modal
-// dialog. An editor with neither is not built yet: its entries stay visible and disabled.
-struct EditorEntry {
-    int command = 0;
-    const char* tree_text = nullptr;        // null: no tree item
-    const char* menu_text = nullptr;        // Edit menu of the frame (null: none)
-    const char* child_menu_text = nullptr;  // Edit menu of the child windows
-    QSize size;
-    const char* title = nullptr;
-    bool maximised = false;
-    std::function<EditorWindow*(class CMainFrame&)> open_child;
-    std::function<void(class CMainFrame&)> run_modal;
-};
+class KeyLockPanes;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -76,10 +63,19 @@ public:
     QToolBar* toolBar() const { return toolbar_; }
     QLabel* comPane() const { return com_pane_; }
     QLabel* freqPane() const { return freq_pane_; }
+    QLabel* messagePane() const { return message_pane_; }  // "Ready" while no message shows
+    KeyLockPanes* lockPanes() const { return lock_panes_; }
     CChildFrame* childFrame(int command) const;
 
-    // Opens or activates the editor of a command.
+    // Opens or activates the editor of a command (a modal dialog runs to its end).
     void OpenEditor(int command);
+    // Runs a modal dialog of the catalogue on a record (0: its own choice): the channel table
+    // is stored before and reloaded after, as the entry says.
+    void RunModalEditor(const EditorEntry& entry, int record = 0, const std::string& text = {});
+    // What the editors are opened over: the document, the frame's message boxes and help.
+    EditorContext MakeEditorContext();
+    // The open child windows' views, in the order they opened.
+    std::vector<OpenView> OpenViews() const;
     void OnTreeClicked(QTreeWidgetItem* item);
 
     // File commands.
@@ -88,6 +84,9 @@ public:
     void OnFileSave();
     void OnFileSaveAs();
     void UpdateTitle();
+    // The frame's own title (the model name, or model name + " [ " + path + " ]"); the window
+    // shows it with the maximised child's title added: "own - [child]".
+    QString ownTitle() const { return own_title_; }
 
     // Transfers.
     bool RunTransfer(const TransferRangeTable& table);
@@ -117,10 +116,9 @@ public:
     void OnAbout();
     void OnHelp();
 
-    const std::vector<EditorEntry>& editors() const { return editors_; }
-
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void CreateActions();
@@ -130,7 +128,7 @@ private:
     void CreateTree();
     void ShowMenuVariant(bool child);
     void OnSubWindowActivated();
-    const EditorEntry* Editor(int command) const;
+    void ApplyTitle();
     bool EditorBuilt(int command) const;
     void OpenChannelViewIfNoneOpen();
     void SaveAsChosenFile();  // Save As from its dialog on (the views already committed)
@@ -139,9 +137,8 @@ private:
     shell::Document& document_;
     CloneWorkerOptions link_options_;
     bool extended_range_ = false;
-    std::vector<EditorEntry> editors_;
     std::map<int, QAction*> actions_;
-    QAction* scan_child_action_ = nullptr;  // "Scan Channel" of the child menu
+    std::map<int, QAction*> child_actions_;  // child menu items spelt otherwise ("Scan Channel")
     std::vector<QMenu*> frame_menus_;
     std::vector<QMenu*> child_menus_;
     bool child_menu_shown_ = false;
@@ -151,14 +148,14 @@ private:
     QToolBar* toolbar_ = nullptr;
     QLabel* com_pane_ = nullptr;
     QLabel* freq_pane_ = nullptr;
+    QLabel* message_pane_ = nullptr;
+    KeyLockPanes* lock_panes_ = nullptr;
+    QString own_title_;
     std::unique_ptr<QPrinter> printer_;
     QTextBrowser* help_ = nullptr;
 
 public:
     QTextBrowser* helpWindow() const { return help_; }
 };
-
-// The editors of the program, in tree order, with the ones built here wired in.
-std::vector<EditorEntry> ProgramEditors();
 
 }  // namespace vm::gui

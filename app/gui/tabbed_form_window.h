@@ -1,10 +1,11 @@
 // A window for every tabbed editor (basic settings, DTMF, two-tone): the view's tab strip over
-// its pages, each page's form rendered by the form binder and laid out from its labels.
+// its pages, each page's form rendered by the form binder and laid out from its layout.
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "app/editors/catalogue/catalogue.h"
 #include "app/editors/settings/tabbed_view.h"
 #include "app/gui/child_frame.h"
 
@@ -12,13 +13,14 @@ class QStackedWidget;
 
 namespace vm::gui {
 
-class CMainFrame;
 class FormBinder;
 
 class TabbedFormWindow : public EditorWindow {
     Q_OBJECT
 public:
-    explicit TabbedFormWindow(std::unique_ptr<CTabbedView> view, QWidget* parent = nullptr);
+    // Each page laid out as the entry says (the default layout without one).
+    explicit TabbedFormWindow(std::unique_ptr<CTabbedView> view, const EditorEntry* entry = nullptr,
+                              QWidget* parent = nullptr);
     ~TabbedFormWindow() override;
 
     CBaseFormView* FormView() override { return view_.get(); }
@@ -36,12 +38,5 @@ private:
     std::vector<std::unique_ptr<FormBinder>> page_binders_;
     QStackedWidget* stack_ = nullptr;
 };
-
-// Lays out the labelled controls of a form in two columns of label and control (a spin beside
-// its edit); controls without a label are left where the form places them.
-void LayOutLabelledForm(FormBinder& binder, QWidget* container);
-
-// The basic settings window for the main frame.
-EditorWindow* OpenBasicSettings(CMainFrame& frame);
 
 }  // namespace vm::gui

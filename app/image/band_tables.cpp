@@ -9,13 +9,6 @@ constexpr BandLimits kFixed[kBandCount] = {
     {2'600'000, 3'300'000},   {4'700'000, 5'400'000},   {6'600'000, 8'800'000},
     {10'800'000, 13'399'500}, {13'400'000, 18'000'000}, {22'000'000, 26'000'000},
     {32'000'000, 39'999'500}, {40'000'000, 51'200'000}, {75'000'000, 95'000'000}};
-
-// A stored limit counts as 0 when its highest byte is 0x00 or 0xFF.
-std::int32_t StoredLimit(const RadioImage& image, std::uint32_t addr) {
-    const std::uint8_t top = image[addr + 3];
-    if (top == 0x00 || top == 0xFF) return 0;
-    return static_cast<std::int32_t>(GetFrequency(image.data() + addr));
-}
 }  // namespace
 
 BandLimits FixedBandLimits(int band) {
@@ -42,9 +35,11 @@ BandTables BandTables::Initial() {
 
 void RecomputeBandTables(BandTables& bands, const RadioImage& image) {
     for (int n = 1; n <= kBandCount; ++n) {
-        const std::uint32_t rec = FrequencyRangeRecord(n);
-        bands.RxLower[static_cast<std::size_t>(n)] = StoredLimit(image, rec);
-        bands.RxUpper[static_cast<std::size_t>(n)] = StoredLimit(image, rec + 4);
+        const FrequencyRange range(image, n);
+        bands.RxLower[static_cast<std::size_t>(n)] =
+            static_cast<std::int32_t>(range.OrZero(FrequencyRange::kRxLower));
+        bands.RxUpper[static_cast<std::size_t>(n)] =
+            static_cast<std::int32_t>(range.OrZero(FrequencyRange::kRxUpper));
     }
     if (bands.RxLower[5] != 0) {
         bands.LowRangeLower = bands.RxLower[5];

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "app/image/model_regions.h"
 #include "app/image/radio_image.h"
 
 namespace vm {
@@ -38,7 +39,7 @@ struct BandTables {
 
 // Address of the frequency range record of band n (1..9): Rx lower, Rx upper, Tx lower, Tx upper.
 constexpr std::uint32_t FrequencyRangeRecord(int band) {
-    return 0xFF30u + 16u * static_cast<std::uint32_t>(band - 1);
+    return FrequencyRange::Addr(band);
 }
 
 // After Open and after a successful Read: the limits and the bank B ranges from the image.

@@ -8,20 +8,22 @@
 
 #include "app/image/band_tables.h"
 #include "app/image/codecs.h"
+#include "app/image/image_fields.h"
+#include "app/image/image_map.h"
 #include "app/image/radio_image.h"
 
 namespace vm {
 
-inline constexpr int kChannelsPerBank = 800;
-inline constexpr std::size_t kChannelRecordSize = 32;
+inline constexpr int kChannelsPerBank = static_cast<int>(image_map::kBankA.count);
+inline constexpr std::size_t kChannelRecordSize = image_map::kBankA.stride;
 inline constexpr std::size_t kChannelNameLength = 6;
 
 enum class Bank { A, B };
 
 // Image offset of channel n: 1..800 bank A, 801..1600 bank B.
 constexpr std::uint32_t ChannelOffset(int n) {
-    return n <= kChannelsPerBank ? kBankA + 32u * static_cast<std::uint32_t>(n - 1)
-                                 : kBankB + 32u * static_cast<std::uint32_t>(n - 801);
+    return n <= kChannelsPerBank ? image_map::kBankA.Record(n - 1)
+                                 : image_map::kBankB.Record(n - kChannelsPerBank - 1);
 }
 
 enum class OffsetDirection { Simplex = 0, Minus = 1, Plus = 2, Split = 3 };
@@ -33,9 +35,39 @@ class BasicChannelRecord {
 
 public:
     // Field offsets.
-    static constexpr std::size_t kRx = 0x00, kTx = 0x04, kCtcss = 0x08, kDcs = 0x0A, kFlagsC = 0x0C,
-                                 kFlagsD = 0x0D, kFlagsE = 0x0E, kFlagsF = 0x0F, kOffset = 0x10,
-                                 kFlagsS = 0x14, kPttId = 0x15, kName = 0x18;
+    static constexpr std::uint32_t kRx = 0x00, kTx = 0x04, kCtcss = 0x08, kDcs = 0x0A,
+                                   kFlagsC = 0x0C, kFlagsD = 0x0D, kFlagsE = 0x0E, kFlagsF = 0x0F,
+                                   kOffset = 0x10, kFlagsS = 0x14, kPttId = 0x15, kName = 0x18;
+    // The fields, each described once.
+    static constexpr FrequencyField kRxField{kRx}, kTxField{kTx}, kOffsetField{kOffset};
+    static constexpr BcdField kCtcssField{kCtcss}, kDcsField{kDcs};
+    static constexpr CharField kNameField{kName, kChannelNameLength};
+    static constexpr ByteField kPttIdField{kPttId};
+    static constexpr BitField kTxPowerBits{kFlagsC, 7, 6};
+    static constexpr BitField kBeatShiftBits{kFlagsC, 5, 5};
+    static constexpr BitField kReverseBackupBits{kFlagsC, 4, 4};
+    static constexpr BitField kDisplayTypeBits{kFlagsC, 3, 2};
+    static constexpr BitField kScanBits{kFlagsC, 1, 0};
+    static constexpr BitField kBandwidthBits{kFlagsD, 7, 6};
+    static constexpr BitField kScramblerBits{kFlagsD, 5, 5};
+    static constexpr BitField kCompanderBits{kFlagsD, 4, 4};
+    static constexpr BitField kEmphasisBits{kFlagsD, 3, 3};
+    static constexpr BitField kSqlModeBits{kFlagsD, 2, 0};
+    static constexpr BitField kDirectionBits{kFlagsE, 7, 6};
+    static constexpr BitField kReverseBits{kFlagsE, 5, 5};
+    static constexpr BitField kTalkAroundBits{kFlagsE, 4, 4};
+    static constexpr BitField kStepBits{kFlagsE, 3, 0};
+    static constexpr BitField kDcsPolarityBits{kFlagsF, 7, 6};
+    static constexpr BitField kBusyLockBits{kFlagsF, 5, 4};
+    static constexpr BitField kTxStopBits{kFlagsF, 3, 3};
+    static constexpr BitField kDecodeTypeBits{kFlagsF, 2, 0};
+    static constexpr BitField kOptSignalBits{kFlagsS, 7, 6};
+    static constexpr BitField kAmBits{kFlagsS, 4, 4};
+    static constexpr BitField kDecodeCodeBits{kFlagsS, 3, 0};
+    // Bits 1-0 of the decode type: what the channel table shows and stores (bit 2 is kept).
+    static constexpr BitField kTableDecodeTypeBits{kFlagsF, 1, 0};
+    // Bit 5 of byte 0x14 is reserved.
+    static constexpr BitField kReservedSBits{kFlagsS, 5, 5};
 
     explicit BasicChannelRecord(Byte* p) : p_(p) {}
     template <class Image>
@@ -44,103 +76,91 @@ public:
     Byte* data() const { return p_; }
 
     // Empty: the most significant Rx byte is 0x00 or 0xFF.
-    bool IsEmpty() const { return p_[3] == 0x00 || p_[3] == 0xFF; }
+    bool IsEmpty() const { return kRxField.Absent(p_); }
 
-    std::uint32_t Rx() const { return GetFrequency(p_ + kRx); }
-    std::uint32_t Tx() const { return GetFrequency(p_ + kTx); }
-    bool HasTx() const { return !IsErased(p_ + kTx, 4); }
-    int Ctcss() const { return GetBcd16(p_ + kCtcss); }  // tenths of Hz
-    int Dcs() const { return GetBcd16(p_ + kDcs); }      // code digits as a number (023 -> 23)
-    std::uint32_t Offset() const { return GetFrequency(p_ + kOffset); }
-    bool HasOffset() const { return !IsErased(p_ + kOffset, 4); }
+    std::uint32_t Rx() const { return kRxField.Get(p_); }
+    std::uint32_t Tx() const { return kTxField.Get(p_); }
+    bool HasTx() const { return !kTxField.Erased(p_); }
+    bool TxAbsent() const { return kTxField.Absent(p_); }
+    int Ctcss() const { return kCtcssField.Get(p_); }  // tenths of Hz
+    int Dcs() const { return kDcsField.Get(p_); }      // code digits as a number (023 -> 23)
+    std::uint32_t Offset() const { return kOffsetField.Get(p_); }
+    bool HasOffset() const { return !kOffsetField.Erased(p_); }
+    // No offset is programmed: its highest byte is 0xFF.
+    bool OffsetUnset() const { return p_[kOffset + 3] == 0xFF; }
 
-    int TxPower() const { return GetBits(p_[kFlagsC], 7, 6); }
-    int BeatShift() const { return GetBits(p_[kFlagsC], 5, 5); }
-    int ReverseBackup() const { return GetBits(p_[kFlagsC], 4, 4); }
-    int DisplayType() const { return GetBits(p_[kFlagsC], 3, 2); }
-    int Scan() const { return GetBits(p_[kFlagsC], 1, 0); }
-
-    int Bandwidth() const { return GetBits(p_[kFlagsD], 7, 6); }
-    int Scrambler() const { return GetBits(p_[kFlagsD], 5, 5); }
-    int Compander() const { return GetBits(p_[kFlagsD], 4, 4); }
-    int Emphasis() const { return GetBits(p_[kFlagsD], 3, 3); }
-    int SqlMode() const { return GetBits(p_[kFlagsD], 2, 0); }
-
+    int TxPower() const { return kTxPowerBits.Get(p_); }
+    int BeatShift() const { return kBeatShiftBits.Get(p_); }
+    int ReverseBackup() const { return kReverseBackupBits.Get(p_); }
+    int DisplayType() const { return kDisplayTypeBits.Get(p_); }
+    int Scan() const { return kScanBits.Get(p_); }
+    int Bandwidth() const { return kBandwidthBits.Get(p_); }
+    int Scrambler() const { return kScramblerBits.Get(p_); }
+    int Compander() const { return kCompanderBits.Get(p_); }
+    int Emphasis() const { return kEmphasisBits.Get(p_); }
+    int SqlMode() const { return kSqlModeBits.Get(p_); }
     OffsetDirection Direction() const {
-        return static_cast<OffsetDirection>(GetBits(p_[kFlagsE], 7, 6));
+        return static_cast<OffsetDirection>(kDirectionBits.Get(p_));
     }
-    int Reverse() const { return GetBits(p_[kFlagsE], 5, 5); }
-    int TalkAround() const { return GetBits(p_[kFlagsE], 4, 4); }
-    int Step() const { return GetBits(p_[kFlagsE], 3, 0); }
+    int Reverse() const { return kReverseBits.Get(p_); }
+    int TalkAround() const { return kTalkAroundBits.Get(p_); }
+    int Step() const { return kStepBits.Get(p_); }
+    int DcsPolarity() const { return kDcsPolarityBits.Get(p_); }
+    int BusyLock() const { return kBusyLockBits.Get(p_); }
+    int TxStop() const { return kTxStopBits.Get(p_); }
+    int DecodeType() const { return kDecodeTypeBits.Get(p_); }
+    int OptSignal() const { return kOptSignalBits.Get(p_); }
+    int Am() const { return kAmBits.Get(p_); }
+    int DecodeCode() const { return kDecodeCodeBits.Get(p_); }  // 0..15, shown 1..16
+    int TableDecodeType() const { return kTableDecodeTypeBits.Get(p_); }
+    int PttId() const { return kPttIdField.Get(p_); }
 
-    int DcsPolarity() const { return GetBits(p_[kFlagsF], 7, 6); }
-    int BusyLock() const { return GetBits(p_[kFlagsF], 5, 4); }
-    int TxStop() const { return GetBits(p_[kFlagsF], 3, 3); }
-    int DecodeType() const { return GetBits(p_[kFlagsF], 2, 0); }
-
-    int OptSignal() const { return GetBits(p_[kFlagsS], 7, 6); }
-    int Am() const { return GetBits(p_[kFlagsS], 4, 4); }
-    int DecodeCode() const { return GetBits(p_[kFlagsS], 3, 0); }  // 0..15, shown 1..16
-    int PttId() const { return p_[kPttId]; }
-
-    std::string Name() const { return GetCharField(p_ + kName, kChannelNameLength); }
+    std::string Name() const { return kNameField.Get(p_); }
 
     // Writers.
-    void SetRx(std::uint32_t f) const requires kWritable { PutFrequency(p_ + kRx, f); }
-    void SetTx(std::uint32_t f) const requires kWritable { PutFrequency(p_ + kTx, f); }
-    void ClearTx() const requires kWritable { Fill(kTx, 4); }
-    void SetCtcss(int tenths) const requires kWritable { PutBcd16(p_ + kCtcss, tenths); }
-    void SetDcs(int code) const requires kWritable { PutBcd16(p_ + kDcs, code); }
-    void SetOffset(std::uint32_t f) const requires kWritable { PutFrequency(p_ + kOffset, f); }
-    void ClearOffset() const requires kWritable { Fill(kOffset, 4); }
+    void SetRx(std::uint32_t f) const requires kWritable { kRxField.Set(p_, f); }
+    void SetTx(std::uint32_t f) const requires kWritable { kTxField.Set(p_, f); }
+    void ClearTx() const requires kWritable { kTxField.Erase(p_); }
+    void SetCtcss(int tenths) const requires kWritable { kCtcssField.Set(p_, tenths); }
+    void SetDcs(int code) const requires kWritable { kDcsField.Set(p_, code); }
+    void SetOffset(std::uint32_t f) const requires kWritable { kOffsetField.Set(p_, f); }
+    void ClearOffset() const requires kWritable { kOffsetField.Erase(p_); }
 
-    void SetTxPower(int v) const requires kWritable { SetBits(p_[kFlagsC], 7, 6, v); }
-    void SetBeatShift(int v) const requires kWritable { SetBits(p_[kFlagsC], 5, 5, v); }
-    void SetReverseBackup(int v) const requires kWritable { SetBits(p_[kFlagsC], 4, 4, v); }
-    void SetDisplayType(int v) const requires kWritable { SetBits(p_[kFlagsC], 3, 2, v); }
-    void SetScan(int v) const requires kWritable { SetBits(p_[kFlagsC], 1, 0, v); }
-
-    void SetBandwidth(int v) const requires kWritable { SetBits(p_[kFlagsD], 7, 6, v); }
-    void SetScrambler(int v) const requires kWritable { SetBits(p_[kFlagsD], 5, 5, v); }
-    void SetCompander(int v) const requires kWritable { SetBits(p_[kFlagsD], 4, 4, v); }
-    void SetEmphasis(int v) const requires kWritable { SetBits(p_[kFlagsD], 3, 3, v); }
-    void SetSqlMode(int v) const requires kWritable { SetBits(p_[kFlagsD], 2, 0, v); }
-
+    void SetTxPower(int v) const requires kWritable { kTxPowerBits.Set(p_, v); }
+    void SetBeatShift(int v) const requires kWritable { kBeatShiftBits.Set(p_, v); }
+    void SetReverseBackup(int v) const requires kWritable { kReverseBackupBits.Set(p_, v); }
+    void SetDisplayType(int v) const requires kWritable { kDisplayTypeBits.Set(p_, v); }
+    void SetScan(int v) const requires kWritable { kScanBits.Set(p_, v); }
+    void SetBandwidth(int v) const requires kWritable { kBandwidthBits.Set(p_, v); }
+    void SetScrambler(int v) const requires kWritable { kScramblerBits.Set(p_, v); }
+    void SetCompander(int v) const requires kWritable { kCompanderBits.Set(p_, v); }
+    void SetEmphasis(int v) const requires kWritable { kEmphasisBits.Set(p_, v); }
+    void SetSqlMode(int v) const requires kWritable { kSqlModeBits.Set(p_, v); }
     void SetDirection(OffsetDirection d) const requires kWritable {
-        SetBits(p_[kFlagsE], 7, 6, static_cast<int>(d));
+        kDirectionBits.Set(p_, static_cast<int>(d));
     }
-    void SetReverse(int v) const requires kWritable { SetBits(p_[kFlagsE], 5, 5, v); }
-    void SetTalkAround(int v) const requires kWritable { SetBits(p_[kFlagsE], 4, 4, v); }
-    void SetStep(int v) const requires kWritable { SetBits(p_[kFlagsE], 3, 0, v); }
-
-    void SetDcsPolarity(int v) const requires kWritable { SetBits(p_[kFlagsF], 7, 6, v); }
-    void SetBusyLock(int v) const requires kWritable { SetBits(p_[kFlagsF], 5, 4, v); }
-    void SetTxStop(int v) const requires kWritable { SetBits(p_[kFlagsF], 3, 3, v); }
-    void SetDecodeType(int v) const requires kWritable { SetBits(p_[kFlagsF], 2, 0, v); }
+    void SetReverse(int v) const requires kWritable { kReverseBits.Set(p_, v); }
+    void SetTalkAround(int v) const requires kWritable { kTalkAroundBits.Set(p_, v); }
+    void SetStep(int v) const requires kWritable { kStepBits.Set(p_, v); }
+    void SetDcsPolarity(int v) const requires kWritable { kDcsPolarityBits.Set(p_, v); }
+    void SetBusyLock(int v) const requires kWritable { kBusyLockBits.Set(p_, v); }
+    void SetTxStop(int v) const requires kWritable { kTxStopBits.Set(p_, v); }
+    void SetDecodeType(int v) const requires kWritable { kDecodeTypeBits.Set(p_, v); }
+    void SetTableDecodeType(int v) const requires kWritable { kTableDecodeTypeBits.Set(p_, v); }
 
     // Bit 5 of byte 0x14 is reserved and always written 0.
-    void SetOptSignal(int v) const requires kWritable {
-        SetBits(p_[kFlagsS], 7, 6, v);
-        SetBits(p_[kFlagsS], 5, 5, 0);
-    }
-    void SetAm(int v) const requires kWritable {
-        SetBits(p_[kFlagsS], 4, 4, v);
-        SetBits(p_[kFlagsS], 5, 5, 0);
-    }
-    void SetDecodeCode(int v) const requires kWritable {
-        SetBits(p_[kFlagsS], 3, 0, v);
-        SetBits(p_[kFlagsS], 5, 5, 0);
-    }
-    void SetPttId(int v) const requires kWritable { p_[kPttId] = static_cast<std::uint8_t>(v); }
+    void SetOptSignal(int v) const requires kWritable { SetSignalling(kOptSignalBits, v); }
+    void SetAm(int v) const requires kWritable { SetSignalling(kAmBits, v); }
+    void SetDecodeCode(int v) const requires kWritable { SetSignalling(kDecodeCodeBits, v); }
+    void SetPttId(int v) const requires kWritable { kPttIdField.Set(p_, v); }
 
     // Up to six characters; the rest 0xFF.
-    void SetName(std::string_view name) const requires kWritable {
-        PutCharField(p_ + kName, kChannelNameLength, name);
-    }
+    void SetName(std::string_view name) const requires kWritable { kNameField.Set(p_, name); }
 
 private:
-    void Fill(std::size_t at, std::size_t n) const requires kWritable {
-        for (std::size_t i = 0; i < n; ++i) p_[at + i] = 0xFF;
+    void SetSignalling(BitField field, int v) const requires kWritable {
+        field.Set(p_, v);
+        kReservedSBits.Set(p_, 0);
     }
     Byte* p_;
 };

@@ -28,6 +28,11 @@ int GetBcd16(const std::uint8_t* addr) {
     return FromBcd(addr[1]) * 100 + FromBcd(addr[0]);
 }
 
+bool IsBcd16(const std::uint8_t* addr) {
+    auto digits = [](std::uint8_t b) { return (b >> 4) <= 9 && (b & 0x0F) <= 9; };
+    return digits(addr[0]) && digits(addr[1]);
+}
+
 void PutLe16(std::uint8_t* addr, std::uint16_t v) {
     addr[0] = static_cast<std::uint8_t>(v & 0xFF);
     addr[1] = static_cast<std::uint8_t>(v >> 8);

@@ -27,6 +27,8 @@ std::uint32_t GetFrequency(const std::uint8_t* addr);
 // Two packed BCD bytes, lowest digit pair first (CTCSS tone in tenths, DCS code digits).
 void PutBcd16(std::uint8_t* addr, int v);
 int GetBcd16(const std::uint8_t* addr);
+// Whether both bytes are packed BCD (every nibble 0-9). Erased memory (FF FF) is not.
+bool IsBcd16(const std::uint8_t* addr);
 
 // Unsigned 16-bit little-endian binary (signalling tones in tenths of Hz).
 void PutLe16(std::uint8_t* addr, std::uint16_t v);

@@ -1,13 +1,15 @@
 #include "app/image/radio_image.h"
 
 #include <algorithm>
-#include <fstream>
 #include <initializer_list>
 #include <utility>
 
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
+#include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
+#include "app/image/file_bytes.h"
+#include "app/image/settings_regions.h"
 
 namespace vm {
 
@@ -36,9 +38,9 @@ const std::array<std::uint8_t, 16> kFiveToneMinWidth = {70,  70, 70,  70, 70, 70
 
 void ReloadFiveToneTables(FileHeader& header) {
     for (int i = 0; i < 15; ++i) {
-        std::uint8_t* rec = header.data() + FiveToneStdRecord(i);
-        for (int d = 0; d < 16; ++d)
-            PutLe16(rec + 8 + 2 * d,
+        std::uint8_t* rec = header.data() + FiveToneStdRecord(i) + FiveToneStandardBlock::kTones;
+        for (int d = 0; d < FiveToneStandardBlock::kToneCount; ++d)
+            PutLe16(rec + 2 * d,
                     kFiveToneTones[static_cast<std::size_t>(i)][static_cast<std::size_t>(d)]);
     }
 }
@@ -75,21 +77,24 @@ static TransferRangeTable Table(
     return t;
 }
 
+constexpr auto kImageEnd = static_cast<std::uint32_t>(kImageSize);
+
 TransferRangeTable ProgramReadRanges() {
-    return Table(TransferDirection::Read, "Read", {{0x0100, 0x10000}});
+    return Table(TransferDirection::Read, "Read", {{kBankA, kImageEnd}});
 }
 
 TransferRangeTable ProgramWriteRanges(bool extended) {
     return Table(TransferDirection::Write, "Write",
-                 {{0x0060, 0xF400}, {extended ? 0xFEE0u : 0xFF00u, 0x10000}});
+                 {{image_map::kFiveToneCoefficients.base, image_map::kWriteEnd},
+                  {extended ? kCustomData : kModelInfo, kImageEnd}});
 }
 
 TransferRangeTable CustomDataReadRanges() {
-    return Table(TransferDirection::Read, "读数据", {{kCustomData, 0xFF00}});
+    return Table(TransferDirection::Read, "读数据", {{kCustomData, image_map::kCustomData.End()}});
 }
 
 TransferRangeTable CustomDataWriteRanges() {
-    return Table(TransferDirection::Write, "写数据", {{kCustomData, 0xFF00}});
+    return Table(TransferDirection::Write, "写数据", {{kCustomData, image_map::kCustomData.End()}});
 }
 
 std::uint32_t BlockLength(std::uint32_t a, std::uint32_t end) {
@@ -114,30 +119,43 @@ const std::array<std::uint32_t, 12> kResetEdgeFrequencies = {
     35'000'000, 45'000'000, 45'000'000, 45'000'000, 85'000'000, 45'000'000};
 
 void WriteResetRecords(RadioImage& image, const BandTables& bands) {
-    for (std::size_t i = 0; i < 12; ++i)
-        InitChannelRecordAt(image, kBandEdgeRecords + 32 * static_cast<std::uint32_t>(i),
-                            kResetEdgeFrequencies[i], bands);
-    for (std::size_t i = 0; i < 6; ++i) {
-        const std::uint32_t r = kVfoRecords + 64 * static_cast<std::uint32_t>(i);
-        std::copy_n(image.begin() + kBasicSettings, 32, image.begin() + r);
-        std::copy_n(image.begin() + kBasicSettings + 0x20, 32, image.begin() + r + 32);
-        image[r + 2] = static_cast<std::uint8_t>(FindBand(bands, kResetEdgeFrequencies[2 * i]));
-        image[r + 6] = static_cast<std::uint8_t>(FindBand(bands, kResetEdgeFrequencies[2 * i + 1]));
+    static_assert(kResetEdgeFrequencies.size() == 2 * BandMemoryMap::kCount);
+    static_assert(BandSideRecordMap::kCount == BandMemoryMap::kCount);
+    static_assert(BandSideRecordMap::kSize == BasicSettingsMap::kSize);
+    auto frequency = [](int k, int half) {
+        return kResetEdgeFrequencies[static_cast<std::size_t>(2 * k + half)];
+    };
+    // Each band memory: its two channel records.
+    for (int k = 0; k < BandMemoryMap::kCount; ++k)
+        for (int half = 0; half < 2; ++half)
+            InitChannelRecordAt(image, BandMemoryMap::HalfAddr(k, half), frequency(k, half), bands);
+    // Each band side record: a copy of the basic settings block whose two sides name the bands
+    // of its band memory's two frequencies (-1 is stored as 0xFF).
+    for (int k = 0; k < BandSideRecordMap::kCount; ++k) {
+        std::copy_n(image.begin() + BasicSettingsMap::kBase, BasicSettingsMap::kSize,
+                    image.begin() + BandSideRecordMap::RecordAddr(k));
+        SideRecord side(image, BandSideRecordMap::RecordAddr(k));
+        for (int s = 0; s < 2; ++s)
+            side.Band(s) = static_cast<std::uint8_t>(FindBand(bands, frequency(k, s)));
     }
 }
 
-bool ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
-                     const std::filesystem::path& default_file) {
-    std::ifstream in(default_file, std::ios::binary);
-    bool loaded = false;
-    if (in) {
-        in.read(reinterpret_cast<char*>(header.data()), kHeaderSize);
-        if (in) in.read(reinterpret_cast<char*>(image.data()), kImageSize);
-        loaded = true;
+FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+                            const std::filesystem::path& default_file) {
+    FactoryLoad load;
+    const FileBytes file = ReadFileBytes(default_file, kDataFileSize);
+    load.error = file.error;
+    if (file) {
+        const std::size_t n = file.bytes.size();
+        const std::size_t in_header = std::min(n, kHeaderSize);
+        std::copy_n(file.bytes.begin(), in_header, header.begin());
+        std::copy_n(file.bytes.begin() + static_cast<std::ptrdiff_t>(in_header), n - in_header,
+                    image.begin());
+        load.bytes_read = n;
+        WriteResetRecords(image, bands);
     }
-    if (loaded) WriteResetRecords(image, bands);
     ReloadFiveToneTables(header);
-    return loaded;
+    return load;
 }
 
 }  // namespace vm

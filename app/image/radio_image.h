@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "app/image/image_map.h"
+
 namespace vm {
 
 inline constexpr std::size_t kImageSize = 0x10000;
@@ -23,12 +25,10 @@ inline constexpr std::array<std::uint8_t, 8> kFileSignature = {'V', 'M', '6',  '
                                                                '4', '2', 0xFF, 0xFF};
 inline constexpr std::array<std::uint8_t, 8> kFormatStamp = {0x56, 0x02, 0x00, 0x07,
                                                              0xFF, 0xFF, 0xFF, 0xFF};
-inline constexpr std::size_t kFiveToneStdTable = 0x100;
-inline constexpr std::size_t kFiveToneStdSize = 40;
-inline constexpr int kFiveToneStdCount = 16;
+inline constexpr int kFiveToneStdCount = static_cast<int>(image_map::kFiveToneStandards.count);
 inline constexpr int kUserDefinedStd = 15;
 constexpr std::size_t FiveToneStdRecord(int i) {
-    return kFiveToneStdTable + kFiveToneStdSize * static_cast<std::size_t>(i);
+    return image_map::kFiveToneStandards.Record(i);
 }
 
 // Built-in tone frequencies (tenths of Hz) of the predefined five-tone standards 0..14,
@@ -45,19 +45,7 @@ void ReloadFiveToneTables(FileHeader& header);
 void StampHeader(FileHeader& header);
 bool HasSignature(const std::uint8_t* first8);
 
-// Fixed locations the core touches.
-inline constexpr std::uint32_t kBankA = 0x0100;
-inline constexpr std::uint32_t kBankB = 0x6500;
-inline constexpr std::uint32_t kBasicSettings = 0xCC00;
-inline constexpr std::uint32_t kCommitByte = 0xCC25;  // bits 0-1 cleared on commit
-inline constexpr std::uint32_t kBandEdgeRecords = 0xDA00;
-inline constexpr std::uint32_t kVfoRecords = 0xDB80;
-inline constexpr std::uint32_t kCustomData = 0xFEE0;
-inline constexpr std::size_t kCustomDataSize = 32;
-inline constexpr std::uint32_t kModelInfo = 0xFF00;
-inline constexpr std::uint32_t kProgramDate = 0xFF28;
-
-// Clears bits 0-1 of 0xCC25, as every commit of the views does.
+// Clears bits 0-1 of the commit byte, as every commit of the views does.
 void ClearCommitBits(RadioImage& image);
 
 // ---------------------------------------------------------------------------------------------
@@ -89,14 +77,27 @@ int CountBlocks(const TransferRangeTable& t);
 // ---------------------------------------------------------------------------------------------
 // Reset to defaults
 
-// Frequencies (10 Hz) of the twelve band edge records written on reset.
+// Frequencies (10 Hz) of the twelve band-memory records written on reset (two per memory).
 extern const std::array<std::uint32_t, 12> kResetEdgeFrequencies;
 
-// Fills header and image from the factory file, then derives the band edge and VFO records and
-// reloads the five-tone tables. Returns false (header and image untouched except for the tone
-// tables) when the factory file cannot be read.
-bool ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
-                     const std::filesystem::path& default_file);
+// What the reset took from the factory file.
+struct FactoryLoad {
+    int error = 0;               // the system's error number when the file could not be read
+    std::size_t bytes_read = 0;  // bytes laid over header and image (at most 69,632)
+
+    bool Loaded() const { return error == 0; }
+    // A whole data file: every header and image byte came from the factory file.
+    bool Whole() const { return Loaded() && bytes_read >= kDataFileSize; }
+    explicit operator bool() const { return Loaded(); }
+};
+
+// Fills header and image from the factory file, then derives the band memories and band side
+// records and
+// reloads the five-tone tables. A short file is laid over the start of header and image, the
+// rest keeps what it held. When the factory file cannot be read (missing, a folder, a read
+// error), header and image are untouched except for the tone tables and the result is false.
+FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+                            const std::filesystem::path& default_file);
 
 // The derived records of the reset (steps that follow loading the factory file).
 void WriteResetRecords(RadioImage& image, const BandTables& bands);

@@ -76,6 +76,25 @@ private:
         std::uint8_t b = 0;
         return Receive(&b, 1) == 1 && b == kAck;
     }
+    // Whether anything has come that has not been read, without waiting; what came is dropped.
+    bool TakeStrayBytes() {
+        CommTimeouts at_once = timing_.timeouts;
+        at_once.read_interval = CommTimeouts::kMaxTimeout;
+        at_once.read_total_multiplier = 0;
+        at_once.read_total_constant = 0;
+        port_->SetTimeouts(at_once);
+        std::array<std::uint8_t, kMaxBlock> stray{};
+        const std::size_t got = Receive(stray.data(), stray.size());
+        port_->SetTimeouts(timing_.timeouts);
+        return got > 0;
+    }
+    // Lets a reply that went wrong run out: whatever still comes is dropped until a one-byte
+    // read's time-out has passed in silence (or an input buffer's worth has been dropped).
+    void Settle() {
+        std::uint8_t b = 0;
+        for (std::size_t n = 0; n < kInputBufferSize && Receive(&b, 1) == 1; ++n) {
+        }
+    }
     void Purge() { port_->Purge(); }
     void Sleep(std::chrono::microseconds d) {
         if (d.count() > 0) std::this_thread::sleep_for(d);
@@ -99,6 +118,9 @@ private:
     bool WakeUp();
     bool Handshake(TransferOutcome& failure);
     std::optional<TransferOutcome> ProbeProtection();
+    enum class Reply { Block, Nothing, Wrong };
+    Reply RequestBlock(std::uint32_t a, std::uint32_t len, std::uint8_t* data);
+    bool ReadBlock(std::uint32_t a, std::uint32_t len, std::uint8_t* data, bool ack_examined);
     TransferOutcome ReadBlocks();
     TransferOutcome WriteBlocks();
     void Progress();
@@ -127,7 +149,7 @@ TransferOutcome CloneWorker::Session::Run(bool flags_claimed) {
         return Finish(TransferOutcome::PortOpenFailed);
     }
     if (w_.callbacks_.disable_start) w_.callbacks_.disable_start();
-    port_->SetBufferSizes(1024, 512);
+    port_->SetBufferSizes(kInputBufferSize, kOutputBufferSize);
     port_->SetTimeouts(timing_.timeouts);
     port_->SetLine(LineSettings{});
 
@@ -179,26 +201,71 @@ bool CloneWorker::Session::Handshake(TransferOutcome& failure) {
 }
 
 std::optional<TransferOutcome> CloneWorker::Session::ProbeProtection() {
-    std::array<std::uint8_t, kMaxBlock> buffer{};
-    Purge();
-    const std::uint8_t command[] = {kReadCommand, kProbeAddress >> 8, kProbeAddress & 0xFF,
-                                    kMaxBlock};
-    Send(command);
-    Receive(buffer.data(), kBlockHeader);
-    buffer.fill(0);
-    Receive(buffer.data(), kMaxBlock);
-    const std::uint8_t k = buffer[kProtectionOffset];
-    Sleep(timing_.ack_sleep);
-    Purge();
-    Send(&kAck, 1);
-    std::uint8_t ignored = 0;
-    Receive(&ignored, 1);
-    if (k != kProtected) return std::nullopt;
+    std::array<std::uint8_t, kMaxBlock> probe{};
+    // The answer to the probe's acknowledgement is not examined; its reply is, like a block's.
+    if (!ReadBlock(kProbeAddress, kMaxBlock, probe.data(), false))
+        return Fail(TransferOutcome::BlockFailed);
+    if (probe[kProtectionOffset] != kProtected) return std::nullopt;
 
     std::optional<std::string> typed;
     if (w_.callbacks_.password) typed = w_.callbacks_.password();
     if (typed && MatchesAccessCode(*typed)) return std::nullopt;
     return Finish(TransferOutcome::PasswordRefused);
+}
+
+// The command of a read block and the radio's reply: the header it echoes ("W", the address,
+// the length) and the data.
+CloneWorker::Session::Reply CloneWorker::Session::RequestBlock(std::uint32_t a, std::uint32_t len,
+                                                               std::uint8_t* data) {
+    const std::uint8_t command[] = {kReadCommand, static_cast<std::uint8_t>(a >> 8),
+                                    static_cast<std::uint8_t>(a & 0xFF),
+                                    static_cast<std::uint8_t>(len)};
+    Purge();
+    Send(command);
+    // The data is read even when the header came short: the read's time-out is part of the
+    // wait before the acknowledgement.
+    std::array<std::uint8_t, kBlockHeader> header{};
+    const std::size_t got_header = Receive(header.data(), kBlockHeader);
+    const std::size_t got_data = Receive(data, len);
+    if (got_header == 0 && got_data == 0) return Reply::Nothing;
+    const std::uint8_t echo[kBlockHeader] = {kWriteCommand, command[1], command[2], command[3]};
+    const bool exact = got_header == kBlockHeader && got_data == len &&
+                       std::equal(header.begin(), header.end(), echo);
+    return exact ? Reply::Block : Reply::Wrong;
+}
+
+// One read block in at most four attempts. Each attempt ends with the acknowledgement (sleep,
+// purge, "A", one byte back), so the radio always sees whole exchanges. The data counts only
+// when the reply was exactly the block asked for, nothing came after it before the
+// acknowledgement, and (when `ack_examined`) the radio answered "A". A reply that was anything
+// else (another header, too few bytes, stray bytes around it) is never taken as data: once the
+// line has fallen quiet the block is asked for again. A reply of which nothing came is not asked
+// for again; its later attempts only repeat the acknowledgement.
+bool CloneWorker::Session::ReadBlock(std::uint32_t a, std::uint32_t len, std::uint8_t* data,
+                                     bool ack_examined) {
+    bool ask = true;
+    bool have = false;
+    for (int attempt = 0; attempt < kAckAttempts; ++attempt) {
+        if (ask) {
+            if (attempt > 0) Settle();
+            const Reply reply = RequestBlock(a, len, data);
+            have = reply == Reply::Block;
+            ask = reply == Reply::Wrong;
+        }
+        Sleep(timing_.ack_sleep);
+        // Bytes before the acknowledgement that no read has asked for: the stream is not what
+        // the reply seemed to be.
+        if (TakeStrayBytes()) {
+            have = false;
+            ask = true;
+        }
+        Purge();
+        Send(&kAck, 1);
+        const bool acknowledged = ReceiveAck();
+        if (have && (acknowledged || !ack_examined)) return true;
+        if (!ack_examined && !ask) return false;
+    }
+    return false;
 }
 
 void CloneWorker::Session::Progress() {
@@ -214,30 +281,12 @@ TransferOutcome CloneWorker::Session::ReadBlocks() {
     const TransferRangeTable& t = w_.table_;
     // The blocks are gathered here and replace the ranges only when the transfer succeeds.
     auto gathered = std::make_unique<RadioImage>(w_.image_);
-    std::array<std::uint8_t, kBlockHeader + kMaxBlock> buffer{};
+    std::array<std::uint8_t, kMaxBlock> block{};
     for (std::size_t r = 0; r < t.count; ++r) {
         for (std::uint32_t a = t.start[r]; a < t.end[r];) {
             const std::uint32_t len = BlockLength(a, t.end[r]);
-            Purge();
-            const std::uint8_t command[] = {kReadCommand, static_cast<std::uint8_t>(a >> 8),
-                                            static_cast<std::uint8_t>(a & 0xFF),
-                                            static_cast<std::uint8_t>(len)};
-            Send(command);
-            // The data is read even when the header came short: the read's time-out is part
-            // of the wait before the acknowledgement.
-            const std::size_t header = Receive(buffer.data(), kBlockHeader);
-            const std::size_t body = Receive(buffer.data() + kBlockHeader, len);
-            const bool complete = header == kBlockHeader && body == len;
-            bool acknowledged = false;
-            for (int attempt = 0; attempt < kAckAttempts && !acknowledged; ++attempt) {
-                Sleep(timing_.ack_sleep);
-                Purge();
-                Send(&kAck, 1);
-                acknowledged = ReceiveAck();
-            }
-            // A block whose data came short cannot be trusted even when the radio answers.
-            if (!acknowledged || !complete) return Fail(TransferOutcome::BlockFailed);
-            std::memcpy(gathered->data() + a, buffer.data() + kBlockHeader, len);
+            if (!ReadBlock(a, len, block.data(), true)) return Fail(TransferOutcome::BlockFailed);
+            std::memcpy(gathered->data() + a, block.data(), len);
             Progress();
             if (w_.options_.flags.cancel->load()) {
                 Send(kEndWrite);

@@ -48,12 +48,16 @@ inline constexpr std::uint8_t kReadCommand = 'R';
 inline constexpr std::uint8_t kWriteCommand = 'W';
 inline constexpr std::size_t kBlockHeader = 4;
 inline constexpr std::size_t kMaxBlock = 128;
-// The protection probe reads 128 bytes at 0xCC00; the radio is protected when 0xCC08 holds 3.
+// The protection probe reads 128 bytes from the basic settings block; the radio is protected
+// when byte 8 of it holds 3.
 inline constexpr std::uint32_t kProbeAddress = kBasicSettings;
 inline constexpr std::size_t kProtectionOffset = 8;
 inline constexpr std::uint8_t kProtected = 3;
 inline constexpr int kWakeUpRetries = 8;  // 9 attempts in all
-inline constexpr int kAckAttempts = 4;
+inline constexpr int kAckAttempts = 4;    // per read block
+// The driver queues the worker asks for.
+inline constexpr std::size_t kInputBufferSize = 1024;
+inline constexpr std::size_t kOutputBufferSize = 512;
 
 // The waits of the protocol. Tests shrink them; a real radio needs these values.
 struct LinkTiming {
@@ -74,8 +78,10 @@ enum class TransferOutcome {
     ShortIdent,       // ident reply shorter than 16 bytes
     NoIdentAck,       // no "A" to the ident acknowledgement
     PasswordRefused,  // protected radio, access code wrong or not given
-    BlockFailed,      // a block was not acknowledged (or its data came short)
-    InvalidRanges,    // a range outside the image: nothing was sent
+    // A block was not acknowledged, or (a read block, the protection probe included) its reply
+    // never came as the radio echoes it: "W", the address and the length, then exactly the data.
+    BlockFailed,
+    InvalidRanges,  // a range outside the image: nothing was sent
 };
 const char* OutcomeName(TransferOutcome outcome);
 
@@ -100,7 +106,9 @@ struct CloneWorkerOptions {
 
 // One transfer, run on the calling thread. A read gathers the blocks in a copy of the image and
 // puts them into the image only when every block has arrived, so a failed or cancelled read
-// leaves the image exactly as it was.
+// leaves the image exactly as it was. A read block's reply is taken only when its header echoes
+// the command and exactly its data came, with nothing stray after it; anything else is a failed
+// attempt of that block, which is then asked for again.
 class CloneWorker {
 public:
     CloneWorker(RadioImage& image, const TransferRangeTable& table, std::string port_path,

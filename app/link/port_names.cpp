@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <system_error>
+
+#include "app/image/file_bytes.h"
 
 namespace vm {
 
@@ -75,11 +76,11 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+// The first line of a short attribute file; empty when it cannot be read.
 std::string FirstLine(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    return line;
+    const FileBytes read = ReadFileBytes(file, 256);
+    const std::string_view text = read.Text();
+    return std::string(text.substr(0, text.find('\n')));
 }
 
 }  // namespace

@@ -1,18 +1,13 @@
 #include "app/shell/data_file.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <span>
 #include <string>
 #include <system_error>
-#include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "app/image/file_bytes.h"
 #include "app/shell/atomic_file.h"
 
 namespace vm::shell {
@@ -21,21 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Reads up to n bytes (fewer only at the end of the file). Returns the count, or -1 with errno.
-ssize_t ReadFully(int fd, std::uint8_t* p, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
-}
-
 OpenResult CannotOpen(int err) {
     OpenResult r;
     r.status = OpenResult::Status::CannotOpen;
@@ -43,20 +23,6 @@ OpenResult CannotOpen(int err) {
     r.message = SystemErrorText(err);
     return r;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // The full path kept as the current file: absolute, without "." components. ".." is kept as
 // it is (collapsing it across a symbolic link could name another file).
@@ -73,37 +39,22 @@ fs::path FullPath(const fs::path& file) {
 }  // namespace
 
 OpenResult ReadDataFile(const fs::path& file, FileHeader& header, RadioImage& image) {
-    if (file.empty()) return CannotOpen(ENOENT);
-    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return CannotOpen(errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return CannotOpen(errno);
-    if (S_ISDIR(st.st_mode)) return CannotOpen(EISDIR);
-
-    std::array<std::uint8_t, kHeaderSize> head{};
-    const ssize_t nh = ReadFully(fd.get(), head.data(), head.size());
-    if (nh < 0) return CannotOpen(errno);
-    if (nh < 8 || !HasSignature(head.data())) {
+    const FileBytes read = ReadFileBytes(file, kDataFileSize);
+    if (!read) return CannotOpen(read.error);
+    const std::size_t n = read.bytes.size();
+    if (n < 8 || !HasSignature(read.bytes.data())) {
         OpenResult r;
         r.status = OpenResult::Status::DoesNotMatch;
         r.message = std::string(kMsgFileDoesNotMatch);
         return r;
     }
-    std::vector<std::uint8_t> body(kImageSize);
-    ssize_t ni = 0;
-    if (static_cast<std::size_t>(nh) == kHeaderSize) {
-        ni = ReadFully(fd.get(), body.data(), body.size());
-        if (ni < 0) return CannotOpen(errno);
-    }
     OpenResult r;
-    r.bytes_read = static_cast<std::uintmax_t>(nh) + static_cast<std::uintmax_t>(ni);
-    if (static_cast<std::size_t>(ni) == kImageSize) {
-        std::uint8_t extra = 0;
-        const ssize_t ne = ReadFully(fd.get(), &extra, 1);
-        r.longer = ne > 0;
-    }
-    std::copy_n(head.begin(), nh, header.begin());
-    std::copy_n(body.begin(), ni, image.begin());
+    r.bytes_read = n;
+    r.longer = read.more;
+    const std::size_t in_header = std::min(n, kHeaderSize);
+    std::copy_n(read.bytes.begin(), in_header, header.begin());
+    std::copy_n(read.bytes.begin() + static_cast<std::ptrdiff_t>(in_header), n - in_header,
+                image.begin());
     return r;
 }
 
@@ -142,8 +93,8 @@ std::string WindowTitle(std::string_view model_name, const fs::path& current_fil
     return title;
 }
 
-bool Document::New(const fs::path& default_file) {
-    const bool loaded = ResetToDefaults(image_, header_, bands_, default_file);
+FactoryLoad Document::New(const fs::path& default_file) {
+    const FactoryLoad loaded = ResetToDefaults(image_, header_, bands_, default_file);
     current_.clear();
     return loaded;
 }

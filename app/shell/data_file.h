@@ -80,8 +80,8 @@ public:
     bool HasCurrentFile() const { return !current_.empty(); }
 
     // File > New after the user said Yes: reset to defaults from `default_file` (ResetToDefaults)
-    // and forget the current file. Returns whether the factory file was read.
-    bool New(const std::filesystem::path& default_file);
+    // and forget the current file. Returns what was taken from the factory file.
+    FactoryLoad New(const std::filesystem::path& default_file);
 
     // File > Open steps 3-7 for the chosen file: read it, reload the five-tone tables,
     // recompute the band limit tables, set the current file. On failure nothing changes.

@@ -5,16 +5,16 @@
 
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
+#include "app/image/model_regions.h"
 
 namespace vm::shell {
 
 namespace {
 
-std::string TextField(const RadioImage& image, std::uint32_t at, std::size_t width,
-                      bool alnum_only) {
+std::string TextField(const RadioImage& image, CharField field, bool alnum_only) {
     std::string s;
-    for (std::size_t i = 0; i < width; ++i) {
-        const unsigned char c = image[at + i];
+    for (std::uint32_t i = 0; i < field.width; ++i) {
+        const unsigned char c = image[field.at + i];
         const bool ok = alnum_only ? (c < 0x80 && std::isalnum(c) != 0) : (c >= 0x20 && c < 0x7F);
         if (!ok) break;
         s.push_back(static_cast<char>(c));
@@ -33,26 +33,21 @@ bool ValidDate(int y, int m, int d) {
     return d <= days;
 }
 
-std::optional<std::uint32_t> Stored(const RadioImage& image, std::uint32_t at) {
-    const std::uint8_t top = image[at + 3];
-    if (top == 0x00 || top == 0xFF) return std::nullopt;
-    return GetFrequency(image.data() + at);
-}
-
 }  // namespace
 
 ModelInfo ReadModelInfo(const RadioImage& image) {
     ModelInfo m;
-    m.serial_number = TextField(image, kModelInfo + 0x00, 8, true);
-    m.model_name = TextField(image, kModelInfo + 0x08, 8, true);
-    m.model_code = TextField(image, kModelInfo + 0x10, 16, false);
-    m.firmware_version = TextField(image, kModelInfo + 0x20, 8, false);
+    using M = ModelInfoMap;
+    m.serial_number = TextField(image, M::kSerialNumber, true);
+    m.model_name = TextField(image, M::kModelName, true);
+    m.model_code = TextField(image, M::kModelCode, false);
+    m.firmware_version = TextField(image, M::kFirmwareVersion, false);
 
     // "%4X-%02X-%02X" of the year word and the month and day bytes, read back as three decimal
     // numbers ("%d-%d-%d") and shown only when that is a calendar date.
-    const unsigned year = GetLe16(image.data() + kProgramDate);
-    const unsigned month = image[kProgramDate + 2];
-    const unsigned day = image[kProgramDate + 3];
+    const unsigned year = M::kYear.Get(image.data());
+    const unsigned month = M::kMonth.Get(image.data());
+    const unsigned day = M::kDay.Get(image.data());
     char text[32];
     std::snprintf(text, sizeof text, "%4X-%02X-%02X", year, month, day);
     int y = 0, mo = 0, d = 0;
@@ -70,14 +65,14 @@ FileSummary Summarise(const RadioImage& image, const BandTables& bands) {
     RecomputeBandEnabled(t);
     for (int n = 1; n <= kBandCount; ++n) {
         BandSummary& b = s.bands[static_cast<std::size_t>(n - 1)];
-        const std::uint32_t rec = FrequencyRangeRecord(n);
+        const FrequencyRange range(image, n);
         b.band = n;
         b.label = std::string(g_BandNameList[static_cast<std::size_t>(n - 1)]);
-        b.rx_lower = Stored(image, rec);
-        b.rx_upper = Stored(image, rec + 4);
+        b.rx_lower = range.Stored(FrequencyRange::kRxLower);
+        b.rx_upper = range.Stored(FrequencyRange::kRxUpper);
         if (!IsReceiveOnlyBand(n)) {
-            b.tx_lower = Stored(image, rec + 8);
-            b.tx_upper = Stored(image, rec + 12);
+            b.tx_lower = range.Stored(FrequencyRange::kTxLower);
+            b.tx_upper = range.Stored(FrequencyRange::kTxUpper);
         }
         b.enabled = t.BandEnabled[static_cast<std::size_t>(n)] != 0;
     }

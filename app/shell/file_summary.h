@@ -16,11 +16,11 @@
 namespace vm::shell {
 
 struct ModelInfo {
-    std::string serial_number;      // 0xFF00, 8, letters and digits
-    std::string model_name;         // 0xFF08, 8, letters and digits
-    std::string model_code;         // 0xFF10, 16, printable characters
-    std::string firmware_version;   // 0xFF20, 8, printable characters
-    std::string last_program_date;  // "%4X-%02X-%02X" of 0xFF28..0xFF2B when a valid date, else ""
+    std::string serial_number;      // letters and digits
+    std::string model_name;         // letters and digits
+    std::string model_code;         // printable characters
+    std::string firmware_version;   // printable characters
+    std::string last_program_date;  // "%4X-%02X-%02X" of the stored date when valid, else ""
 };
 
 ModelInfo ReadModelInfo(const RadioImage& image);
@@ -42,7 +42,7 @@ struct RangeSummary {
 
 struct FileSummary {
     ModelInfo model;
-    std::string custom_data;  // 0xFEE0, up to the first 0x00 or 0xFF
+    std::string custom_data;  // up to the first 0x00 or 0xFF
     std::array<BandSummary, kBandCount> bands;
     RangeSummary bank_b_low, bank_b_high;
     int channels_in_use_a = 0;

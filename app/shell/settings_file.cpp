@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "app/image/file_bytes.h"
 #include "app/shell/atomic_file.h"
 
 namespace vm::shell {
@@ -85,11 +85,9 @@ std::string Unquote(std::string_view v) {
 }
 
 std::optional<std::string> Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return text;
+    const FileBytes read = ReadFileBytes(path);
+    if (!read) return std::nullopt;
+    return std::string(read.Text());
 }
 
 struct Location {
@@ -126,6 +124,11 @@ Location Find(const std::string& text, std::string_view section, std::string_vie
 
 fs::path SettingsFile::InitialPath() {
     return fs::path(".") / "Program.ini";
+}
+
+int SettingsFile::ReadError() const {
+    const FileBytes read = ReadFileBytes(path_, 0);
+    return read.error == ENOENT || read.error == ENOTDIR ? 0 : read.error;
 }
 
 std::string SettingsFile::Read(std::string_view section, std::string_view key,

@@ -6,7 +6,8 @@
 // around a value is removed. Lines may end in CRLF or LF. Lines starting with ';' or '#' are
 // comments. Writing changes only the one line concerned (or appends it) and keeps every other
 // byte of the file, its line-end style included; a new file is written with CRLF line ends,
-// as Windows writes it. Writes are atomic (see atomic_file.h).
+// as Windows writes it. Writes are atomic (see atomic_file.h). A settings file that cannot be
+// read is treated as absent by Read and never replaced by Write.
 #pragma once
 
 #include <filesystem>
@@ -32,6 +33,11 @@ public:
     // 255 characters), or the default when the file, the section or the key is absent.
     std::string Read(std::string_view section, std::string_view key,
                      std::string_view default_value) const;
+
+    // 0 when the file can be read or is absent (no settings file is no error); otherwise the
+    // system's error number (a folder, no permission): Read then gives the defaults and Write
+    // fails, leaving whatever is there as it is.
+    int ReadError() const;
 
     // Does nothing and returns false when the key or the value is empty (or either holds a line
     // break, or the key an '='); otherwise writes the value and returns whether that succeeded.

@@ -19,6 +19,19 @@ bool IsPrintableChar(char c) {
     return c == '\b' || (c >= 0x20 && c <= 0x7E);
 }
 
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t k = 0; k < prefix.size(); ++k)
+        if (std::toupper(static_cast<unsigned char>(text[k])) !=
+            std::toupper(static_cast<unsigned char>(prefix[k])))
+            return false;
+    return true;
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && StartsWithIgnoringCase(a, b);
+}
+
 Form::Form() = default;
 Form::~Form() = default;
 
@@ -144,14 +157,20 @@ void Form::Select(int id, int index) {
 
 bool Form::SelectByText(int id, std::string_view text) {
     const Control& c = At(id);
+    if (text.empty()) return false;
     for (std::size_t i = 0; i < c.entries.size(); ++i) {
-        const std::string& e = c.entries[i];
-        if (e.size() < text.size()) continue;
-        bool same = true;
-        for (std::size_t k = 0; k < text.size() && same; ++k)
-            same = std::toupper(static_cast<unsigned char>(e[k])) ==
-                   std::toupper(static_cast<unsigned char>(text[k]));
-        if (same) {
+        if (StartsWithIgnoringCase(c.entries[i], text)) {
+            Select(id, static_cast<int>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Form::SelectExactText(int id, std::string_view text) {
+    const Control& c = At(id);
+    for (std::size_t i = 0; i < c.entries.size(); ++i) {
+        if (SameTextIgnoringCase(c.entries[i], text)) {
             Select(id, static_cast<int>(i));
             return true;
         }
@@ -213,6 +232,15 @@ void Form::Focus(int id) {
     if (focused_ == id && id != 0) Raise({.type = EventType::FocusGained, .id = id});
 }
 
+void Form::CommitFocus() {
+    const int id = focused_;
+    if (id == 0) return;
+    ActionScope scope(*this);
+    Focus(0);
+    // The focus goes back unless the control closed (a cell editor) or a handler moved it on.
+    if (focused_ == 0 && Has(id) && At(id).visible && At(id).enabled) Focus(id);
+}
+
 char Form::FilterChar(int id, char c) const {
     const Control& ctl = At(id);
     if (ctl.read_only || !ctl.enabled) return 0;
@@ -257,6 +285,16 @@ void Form::TypeText(int id, std::string_view text) {
         return;
     }
     for (char c : text) Type(id, c);
+}
+
+void Form::ReplaceText(int id, std::string_view text) {
+    ActionScope scope(*this);
+    SelectAll(id);
+    if (text.empty()) {
+        Type(id, '\b');
+    } else {
+        TypeText(id, text);
+    }
 }
 
 void Form::Choose(int id, int index) {

@@ -20,7 +20,9 @@ namespace vm {
 
 class Grid;
 
-enum class ControlKind { Static, Edit, DropList, EditCombo, Check, Spin, Tab, Button, Grid };
+// Group: a group box; its text is the caption, and the controls whose `group` is its id are
+// laid out inside it.
+enum class ControlKind { Static, Edit, DropList, EditCombo, Check, Spin, Tab, Button, Grid, Group };
 
 enum class Key { Enter, Escape, F1, F11, Left, Right, Up, Down, Home, End };
 
@@ -79,6 +81,10 @@ CharFilter CharsFilter(std::string_view chars);  // the characters of a filter s
 bool IsNameChar(char c);                         // letters, digits and g_SymbolInputFilter
 bool IsPrintableChar(char c);                    // 0x20..0x7E
 
+// Texts compared as the controls compare them: without case (ASCII).
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
+bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+
 struct SpinSettings {
     int min = 0;
     int max = 100;
@@ -111,6 +117,10 @@ struct Control {
     SpinSettings spin;
     Rect rect;       // in pixels
     int anchor = 0;  // rect is relative to this control's client area (0: the form)
+    int group = 0;   // the group box the control sits in (0: none)
+    // A tab strip whose tabs select records shown by the same controls (the VFO's bands, the
+    // scan edges): each tab is a page of its own when the editor's fields are named.
+    bool selects_records = false;
 };
 
 class Form {
@@ -153,8 +163,11 @@ public:
     }
     void Select(int id, int index);  // -1: no selection
     // Selects the first entry that begins with text, ignoring case; no match keeps the
-    // selection. Returns whether an entry matched.
+    // selection. An empty text matches nothing. Returns whether an entry matched.
     bool SelectByText(int id, std::string_view text);
+    // Selects the entry whose whole text is `text`, ignoring case (numeric lists: "1" never
+    // selects "10"); no match keeps the selection. Returns whether an entry matched.
+    bool SelectExactText(int id, std::string_view text);
     int Selection(int id) const;
     std::string SelectedText(int id) const;  // empty when nothing is selected
     void SetChecked(int id, bool checked);
@@ -166,6 +179,10 @@ public:
 
     // ---- user actions (from the renderer or a test); each raises its events
     void Focus(int id);  // FocusLost of the old control, then FocusGained of the new
+    // Runs the focused control's focus-loss rule, as before every store: the control loses the
+    // focus and gets it back when it is still visible and enabled (a cell editor that closed
+    // does not). Nothing happens when no control has the focus.
+    void CommitFocus();
     // A typed character: returns the character the control takes (upper-cased when the
     // control is), or 0 when the filter or the length limit swallows it. Does not change text.
     char FilterChar(int id, char c) const;
@@ -174,6 +191,9 @@ public:
     // Types a whole text: characters one by one into edits and combos; into a drop-down list
     // the keyboard search selects the first entry that begins with the text.
     void TypeText(int id, std::string_view text);
+    // What a user does to put `text` into an edit or combo: selects all, types it (an empty
+    // text as deleting the selection).
+    void ReplaceText(int id, std::string_view text);
     void Choose(int id, int index);  // the user picks a list entry
     void Click(int id);              // button or check box (toggles the check)
     bool Press(int id, Key key);     // true when a handler swallowed the key

@@ -112,6 +112,13 @@ int Grid::CellTop() const {
     return Offset(row_height_, fixed_rows_, top_row_, row_);
 }
 
+Rect Grid::CellEditorRect() const {
+    return {TwipsToPixels(CellLeft(), form_.logpixels_x) + 1,
+            TwipsToPixels(CellTop(), form_.logpixels_y) + 1,
+            TwipsToPixels(CellWidth(), form_.logpixels_x),
+            TwipsToPixels(CellHeight(), form_.logpixels_y)};
+}
+
 bool Grid::HitTest(int x, int y, int& row, int& col) const {
     auto locate = [](int pos, int fixed, int first, int count, auto size, int& out) {
         if (pos < 0) return false;
@@ -211,6 +218,20 @@ void Grid::Scroll(int top_row, int left_col) {
     if (left_col >= 0) left_col_ = std::clamp(left_col, fixed_cols_, std::max(cols_ - 1, 1));
     form_.Notify({id_, ChangeKind::Geometry});
     form_.Raise({.type = EventType::GridScroll, .id = id_, .row = top_row_});
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void ShowCellEditor(Form& form, const Grid& grid, int editor) {
+    form.Move(editor, grid.CellEditorRect(), grid.id());
+    form.SetVisible(editor, true);
+    form.Focus(editor);
+}
+
+bool HideCellEditor(Form& form, int editor) {
+    if (!form.At(editor).visible) return false;
+    form.SetVisible(editor, false);
+    return true;
 }
 
 }  // namespace vm

@@ -57,6 +57,9 @@ public:
     int CellTop() const;
     int CellWidth() const { return ColWidth(col_); }
     int CellHeight() const { return RowHeight(row_); }
+    // Where an in-place editor of the current cell goes: the cell in pixels (at the form's
+    // resolution), one pixel inside the grid's client origin.
+    Rect CellEditorRect() const;
     // The cell under a point in twips; false when the point lies outside every cell.
     bool HitTest(int x, int y, int& row, int& col) const;
 
@@ -101,5 +104,11 @@ private:
     std::vector<int> row_height_;
     std::vector<Alignment> align_;
 };
+
+// In-place cell editors: hidden controls of the grid's form shown over its current cell.
+// Shows `editor` over the current cell, anchored to the grid, and gives it the focus.
+void ShowCellEditor(Form& form, const Grid& grid, int editor);
+// Hides a shown cell editor; false when it was not shown (nothing to commit).
+bool HideCellEditor(Form& form, int editor);
 
 }  // namespace vm

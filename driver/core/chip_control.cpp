@@ -329,6 +329,9 @@ struct NewRegisters {
 template <class Compute>
 NTSTATUS ApplyFlowRow(UsbDevice& dev, bool with_r1, bool ChipState::*flag, bool on,
                       Compute compute) {
+    // Two read-modify-writes at once would each write back what the other had not yet changed.
+    if (KeGetCurrentIrql() != Irql::Passive) return STATUS_UNSUCCESSFUL;
+    KMutexGuard serialised(dev.registerMutex);
     RegisterEdit edit{dev, with_r1};
     NTSTATUS status = edit.Read();
     if (!NT_SUCCESS(status)) return status;
@@ -373,6 +376,8 @@ NTSTATUS USB2SER_SetXonXoffState(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(2)) return STATUS_NOT_SUPPORTED;
     RegisterEdit edit{dev, false};
     const bool raised = KeGetCurrentIrql() != Irql::Passive;
+    std::optional<KMutexGuard> serialised;
+    if (!raised) serialised.emplace(dev.registerMutex);
     if (raised) {
         // No synchronous read above passive level: the shadow stands in for register 0.
         SpinLockGuard lock(dev.controlLock);

@@ -49,13 +49,24 @@ NTSTATUS ApplyHandFlow(UsbDevice& dev, FlowState& state, const SerialHandflow& n
     };
     Result result;
 
-    // 1. CTS and DSR handshakes in the chip.
-    if (changed(&SerialHandflow::ControlHandShake, SERIAL_CTS_HANDSHAKE)) {
-        result.Take(SetCtsHandshake(dev, (next.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0));
-    }
-    if (changed(&SerialHandflow::ControlHandShake, SERIAL_DSR_HANDSHAKE)) {
-        result.Take(SetDsrHandshake(dev, (next.ControlHandShake & SERIAL_DSR_HANDSHAKE) != 0));
-    }
+    // 1. CTS and DSR handshakes in the chip. Switched on while its line is down, the handshake
+    // holds the transmitter until the line comes up; switched off, it lets go of it.
+    bool released = false;
+    auto outputHandshake = [&](std::uint32_t bit, std::uint8_t line, std::uint32_t hold,
+                               NTSTATUS (*set)(UsbDevice&, bool)) {
+        if (!changed(&SerialHandflow::ControlHandShake, bit)) return;
+        const bool on = (next.ControlHandShake & bit) != 0;
+        result.Take(set(dev, on));
+        if (on && (host.LastStatusByte() & line) == 0) {
+            state.transmitHolds |= hold;
+        } else if (state.transmitHolds & hold) {
+            state.transmitHolds &= ~hold;
+            released = true;
+        }
+    };
+    outputHandshake(SERIAL_CTS_HANDSHAKE, kStatusCts, SERIAL_TX_CTS, &SetCtsHandshake);
+    outputHandshake(SERIAL_DSR_HANDSHAKE, kStatusDsr, SERIAL_TX_DSR, &SetDsrHandshake);
+    if (released && state.transmitHolds == 0) host.RestartTransmit();
 
     // 2. DTR control.
     const std::uint32_t dtr = next.ControlHandShake & SERIAL_DTR_MASK;

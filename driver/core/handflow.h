@@ -59,7 +59,12 @@ public:
     virtual void SendFlowCharacter(std::uint8_t character) = 0;
     // Restarts a transmission that waited for a hold to go.
     virtual void RestartTransmit() = 0;
+    // The status byte of the last status notification (0x80 CTS, 0x02 DSR).
+    virtual std::uint8_t LastStatusByte() const = 0;
 };
+
+inline constexpr std::uint8_t kStatusCts = 0x80;
+inline constexpr std::uint8_t kStatusDsr = 0x02;
 
 struct FlowState {
     SerialHandflow handflow;

@@ -173,7 +173,7 @@ DeviceObject::~DeviceObject() {
 }
 
 void DeviceObject::DestroyExtension() {
-    if (extensionDeleter_) extensionDeleter_(DeviceExtension);
+    if (extensionDeleter_) extensionDeleter_(kernel().pool(), DeviceExtension);
     extensionDeleter_ = nullptr;
     DeviceExtension = nullptr;
 }
@@ -182,8 +182,15 @@ NTSTATUS IoCreateDevice(DriverObject& driver, const std::string& name, std::uint
                         std::uint32_t characteristics, bool exclusive, DeviceObject** device) {
     *device = nullptr;
     Kernel& kernel = driver.kernel();
-    if (!name.empty() && !kernel.ReserveName(name)) return STATUS_OBJECT_NAME_COLLISION;
-    auto* created = new DeviceObject(driver, name, type, characteristics);
+    if (!name.empty() && !Kernel::ValidObjectName(name)) return STATUS_OBJECT_NAME_INVALID;
+    auto* created =
+        kernel.pool().New<DeviceObject>(kDevicePoolTag, driver, name, type, characteristics);
+    if (!created) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!name.empty() && !kernel.ReserveName(name, created)) {
+        created->Name.clear();
+        kernel.pool().Delete(created);
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
     if (exclusive) created->Flags |= DO_EXCLUSIVE;
     *device = created;
     return STATUS_SUCCESS;
@@ -191,8 +198,9 @@ NTSTATUS IoCreateDevice(DriverObject& driver, const std::string& name, std::uint
 
 void IoDeleteDevice(DeviceObject* device) {
     if (!device) return;
-    if (!device->Name.empty()) device->kernel().ReleaseName(device->Name);
-    delete device;
+    Kernel& kernel = device->kernel();
+    if (!device->Name.empty()) kernel.ReleaseName(device->Name);
+    kernel.pool().Delete(device);
 }
 
 DeviceObject* IoAttachDeviceToDeviceStack(DeviceObject* device, DeviceObject* target) {
@@ -207,6 +215,51 @@ DeviceObject* IoAttachDeviceToDeviceStack(DeviceObject* device, DeviceObject* ta
 void IoDetachDevice(DeviceObject* lower) {
     if (lower->AttachedDevice) lower->AttachedDevice->LowerDevice = nullptr;
     lower->AttachedDevice = nullptr;
+}
+
+DeviceObject* IoGetAttachedDevice(DeviceObject* device) {
+    while (device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
+
+DeviceObject* IoGetDeviceObjectByName(Kernel& kernel, const std::string& name) {
+    return static_cast<DeviceObject*>(kernel.LookupObject(name));
+}
+
+std::string IoOpenDeviceRegistryKey(const DeviceObject* pdo) {
+    return "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + pdo->InstanceId +
+           "\\Device Parameters";
+}
+
+NTSTATUS IoRegisterDeviceInterface(DeviceObject* pdo, const std::string& classGuid,
+                                   std::string* link) {
+    if (!pdo || pdo->InstanceId.empty()) return STATUS_INVALID_DEVICE_REQUEST;
+    *link = pdo->kernel().RegisterDeviceInterface(pdo->InstanceId, classGuid);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoSetDeviceInterfaceState(Kernel& kernel, const std::string& link, bool enable) {
+    return kernel.SetDeviceInterfaceState(link, enable);
+}
+
+NTSTATUS IoRemoveLock::Acquire() {
+    count_.Increment();
+    if (removed_.load()) {
+        count_.Decrement();
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+void IoRemoveLock::Release() {
+    count_.Decrement();
+}
+
+void IoRemoveLock::ReleaseAndWait() {
+    VM_KASSERT(!removed_.exchange(true));  // removal begins once
+    count_.Decrement();
+    Kernel& kernel = count_.ZeroEvent().kernel();
+    kernel.Wait(count_.ZeroEvent());
 }
 
 }  // namespace vm::drv

@@ -1,6 +1,8 @@
 #include "driver/core/kernel.h"
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,10 +17,14 @@ namespace vm::drv {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Interrupt request level and deferred routines, per thread.
+// Interrupt request level and deferred routines, per thread. The queues of all threads share one
+// lock so that a routine can be taken off another thread's queue.
 namespace {
 thread_local Irql t_irql = Irql::Passive;
 thread_local std::deque<KDpc*> t_dpcQueue;
+std::mutex g_dpcLock;
+std::condition_variable g_dpcIdle;
+std::size_t g_dpcsActive = 0;  // queued or running, all threads; guarded by g_dpcLock
 }  // namespace
 
 void RunQueuedDpcs();
@@ -44,35 +50,61 @@ void KeLowerIrql(Irql old) {
 }
 
 void RunQueuedDpcs() {
-    while (!t_dpcQueue.empty()) {
-        KDpc* dpc = t_dpcQueue.front();
-        t_dpcQueue.pop_front();
-        void* arg1 = dpc->arg1_;
-        void* arg2 = dpc->arg2_;
-        dpc->queued_.store(false);
+    for (;;) {
+        KDpc* dpc;
+        void* arg1;
+        void* arg2;
+        {
+            std::lock_guard lock(g_dpcLock);
+            if (t_dpcQueue.empty()) return;
+            dpc = t_dpcQueue.front();
+            t_dpcQueue.pop_front();
+            dpc->queue_ = nullptr;
+            arg1 = dpc->arg1_;
+            arg2 = dpc->arg2_;
+        }
+        // The routine may free the object holding the deferred routine: nothing of it is
+        // touched afterwards.
         dpc->routine_(dpc, dpc->context_, arg1, arg2);
+        std::lock_guard lock(g_dpcLock);
+        if (--g_dpcsActive == 0) g_dpcIdle.notify_all();
     }
 }
 
 bool KeInsertQueueDpc(KDpc* dpc, void* arg1, void* arg2) {
-    if (dpc->queued_.exchange(true)) return false;
-    dpc->arg1_ = arg1;
-    dpc->arg2_ = arg2;
-    if (t_irql >= Irql::Dispatch) {
+    auto enqueue = [&] {
+        std::lock_guard lock(g_dpcLock);
+        if (dpc->queue_) return false;
+        dpc->arg1_ = arg1;
+        dpc->arg2_ = arg2;
+        dpc->queue_ = &t_dpcQueue;
         t_dpcQueue.push_back(dpc);
-    } else {
-        IrqlScope atDispatch(Irql::Dispatch);
-        t_dpcQueue.push_back(dpc);
-    }
-    return true;
+        ++g_dpcsActive;
+        return true;
+    };
+    if (t_irql >= Irql::Dispatch) return enqueue();
+    IrqlScope atDispatch(Irql::Dispatch);
+    return enqueue();
 }
 
 bool KeRemoveQueueDpc(KDpc* dpc) {
-    auto it = std::find(t_dpcQueue.begin(), t_dpcQueue.end(), dpc);
-    if (it == t_dpcQueue.end()) return false;
-    t_dpcQueue.erase(it);
-    dpc->queued_.store(false);
+    std::lock_guard lock(g_dpcLock);
+    std::deque<KDpc*>* queue = dpc->queue_;
+    if (!queue) return false;
+    auto it = std::find(queue->begin(), queue->end(), dpc);
+    VM_KASSERT(it != queue->end());
+    queue->erase(it);
+    dpc->queue_ = nullptr;
+    if (--g_dpcsActive == 0) g_dpcIdle.notify_all();
     return true;
+}
+
+void KeFlushQueuedDpcs() {
+    // At passive level this thread has nothing queued or running itself: what is counted belongs
+    // to other threads.
+    VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
+    std::unique_lock lock(g_dpcLock);
+    g_dpcIdle.wait(lock, [] { return g_dpcsActive == 0; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -132,23 +164,37 @@ KCounter::KCounter(Kernel& kernel, std::int32_t initial, std::int32_t idleLevel)
     : kernel_(kernel),
       count_(initial),
       idleLevel_(idleLevel),
-      idle_(kernel, EventType::Notification, initial <= idleLevel) {}
+      idle_(kernel, EventType::Notification, initial <= idleLevel),
+      zero_(kernel, EventType::Notification, initial == 0) {
+    VM_KASSERT(initial >= 0);
+}
 
 std::int32_t KCounter::Increment() {
     std::lock_guard lock(kernel_.dispatcher_);
     const std::int32_t value = ++count_;
     if (value > idleLevel_) idle_.signaled_ = false;
+    if (value != 0) zero_.signaled_ = false;
     return value;
 }
 
 std::int32_t KCounter::Decrement() {
     std::lock_guard lock(kernel_.dispatcher_);
+    VM_KASSERT(count_ > 0);  // more releases than acquisitions
     const std::int32_t value = --count_;
-    if (value <= idleLevel_) {
-        idle_.signaled_ = true;
-        kernel_.changed_.notify_all();
-    }
+    if (value <= idleLevel_) idle_.signaled_ = true;
+    if (value == 0) zero_.signaled_ = true;
+    kernel_.changed_.notify_all();
     return value;
+}
+
+// ---------------------------------------------------------------------------------------------
+void KMutex::Acquire() {
+    VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
+    mutex_.lock();
+}
+
+void KMutex::Release() {
+    mutex_.unlock();
 }
 
 std::int32_t KCounter::Value() const {
@@ -165,7 +211,15 @@ bool KTimer::Set(TimeUnits dueTime, KDpc* dpc) {
     const bool wasSet = Cancel();
     {
         std::lock_guard lock(kernel_.dispatcher_);
-        const TimeUnits due = dueTime < 0 ? kernel_.now_ - dueTime : dueTime;
+        TimeUnits due = dueTime;
+        if (dueTime < 0) {
+            TimeUnits relative = dueTime == INT64_MIN ? INT64_MAX : -dueTime;
+            if (kernel_.tick_ > 0 && relative % kernel_.tick_ != 0) {
+                const TimeUnits step = kernel_.tick_ - relative % kernel_.tick_;
+                relative = relative > INT64_MAX - step ? INT64_MAX : relative + step;
+            }
+            due = relative > INT64_MAX - kernel_.now_ ? INT64_MAX : kernel_.now_ + relative;
+        }
         due_ = due;
         dpc_ = dpc;
         kernel_.timers_.emplace(due, this);
@@ -205,7 +259,7 @@ Pool::~Pool() {
 
 void* Pool::Allocate(std::size_t bytes, std::uint32_t tag) {
     std::lock_guard lock(mutex_);
-    if (failTag_ == 0 || failTag_ == tag) {
+    if (suspended_.load() == 0 && (failTag_ == 0 || failTag_ == tag)) {
         if (failSkip_ > 0) {
             --failSkip_;
         } else if (failCount_ > 0) {
@@ -217,7 +271,7 @@ void* Pool::Allocate(std::size_t bytes, std::uint32_t tag) {
     void* block = std::malloc(std::max<std::size_t>(bytes, 1));
     if (!block) return nullptr;
     std::memset(block, 0xA5, std::max<std::size_t>(bytes, 1));
-    blocks_[block] = Block{tag, bytes};
+    blocks_[block] = Block{tag, bytes, suspended_.load() != 0};
     return block;
 }
 
@@ -246,14 +300,17 @@ void Pool::StopFailing() {
 std::vector<Pool::Block> Pool::Outstanding() const {
     std::lock_guard lock(mutex_);
     std::vector<Block> result;
-    for (const auto& [block, info] : blocks_) result.push_back(info);
+    for (const auto& [block, info] : blocks_) {
+        if (!info.system) result.push_back(info);
+    }
     return result;
 }
 
 std::size_t Pool::OutstandingCount(std::uint32_t tag) const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        blocks_.begin(), blocks_.end(), [&](auto& b) { return tag == 0 || b.second.tag == tag; }));
+    return static_cast<std::size_t>(std::count_if(blocks_.begin(), blocks_.end(), [&](auto& b) {
+        return !b.second.system && (tag == 0 || b.second.tag == tag);
+    }));
 }
 
 std::string Pool::LeakReport() const {
@@ -281,22 +338,49 @@ bool Pool::IsOutstanding(const void* block) const {
 }
 
 // ---------------------------------------------------------------------------------------------
-void Registry::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
+NTSTATUS Registry::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
     RegValue v{RegType::Dword, std::vector<std::uint8_t>(4)};
     for (int i = 0; i < 4; ++i) v.data[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    SetValue(key, name, std::move(v));
+    return SetValue(key, name, std::move(v));
 }
 
-void Registry::SetString(const std::string& key, const std::string& name,
-                         const std::string& value) {
+NTSTATUS Registry::SetString(const std::string& key, const std::string& name,
+                             const std::string& value) {
     RegValue v{RegType::Sz, std::vector<std::uint8_t>(value.begin(), value.end())};
     v.data.push_back(0);
-    SetValue(key, name, std::move(v));
+    return SetValue(key, name, std::move(v));
 }
 
-void Registry::SetValue(const std::string& key, const std::string& name, RegValue value) {
+bool Registry::Fails() {
+    if (failSkip_ > 0) {
+        --failSkip_;
+        return false;
+    }
+    if (failCount_ == 0) return false;
+    if (failCount_ != SIZE_MAX) --failCount_;
+    return true;
+}
+
+void Registry::FailAfter(std::size_t successes, std::size_t failures) {
     std::lock_guard lock(mutex_);
+    failSkip_ = successes;
+    failCount_ = failures;
+}
+
+NTSTATUS Registry::SetValue(const std::string& key, const std::string& name, RegValue value) {
+    std::lock_guard lock(mutex_);
+    if (Fails()) return STATUS_INSUFFICIENT_RESOURCES;
     keys_[key][name] = std::move(value);
+    return STATUS_SUCCESS;
+}
+
+std::vector<std::string> Registry::AllValues() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> all;
+    for (const auto& [key, values] : keys_) {
+        for (const auto& [name, value] : values) all.push_back(key + "\\" + name);
+    }
+    return all;
 }
 
 std::optional<RegValue> Registry::QueryValue(const std::string& key,
@@ -329,6 +413,7 @@ std::optional<std::string> Registry::QueryString(const std::string& key,
 
 bool Registry::DeleteValue(const std::string& key, const std::string& name) {
     std::lock_guard lock(mutex_);
+    if (Fails()) return false;
     auto k = keys_.find(key);
     return k != keys_.end() && k->second.erase(name) != 0;
 }
@@ -343,9 +428,54 @@ std::map<std::string, RegValue> Registry::Values(const std::string& key) const {
 Kernel::Kernel() = default;
 
 Kernel::~Kernel() {
+    StopPump();
+    {
+        std::unique_lock lock(workMutex_);
+        workStop_ = true;
+        workChanged_.notify_all();
+    }
+    if (worker_.joinable()) worker_.join();
     std::lock_guard lock(dispatcher_);
     for (auto& [due, timer] : timers_) timer->due_.reset();
     timers_.clear();
+}
+
+void Kernel::StopPump() {
+    if (!pump_.joinable()) return;
+    pumpStop_.store(true);
+    pump_.join();
+    pumpStop_.store(false);
+}
+
+void Kernel::SetClockMode(ClockMode mode) {
+    if (mode != ClockMode::WallClock) StopPump();
+    {
+        std::lock_guard lock(dispatcher_);
+        mode_ = mode;
+        autoAdvance_ = mode == ClockMode::Auto;
+    }
+    if (mode == ClockMode::WallClock && !pump_.joinable()) {
+        pump_ = std::thread([this] {
+            const auto start = std::chrono::steady_clock::now();
+            const TimeUnits base = Now();
+            while (!pumpStop_.load()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                    std::chrono::steady_clock::now() - start);
+                AdvanceTo(base + elapsed.count() / 100);
+            }
+        });
+    }
+}
+
+Kernel::ClockMode Kernel::clockMode() const {
+    std::lock_guard lock(dispatcher_);
+    return mode_;
+}
+
+void Kernel::SetTimerResolution(TimeUnits tick) {
+    std::lock_guard lock(dispatcher_);
+    tick_ = std::max<TimeUnits>(tick, 0);
 }
 
 TimeUnits Kernel::Now() const {
@@ -354,8 +484,7 @@ TimeUnits Kernel::Now() const {
 }
 
 void Kernel::SetAutoAdvance(bool on) {
-    std::lock_guard lock(dispatcher_);
-    autoAdvance_ = on;
+    SetClockMode(on ? ClockMode::Auto : ClockMode::Manual);
 }
 
 void Kernel::Advance(TimeUnits by) {
@@ -436,9 +565,27 @@ void Kernel::WaitForBlockedWaiters(std::size_t count) const {
 }
 
 // ---------------------------------------------------------------------------------------------
-bool Kernel::ReserveName(const std::string& name) {
+bool Kernel::ValidObjectName(const std::string& name) {
+    if (name.empty()) return false;
+    std::size_t component = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '\\') {
+            // Only a leading separator may stand before an empty component.
+            if (component == 0 && !(i == 0 && name[0] == '\\')) return false;
+            component = 0;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c > 0x7E) return false;
+        ++component;
+    }
+    return true;
+}
+
+bool Kernel::ReserveName(const std::string& name, void* object) {
     std::lock_guard lock(namesMutex_);
-    return names_.emplace(name, true).second;
+    if (links_.count(name)) return false;
+    return names_.emplace(name, object).second;
 }
 
 void Kernel::ReleaseName(const std::string& name) {
@@ -452,6 +599,7 @@ bool Kernel::NameExists(const std::string& name) const {
 }
 
 NTSTATUS Kernel::CreateSymbolicLink(const std::string& link, const std::string& target) {
+    if (!ValidObjectName(link)) return STATUS_OBJECT_NAME_INVALID;
     std::lock_guard lock(namesMutex_);
     if (names_.count(link) || !links_.emplace(link, target).second) {
         return STATUS_OBJECT_NAME_COLLISION;
@@ -469,6 +617,146 @@ std::optional<std::string> Kernel::SymbolicLinkTarget(const std::string& link) c
     auto it = links_.find(link);
     if (it == links_.end()) return std::nullopt;
     return it->second;
+}
+
+std::vector<std::string> Kernel::SymbolicLinks() const {
+    std::lock_guard lock(namesMutex_);
+    std::vector<std::string> all;
+    for (const auto& [link, target] : links_) all.push_back(link);
+    return all;
+}
+
+void* Kernel::LookupObject(const std::string& name) const {
+    std::lock_guard lock(namesMutex_);
+    std::string current = name;
+    for (int hops = 0; hops < 16; ++hops) {  // a loop of links ends the walk
+        if (auto it = names_.find(current); it != names_.end()) return it->second;
+        auto link = links_.find(current);
+        if (link == links_.end()) return nullptr;
+        current = link->second;
+    }
+    return nullptr;
+}
+
+std::string Kernel::RegisterDeviceInterface(const std::string& instance,
+                                            const std::string& classGuid) {
+    std::string link = "\\??\\" + instance + "#" + classGuid;
+    for (char& c : link) {
+        if (c == '\\' && &c > link.data() + 3) c = '#';
+    }
+    std::lock_guard lock(namesMutex_);
+    interfaces_.emplace(link, false);
+    return link;
+}
+
+NTSTATUS Kernel::SetDeviceInterfaceState(const std::string& link, bool enable) {
+    std::lock_guard lock(namesMutex_);
+    auto it = interfaces_.find(link);
+    if (it == interfaces_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    it->second = enable;
+    return STATUS_SUCCESS;
+}
+
+bool Kernel::DeviceInterfaceEnabled(const std::string& link) const {
+    std::lock_guard lock(namesMutex_);
+    auto it = interfaces_.find(link);
+    return it != interfaces_.end() && it->second;
+}
+
+std::vector<std::string> Kernel::EnabledDeviceInterfaces() const {
+    std::lock_guard lock(namesMutex_);
+    std::vector<std::string> all;
+    for (const auto& [link, on] : interfaces_) {
+        if (on) all.push_back(link);
+    }
+    return all;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Work items and system threads.
+KWorkItem* IoAllocateWorkItem(Kernel& kernel) {
+    return kernel.pool().New<KWorkItem>(kWorkItemPoolTag, kernel);
+}
+
+void IoFreeWorkItem(KWorkItem* item) {
+    if (item) item->kernel().pool().Delete(item);
+}
+
+void IoQueueWorkItem(KWorkItem* item, KWorkItem::Routine routine, void* object, void* context) {
+    Kernel& kernel = item->kernel();
+    std::lock_guard lock(kernel.workMutex_);
+    VM_KASSERT(!item->queued_);  // queued twice
+    item->queued_ = true;
+    item->routine_ = routine;
+    item->object_ = object;
+    item->context_ = context;
+    kernel.work_.push_back(item);
+    if (!kernel.worker_.joinable())
+        kernel.worker_ = std::thread([&kernel] { kernel.WorkerMain(); });
+    kernel.workChanged_.notify_all();
+}
+
+void Kernel::WorkerMain() {
+    std::unique_lock lock(workMutex_);
+    for (;;) {
+        workChanged_.wait(lock, [this] { return workStop_ || !work_.empty(); });
+        if (work_.empty()) return;  // stopping, nothing left
+        KWorkItem* item = work_.front();
+        work_.pop_front();
+        item->queued_ = false;
+        const KWorkItem::Routine routine = item->routine_;
+        void* object = item->object_;
+        void* context = item->context_;
+        ++workRunning_;
+        lock.unlock();
+        // The routine may free the item (and requeue it): nothing of it is used afterwards.
+        routine(object, context);
+        VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);  // returned at the level it ran at
+        lock.lock();
+        --workRunning_;
+        workChanged_.notify_all();
+    }
+}
+
+void Kernel::FlushWorkItems() {
+    VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
+    std::unique_lock lock(workMutex_);
+    if (worker_.joinable() && std::this_thread::get_id() == worker_.get_id()) return;
+    workChanged_.wait(lock, [this] { return work_.empty() && workRunning_ == 0; });
+}
+
+std::size_t Kernel::QueuedWorkItems() const {
+    std::lock_guard lock(workMutex_);
+    return work_.size() + workRunning_;
+}
+
+KThread::KThread(Kernel& kernel, Routine routine, void* context)
+    : kernel_(kernel), routine_(routine), context_(context), exited_(kernel) {}
+
+KThread::~KThread() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void KThread::Start() {
+    thread_ = std::thread([this] {
+        routine_(context_);
+        VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
+        exited_.Set();
+    });
+}
+
+NTSTATUS PsCreateSystemThread(Kernel& kernel, KThread::Routine routine, void* context,
+                              KThread** thread) {
+    *thread = kernel.pool().New<KThread>(kThreadPoolTag, kernel, routine, context);
+    if (!*thread) return STATUS_INSUFFICIENT_RESOURCES;
+    (*thread)->Start();
+    return STATUS_SUCCESS;
+}
+
+void PsJoinAndFreeSystemThread(KThread* thread) {
+    if (!thread) return;
+    VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
+    thread->Exited().kernel().pool().Delete(thread);
 }
 
 }  // namespace vm::drv

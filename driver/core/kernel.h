@@ -12,12 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -126,7 +128,9 @@ private:
 };
 
 // Deferred routine. Queued from dispatch level it runs when the queuing thread drops below
-// dispatch level; queued from passive level it runs at once (at dispatch level).
+// dispatch level; queued from passive level it runs at once (at dispatch level). Any thread may
+// take a queued routine off again, and KeFlushQueuedDpcs waits for every routine queued or
+// running anywhere.
 class KDpc {
 public:
     using Routine = void (*)(KDpc* dpc, void* context, void* arg1, void* arg2);
@@ -140,15 +144,18 @@ private:
     friend void RunQueuedDpcs();
     Routine routine_;
     void* context_;
-    void* arg1_ = nullptr;
+    void* arg1_ = nullptr;  // guarded by the deferred-routine queues' lock
     void* arg2_ = nullptr;
-    std::atomic<bool> queued_{false};
+    std::deque<KDpc*>* queue_ = nullptr;  // the queue it waits in; null when not queued
 };
 
 // Returns false when the routine was already queued.
 bool KeInsertQueueDpc(KDpc* dpc, void* arg1, void* arg2);
-// Removes a routine queued by this thread; returns whether it was queued.
+// Removes a queued routine, whichever thread queued it; returns whether it was queued.
 bool KeRemoveQueueDpc(KDpc* dpc);
+// Waits (passive level, real time) until no deferred routine is queued or running on any other
+// thread.
+void KeFlushQueuedDpcs();
 
 // One-shot timer on the kernel's clock; queues its deferred routine when it expires.
 class KTimer {
@@ -173,7 +180,8 @@ private:
 };
 
 // Counter with an idle event, changed only as a whole under the dispatcher lock: the event is set
-// while the count is at or below the idle level and clear above it. Used for the I/O counts.
+// while the count is at or below the idle level and clear above it; a second event is set while
+// the count is 0 (drained). Going below 0 is a bug check. Used for the I/O counts.
 class KCounter {
 public:
     KCounter(Kernel& kernel, std::int32_t initial, std::int32_t idleLevel);
@@ -185,12 +193,36 @@ public:
     std::int32_t Decrement();
     std::int32_t Value() const;
     KEvent& IdleEvent() { return idle_; }
+    KEvent& ZeroEvent() { return zero_; }
 
 private:
     Kernel& kernel_;
     std::int32_t count_;
     std::int32_t idleLevel_;
     KEvent idle_;
+    KEvent zero_;
+};
+
+// Mutex for passive-level callers that must wait while holding it (a USB request inside a
+// read-modify-write of chip registers): unlike the fast mutex it leaves the level at passive.
+class KMutex {
+public:
+    void Acquire();
+    void Release();
+
+private:
+    std::mutex mutex_;
+};
+
+class KMutexGuard {
+public:
+    explicit KMutexGuard(KMutex& m) : m_(m) { m_.Acquire(); }
+    ~KMutexGuard() { m_.Release(); }
+    KMutexGuard(const KMutexGuard&) = delete;
+    KMutexGuard& operator=(const KMutexGuard&) = delete;
+
+private:
+    KMutex& m_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -241,10 +273,24 @@ public:
     void FailAfter(std::size_t successes, std::size_t failures = 1, std::uint32_t tag = 0);
     void FailAll(std::uint32_t tag = 0) { FailAfter(0, SIZE_MAX, tag); }
     void StopFailing();
+    // While one exists, no allocation fails and none counts towards the injection, and what is
+    // allocated is the system's: left out of Outstanding() and the leak report. For objects that
+    // stand for the system around the driver under test (the bus's devices, a test's rig).
+    class Suspend {
+    public:
+        explicit Suspend(Pool& pool) : pool_(pool) { pool_.suspended_.fetch_add(1); }
+        ~Suspend() { pool_.suspended_.fetch_sub(1); }
+        Suspend(const Suspend&) = delete;
+        Suspend& operator=(const Suspend&) = delete;
+
+    private:
+        Pool& pool_;
+    };
 
     struct Block {
         std::uint32_t tag;
         std::size_t bytes;
+        bool system = false;
     };
     std::vector<Block> Outstanding() const;
     std::size_t OutstandingCount(std::uint32_t tag = 0) const;
@@ -262,6 +308,7 @@ private:
     std::size_t failSkip_ = 0;
     std::size_t failCount_ = 0;
     std::uint32_t failTag_ = 0;
+    std::atomic<int> suspended_{0};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -273,21 +320,87 @@ struct RegValue {
     std::vector<std::uint8_t> data;
 };
 
+// Writes and deletions can be made to fail (STATUS_INSUFFICIENT_RESOURCES), as a full registry
+// would.
 class Registry {
 public:
-    void SetDword(const std::string& key, const std::string& name, std::uint32_t value);
-    void SetString(const std::string& key, const std::string& name, const std::string& value);
-    void SetValue(const std::string& key, const std::string& name, RegValue value);
+    NTSTATUS SetDword(const std::string& key, const std::string& name, std::uint32_t value);
+    NTSTATUS SetString(const std::string& key, const std::string& name, const std::string& value);
+    NTSTATUS SetValue(const std::string& key, const std::string& name, RegValue value);
     std::optional<std::uint32_t> QueryDword(const std::string& key, const std::string& name) const;
     std::optional<std::string> QueryString(const std::string& key, const std::string& name) const;
     std::optional<RegValue> QueryValue(const std::string& key, const std::string& name) const;
     bool DeleteValue(const std::string& key, const std::string& name);
     std::map<std::string, RegValue> Values(const std::string& key) const;
+    // Every value under every key, as "key\\name"; lets a test see that nothing is left behind.
+    std::vector<std::string> AllValues() const;
+
+    // After `successes` further writes or deletions, the next `failures` fail.
+    void FailAfter(std::size_t successes, std::size_t failures = 1);
+    void StopFailing() { FailAfter(0, 0); }
 
 private:
+    bool Fails();  // lock held
     mutable std::mutex mutex_;
     std::map<std::string, std::map<std::string, RegValue>> keys_;
+    std::size_t failSkip_ = 0;
+    std::size_t failCount_ = 0;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Work item: a routine run at passive level on the kernel's worker thread, queued from any level
+// (IoQueueWorkItem). Allocated from the pool so that a failure to get one can be injected.
+class KWorkItem {
+public:
+    using Routine = void (*)(void* object, void* context);
+    explicit KWorkItem(Kernel& kernel) : kernel_(kernel) {}
+    Kernel& kernel() const { return kernel_; }
+
+private:
+    friend class Kernel;
+    friend void IoQueueWorkItem(KWorkItem*, Routine, void*, void*);
+    Kernel& kernel_;
+    Routine routine_ = nullptr;
+    void* object_ = nullptr;
+    void* context_ = nullptr;
+    bool queued_ = false;  // guarded by the kernel's work lock
+};
+
+// System thread (PsCreateSystemThread): runs its routine at passive level; its exit can be
+// waited for.
+class KThread {
+public:
+    using Routine = void (*)(void* context);
+    KThread(Kernel& kernel, Routine routine, void* context);
+    ~KThread();
+    KThread(const KThread&) = delete;
+    KThread& operator=(const KThread&) = delete;
+    // Set when the routine has returned.
+    KEvent& Exited() { return exited_; }
+
+private:
+    friend NTSTATUS PsCreateSystemThread(Kernel&, KThread::Routine, void*, KThread**);
+    void Start();
+    Kernel& kernel_;
+    Routine routine_;
+    void* context_;
+    KEvent exited_;
+    std::thread thread_;
+};
+
+inline constexpr std::uint32_t kThreadPoolTag = PoolTag("Thrd");
+inline constexpr std::uint32_t kWorkItemPoolTag = PoolTag("IoWk");
+
+// Creates and starts a system thread; STATUS_INSUFFICIENT_RESOURCES when it cannot be allocated.
+NTSTATUS PsCreateSystemThread(Kernel& kernel, KThread::Routine routine, void* context,
+                              KThread** thread);
+// Waits for the thread to end (passive level) and frees it.
+void PsJoinAndFreeSystemThread(KThread* thread);
+
+KWorkItem* IoAllocateWorkItem(Kernel& kernel);
+void IoFreeWorkItem(KWorkItem* item);
+// Queues the item's routine; queuing an item that is still queued is a bug check.
+void IoQueueWorkItem(KWorkItem* item, KWorkItem::Routine routine, void* object, void* context);
 
 // ---------------------------------------------------------------------------------------------
 class Kernel {
@@ -306,6 +419,20 @@ public:
     // moves the clock to the wait's deadline: a single-threaded test sees a 3 s time-out at once.
     // In manual mode the waiter blocks until another thread advances the clock or signals.
     void SetAutoAdvance(bool on);
+    // Clock modes: Auto and Manual as above; WallClock moves the clock along with real time
+    // (a pump thread advances it every millisecond), for tests with several threads that wait
+    // on one another, such as a whole transfer through the driver.
+    enum class ClockMode { Auto, Manual, WallClock };
+    void SetClockMode(ClockMode mode);
+    ClockMode clockMode() const;
+    // Relative timer due times are rounded up to this tick (0: not rounded), as the platform
+    // rounds them to its clock interrupt; stops a one-tick re-arm from becoming a busy loop.
+    void SetTimerResolution(TimeUnits tick);
+
+    // Work items run on one worker thread at passive level, in queue order.
+    // Waits until every queued work item has run (passive level).
+    void FlushWorkItems();
+    std::size_t QueuedWorkItems() const;
 
     // Waits. timeout: relative, in 100-ns units; none waits for ever. Waiting with a non-zero
     // time-out is allowed at passive level only.
@@ -325,35 +452,64 @@ public:
     Registry& registry() { return registry_; }
     KSpinLock& cancelSpinLock() { return cancelLock_; }
 
-    // Object namespace: device names and symbolic links.
-    bool ReserveName(const std::string& name);
+    // Object namespace: device names and symbolic links. A name is a path of non-empty
+    // components of printable characters ("\\Device\\Serial0"); anything else is refused.
+    static bool ValidObjectName(const std::string& name);
+    bool ReserveName(const std::string& name, void* object = nullptr);
     void ReleaseName(const std::string& name);
     bool NameExists(const std::string& name) const;
     NTSTATUS CreateSymbolicLink(const std::string& link, const std::string& target);
     NTSTATUS DeleteSymbolicLink(const std::string& link);
     std::optional<std::string> SymbolicLinkTarget(const std::string& link) const;
+    std::vector<std::string> SymbolicLinks() const;
+    // The object a name stands for, following symbolic links; null when there is none.
+    void* LookupObject(const std::string& name) const;
+
+    // Device interfaces: registered per device instance and class, enabled or disabled.
+    // Registering returns the interface's link name; registering again returns the same.
+    std::string RegisterDeviceInterface(const std::string& instance, const std::string& classGuid);
+    NTSTATUS SetDeviceInterfaceState(const std::string& link, bool enable);
+    bool DeviceInterfaceEnabled(const std::string& link) const;
+    std::vector<std::string> EnabledDeviceInterfaces() const;
 
 private:
     friend class KEvent;
     friend class KTimer;
     friend class KCounter;
+    friend void IoQueueWorkItem(KWorkItem*, KWorkItem::Routine, void*, void*);
     NTSTATUS WaitInternal(std::span<KEvent* const> events, std::optional<TimeUnits> timeout);
     bool FireOneTimerUpTo(TimeUnits when);
+    void StopPump();
+    void QueueWork(KWorkItem* item);
+    void WorkerMain();
 
     mutable std::mutex dispatcher_;  // guards events, timers and the clock
     std::condition_variable changed_;
     TimeUnits now_ = 0;
     bool autoAdvance_ = true;
+    ClockMode mode_ = ClockMode::Auto;
+    TimeUnits tick_ = 0;
     std::size_t blocked_ = 0;
     std::multimap<TimeUnits, KTimer*> timers_;
+
+    std::thread pump_;
+    std::atomic<bool> pumpStop_{false};
+
+    mutable std::mutex workMutex_;
+    std::condition_variable workChanged_;
+    std::deque<KWorkItem*> work_;
+    std::size_t workRunning_ = 0;
+    bool workStop_ = false;
+    std::thread worker_;
 
     Pool pool_;
     Registry registry_;
     KSpinLock cancelLock_;
 
     mutable std::mutex namesMutex_;
-    std::map<std::string, bool> names_;
+    std::map<std::string, void*> names_;
     std::map<std::string, std::string> links_;
+    std::map<std::string, bool> interfaces_;  // link name -> enabled
 };
 
 }  // namespace vm::drv

@@ -23,6 +23,7 @@ inline constexpr NTSTATUS STATUS_SERIAL_MORE_WRITES = MakeStatus(0x40000008);
 inline constexpr NTSTATUS STATUS_SERIAL_COUNTER_TIMEOUT = MakeStatus(0x4000000C);
 
 // Warnings.
+inline constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = MakeStatus(0x80000005);
 inline constexpr NTSTATUS STATUS_DEVICE_BUSY = MakeStatus(0x80000011);
 inline constexpr NTSTATUS STATUS_NO_MORE_ENTRIES = MakeStatus(0x8000001A);
 
@@ -36,6 +37,8 @@ inline constexpr NTSTATUS STATUS_MORE_PROCESSING_REQUIRED = MakeStatus(0xC000001
 inline constexpr NTSTATUS STATUS_NO_MEMORY = MakeStatus(0xC0000017);
 inline constexpr NTSTATUS STATUS_ACCESS_DENIED = MakeStatus(0xC0000022);
 inline constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = MakeStatus(0xC0000023);
+inline constexpr NTSTATUS STATUS_OBJECT_NAME_INVALID = MakeStatus(0xC0000033);
+inline constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = MakeStatus(0xC0000034);
 inline constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = MakeStatus(0xC0000035);
 inline constexpr NTSTATUS STATUS_DELETE_PENDING = MakeStatus(0xC0000056);
 // Descriptor and configuration buffers that cannot be allocated report this code.
@@ -48,5 +51,6 @@ inline constexpr NTSTATUS STATUS_CANCELLED = MakeStatus(0xC0000120);
 inline constexpr NTSTATUS STATUS_DEVICE_CONFIGURATION_ERROR = MakeStatus(0xC0000182);
 inline constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = MakeStatus(0xC0000184);
 inline constexpr NTSTATUS STATUS_WMI_GUID_NOT_FOUND = MakeStatus(0xC0000295);
+inline constexpr NTSTATUS STATUS_INSUFFICIENT_POWER = MakeStatus(0xC00002DE);
 
 }  // namespace vm::drv

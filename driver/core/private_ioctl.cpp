@@ -141,6 +141,8 @@ NTSTATUS ReadRegisterBit(UsbDevice& dev, int reg, int bit, std::uint8_t* out,
 }
 
 NTSTATUS WriteRegisterBit(UsbDevice& dev, int reg, int bit, bool set) {
+    if (KeGetCurrentIrql() != Irql::Passive) return STATUS_UNSUCCESSFUL;
+    KMutexGuard serialised(dev.registerMutex);
     NTSTATUS status = USB2SER_GetDCR_NoCOM(dev, reg);
     if (!NT_SUCCESS(status)) return status;
     {

@@ -136,33 +136,88 @@ Urb* CreateConfigurationRequest(Kernel& kernel, std::uint32_t tag,
 namespace {
 struct PdoExtension {
     UsbBus* bus;
+    PdoSettings settings;
+    std::atomic<bool> removed{false};
 };
 
+NTSTATUS CompletePdo(Irp* irp, NTSTATUS status, std::uintptr_t information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp);
+    return status;
+}
+
 NTSTATUS PdoInternalDeviceControl(DeviceObject* device, Irp* irp) {
-    UsbBus* bus = device->Extension<PdoExtension>().bus;
+    auto& ext = device->Extension<PdoExtension>();
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    if (ext.removed.load()) return CompletePdo(irp, STATUS_DEVICE_NOT_CONNECTED);
     switch (location->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB:
-            return bus->SubmitUrb(irp, static_cast<Urb*>(location->Parameters.Others.Argument1));
+            return ext.bus->SubmitUrb(irp,
+                                      static_cast<Urb*>(location->Parameters.Others.Argument1));
         case IOCTL_INTERNAL_USB_RESET_PORT:
-            return bus->ResetPort(irp);
+            return ext.bus->ResetPort(irp);
         default:
-            irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-            IoCompleteRequest(irp);
-            return STATUS_INVALID_DEVICE_REQUEST;
+            return CompletePdo(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+NTSTATUS PdoPnp(DeviceObject* device, Irp* irp) {
+    auto& ext = device->Extension<PdoExtension>();
+    IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    switch (location->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            if (NT_SUCCESS(ext.settings.startStatus)) ext.removed.store(false);
+            return CompletePdo(irp, ext.settings.startStatus);
+        case IRP_MN_REMOVE_DEVICE:
+            ext.removed.store(true);
+            return CompletePdo(irp, STATUS_SUCCESS);
+        case IRP_MN_QUERY_ID: {
+            std::vector<std::string> ids;
+            switch (location->Parameters.QueryId.IdType) {
+                case BusQueryIdType::HardwareIDs:
+                    ids = ext.bus->HardwareIds();
+                    break;
+                case BusQueryIdType::CompatibleIDs:
+                    ids = ext.settings.compatibleIds;
+                    break;
+                default:
+                    break;
+            }
+            if (ids.empty())
+                return CompletePdo(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+            char16_t* list = AllocateMultiSz(device->kernel().pool(), kPnpPoolTag, ids);
+            if (!list) return CompletePdo(irp, STATUS_INSUFFICIENT_RESOURCES);
+            return CompletePdo(irp, STATUS_SUCCESS, reinterpret_cast<std::uintptr_t>(list));
+        }
+        case IRP_MN_QUERY_CAPABILITIES:
+            if (DeviceCapabilities* caps = location->Parameters.DeviceCapabilities.Capabilities) {
+                *caps = ext.settings.capabilities;
+            }
+            return CompletePdo(irp, STATUS_SUCCESS);
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            return CompletePdo(irp, STATUS_SUCCESS);
+        case IRP_MN_QUERY_PNP_DEVICE_STATE:
+            return CompletePdo(irp, STATUS_SUCCESS, irp->IoStatus.Information);
+        default:
+            // Not the bus's to answer: the status and information stay as they came.
+            return CompletePdo(irp, irp->IoStatus.Status, irp->IoStatus.Information);
     }
 }
 
 NTSTATUS PdoSucceed(DeviceObject*, Irp* irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp);
-    return STATUS_SUCCESS;
+    return CompletePdo(irp, STATUS_SUCCESS);
 }
 }  // namespace
 
 UsbBusDriver::UsbBusDriver(Kernel& kernel) : driver_(kernel, "\\Driver\\usbhub") {
     driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &PdoInternalDeviceControl;
-    driver_.MajorFunction[IRP_MJ_PNP] = &PdoSucceed;
+    driver_.MajorFunction[IRP_MJ_PNP] = &PdoPnp;
     driver_.MajorFunction[IRP_MJ_POWER] = &PdoSucceed;
     driver_.MajorFunction[IRP_MJ_SYSTEM_CONTROL] = &PdoSucceed;
 }
@@ -173,11 +228,71 @@ UsbBusDriver::~UsbBusDriver() {
 
 DeviceObject* UsbBusDriver::CreatePdo(UsbBus& bus) {
     DeviceObject* pdo = nullptr;
-    IoCreateDevice(driver_, "", FILE_DEVICE_UNKNOWN, 0, false, &pdo);
-    pdo->CreateExtension<PdoExtension>(PdoExtension{&bus});
+    // The bus's own objects are not subject to the failure injection the drivers are tested
+    // with: they stand for the system, not for the driver under test.
+    Pool& pool = driver_.kernel().pool();
+    const Pool::Suspend noFailures(pool);
+    VM_KASSERT(NT_SUCCESS(IoCreateDevice(driver_, "", FILE_DEVICE_UNKNOWN, 0, false, &pdo)));
+    auto* ext = pdo->CreateExtension<PdoExtension>();
+    VM_KASSERT(ext != nullptr);
+    ext->bus = &bus;
+    ext->settings.capabilities.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (std::uint32_t s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) {
+        ext->settings.capabilities.DeviceState[s] = PowerDeviceD3;
+    }
+    ext->settings.capabilities.SystemWake = PowerSystemSleeping3;
+    ext->settings.capabilities.DeviceWake = PowerDeviceD2;
+    pdo->InstanceId = "USB\\VID_3A71&PID_6142\\" + std::to_string(++instances_);
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     pdos_.push_back(pdo);
     return pdo;
+}
+
+PdoSettings& UsbBusDriver::Settings(DeviceObject* pdo) {
+    return pdo->Extension<PdoExtension>().settings;
+}
+
+bool UsbBusDriver::Removed(DeviceObject* pdo) {
+    return pdo->Extension<PdoExtension>().removed.load();
+}
+
+// ---------------------------------------------------------------------------------------------
+char16_t* AllocateMultiSz(Pool& pool, std::uint32_t tag, const std::vector<std::string>& strings) {
+    std::size_t chars = 1;
+    for (const std::string& text : strings) chars += text.size() + 1;
+    auto* list = static_cast<char16_t*>(pool.Allocate(chars * sizeof(char16_t), tag));
+    if (!list) return nullptr;
+    std::size_t at = 0;
+    for (const std::string& text : strings) {
+        for (char c : text) list[at++] = static_cast<unsigned char>(c);
+        list[at++] = 0;
+    }
+    list[at] = 0;
+    return list;
+}
+
+std::vector<std::string> ReadMultiSz(const char16_t* list, std::size_t maxChars) {
+    std::vector<std::string> strings;
+    if (!list) return strings;
+    std::string current;
+    for (std::size_t i = 0; i < maxChars; ++i) {
+        if (list[i] == 0) {
+            if (current.empty()) break;
+            strings.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(static_cast<char>(list[i] & 0xFF));
+        }
+    }
+    return strings;
+}
+
+std::size_t MultiSzChars(const char16_t* list, std::size_t maxChars) {
+    if (!list) return 0;
+    for (std::size_t i = 0; i < maxChars; ++i) {
+        if (list[i] == 0 && (i == 0 || list[i - 1] == 0)) return i + 1;
+    }
+    return 0;  // not terminated within the bound
 }
 
 }  // namespace vm::drv

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -198,20 +199,48 @@ public:
     virtual NTSTATUS SubmitUrb(Irp* irp, Urb* urb) = 0;
     // IOCTL_INTERNAL_USB_RESET_PORT; same completion rules.
     virtual NTSTATUS ResetPort(Irp* irp) = 0;
+    // The hardware identifiers the bus reports for the device, most specific first.
+    virtual std::vector<std::string> HardwareIds() const { return {}; }
 };
 
-// Makes physical device objects whose internal device-control requests go to a UsbBus. Plug and
-// play and power requests sent to them complete with success.
+// Multi-strings of UTF-16 characters, as identifier lists are passed: each string ends in a NUL,
+// the list in a second one. Characters are taken as Latin-1.
+inline constexpr std::uint32_t kPnpPoolTag = PoolTag("PnpI");
+char16_t* AllocateMultiSz(Pool& pool, std::uint32_t tag, const std::vector<std::string>& strings);
+// The strings of a list, reading at most maxChars characters.
+std::vector<std::string> ReadMultiSz(const char16_t* list, std::size_t maxChars);
+// The list's length in characters, both final NULs included; 0 when it does not end within
+// maxChars characters.
+std::size_t MultiSzChars(const char16_t* list, std::size_t maxChars);
+
+// What a physical device object answers to plug and play: its identifiers and capabilities, and
+// the status of its start (a test can make it fail).
+struct PdoSettings {
+    std::vector<std::string> compatibleIds;
+    DeviceCapabilities capabilities;
+    NTSTATUS startStatus = STATUS_SUCCESS;
+};
+
+// Makes physical device objects whose internal device-control requests go to a UsbBus. They
+// answer IRP_MN_QUERY_ID with the bus's hardware identifiers, IRP_MN_QUERY_CAPABILITIES with
+// their settings, IRP_MN_START_DEVICE with the settings' start status; after
+// IRP_MN_REMOVE_DEVICE they refuse USB requests (STATUS_DEVICE_NOT_CONNECTED) until started
+// again. Other plug-and-play and power requests complete with success, unknown ones with the
+// status they came with.
 class UsbBusDriver {
 public:
     explicit UsbBusDriver(Kernel& kernel);
     ~UsbBusDriver();
     DriverObject& driver() { return driver_; }
+    // Instance identifiers are "USB\\VID_3A71&PID_6142\\<n>", n counting from 1.
     DeviceObject* CreatePdo(UsbBus& bus);
+    static PdoSettings& Settings(DeviceObject* pdo);
+    static bool Removed(DeviceObject* pdo);
 
 private:
     DriverObject driver_;
     std::vector<DeviceObject*> pdos_;
+    int instances_ = 0;
 };
 
 }  // namespace vm::drv

@@ -145,6 +145,8 @@ public:
 
     KSpinLock controlLock;  // guards `chip`
     ChipState chip;
+    // Serialises the read-modify-writes of the chip's registers (passive level).
+    KMutex registerMutex;
 
     void* Allocate(std::size_t bytes) { return kernel.pool().Allocate(bytes, policy.poolTag); }
     void Free(void* block) { kernel.pool().Free(block); }

@@ -312,6 +312,7 @@ NTSTATUS SimChip::ResetPort(Irp* irp) {
         }
     }
     irp->IoStatus.Status = status;
+    IrqlScope atDispatch(Irql::Dispatch);
     IoCompleteRequest(irp);
     return status;
 }
@@ -364,7 +365,21 @@ void SimChip::Finish(const Completion& c) {
         hook = beforeComplete_;
     }
     if (hook) hook(c.irp);
+    // A host controller completes transfers at dispatch level: a completion routine that waits
+    // or sends a synchronous request is caught here as it would be on a real stack.
+    IrqlScope atDispatch(Irql::Dispatch);
     IoCompleteRequest(c.irp);
+}
+
+std::vector<std::string> SimChip::HardwareIds() const {
+    char text[64];
+    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", profile_.vendorId,
+                  profile_.productId, 0x0300u + static_cast<unsigned>(profile_.variant));
+    std::vector<std::string> ids{text};
+    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", profile_.vendorId,
+                  profile_.productId);
+    ids.emplace_back(text);
+    return ids;
 }
 
 void SimChip::SetBeforeComplete(std::function<void(Irp*)> hook) {

@@ -80,6 +80,8 @@ public:
 
     drv::NTSTATUS SubmitUrb(drv::Irp* irp, drv::Urb* urb) override;
     drv::NTSTATUS ResetPort(drv::Irp* irp) override;
+    // "USB\\VID_3A71&PID_6142&REV_03nn" (nn the variant) and "USB\\VID_3A71&PID_6142".
+    std::vector<std::string> HardwareIds() const override;
 
     const ChipProfile& profile() const { return profile_; }
     drv::Kernel& kernel() const { return kernel_; }

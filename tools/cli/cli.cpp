@@ -40,6 +40,35 @@ void Context::Warn(std::string_view text) const {
     err << kProgramName << ": warning: " << text << '\n';
 }
 
+std::string Printable(std::string_view text, std::size_t max_length) {
+    std::string shown;
+    const bool cut = text.size() > max_length;
+    if (cut) text = text.substr(0, max_length);
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '\\') {
+            shown += "\\\\";
+        } else if (b >= 0x20 && b < 0x7F) {
+            shown += c;
+        } else if (b == '\t') {
+            shown += "\\t";
+        } else if (b == '\n') {
+            shown += "\\n";
+        } else if (b == '\r') {
+            shown += "\\r";
+        } else if (b == 0x1B) {
+            shown += "\\e";
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            shown += "\\x";
+            shown += kHex[b >> 4];
+            shown += kHex[b & 0x0F];
+        }
+    }
+    if (cut) shown += "...";
+    return shown;
+}
+
 std::optional<std::string> Args::Value(std::string_view name) const {
     const auto it = values_.find(name);
     if (it == values_.end()) return std::nullopt;
@@ -213,6 +242,10 @@ int Run(std::span<const std::string> args, Context& ctx) {
     int code = kExitSuccess;
     const auto parsed = ParseArgs(*cmd, args.subspan(1), ctx.out, ctx.err, &code);
     if (!parsed) return code;
+    // As in the editor, a settings file that cannot be read counts as none; the tool says so.
+    if (const int error = ctx.app.settings.ReadError())
+        ctx.Warn(ctx.app.settings.Path().string() + ": " + shell::SystemErrorText(error) +
+                 "; the settings take their defaults");
     return cmd->run(ctx, *parsed);
 }
 

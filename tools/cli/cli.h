@@ -79,6 +79,11 @@ struct Command {
 std::span<const Command* const> Commands();
 const Command* FindCommand(std::string_view name);
 
+// A text from a file or the command line made safe to echo on a terminal: control characters,
+// DEL, bytes from 0x80 and the backslash are written as C escapes (\e, \t, \x9B, \\), and a
+// text longer than `max_length` characters is cut there and ends in "...".
+std::string Printable(std::string_view text, std::size_t max_length = 40);
+
 // Parses a command's arguments. On a usage error prints it (with a hint to --help) to `err`
 // and returns nullopt; `--help` prints the command's help to `out` and also returns nullopt,
 // with *exit_code set accordingly.

@@ -1,14 +1,14 @@
 // vm6142 channels FILE: bank A's channel table as text, and editing it cell by cell.
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <variant>
 #include <vector>
 
+#include "app/editors/catalogue/editor_commands.h"
 #include "app/editors/channels/channel_memory.h"
 #include "app/editors/channels/channel_sheet.h"
 #include "app/editors/channels/program_view.h"
+#include "app/image/file_bytes.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/file_io.h"
 
@@ -25,16 +25,30 @@ constexpr Option kOptions[] = {
     {"import", 'i', "CSV", "apply a CSV file in the --csv form, cell by cell"},
 };
 
+// A CSV of the whole table is some 60 KB; a file far beyond that is not one.
+constexpr std::size_t kMaxCsvBytes = 16 * 1024 * 1024;
+
 // One edit of the command line: a cell to type into, or a channel to clear.
 using Edit = std::variant<CellEdit, int>;
 
 std::string Describe(const CellEdit& e) {
     return std::to_string(e.channel) + ':' +
-           std::string(CProgramView::kHeaders[static_cast<std::size_t>(e.column)]) + '=' + e.text;
+           std::string(CProgramView::kHeaders[static_cast<std::size_t>(e.column)]) + '=' +
+           Printable(e.text);
 }
 
 std::string Became(const std::string& text) {
-    return text.empty() ? std::string("empty") : text;
+    return text.empty() ? std::string("empty") : Printable(text);
+}
+
+// A channel number to clear, in range or not: digits alone (blanks around them allowed).
+bool IsChannelArgument(std::string_view a) {
+    const auto first = a.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return false;
+    const auto last = a.find_last_not_of(" \t");
+    return std::all_of(a.begin() + static_cast<std::ptrdiff_t>(first),
+                       a.begin() + static_cast<std::ptrdiff_t>(last) + 1,
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::vector<std::string> CellTexts(const Grid& g) {
@@ -43,13 +57,6 @@ std::vector<std::string> CellTexts(const Grid& g) {
     for (int r = 0; r < g.Rows(); ++r)
         for (int c = 0; c < g.Cols(); ++c) cells.push_back(g.Text(r, c));
     return cells;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 int RunChannels(Context& ctx, const Args& args) {
@@ -61,17 +68,19 @@ int RunChannels(Context& ctx, const Args& args) {
     std::vector<Edit> edits;
     for (std::size_t i = 1; i < args.Count(); ++i) {
         const std::string& a = args[i];
-        if (const auto ch = ParseChannelNumber(a); ch && a.find(':') == std::string::npos) {
-            if (!clear)
-                return UsageError(ctx, self, "'" + a + "': a channel to clear needs --clear");
+        const std::string shown = "'" + Printable(a) + "'";
+        if (IsChannelArgument(a)) {
+            const auto ch = ParseChannelNumber(a);
+            if (!ch) return UsageError(ctx, self, shown + " is not a channel number 1-800");
+            if (!clear) return UsageError(ctx, self, shown + ": a channel to clear needs --clear");
             edits.emplace_back(*ch);
             continue;
         }
         if (!set)
-            return UsageError(ctx, self, "unexpected argument '" + a + "' (edits need --set)");
+            return UsageError(ctx, self, "unexpected argument " + shown + " (edits need --set)");
         std::string error;
         const auto e = ParseCellEdit(a, error);
-        if (!e) return UsageError(ctx, self, error);
+        if (!e) return UsageError(ctx, self, Printable(error, 120));
         edits.emplace_back(*e);
     }
     const bool has_cells =
@@ -85,10 +94,14 @@ int RunChannels(Context& ctx, const Args& args) {
     CsvImport import;
     const auto import_path = args.Value("import");
     if (import_path) {
-        std::string text;
-        if (!ReadWholeFile(*import_path, text)) return ctx.Fail(*import_path + ": cannot be read");
-        import = ParseChannelCsv(text);
-        if (!import.ok()) return ctx.Fail(*import_path + ": " + import.error + "; nothing saved");
+        const FileBytes csv = ReadFileBytes(*import_path, kMaxCsvBytes);
+        if (!csv) return ctx.Fail(*import_path + ": " + shell::SystemErrorText(csv.error));
+        if (csv.more)
+            return ctx.Fail(*import_path + ": longer than " + std::to_string(kMaxCsvBytes) +
+                            " bytes, not a channel table; nothing saved");
+        import = ParseChannelCsv(csv.Text());
+        if (!import.ok())
+            return ctx.Fail(*import_path + ": " + Printable(import.error, 120) + "; nothing saved");
     }
 
     if (!OpenDataFile(ctx, args[0])) return kExitFailure;
@@ -105,6 +118,9 @@ int RunChannels(Context& ctx, const Args& args) {
         if (!ApplyCellEdit(table, e, error))
             return ctx.Fail(Describe(e) + ": " + error + "; nothing saved");
         const std::string& now = table.grid().Text(e.channel, e.column);
+        if (edit.index() == 1 && !now.empty())  // the table keeps this channel in use
+            return ctx.Fail(std::to_string(e.channel) + ": channel " + std::to_string(e.channel) +
+                            " cannot be cleared; nothing was cleared and nothing saved");
         if (now != e.text) ctx.out << Describe(e) << " became " << Became(now) << '\n';
     }
     bool imported = false;
@@ -122,8 +138,8 @@ int RunChannels(Context& ctx, const Args& args) {
 
     // An import that changed no cell leaves the file as it is.
     if (!edits.empty() || imported) {
-        table.StoreToImage();
-        if (!SaveDataFile(ctx)) return kExitFailure;
+        const OpenView views[] = {{EditorOfCommand(ID_EDIT_CHANNEL), &table}};
+        if (!SaveDataFile(ctx, views)) return kExitFailure;
     }
     if (args.Flag("csv"))
         WriteChannelCsv(table, ctx.out);
@@ -148,8 +164,10 @@ extern const Command kChannelsCommand = {
         "COLUMN is a header text (\"Rx Freq\", \"Tx Freq\", \"Decode Type\", \"CTCSS\", \"DCS\",\n"
         "\"DCS Polarity\", \"Power\", \"Scan\", \"Bandwidth\", \"Signaling\", \"Name\"), compared\n"
         "without case. --clear: each argument CH empties that channel's Rx cell. Edits apply in\n"
-        "the order given; a cell that became other than what was typed is printed. An empty\n"
-        "channel takes only its Rx Freq; any other cell of it is refused and nothing is saved.\n"
+        "the order given; a cell that became other than what was typed is printed (control\n"
+        "characters escaped, long texts cut). An empty channel takes only its Rx Freq; any\n"
+        "other cell of it is refused, as is clearing channel 1 (the table keeps it in use):\n"
+        "the command then fails (exit status 1) and nothing is saved.\n"
         "\n"
         "--import CSV applies a file in the --csv form row by row, cell by cell, with the same\n"
         "rules; cells equal to the table's are left alone, and an import that changes no cell\n"

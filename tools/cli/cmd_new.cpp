@@ -16,9 +16,7 @@ int RunNew(Context& ctx, const Args& args) {
     namespace fs = std::filesystem;
     const fs::path file = args[0];
     if (!MayCreateFile(ctx, file, args.Flag("force"))) return kExitFailure;
-    if (!StartLikeEditor(ctx))
-        return ctx.Fail(ctx.app.DefaultDataFile().string() +
-                        ": cannot read the factory image; no file was written");
+    if (!StartFromWholeFactoryImage(ctx, "no file was written")) return kExitFailure;
     if (!SaveDataFileAs(ctx, file)) return kExitFailure;
     return kExitSuccess;
 }
@@ -34,7 +32,7 @@ extern const Command kNewCommand = {
         "are reset from \"Default.dat\" in the application folder (the band edge and VFO records\n"
         "rebuilt, the five-tone tables reloaded) and written to FILE with the signature and\n"
         "format stamp. FILE is written atomically; an existing FILE is replaced only with\n"
-        "--force.",
+        "--force. Nothing is written unless \"Default.dat\" is a whole data file.",
     .options = kOptions,
     .min_args = 1,
     .max_args = 1,

@@ -30,9 +30,8 @@ int RunRead(Context& ctx, const Args& args) {
 
     if (const auto base = args.Value("base")) {
         if (!OpenDataFile(ctx, *base)) return kExitFailure;
-    } else if (!StartLikeEditor(ctx)) {
-        return ctx.Fail(ctx.app.DefaultDataFile().string() +
-                        ": cannot read the factory image; nothing was read");
+    } else if (!StartFromWholeFactoryImage(ctx, "nothing was read")) {
+        return kExitFailure;
     }
     // Read commits the views first.
     ClearCommitBits(ctx.doc.Image());
@@ -44,7 +43,9 @@ int RunRead(Context& ctx, const Args& args) {
     const TransferRangeTable table = ProgramReadRanges();
     const int code = RunTransfer(ctx, ctx.doc.Image(), table, request);
     if (code != kExitSuccess) {
-        ctx.err << kProgramName << ": " << file.string() << " was not written\n";
+        ctx.err << kProgramName << ": "
+                << (code == kExitInterrupted ? "cancelled" : "the transfer failed") << ": "
+                << file.string() << " was not written\n";
         return code;
     }
     if (!SaveDataFileAs(ctx, file)) return kExitFailure;
@@ -69,7 +70,8 @@ extern const Command kReadCommand = {
         "\n"
         "A protected radio asks for its access code on the terminal (not echoed), or takes\n"
         "--password. Ctrl-C cancels after the current block (the radio is sent \"ENDW\") and\n"
-        "exits with status 130. When the transfer fails or is cancelled nothing is written.\n"
+        "exits with status 130; a transfer that fails first exits with status 1.\n"
+        "When the transfer fails or is cancelled nothing is written.\n"
         "PORT is COM1..COM16 (see `vm6142 ports`) or a device path such as /dev/ttyUSB0.",
     .options = kOptions,
     .min_args = 0,

@@ -1,9 +1,8 @@
 // vm6142 set FILE EDITOR FIELD=VALUE...: sets editor fields as a user does, then saves FILE.
 #include <vector>
 
-#include "app/editors/settings/editor_fields.h"
 #include "tools/cli/cli.h"
-#include "tools/cli/editor_catalogue.h"
+#include "tools/cli/editor_cli.h"
 #include "tools/cli/file_io.h"
 
 namespace vm::cli {
@@ -12,11 +11,11 @@ extern const Command kSetCommand;
 
 namespace {
 
+constexpr Option kOptions[] = {kRecordOption};
+
 int RunSet(Context& ctx, const Args& args) {
-    const EditorEntry* editor = FindEditor(args[1]);
-    if (!editor)
-        return UsageError(ctx, kSetCommand,
-                          "no editor \"" + args[1] + "\" (editors: " + EditorNames() + ")");
+    const EditorEntry* editor = EditorNamed(ctx, kSetCommand, args[1]);
+    if (!editor) return kExitUsage;
     struct Assignment {
         std::string field, value;
     };
@@ -29,28 +28,35 @@ int RunSet(Context& ctx, const Args& args) {
         assignments.push_back({a.substr(0, eq), a.substr(eq + 1)});
     }
     if (!OpenDataFile(ctx, args[0])) return kExitFailure;
-    auto view = editor->open(ctx.doc);
+    EditorSession session(*editor, ctx.doc);
+    if (auto failed = GoToRecordOption(ctx, kSetCommand, args, session)) return *failed;
     // Every field is checked before anything is typed, so a usage error changes nothing.
     std::vector<EditorField> fields;
     for (const Assignment& a : assignments) {
-        auto f = FindEditorField(*view, a.field);
-        if (!f)
-            return UsageError(ctx, kSetCommand,
-                              "\"" + std::string(editor->name) + "\" has no field \"" + a.field +
-                                  "\" (vm6142 show FILE \"" + std::string(editor->name) +
-                                  "\" lists them)");
+        auto f = FieldNamed(ctx, kSetCommand, session, a.field);
+        if (!f) return kExitUsage;
         fields.push_back(*f);
     }
+    // A message box of the editor (a refused value) ends the run: nothing is saved.
+    auto message_raised = [&] {
+        if (session.messages().empty()) return false;
+        ctx.Fail(session.messages().front() + "; nothing saved");
+        return true;
+    };
+    if (message_raised()) return kExitFailure;
     for (std::size_t i = 0; i < assignments.size(); ++i) {
         const EditorField& f = fields[i];
-        if (auto error = SetEditorField(*view, f, assignments[i].value))
+        if (auto error = SetEditorField(session.view(), f, assignments[i].value))
             return UsageError(ctx, kSetCommand, f.Name() + " " + *error + "; nothing saved");
+        if (message_raised()) return kExitFailure;
         if (!ShowsAsTyped(f, assignments[i].value))
             ctx.out << f.Name() << " = " << ShownText(f) << '\n';
     }
-    view->StoreToImage();
-    view.reset();  // the window closes
-    if (!SaveDataFile(ctx)) return kExitFailure;
+    // The window closes; an editor that refuses keeps it open and nothing is saved.
+    if (auto refusal = session.Close()) return ctx.Fail(*refusal + "; nothing saved");
+    if (message_raised()) return kExitFailure;
+    const std::vector<OpenView> views = session.Views();
+    if (!SaveDataFile(ctx, views)) return kExitFailure;
     return kExitSuccess;
 }
 
@@ -61,14 +67,20 @@ extern const Command kSetCommand = {
     .arguments = "FILE EDITOR FIELD=VALUE...",
     .summary = "Set editor fields as a user does, then save the file.",
     .description =
-        "Opens FILE, opens the editor named EDITOR and, for each FIELD=VALUE in order, selects\n"
-        "the field's tab, types VALUE into an edit field or picks the list entry whose text is\n"
-        "VALUE (compared without case), and leaves the field, so the editor corrects the value\n"
-        "as it does in the window. Then the editor is stored and FILE saved (File > Save).\n"
-        "FIELD is \"Page/Label\" as `vm6142 show` prints it, compared without case. Each field\n"
-        "whose text differs from what was typed is printed as the editor shows it.\n"
-        "A field or list entry that does not exist is a usage error (exit 2); nothing is saved.",
-    .options = {},
+        "Opens FILE, opens the editor named EDITOR as the desktop editor does (the channel\n"
+        "table open beside it) and, for each FIELD=VALUE in order, brings the field on screen\n"
+        "(its tab, its record tab), types VALUE into an edit field, picks the list entry whose\n"
+        "text is VALUE (compared without case), or clicks a table cell and types or picks\n"
+        "VALUE in the editor that opens there, and leaves the field, so the editor corrects\n"
+        "the value as it does in the window. Then the editor is closed and FILE saved as\n"
+        "File > Save saves it (every open view stored, the channel table last).\n"
+        "FIELD is named as `vm6142 show` prints it (\"Page/Label\", \"Page/Group/Label\",\n"
+        "\"Page/ROW/COLUMN\"), compared without case. Each field whose text differs from what\n"
+        "was typed is printed as the editor shows it.\n"
+        "A field or list entry that does not exist, or a name that fits several fields, is a\n"
+        "usage error (exit 2); a message of the editor (a refused value, a refused close)\n"
+        "is printed and the run fails (exit 1). Nothing is saved then.",
+    .options = kOptions,
     .min_args = 3,
     .max_args = -1,
     .run = RunSet};

@@ -1,7 +1,6 @@
 // vm6142 show FILE EDITOR [--json]: every field of an editor as it shows them after loading.
-#include "app/editors/settings/editor_fields.h"
 #include "tools/cli/cli.h"
-#include "tools/cli/editor_catalogue.h"
+#include "tools/cli/editor_cli.h"
 #include "tools/cli/file_io.h"
 #include "tools/cli/json.h"
 
@@ -13,25 +12,26 @@ namespace {
 
 constexpr Option kOptions[] = {
     {"json", 'j', "", "print one JSON object of field name to text"},
+    kRecordOption,
 };
 
 int RunShow(Context& ctx, const Args& args) {
-    const EditorEntry* editor = FindEditor(args[1]);
-    if (!editor)
-        return UsageError(ctx, kShowCommand,
-                          "no editor \"" + args[1] + "\" (editors: " + EditorNames() + ")");
+    const EditorEntry* editor = EditorNamed(ctx, kShowCommand, args[1]);
+    if (!editor) return kExitUsage;
     if (!OpenDataFile(ctx, args[0])) return kExitFailure;
-    auto view = editor->open(ctx.doc);
-    const auto fields = EditorFields(*view);
+    EditorSession session(*editor, ctx.doc);
+    if (auto failed = GoToRecordOption(ctx, kShowCommand, args, session)) return *failed;
+    const auto fields = EditorFields(session.view());
     if (args.Flag("json")) {
         JsonWriter j(ctx.out);
         j.BeginObject();
-        for (const EditorField& f : fields) j.String(f.Name(), ShownText(f));
+        for (const EditorField& f : fields) j.String(f.Name(), ShowEditorField(f));
         j.EndObject();
     } else {
-        for (const EditorField& f : fields)
-            ctx.out << f.Name() << " = " << ShownText(f) << (IsHidden(f) ? " (hidden)" : "")
-                    << '\n';
+        for (const EditorField& f : fields) {
+            const std::string text = ShowEditorField(f);
+            ctx.out << f.Name() << " = " << text << (IsHidden(f) ? " (hidden)" : "") << '\n';
+        }
     }
     return ctx.out ? kExitSuccess : ctx.Fail("cannot write the output");
 }
@@ -44,9 +44,12 @@ extern const Command kShowCommand = {
     .summary = "Show every field of an editor (\"Basic setting\", ...).",
     .description =
         "Loads FILE into the editor named EDITOR (the text of its item in the editor's tree,\n"
-        "compared without case) and prints every field as the editor shows it, one line a\n"
-        "field: \"Page/Label = text\". Fields the editor keeps hidden are marked \"(hidden)\";\n"
-        "a list with no selection shows an empty text.",
+        "compared without case; \"Alarm\" and \"Channel edit\" have none) and prints every\n"
+        "field of every page, record tab and table as the editor shows it, one line a field:\n"
+        "\"Page/Label = text\"; \"Page/Group/Label\" where a label repeats on a page;\n"
+        "\"Page/ROW/COLUMN\" for a table cell. Fields the editor keeps hidden are marked\n"
+        "\"(hidden)\"; a list with no selection shows an empty text. A dialog that steps\n"
+        "through records shows the record it opens on, or the one --record gives.",
     .options = kOptions,
     .min_args = 2,
     .max_args = 2,

@@ -50,7 +50,8 @@ extern const Command kWriteCommand = {
         "\n"
         "A protected radio asks for its access code on the terminal (not echoed), or takes\n"
         "--password. Ctrl-C cancels after the current block (the radio is sent \"ENDW\") and\n"
-        "exits with status 130. PORT is COM1..COM16 (see `vm6142 ports`) or a device path.",
+        "exits with status 130; a transfer that fails first exits with status 1.\n"
+        "PORT is COM1..COM16 (see `vm6142 ports`) or a device path.",
     .options = kOptions,
     .min_args = 1,
     .max_args = 1,

@@ -27,6 +27,7 @@ ExplicitPorts ExplicitPortsOf(const Context& ctx, std::optional<int> also) {
 PortChoice ChoosePort(const Context& ctx, const std::optional<std::string>& given) {
     PortChoice choice;
     choice.name = given.value_or(ctx.app.port_path);
+    choice.given = given.has_value();
     choice.device = ResolvePort(choice.name, ExplicitPortsOf(ctx, ComNumberOf(choice.name)),
                                 ListSerialDevices());
     return choice;
@@ -196,25 +197,41 @@ int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table
 
     const TransferOutcome outcome = session.outcome().value_or(TransferOutcome::Cancelled);
     if (outcome == TransferOutcome::Done) return kExitSuccess;
-    if (interrupts.Interrupted() || outcome == TransferOutcome::Cancelled) {
-        ctx.err << kProgramName << ": interrupted: the transfer was cancelled ("
-                << (outcome == TransferOutcome::Cancelled ? "the radio was sent \"ENDW\""
-                                                          : OutcomeName(outcome))
-                << ")\n";
+    if (outcome == TransferOutcome::Cancelled) {
+        ctx.err << kProgramName
+                << ": interrupted: the transfer was cancelled (the radio was sent \"ENDW\")\n";
         return kExitInterrupted;
     }
     switch (outcome) {
         case TransferOutcome::PortOpenFailed:
+            if (request.port.name.empty())
+                return ctx.Fail(request.port.given
+                                    ? std::string("no port given: --port is empty")
+                                    : std::string("no port: ") + shell::kSettingsFileName +
+                                          " has no \"" + shell::kKeyCom + "\" in [" +
+                                          shell::kSectionSetup +
+                                          "]; give --port (see `vm6142 ports`)");
             return ctx.Fail(request.port.device.empty()
                                 ? request.port.name + " has no serial device (see `vm6142 ports`)"
                                 : request.port.Describe() +
                                       " cannot be opened: absent, in use, or not permitted");
         case TransferOutcome::PasswordRefused:
+            // Ctrl-C at the prompt is the password dialog's Cancel.
+            if (interrupts.Interrupted() && !request.password) {
+                ctx.err << kProgramName
+                        << ": interrupted: the access code was not given; nothing was "
+                           "transferred\n";
+                return kExitInterrupted;
+            }
             if (!asked || (!request.password && !isatty(STDIN_FILENO)))
                 return ctx.Fail("the radio is protected: give its access code with --password");
             return ctx.Fail("wrong access code: the radio is protected; nothing was transferred");
         default:
-            return kExitFailure;  // "Communication error" is already on the error stream
+            // "Communication error" is already on the error stream.
+            if (interrupts.Interrupted())
+                return ctx.Fail(std::string("the transfer failed (") + OutcomeName(outcome) +
+                                ") before Ctrl-C could cancel it");
+            return kExitFailure;
     }
 }
 

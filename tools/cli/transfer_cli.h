@@ -21,8 +21,9 @@ ExplicitPorts ExplicitPortsOf(const Context& ctx, std::optional<int> also = std:
 
 // The port name to use (`given`, else the port path of the settings file) and its device.
 struct PortChoice {
-    std::string name;
+    std::string name;    // empty: none given and none in the settings file
     std::string device;  // empty: a COM name without a device
+    bool given = false;  // named with --port (not taken from the settings file)
 
     // "COM3 (/dev/ttyUSB0)", or the name alone when it is the device.
     std::string Describe() const {
@@ -43,7 +44,9 @@ struct TransferRequest {
 LinkTiming& ToolLinkTiming();
 
 // Runs the transfer of `table` on `image` (a read changes `image` only when it succeeds).
-// Returns kExitSuccess, kExitFailure (the message is on the error stream) or kExitInterrupted.
+// Returns kExitSuccess, kExitFailure (the message is on the error stream) or kExitInterrupted
+// (cancelled: with Ctrl-C during the blocks, or at the access-code prompt). A transfer that
+// fails is a failure even when Ctrl-C came before it could take effect.
 int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table,
                 const TransferRequest& request);
 

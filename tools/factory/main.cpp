@@ -10,19 +10,21 @@
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
+#include "app/image/file_bytes.h"
 #include "tools/factory/factory_image.h"
 
 namespace {
 
 int Describe(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.eof() && in.fail()) {
-        std::cerr << path << ": " << std::strerror(errno) << "\n";
+    const vm::FileBytes read = vm::ReadFileBytes(path, vm::kDataFileSize);
+    if (!read) {
+        std::cerr << path << ": " << std::strerror(read.error) << "\n";
         return 1;
     }
-    if (data.size() != vm::kDataFileSize) {
-        std::cerr << path << ": not a data file (" << data.size() << " bytes)\n";
+    const std::vector<std::uint8_t>& data = read.bytes;
+    if (data.size() != vm::kDataFileSize || read.more) {
+        std::cerr << path << ": not a data file (" << (read.more ? "longer than " : "")
+                  << data.size() << " bytes)\n";
         return 1;
     }
     vm::RadioImage image;

@@ -34,10 +34,20 @@ constexpr const char* kUsage =
     "  --vanish-after N     disappear after answering N block commands (the probe counts)\n"
     "  --hang-up            disappear by closing the line instead of falling silent\n"
     "  --paced              take the wire time of 38400 baud 8N1 for every byte\n"
+    "  --late-ack WHERE     answer the acknowledgement of a read reply late\n"
+    "  --late-ack-ms MS     ... by MS milliseconds (default 200)\n"
+    "  --junk WHERE         send stray bytes before a read reply\n"
+    "  --junk-length N      ... N of them (1..1000, default 10)\n"
+    "  --junk-acks          ... and before the \"A\" answering its acknowledgement\n"
+    "  --wrong-address WHERE  answer a read with the block 0x80 bytes away\n"
+    "  --stall WHERE        pause half-way through a read reply\n"
+    "  --stall-ms MS        ... for MS milliseconds (default 80)\n"
     "  --save FILE          write the memory to FILE (a data file) after every write session\n"
     "  --sessions N         exit after N end markers (\"ENDR\"/\"ENDW\")\n"
     "  --quiet              no log on standard error\n"
-    "  -h, --help           this text\n";
+    "  -h, --help           this text\n"
+    "WHERE is the address of a read block (0x... or decimal): the first reply to it; or\n"
+    "\"all\": every reply to a read command, the protection probe's included.\n";
 
 int Usage(const std::string& error) {
     std::cerr << "vm6142-radio: " << error << "\n" << kUsage;
@@ -54,6 +64,14 @@ std::optional<long> Number(std::string_view text) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     if (ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
     return value;
+}
+
+// "all", or a block address: where a reply fault strikes.
+std::optional<vm::ReplyFault> FaultAt(std::string_view text) {
+    if (text == "all") return vm::ReplyFault{std::nullopt, -1};
+    const auto a = Number(text);
+    if (!a || *a > 0xFFFF) return std::nullopt;
+    return vm::ReplyFault{static_cast<std::uint32_t>(*a), 1};
 }
 
 }  // namespace
@@ -105,6 +123,25 @@ int main(int argc, char** argv) {
             options.hang_up = true;
         } else if (a == "--paced") {
             options.paced = true;
+        } else if (a == "--late-ack" || a == "--junk" || a == "--wrong-address" || a == "--stall") {
+            std::optional<ReplyFault> where;
+            if (i + 1 < args.size()) where = FaultAt(args[++i]);
+            if (!where) return Usage(a + " needs an address 0..0xFFFF or \"all\"");
+            (a == "--late-ack" ? options.late_ack
+             : a == "--junk"   ? options.junk
+             : a == "--stall"  ? options.stall
+                               : options.misdirect) = where;
+        } else if (a == "--late-ack-ms") {
+            if (!(v = value(60000))) return Usage("--late-ack-ms needs milliseconds");
+            options.late_ack_delay = std::chrono::milliseconds(*v);
+        } else if (a == "--stall-ms") {
+            if (!(v = value(60000))) return Usage("--stall-ms needs milliseconds");
+            options.stall_delay = std::chrono::milliseconds(*v);
+        } else if (a == "--junk-length") {
+            if (!(v = value(1000)) || *v == 0) return Usage("--junk-length needs 1..1000");
+            options.junk_length = static_cast<std::size_t>(*v);
+        } else if (a == "--junk-acks") {
+            options.junk_before_ack = true;
         } else if (a == "--save") {
             if (i + 1 >= args.size()) return Usage("--save needs a file");
             options.save_to = args[++i];

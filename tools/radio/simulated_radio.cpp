@@ -248,6 +248,11 @@ void SimulatedRadio::Handle(std::uint8_t first) {
                 ++record_.acks_withheld;
                 return;
             }
+            if (std::exchange(junk_next_ack_, false)) SendJunk();
+            if (std::exchange(late_next_ack_, false)) {
+                Log("answering an acknowledgement late");
+                std::this_thread::sleep_for(options_.late_ack_delay);
+            }
             Send(&kAck, 1);
             return;
         case kReadCommand:
@@ -275,6 +280,8 @@ void SimulatedRadio::HandleWakeUp() {
     }
     withhold_acks_ = 0;
     ident_sent_ = false;
+    late_next_ack_ = false;
+    junk_next_ack_ = false;
     {
         std::lock_guard lock(mutex_);
         ++record_.wake_ups;
@@ -306,6 +313,25 @@ bool SimulatedRadio::CountBlockAndMaybeVanish() {
     return true;
 }
 
+bool SimulatedRadio::Strikes(const std::optional<ReplyFault>& fault, int& used, std::uint32_t a) {
+    if (!fault || (fault->block && *fault->block != a)) return false;
+    if (fault->times >= 0 && used >= fault->times) return false;
+    ++used;
+    std::lock_guard lock(mutex_);
+    ++record_.replies_struck;
+    return true;
+}
+
+void SimulatedRadio::SendJunk() {
+    // Begins with the bytes the software looks for, then noise.
+    std::vector<std::uint8_t> junk(options_.junk_length);
+    for (std::size_t i = 0; i < junk.size(); ++i)
+        junk[i] = i == 0   ? kAck
+                  : i == 1 ? kWriteCommand
+                           : static_cast<std::uint8_t>(0x5A ^ (i * 37));
+    Send(junk.data(), junk.size());
+}
+
 void SimulatedRadio::HandleRead() {
     std::uint8_t head[3];
     if (!NextBytes(head, sizeof head)) return;
@@ -316,14 +342,33 @@ void SimulatedRadio::HandleRead() {
         Log("vanished at the read of " + Hex(a));
         return;
     }
-    std::uint8_t reply[kBlockHeader + kMaxBlock] = {kWriteCommand, head[0], head[1], head[2]};
+    // Another block of the same length: within the image and the same 128-byte block frame.
+    const std::uint32_t from = Strikes(options_.misdirect, misdirect_used_, a) ? a ^ 0x80 : a;
+    if (from != a) Log("answering the read of " + Hex(a) + " with " + Hex(from));
+    std::uint8_t reply[kBlockHeader + kMaxBlock] = {kWriteCommand,
+                                                    static_cast<std::uint8_t>(from >> 8),
+                                                    static_cast<std::uint8_t>(from), head[2]};
     {
         std::lock_guard lock(mutex_);
-        std::memcpy(reply + kBlockHeader, memory_.data() + a, len);
+        std::memcpy(reply + kBlockHeader, memory_.data() + from, len);
         ++record_.blocks_read;
         record_.read_addresses.push_back(a);
     }
-    Send(reply, kBlockHeader + len);
+    if (Strikes(options_.junk, junk_used_, a)) {
+        Log("junk before the reply to " + Hex(a));
+        SendJunk();
+        junk_next_ack_ = options_.junk_before_ack;
+    }
+    if (Strikes(options_.stall, stall_used_, a)) {
+        Log("stalling half-way through the reply to " + Hex(a));
+        const std::size_t first = kBlockHeader + len / 2;
+        Send(reply, first);
+        std::this_thread::sleep_for(options_.stall_delay);
+        Send(reply + first, kBlockHeader + len - first);
+    } else {
+        Send(reply, kBlockHeader + len);
+    }
+    if (Strikes(options_.late_ack, late_ack_used_, a)) late_next_ack_ = true;
     if (options_.fail_block == a) {
         withhold_acks_ = options_.fail_acks < 0 ? -1 : options_.fail_acks;
         Log("withholding the acknowledgement of the read of " + Hex(a));

@@ -19,6 +19,14 @@
 
 namespace vm {
 
+// Which replies to read commands a fault strikes: those for the block at `block` (for every
+// read, the protection probe's included, when empty), the first `times` of them (all when
+// negative).
+struct ReplyFault {
+    std::optional<std::uint32_t> block;
+    int times = 1;
+};
+
 struct RadioOptions {
     bool protect = false;  // the memory's byte 0xCC08 is set to 3
     // Complete wake-ups ignored before one is answered, counted afresh each time the radio
@@ -36,6 +44,20 @@ struct RadioOptions {
     std::optional<int> vanish_after;
     bool hang_up = false;
     bool paced = false;  // every byte takes its 38400 baud 8N1 wire time (10 bits)
+    // Replies that go wrong the way a noisy line or a busy radio makes them:
+    // - the "A" answering the reply's acknowledgement comes late_ack_delay late;
+    std::optional<ReplyFault> late_ack;
+    std::chrono::milliseconds late_ack_delay{200};
+    // - junk_length stray bytes come before the reply (and, with junk_before_ack, also before
+    //   the "A" answering its acknowledgement);
+    std::optional<ReplyFault> junk;
+    std::size_t junk_length = 10;
+    bool junk_before_ack = false;
+    // - the reply is another block's: the block 0x80 bytes away, its header and its data;
+    std::optional<ReplyFault> misdirect;
+    // - the reply stops half-way through its data for stall_delay.
+    std::optional<ReplyFault> stall;
+    std::chrono::milliseconds stall_delay{80};
     // Data file written (atomically) after every session that wrote blocks, and its writer.
     std::filesystem::path save_to;
     std::function<bool(const std::filesystem::path&, const FileHeader&, const RadioImage&)>
@@ -52,6 +74,7 @@ struct RadioRecord {
     int blocks_read = 0;  // "R" commands answered, the protection probe included
     int blocks_written = 0;
     int acks_withheld = 0;
+    int replies_struck = 0;  // replies a late_ack, junk, misdirect or stall fault struck
     std::vector<std::string> end_markers;  // "ENDR", "ENDW" in order of arrival
     std::vector<std::uint32_t> read_addresses;
     std::bitset<kImageSize> written;  // addresses written by "W" blocks
@@ -62,7 +85,7 @@ struct RadioRecord {
     std::uint64_t bytes_sent = 0;
 };
 
-inline constexpr std::uint32_t kIdentAddress = 0xFF00;  // the ident is the model block's start
+inline constexpr std::uint32_t kIdentAddress = kModelInfo;  // the ident is the model block's start
 
 class SimulatedRadio {
 public:
@@ -103,6 +126,9 @@ private:
     void HandleWrite();
     void HandleEnd();
     bool CountBlockAndMaybeVanish();
+    // Whether `fault` strikes this reply to a read of `a`; counts its strikes in `used`.
+    bool Strikes(const std::optional<ReplyFault>& fault, int& used, std::uint32_t a);
+    void SendJunk();
     void Log(const std::string& line);
 
     RadioOptions options_;
@@ -131,6 +157,12 @@ private:
     bool silent_ = false;
     bool wrote_in_session_ = false;
     bool ident_sent_ = false;  // the next "A" acknowledges the ident
+    int late_ack_used_ = 0;
+    int junk_used_ = 0;
+    int misdirect_used_ = 0;
+    int stall_used_ = 0;
+    bool late_next_ack_ = false;  // the next "A" is answered late
+    bool junk_next_ack_ = false;  // ... after junk
 };
 
 }  // namespace vm

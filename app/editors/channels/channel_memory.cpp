@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "app/editors/channels/channel_regions.h"
-#include "app/editors/settings/image_map.h"
+#include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
+#include "app/image/settings_regions.h"
 
 namespace vm {
 
@@ -39,7 +39,7 @@ void RecomputeBandEnabledFromImage(BandTables& bands, const RadioImage& image) {
     BandTables edges = bands;
     for (int n = 1; n <= kBandCount; ++n)
         edges.RxLower[static_cast<std::size_t>(n)] =
-            static_cast<std::int32_t>(GetFrequency(image.data() + FrequencyRangeRecord(n)));
+            static_cast<std::int32_t>(FrequencyRange(image, n).Raw(FrequencyRange::kRxLower));
     RecomputeBandEnabled(edges);
     bands.BandEnabled = edges.BandEnabled;
 }
@@ -138,7 +138,7 @@ void WriteDecoderCoefficients(RadioImage& image) {
         for (int r = 0; r < TwoToneMap::kToneCount; ++r)
             SetImageWord(image, DecoderCoefficientMap::TwoToneAddr(q, r),
                          coefficient(TwoToneMap::ToneAddr(q, r)));
-    for (int q = 0; q < 16; ++q)
+    for (int q = 0; q < FiveToneStandardBlock::kToneCount; ++q)
         SetImageWord(image, DecoderCoefficientMap::FiveToneAddr(q),
                      coefficient(FiveToneMap::DigitToneAddr(q)));
 }
@@ -222,7 +222,7 @@ void ResetBandMemories(RadioImage& image, const BandTables& bands) {
         ChannelRecord first(image, BandMemoryMap::RecordAddr(k));
         first.SetRx(f);
         first.SetTx(f);
-        ChannelRecord second(image, BandMemoryMap::RecordAddr(k) + BandMemoryMap::kSecondHalf);
+        ChannelRecord second(image, BandMemoryMap::HalfAddr(k, 1));
         second.SetRx(home);
         second.SetTx(home);
     }

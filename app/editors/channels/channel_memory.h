@@ -36,7 +36,7 @@ inline bool RxInBand(const BandTables& bands, const std::uint8_t* record, Bank b
 inline constexpr int kAirBand = 3, kAirBandVfo = 4;
 bool VfoAccepts(const BandTables& bands, int q, std::int64_t f);
 
-// The enable flags from the lower edges programmed in the image (0xFF30 + 16 b): band b is
+// The enable flags from the lower edges programmed in the frequency range records: band b is
 // enabled when its edge lies within its fixed limits.
 void RecomputeBandEnabledFromImage(BandTables& bands, const RadioImage& image);
 

@@ -122,6 +122,16 @@ CProgramView::CProgramView(RadioImage& image, BandTables& bands) : image_(image)
         });
     }
 
+    // Esc closes a cell editor without taking what it holds: the cell keeps its text.
+    for (int id : {kIdFreqEdit, kIdCtcssCombo, kIdDcsCombo, kIdListCombo, kIdNameEdit}) {
+        form_.On(EventType::KeyPressed, id, [this, id](const Event& e) {
+            if (e.key != Key::Escape) return false;
+            Close(id);
+            form_.Focus(kIdGrid);
+            return true;
+        });
+    }
+
     auto on_leave = [this](int id, void (CProgramView::*commit)()) {
         form_.On(EventType::FocusLost, id, [this, commit](const Event&) {
             (this->*commit)();
@@ -191,10 +201,15 @@ void CProgramView::ShowRow(int n) {
     const std::uint8_t* p = rec.data();
     Grid& g = *grid_;
     g.SetText(n, kColRx, FormatMHz(rec.Rx()));
-    g.SetText(n, kColTx, p[0x07] == 0xFF || p[0x07] == 0x00 ? std::string() : FormatMHz(rec.Tx()));
-    g.SetText(n, kColDecode, std::string(EntryOf(g_ToneModeList, GetBits(p[0x0F], 1, 0))));
-    g.SetText(n, kColCtcss, TenthsToText(FromBcd(p[0x09]) * 100 + FromBcd(p[0x08])));
-    g.SetText(n, kColDcs, FormatDcs(rec.Dcs() & 0x3FFF));
+    g.SetText(n, kColTx, rec.TxAbsent() ? std::string() : FormatMHz(rec.Tx()));
+    g.SetText(n, kColDecode, std::string(EntryOf(g_ToneModeList, rec.TableDecodeType())));
+    // A tone or code whose bytes are not BCD digits (erased memory reads FF FF) has no value that
+    // four digits could store back: it shows, and is then stored, as the normalisation of an
+    // empty entry gives it, the default tone or code.
+    const std::uint8_t* tone = p + ChannelRecord::kCtcss;
+    const std::uint8_t* code = p + ChannelRecord::kDcs;
+    g.SetText(n, kColCtcss, IsBcd16(tone) ? TenthsToText(rec.Ctcss()) : NormaliseCtcssText(""));
+    g.SetText(n, kColDcs, IsBcd16(code) ? FormatDcs(rec.Dcs() & 0x3FFF) : NormaliseDcsText(""));
     g.SetText(n, kColPolarity, std::string(EntryOf(g_DcsPolarityList, rec.DcsPolarity())));
     g.SetText(n, kColPower, std::string(EntryOf(g_TxPowerList, rec.TxPower())));
     g.SetText(n, kColScan, std::string(EntryOf(g_ScanAddList, rec.Scan())));
@@ -237,7 +252,7 @@ void CProgramView::StoreRow(int n) {
     else
         rec.ClearTx();
 
-    const std::uint32_t o = p[0x13] == 0xFF ? 0 : rec.Offset();
+    const std::uint32_t o = rec.OffsetUnset() ? 0 : rec.Offset();
     const OffsetDirection d = rec.Direction();
     if (has_tx && rx == tx)
         rec.SetDirection(OffsetDirection::Simplex);
@@ -245,7 +260,7 @@ void CProgramView::StoreRow(int n) {
                           (d == OffsetDirection::Plus && tx == rx + o))))
         rec.SetDirection(OffsetDirection::Split);
 
-    SetBits(p[ChannelRecord::kFlagsF], 1, 0, ListIndex(g_ToneModeList, g.Text(n, kColDecode)));
+    rec.SetTableDecodeType(ListIndex(g_ToneModeList, g.Text(n, kColDecode)));
     rec.SetCtcss(TextToTenths(g.Text(n, kColCtcss)));
     rec.SetDcs(static_cast<int>(ParseScaled(g.Text(n, kColDcs), 0).value_or(0)));
     rec.SetDcsPolarity(ListIndex(g_DcsPolarityList, g.Text(n, kColPolarity)));
@@ -258,7 +273,7 @@ void CProgramView::StoreRow(int n) {
 
     // A squelch mode that needs a tone or signalling the channel does not have is carrier.
     const int m = rec.SqlMode();
-    const int dt = GetBits(p[ChannelRecord::kFlagsF], 2, 0);
+    const int dt = rec.DecodeType();
     const int s = rec.OptSignal();
     if ((m == 1 && dt < 2) || (m == 2 && s == 0) || ((m == 3 || m == 4) && (dt < 2 || s == 0)))
         rec.SetSqlMode(0);
@@ -319,21 +334,13 @@ void CProgramView::OpenCellEditor() {
         form_.SetText(id, text);
         form_.SelectAll(id);
     }
-    const Rect rect{TwipsToPixels(g.CellLeft(), form_.logpixels_x) + 1,
-                    TwipsToPixels(g.CellTop(), form_.logpixels_y) + 1,
-                    TwipsToPixels(g.CellWidth(), form_.logpixels_x),
-                    TwipsToPixels(g.CellHeight(), form_.logpixels_y)};
-    form_.Move(id, rect, kIdGrid);
     edit_row_ = row;
     edit_col_ = col;
-    form_.SetVisible(id, true);
-    form_.Focus(id);
+    ShowCellEditor(form_, g, id);
 }
 
 bool CProgramView::Close(int id) {
-    if (!form_.At(id).visible) return false;
-    form_.SetVisible(id, false);
-    return true;
+    return HideCellEditor(form_, id);
 }
 
 void CProgramView::CommitAll() {

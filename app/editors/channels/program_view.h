@@ -53,7 +53,7 @@ public:
     CProgramView(RadioImage& image, BandTables& bands);
 
     // Builds the grid, fills the combos, then loads.
-    void OnInitialUpdate();
+    void OnInitialUpdate() override;
     void LoadFromImage() override;
     void StoreToImage() override;
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "app/editors/channels/channel_memory.h"
-#include "app/editors/channels/channel_regions.h"
+#include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
 
 namespace vm {

@@ -1,8 +1,53 @@
 #include "app/editors/settings/base_form_view.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "app/image/codecs.h"
 
 namespace vm {
+
+void CBaseFormView::CommitFocus() {
+    std::vector<Form*> done;
+    auto commit = [&done](Form* f) {
+        if (!f || std::find(done.begin(), done.end(), f) != done.end()) return;
+        done.push_back(f);
+        f->CommitFocus();
+    };
+    commit(&form_);
+    for (const FormPage& p : Pages()) commit(p.form);
+}
+
+void CBaseFormView::Commit() {
+    CommitFocus();
+    StoreToImage();
+}
+
+bool CBaseFormView::RequestClose() {
+    if (destroyed_) return true;
+    CommitFocus();
+    if (auto refusal = CloseRefusal()) {
+        ShowMessage(*refusal);
+        return false;
+    }
+    Destroy();
+    return true;
+}
+
+void CBaseFormView::Destroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    Commit();
+}
+
+std::vector<FormPage> CBaseFormView::Pages() {
+    return {FormPage{.caption = {}, .form = &form_}};
+}
+
+void CBaseFormView::ShowMessage(const std::string& text) {
+    last_message_ = text;
+    if (message_hook) message_hook(text);
+}
 
 int OffAtZeroValue(std::string_view text) {
     const auto v = ParseScaled(text, 0);
@@ -12,6 +57,28 @@ int OffAtZeroValue(std::string_view text) {
 
 std::string OffAtZeroText(int value) {
     return value == 0 ? std::string(kOffText) : FormatInt(value);
+}
+
+int DecimalValue(std::string_view text) {
+    const std::int64_t v = ParseScaled(text, 0).value_or(0);
+    return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
+std::vector<std::string> ListEntries(std::span<const std::string_view> list) {
+    return {list.begin(), list.end()};
+}
+
+bool SelectWholeText(Form& form, int id, std::string_view text) {
+    form.Select(id, -1);
+    return !text.empty() && form.SelectExactText(id, text);
+}
+
+void SelectFirstWhereNone(Form& form) {
+    for (int id : form.Ids()) {
+        const Control& c = form.At(id);
+        if (c.kind == ControlKind::DropList && c.selection < 0 && !c.entries.empty())
+            form.Select(id, 0);
+    }
 }
 
 }  // namespace vm

@@ -21,14 +21,9 @@ struct ListField {
     int id;
     std::string_view label;
     std::span<const std::string_view> entries;
-    std::uint32_t addr;
-    int hi, lo;
+    BitField field;  // over the whole image
     bool hidden;
 };
-
-std::vector<std::string> Entries(std::span<const std::string_view> list) {
-    return {list.begin(), list.end()};
-}
 
 std::vector<std::string> SpanExitDelayEntries() {
     std::vector<std::string> e;
@@ -39,46 +34,31 @@ std::vector<std::string> SpanExitDelayEntries() {
 // In dialog order; Auto power off, Backlight Brightness, the priority channels, Volume and the
 // scrambler have rules of their own.
 const ListField kLists[] = {
-    {O::kIdSqlLeft, "SQL(Left)", g_SqlLevelList, B::kSqlLeft, 7, 0, false},
-    {O::kIdSqlRight, "SQL(Right)", g_SqlLevelList, B::kSqlRight, 7, 0, false},
-    {O::kIdAutoAm, "Auto AM", g_OffAutoList, B::kFunctions, 3, 3, false},
-    {O::kIdAniDisplay, "ANI Display", g_OffOnList, B::kSignal, 5, 5, false},
-    {O::kIdHyperChannel, "Hyper Channel", g_ManualAutoList, B::kKeys, 1, 1, false},
-    {O::kIdSpanExitDelay, "Span Transit Exit Delay", {}, B::kSpanExitDelay, 7, 0, false},
-    {O::kIdRightKey, "Right Function Key", g_RightKeyList, B::kKeys, 0, 0, false},
-    {O::kIdAutoContact, "Auto contact", g_AutoContactList, B::kFunctions, 6, 6, false},
-    {O::kIdTbst, "TBST Frequency(Hz)", g_TbstList, B::kSignal, 7, 6, false},
-    {O::kIdSpanTransit, "Span Transit", g_OffOnList, B::kFunctions, 1, 1, true},
-    {O::kIdAmFunction, "AM Function", g_OffOnList, B::kFunctions, 2, 2, true},
-    {O::kIdSte, "STE", g_SteList, B::kSignal, 1, 0, true},
-    {O::kIdBeep, "Beep", g_OffOnList, B::kKeys, 7, 7, false},
-    {O::kIdSelentMode, "Selent mode", g_SelentModeList, B::kSignal, 3, 2, false},
-    {O::kIdKeyLock, "Key lock", g_ManualAutoList, B::kKeys, 6, 6, false},
-    {O::kIdPttLock, "PTT lock", g_PttLockList, B::kKeys, 5, 4, false},
-    {O::kIdAutoTransfer, "Auto transfer", g_OffOnList, B::kFunctions, 7, 7, false},
-    {O::kIdScanMode, "Scan mode", g_ScanModeList, B::kScan, 2, 2, false},
-    {O::kIdScanResume, "Scan resume mode", g_ScanResumeList, B::kScan, 1, 0, false},
-    {O::kIdBacklightColor, "Backlight Color", g_BacklightColorList, B::kBacklightColor, 7, 0, true},
+    {O::kIdSqlLeft, "SQL(Left)", g_SqlLevelList, B::kSqlLeftBits, false},
+    {O::kIdSqlRight, "SQL(Right)", g_SqlLevelList, B::kSqlRightBits, false},
+    {O::kIdAutoAm, "Auto AM", g_OffAutoList, B::kAutoAm, false},
+    {O::kIdAniDisplay, "ANI Display", g_OffOnList, B::kAniDisplay, false},
+    {O::kIdHyperChannel, "Hyper Channel", g_ManualAutoList, B::kHyperChannel, false},
+    {O::kIdSpanExitDelay, "Span Transit Exit Delay", {}, B::kSpanExitDelayBits, false},
+    {O::kIdRightKey, "Right Function Key", g_RightKeyList, B::kRightKey, false},
+    {O::kIdAutoContact, "Auto contact", g_AutoContactList, B::kAutoContact, false},
+    {O::kIdTbst, "TBST Frequency(Hz)", g_TbstList, B::kTbst, false},
+    {O::kIdSpanTransit, "Span Transit", g_OffOnList, B::kSpanTransit, true},
+    {O::kIdAmFunction, "AM Function", g_OffOnList, B::kAmFunction, true},
+    {O::kIdSte, "STE", g_SteList, B::kSte, true},
+    {O::kIdBeep, "Beep", g_OffOnList, B::kBeep, false},
+    {O::kIdSelentMode, "Selent mode", g_SelentModeList, B::kSelentMode, false},
+    {O::kIdKeyLock, "Key lock", g_ManualAutoList, B::kKeyLock, false},
+    {O::kIdPttLock, "PTT lock", g_PttLockList, B::kPttLock, false},
+    {O::kIdAutoTransfer, "Auto transfer", g_OffOnList, B::kAutoTransfer, false},
+    {O::kIdScanMode, "Scan mode", g_ScanModeList, B::kScanMode, false},
+    {O::kIdScanResume, "Scan resume mode", g_ScanResumeList, B::kScanResume, false},
+    {O::kIdBacklightColor, "Backlight Color", g_BacklightColorList, B::kBacklightColorBits, true},
 };
-
-// Every list that has no selection gets its first entry.
-void SelectFirstWhereNone(Form& form) {
-    for (int id : form.Ids()) {
-        const Control& c = form.At(id);
-        if (c.kind == ControlKind::DropList && c.selection < 0 && !c.entries.empty())
-            form.Select(id, 0);
-    }
-}
 
 // "%G" of tenths: 5 -> "0.5", 10 -> "1", 15 -> "1.5".
 std::string TenthsG(int tenths) {
     return tenths % 10 == 0 ? FormatInt(tenths / 10) : TenthsToText(tenths);
-}
-
-// The decimal value of a text, held within int (no wrap-around for a long number).
-int DecimalOf(std::string_view text) {
-    const std::int64_t v = ParseScaled(text, 0).value_or(0);
-    return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace
@@ -91,12 +71,12 @@ void COptionPage::Build() {
         Control& c = form_.AddList(f.id);
         c.label = std::string(f.label);
         c.visible = !f.hidden;
-        form_.SetEntries(f.id,
-                         f.id == kIdSpanExitDelay ? SpanExitDelayEntries() : Entries(f.entries));
+        form_.SetEntries(
+            f.id, f.id == kIdSpanExitDelay ? SpanExitDelayEntries() : ListEntries(f.entries));
     }
-    Control& power = form_.AddList(kIdAutoPowerOff, Entries(g_AutoPowerOffList));
+    Control& power = form_.AddList(kIdAutoPowerOff, ListEntries(g_AutoPowerOffList));
     power.label = "Auto power off(h)";
-    Control& bright = form_.AddList(kIdBrightness, Entries(g_BrightnessList));
+    Control& bright = form_.AddList(kIdBrightness, ListEntries(g_BrightnessList));
     bright.label = "Backlight Brightness";
     Control& left = form_.AddList(kIdLeftPriority);
     left.label = "Left Priority Ch";
@@ -136,12 +116,12 @@ void COptionPage::FillPriorityLists() {
 
 void COptionPage::Validate() {
     const std::string& vol = form_.Text(kIdVolume);
-    const int v = DecimalOf(vol);
+    const int v = DecimalValue(vol);
     form_.SetText(kIdVolume, vol.empty() || v < B::kVolumeMin || v > B::kVolumeMax
                                  ? FormatInt(B::kVolumeDefault)
                                  : FormatInt(v));
     const std::string& scr = form_.Text(kIdScrambler);
-    const int s = DecimalOf(scr);
+    const int s = DecimalValue(scr);
     form_.SetText(kIdScrambler, scr.empty() || s < B::kScramblerMin || s > B::kScramblerMax
                                     ? FormatInt(B::kScramblerDefault)
                                     : FormatInt(s));
@@ -161,7 +141,7 @@ void COptionPage::LoadFromImage() {
             if (entries[i] == want) form_.Select(id, static_cast<int>(i));
     }
     for (const ListField& f : kLists) {
-        const int v = GetBits(image_[f.addr], f.hi, f.lo);
+        const int v = f.field.Get(image_.data());
         form_.Select(f.id, v < static_cast<int>(form_.At(f.id).entries.size()) ? v : -1);
     }
     // A stored value that matches no entry leaves the list without a selection (entry 0 below).
@@ -181,19 +161,19 @@ void COptionPage::StoreToImage() {
     SelectFirstWhereNone(form_);
     Validate();
     PutLe16(image_.data() + B::kLeftPriorityCh,
-            static_cast<std::uint16_t>(DecimalOf(form_.SelectedText(kIdLeftPriority))));
+            static_cast<std::uint16_t>(DecimalValue(form_.SelectedText(kIdLeftPriority))));
     PutLe16(image_.data() + B::kRightPriorityCh,
-            static_cast<std::uint16_t>(DecimalOf(form_.SelectedText(kIdRightPriority))));
+            static_cast<std::uint16_t>(DecimalValue(form_.SelectedText(kIdRightPriority))));
     const auto power = ParseScaled(form_.SelectedText(kIdAutoPowerOff), 1).value_or(0);
     image_[B::kAutoPowerOff] = static_cast<std::uint8_t>(power);
     image_[B::kBacklightBrightness] =
-        static_cast<std::uint8_t>(DecimalOf(form_.SelectedText(kIdBrightness)));
-    image_[B::kVolume] = static_cast<std::uint8_t>(DecimalOf(form_.Text(kIdVolume)));
+        static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdBrightness)));
+    image_[B::kVolume] = static_cast<std::uint8_t>(DecimalValue(form_.Text(kIdVolume)));
     PutLe16(image_.data() + B::kScrambler,
-            static_cast<std::uint16_t>(DecimalOf(form_.Text(kIdScrambler))));
+            static_cast<std::uint16_t>(DecimalValue(form_.Text(kIdScrambler))));
     for (const ListField& f : kLists) {
         const int sel = form_.Selection(f.id);
-        SetBits(image_[f.addr], f.hi, f.lo, sel < 0 ? 0 : sel);
+        f.field.Set(image_.data(), sel < 0 ? 0 : sel);
     }
 }
 
@@ -251,14 +231,14 @@ void CTotPage::StoreToImage() {
 
 void CKeyPage::Build() {
     for (std::size_t k = 0; k < kIds.size(); ++k) {
-        Control& c = form_.AddList(kIds[k], Entries(g_KeyFunctionList));
+        Control& c = form_.AddList(kIds[k], ListEntries(g_KeyFunctionList));
         c.label = "P" + FormatInt(static_cast<int>(k) + 1);
     }
 }
 
 void CKeyPage::LoadFromImage() {
     for (std::size_t k = 0; k < kIds.size(); ++k) {
-        int v = image_[B::kKeyP1 + k];
+        int v = image_[B::KeyAddr(k)];
         if (v > 12) v = kDefaults[k];
         form_.SelectByText(kIds[k], g_KeyFunctionList[static_cast<std::size_t>(v)]);
     }
@@ -269,7 +249,7 @@ void CKeyPage::StoreToImage() {
         const int i = form_.Selection(kIds[k]) < 0
                           ? -1
                           : IndexOf(g_KeyFunctionList, form_.SelectedText(kIds[k]));
-        image_[B::kKeyP1 + k] = static_cast<std::uint8_t>(i < 0 ? kDefaults[k] : i);
+        image_[B::KeyAddr(k)] = static_cast<std::uint8_t>(i < 0 ? kDefaults[k] : i);
     }
 }
 

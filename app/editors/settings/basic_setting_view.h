@@ -1,12 +1,12 @@
-// The basic settings editor: three pages over the image block 0xCC18-0xCC3B.
+// The basic settings editor: three pages over the basic settings block of the image.
 #pragma once
 
 #include <array>
 #include <string_view>
 
-#include "app/editors/settings/image_map.h"
 #include "app/editors/settings/tabbed_view.h"
 #include "app/image/radio_image.h"
+#include "app/image/settings_regions.h"
 
 namespace vm {
 

@@ -1,50 +1,174 @@
 #include "app/editors/settings/editor_fields.h"
 
 #include <cctype>
+#include <map>
 
-#include "app/editors/settings/tabbed_view.h"
+#include "app/image/codecs.h"
+#include "app/widgets/grid.h"
 
 namespace vm {
 
 namespace {
 
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+std::string Lower(std::string_view s) {
+    std::string r(s);
+    for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return r;
 }
 
-void AddFields(std::vector<EditorField>& fields, Form& form, const std::string& page, int tab) {
+std::string Join(const std::vector<std::string>& pages, std::string_view group,
+                 std::string_view label) {
+    std::string s;
+    for (const std::string& p : pages) s += p + "/";
+    if (!group.empty()) s += std::string(group) + "/";
+    return s + std::string(label);
+}
+
+bool IsFieldKind(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::Group:
+        case ControlKind::Tab:
+        case ControlKind::Spin:
+        case ControlKind::Button:
+        case ControlKind::Grid:
+            return false;
+        default:
+            return true;
+    }
+}
+
+std::string HeaderText(const Grid& g, int row, int col) {
+    const std::string& t = g.Text(row, col);
+    return t.empty() ? FormatInt(row > 0 ? row : col) : t;
+}
+
+// The controls and cells of one page (with its record tab chosen, when it has one).
+void AddControls(std::vector<EditorField>& fields, Form& form,
+                 const std::vector<std::string>& pages, const std::vector<TabStep>& steps) {
+    const std::size_t first = fields.size();
     for (int id : form.Ids()) {
         const Control& c = form.At(id);
-        if (c.label.empty()) continue;
-        fields.push_back({page, c.label, tab, &form, id});
+        if (c.kind == ControlKind::Grid) {
+            const Grid& g = form.GridAt(id);
+            const int header_col = g.FixedCols() > 0 ? 0 : -1;
+            const int header_row = g.FixedRows() > 0 ? 0 : -1;
+            for (int r = g.FixedRows(); r < g.Rows(); ++r)
+                for (int col = g.FixedCols(); col < g.Cols(); ++col) {
+                    const std::string row_text =
+                        header_col < 0 ? FormatInt(r + 1) : HeaderText(g, r, header_col);
+                    const std::string col_text =
+                        header_row < 0 ? FormatInt(col + 1) : HeaderText(g, header_row, col);
+                    fields.push_back({.pages = pages,
+                                      .label = row_text + "/" + col_text,
+                                      .form = &form,
+                                      .id = id,
+                                      .row = r,
+                                      .col = col,
+                                      .steps = steps});
+                }
+            continue;
+        }
+        if (c.label.empty() || !IsFieldKind(c.kind)) continue;
+        std::string group;
+        if (c.group != 0 && form.Has(c.group)) group = form.At(c.group).text;
+        fields.push_back({.pages = pages,
+                          .group = std::move(group),
+                          .label = c.label,
+                          .form = &form,
+                          .id = id,
+                          .steps = steps});
     }
+    // A label that repeats on the page is named with its group.
+    std::map<std::string, int> count;
+    for (std::size_t i = first; i < fields.size(); ++i)
+        if (!fields[i].IsCell()) ++count[Lower(fields[i].label)];
+    for (std::size_t i = first; i < fields.size(); ++i)
+        if (!fields[i].IsCell() && !fields[i].group.empty())
+            fields[i].qualified = count[Lower(fields[i].label)] > 1;
+}
+
+void AddForm(std::vector<EditorField>& fields, Form& form, std::vector<std::string> pages,
+             std::vector<TabStep> steps) {
+    for (int id : form.Ids()) {
+        const Control& c = form.At(id);
+        if (c.kind != ControlKind::Tab || !c.selects_records) continue;
+        // Each tab of the strip shows one record in the same controls: a page of its own.
+        for (std::size_t i = 0; i < c.entries.size(); ++i) {
+            auto record_pages = pages;
+            record_pages.push_back(c.entries[i]);
+            auto record_steps = steps;
+            record_steps.push_back({&form, id, static_cast<int>(i)});
+            AddControls(fields, form, record_pages, record_steps);
+        }
+        return;
+    }
+    AddControls(fields, form, pages, steps);
 }
 
 }  // namespace
 
+std::string EditorField::Name() const {
+    return Join(pages, qualified ? group : std::string_view(), label);
+}
+
+std::string EditorField::FullName() const {
+    return Join(pages, group, label);
+}
+
+std::string EditorField::ShortName() const {
+    return Join(pages, {}, label);
+}
+
 std::vector<EditorField> EditorFields(CBaseFormView& view) {
     std::vector<EditorField> fields;
-    if (auto* tabbed = dynamic_cast<CTabbedView*>(&view)) {
-        for (int i = 0; i < tabbed->PageCount(); ++i)
-            AddFields(fields, tabbed->Page(i).form(), tabbed->Page(i).caption(), i);
-    } else {
-        AddFields(fields, view.form(), "", -1);
+    for (const FormPage& page : view.Pages()) {
+        std::vector<std::string> pages;
+        if (!page.caption.empty()) pages.push_back(page.caption);
+        std::vector<TabStep> steps;
+        if (page.tab_form) steps.push_back({page.tab_form, page.tab, page.index});
+        AddForm(fields, *page.form, std::move(pages), std::move(steps));
     }
     return fields;
 }
 
+std::vector<EditorField> LookUpEditorField(CBaseFormView& view, std::string_view name) {
+    const auto fields = EditorFields(view);
+    std::vector<EditorField> found;
+    for (const EditorField& f : fields)
+        if (SameTextIgnoringCase(f.Name(), name)) found.push_back(f);
+    if (!found.empty()) return found;
+    for (const EditorField& f : fields)
+        if (SameTextIgnoringCase(f.FullName(), name) || SameTextIgnoringCase(f.ShortName(), name))
+            found.push_back(f);
+    return found;
+}
+
 std::optional<EditorField> FindEditorField(CBaseFormView& view, std::string_view name) {
-    for (const EditorField& f : EditorFields(view))
-        if (SameText(f.Name(), name)) return f;
-    return std::nullopt;
+    auto found = LookUpEditorField(view, name);
+    if (found.size() != 1) return std::nullopt;
+    return found.front();
+}
+
+std::vector<std::string> DuplicateFieldNames(CBaseFormView& view) {
+    std::map<std::string, std::pair<int, std::string>> count;
+    for (const EditorField& f : EditorFields(view)) {
+        auto& [n, name] = count[Lower(f.Name())];
+        ++n;
+        name = f.Name();
+    }
+    std::vector<std::string> dup;
+    for (const auto& [key, value] : count)
+        if (value.first > 1) dup.push_back(value.second);
+    return dup;
+}
+
+void RevealEditorField(const EditorField& field) {
+    for (const TabStep& s : field.steps)
+        if (s.form->Selection(s.tab) != s.index) s.form->ChooseTab(s.tab, s.index);
 }
 
 std::string ShownText(const EditorField& field) {
+    if (field.IsCell()) return field.form->GridAt(field.id).Text(field.row, field.col);
     const Control& c = field.form->At(field.id);
     switch (c.kind) {
         case ControlKind::DropList:
@@ -56,55 +180,105 @@ std::string ShownText(const EditorField& field) {
     }
 }
 
+std::string ShowEditorField(const EditorField& field) {
+    RevealEditorField(field);
+    return ShownText(field);
+}
+
 bool IsHidden(const EditorField& field) {
     return !field.form->At(field.id).visible;
 }
 
 bool ShowsAsTyped(const EditorField& field, std::string_view typed) {
-    const ControlKind kind = field.form->At(field.id).kind;
     const std::string shown = ShownText(field);
-    if (kind == ControlKind::DropList || kind == ControlKind::Check) return SameText(shown, typed);
+    if (!field.IsCell()) {
+        const ControlKind kind = field.form->At(field.id).kind;
+        if (kind == ControlKind::DropList || kind == ControlKind::Check)
+            return SameTextIgnoringCase(shown, typed);
+    }
     return shown == typed;
 }
 
-std::optional<std::string> SetEditorField(CBaseFormView& view, const EditorField& field,
-                                          std::string_view value) {
-    Form& form = *field.form;
-    const Control& c = form.At(field.id);
-    if (!c.visible) return "is hidden in the editor and cannot be set";
-    if (!c.enabled || c.read_only) return "cannot be changed in the editor";
-    int entry = -1;
-    if (c.kind == ControlKind::DropList) {
-        for (std::size_t i = 0; i < c.entries.size() && entry < 0; ++i)
-            if (SameText(c.entries[i], value)) entry = static_cast<int>(i);
-        if (entry < 0) {
-            std::string list;
-            for (const auto& e : c.entries) list += (list.empty() ? "" : ", ") + ("\"" + e + "\"");
-            return "has no entry \"" + std::string(value) + "\" (entries: " + list + ")";
-        }
-    }
-    if (c.kind == ControlKind::Check && !SameText(value, "On") && !SameText(value, "Off"))
-        return "takes On or Off";
+namespace {
 
-    if (auto* tabbed = dynamic_cast<CTabbedView*>(&view); tabbed && field.tab >= 0)
-        tabbed->ChooseTab(field.tab);
-    form.Focus(field.id);
+// The entry of a list whose text is `value` (without case), or -1.
+int EntryOf(const Control& c, std::string_view value) {
+    for (std::size_t i = 0; i < c.entries.size(); ++i)
+        if (SameTextIgnoringCase(c.entries[i], value)) return static_cast<int>(i);
+    return -1;
+}
+
+std::string NoEntry(const Control& c, std::string_view value) {
+    std::string list;
+    for (const auto& e : c.entries) list += (list.empty() ? "" : ", ") + ("\"" + e + "\"");
+    return "has no entry \"" + std::string(value) + "\" (entries: " + list + ")";
+}
+
+// A user's pick or typing into a control that has the focus; the control is left afterwards.
+void Enter(Form& form, int id, std::string_view value) {
+    const Control& c = form.At(id);
     switch (c.kind) {
-        case ControlKind::DropList:
-            if (form.Selection(field.id) != entry) form.Choose(field.id, entry);
+        case ControlKind::DropList: {
+            const int entry = EntryOf(c, value);
+            if (form.Selection(id) != entry) form.Choose(id, entry);
             break;
+        }
         case ControlKind::Check:
-            if (c.checked != SameText(value, "On")) form.Click(field.id);
+            if (c.checked != SameTextIgnoringCase(value, "On")) form.Click(id);
             break;
         default:
-            form.SelectAll(field.id);
-            if (value.empty()) {
-                form.Type(field.id, '\b');
-            } else {
-                for (char ch : value) form.Type(field.id, ch);
-            }
+            form.ReplaceText(id, value);
             break;
     }
+}
+
+std::optional<std::string> SetCell(const EditorField& field, std::string_view value) {
+    Form& form = *field.form;
+    Grid& g = form.GridAt(field.id);
+    // The click: the grid takes the focus (an editor open elsewhere is left), then the cell.
+    form.Focus(field.id);
+    g.ClickCell(field.row, field.col);
+    const int editor = form.Focused();
+    if (editor == 0 || editor == field.id) return "opens no editor";
+    if (g.Row() != field.row || g.Col() != field.col) {
+        const std::string opened = HeaderText(g, 0, g.Col());
+        form.Focus(field.id);
+        return "cannot be changed now (the editor opens " + opened + ")";
+    }
+    const Control& c = form.At(editor);
+    if (c.kind == ControlKind::DropList && EntryOf(c, value) < 0) {
+        const std::string error = NoEntry(c, value);
+        form.Focus(field.id);
+        return error;
+    }
+    Enter(form, editor, value);
+    form.Focus(field.id);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> CheckEditorField(const EditorField& field, std::string_view value) {
+    const Control& c = field.form->At(field.id);
+    if (!c.visible) return "is hidden in the editor and cannot be set";
+    if (!c.enabled || c.read_only || c.kind == ControlKind::Static)
+        return "cannot be changed in the editor";
+    if (field.IsCell()) return std::nullopt;
+    if (c.kind == ControlKind::DropList && EntryOf(c, value) < 0) return NoEntry(c, value);
+    if (c.kind == ControlKind::Check && !SameTextIgnoringCase(value, "On") &&
+        !SameTextIgnoringCase(value, "Off"))
+        return "takes On or Off";
+    return std::nullopt;
+}
+
+std::optional<std::string> SetEditorField(CBaseFormView& /*view*/, const EditorField& field,
+                                          std::string_view value) {
+    RevealEditorField(field);
+    if (auto error = CheckEditorField(field, value)) return error;
+    if (field.IsCell()) return SetCell(field, value);
+    Form& form = *field.form;
+    form.Focus(field.id);
+    Enter(form, field.id, value);
     form.Focus(0);
     return std::nullopt;
 }

@@ -39,7 +39,11 @@ void CTabbedView::OnInitialUpdate() {
         BindKeys(p->form());
     }
     form_.On(EventType::TabChanging, tab_id_, [this](const Event& e) {
-        if (e.index >= 0 && e.index < PageCount()) Page(e.index).StoreToImage();
+        if (e.index >= 0 && e.index < PageCount()) {
+            // The page is left: its focused control commits before the page is stored.
+            Page(e.index).form().Focus(0);
+            Page(e.index).StoreToImage();
+        }
         return false;
     });
     form_.On(EventType::TabChanged, tab_id_, [this](const Event& e) {
@@ -75,10 +79,22 @@ void CTabbedView::StoreToImage() {
 }
 
 void CTabbedView::Destroy() {
+    if (!initialised_) return;
     // Only the selected page can hold edits: every other page was stored when it was left, and
     // storing it again now would write back what it showed before the last reload of the view.
-    StoreToImage();
+    CBaseFormView::Destroy();
     initialised_ = false;
+}
+
+std::vector<FormPage> CTabbedView::Pages() {
+    std::vector<FormPage> pages;
+    for (int i = 0; i < PageCount(); ++i)
+        pages.push_back({.caption = Page(i).caption(),
+                         .form = &Page(i).form(),
+                         .tab_form = &form_,
+                         .tab = tab_id_,
+                         .index = i});
+    return pages;
 }
 
 int CTabbedView::HelpContext() const {

@@ -59,9 +59,10 @@ public:
     ~CTabbedView() override;
 
     // First update: tab captions, pages created and loaded, tab 0 selected and shown.
-    void OnInitialUpdate();
-    // The view's window is destroyed: the selected page is stored.
-    void Destroy();
+    void OnInitialUpdate() override;
+    // The view's window is destroyed: the selected page is stored (its focused control
+    // committed first).
+    void Destroy() override;
 
     void LoadFromImage() override;
     void StoreToImage() override;
@@ -75,8 +76,9 @@ public:
     void ChooseTab(int index) { form_.ChooseTab(tab_id_, index); }
 
     // F1: the help context of the selected tab, or kNoTabHelpContext.
-    int HelpContext() const;
-    std::function<void(int context)> open_help;
+    int HelpContext() const override;
+    // The pages, each shown by choosing its tab of the view's tab strip.
+    std::vector<FormPage> Pages() override;
 
 protected:
     void AddPage(std::unique_ptr<CFormPage> page) { pages_.push_back(std::move(page)); }

@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
@@ -30,17 +31,20 @@
 
 #include "app/editors/channels/program_view.h"
 #include "app/gui/about_box.h"
-#include "app/gui/channel_table_window.h"
+#include "app/gui/channel_print_list.h"
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/custom_data_dlg.h"
+#include "app/gui/editor_windows.h"
 #include "app/gui/form_binder.h"
 #include "app/gui/grid_widget.h"
+#include "app/gui/key_lock_panes.h"
 #include "app/gui/password_dlg.h"
 #include "app/gui/port_dlg.h"
 #include "app/gui/printing.h"
 #include "app/gui/program_app.h"
 #include "app/gui/transfer_dlg.h"
+#include "app/gui/window_menu.h"
 #include "app/image/channel_record.h"
 #include "app/shell/globals.h"
 #include "gui_fixture.h"
@@ -72,9 +76,21 @@ QStringList Texts(const QList<QAction*>& actions) {
     return t;
 }
 
-ChannelTableWindow* ChannelWindow(CMainFrame& frame) {
+// The channel table's window: the generic single-form window over the table.
+struct ChannelTableWindow {
+    FormViewWindow* window;
+    GridWidget* grid() const { return window->grid(CProgramView::kIdGrid); }
+    QWidget* control(int id) const { return window->control(id); }
+    CProgramView& view() const { return dynamic_cast<CProgramView&>(window->base_view()); }
+    int logicalDpiX() const { return window->logicalDpiX(); }
+    int logicalDpiY() const { return window->logicalDpiY(); }
+};
+
+std::optional<ChannelTableWindow> ChannelWindow(CMainFrame& frame) {
     CChildFrame* child = frame.childFrame(ID_EDIT_CHANNEL);
-    return child ? qobject_cast<ChannelTableWindow*>(child->view()) : nullptr;
+    auto* w = child ? qobject_cast<FormViewWindow*>(child->view()) : nullptr;
+    if (!w) return std::nullopt;
+    return ChannelTableWindow{w};
 }
 
 // Waits that cost nothing when the radio answers.
@@ -295,11 +311,11 @@ private slots:
         // Built editors are enabled; the others stay visible and disabled, in the menu too.
         QVERIFY(root->child(0)->flags() & Qt::ItemIsEnabled);
         int disabled = 0;
-        for (const EditorEntry& e : t.frame->editors()) {
-            if (!e.tree_text) continue;
-            const bool built = e.open_child || e.run_modal;
+        for (const EditorEntry& e : Editors()) {
+            if (!e.tree) continue;
+            const bool built = e.built();
             for (int i = 0; i < root->childCount(); ++i)
-                if (root->child(i)->text(0) == e.tree_text)
+                if (root->child(i)->text(0).toStdString() == e.name)
                     QCOMPARE(bool(root->child(i)->flags() & Qt::ItemIsEnabled), built);
             QCOMPARE(t.frame->action(e.command)->isEnabled(), built);
             disabled += !built;
@@ -411,6 +427,207 @@ private slots:
         QCOMPARE(f.childFrame(ID_EDIT_CHANNEL)->pos(), QPoint(0, 0));
     }
 
+    // The title is the frame's own from the first window on, with the maximised child's added.
+    void titleNamesTheFileAndTheMaximisedChild() {
+        AppFolder folder("[Setup]\r\nCOM=COM1\r\nModel=VM6142T\r\n");
+        CommandLine line;
+        line.port = "/dev/pts/none";
+        auto program = std::make_unique<CProgramApp>(folder.path().string(), line);
+        CMainFrame& f = program->frame();
+        QCOMPARE(f.windowTitle(), QString("VM6142T - [Channel Infomation]"));
+        f.OpenEditor(ID_EDIT_BASIC);  // opens maximised, as the current child is
+        CChildFrame* basic = f.childFrame(ID_EDIT_BASIC);
+        QVERIFY(basic->isMaximized());
+        QCOMPARE(f.windowTitle(), QString("VM6142T - [Basic setting]"));
+        basic->showNormal();
+        QCOMPARE(f.windowTitle(), QString("VM6142T"));
+        basic->showMaximized();
+        QCOMPARE(f.windowTitle(), QString("VM6142T - [Basic setting]"));
+        // A new file name reaches the title while a child is maximised, and stays after it.
+        Answers answers;
+        answers.file = folder.file("DATA/named.dat");
+        f.Execute(ID_FILE_SAVE_AS);
+        const QString own = QString("VM6142T [ %1 ]").arg(answers.file);
+        QCOMPARE(f.ownTitle(), own);
+        QCOMPARE(f.windowTitle(), own + " - [Basic setting]");
+        basic->showNormal();
+        QCOMPARE(f.windowTitle(), own);
+        f.mdiArea()->setActiveSubWindow(f.childFrame(ID_EDIT_CHANNEL));
+        f.childFrame(ID_EDIT_CHANNEL)->showMaximized();
+        QCOMPARE(f.windowTitle(), own + " - [Channel Infomation]");
+        f.mdiArea()->closeAllSubWindows();
+        QCoreApplication::processEvents();
+        QCOMPARE(f.windowTitle(), own);
+        answers.answer = MessageAnswer::Yes;
+        f.Execute(ID_FILE_NEW);
+        QCOMPARE(f.windowTitle(), QString("VM6142T"));
+        program.reset();
+        SetAppTitle("VM6142");
+    }
+
+    // "Ready" is what the message pane shows whenever no passing message covers it; the
+    // key-state panes follow the COM and Freq panes.
+    void statusBarPanes() {
+        FrameUnderTest t;
+        CMainFrame& f = *t.frame;
+        QLabel* ready = f.messagePane();
+        QCOMPARE(ready->text(), QString("Ready"));
+        QVERIFY(ready->isVisible());
+        f.statusBar()->showMessage("Reading");
+        QVERIFY(ready->isHidden());
+        // What a menu item's status tip does on its way past: the idle text comes back.
+        QStatusTipEvent tip("");
+        QCoreApplication::sendEvent(&f, &tip);
+        QCOMPARE(f.statusBar()->currentMessage(), QString());
+        QVERIFY(ready->isVisible());
+        QCOMPARE(ready->text(), QString("Ready"));
+        // Panes left to right: message, COM, Freq, CAP, NUM, SCRL.
+        KeyLockPanes* locks = f.lockPanes();
+        const QList<QWidget*> order = {ready,         f.comPane(),  f.freqPane(),
+                                       locks->caps(), locks->num(), locks->scroll()};
+        for (qsizetype i = 1; i < order.size(); ++i)
+            QVERIFY2(order[i - 1]->x() < order[i]->x(), qPrintable(order[i]->objectName()));
+        // The offscreen platform cannot tell the lock states: blank panes that say so.
+        for (QLabel* pane : {locks->caps(), locks->num(), locks->scroll()}) {
+            QCOMPARE(pane->text(), QString());
+            QCOMPARE(pane->toolTip(), QString(KeyLockPanes::kUnavailable));
+        }
+    }
+
+    void lockPanesFollowTheKeys() {
+        QMainWindow window;
+        std::optional<LockKeys> state;
+        int reads = 0;
+        auto* panes = new KeyLockPanes(*window.statusBar(), [&] {
+            ++reads;
+            return state;
+        });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        struct Case {
+            std::optional<LockKeys> keys;
+            QStringList shown;
+        };
+        const Case cases[] = {
+            {LockKeys{true, false, false}, {"CAP", "", ""}},
+            {LockKeys{false, true, true}, {"", "NUM", "SCRL"}},
+            {LockKeys{true, true, true}, {"CAP", "NUM", "SCRL"}},
+            {LockKeys{}, {"", "", ""}},
+            {std::nullopt, {"", "", ""}},
+        };
+        for (const Case& c : cases) {
+            state = c.keys;
+            const int before = reads;
+            QTest::keyClick(window.windowHandle(), Qt::Key_CapsLock);
+            QCOMPARE(reads, before + 2);  // once for the press, once for the release
+            QCOMPARE(
+                QStringList({panes->caps()->text(), panes->num()->text(), panes->scroll()->text()}),
+                c.shown);
+            QCOMPARE(panes->caps()->toolTip().isEmpty(), c.keys.has_value());
+        }
+    }
+
+    // Cascade keeps every window usable and inside the area; the Window menu lists the open
+    // windows, numbered, the current one checked, and activates the one chosen.
+    void cascadeAndTheWindowList() {
+        FrameUnderTest t;
+        CMainFrame& f = *t.frame;
+        f.OpenEditor(ID_EDIT_BASIC);
+        QMdiArea* mdi = f.mdiArea();
+        CChildFrame* channels = f.childFrame(ID_EDIT_CHANNEL);
+        CChildFrame* basic = f.childFrame(ID_EDIT_BASIC);
+        QCOMPARE(mdi->currentSubWindow(), basic);
+        f.Execute(ID_WINDOW_CASCADE);
+        const QRect area = mdi->viewport()->rect();
+        for (CChildFrame* w : {channels, basic}) {
+            QVERIFY(!w->isMaximized());
+            QVERIFY2(area.contains(w->geometry()), qPrintable(w->windowTitle()));
+            QVERIFY2(w->width() >= area.width() / 2 && w->height() >= area.height() / 2,
+                     qPrintable(QString("%1: %2 x %3 in %4 x %5")
+                                    .arg(w->windowTitle())
+                                    .arg(w->width())
+                                    .arg(w->height())
+                                    .arg(area.width())
+                                    .arg(area.height())));
+        }
+        QCOMPARE(channels->pos(), QPoint(0, 0));
+        QVERIFY(basic->x() > 0 && basic->x() == basic->y());  // staggered, on top, current
+        QCOMPARE(mdi->currentSubWindow(), basic);
+
+        QMenu* window = f.menu(f.childMenuShown(), 5);
+        auto listed = [&] {
+            window->popup(QPoint(0, 0));
+            QStringList texts;
+            QList<QAction*> entries;
+            const QList<QAction*> all = window->actions();
+            for (qsizetype i = 3; i < all.size(); ++i) {
+                texts << (all[i]->isSeparator() ? "-"
+                          : all[i]->isChecked() ? "* " + all[i]->text()
+                                                : all[i]->text());
+                entries << all[i];
+            }
+            window->hide();
+            return std::make_pair(texts, entries);
+        };
+        auto [texts, entries] = listed();
+        QCOMPARE(texts, QStringList({"-", "&1 Channel Infomation", "* &2 Basic setting"}));
+        entries[1]->trigger();
+        QCOMPARE(mdi->currentSubWindow(), channels);
+        // A minimised window chosen from the list comes back.
+        basic->showMinimized();  // Qt leaves the window it minimises current
+        std::tie(texts, entries) = listed();
+        QCOMPARE(texts, QStringList({"-", "&1 Channel Infomation", "* &2 Basic setting"}));
+        entries[1]->trigger();
+        QVERIFY(basic->isMinimized());
+        std::tie(texts, entries) = listed();
+        QCOMPARE(texts, QStringList({"-", "* &1 Channel Infomation", "&2 Basic setting"}));
+        entries[2]->trigger();
+        QCOMPARE(mdi->currentSubWindow(), basic);
+        QVERIFY(!basic->isMinimized());
+        // No windows, no list.
+        mdi->closeAllSubWindows();
+        QCoreApplication::processEvents();
+        window = f.menu(f.childMenuShown(), 5);
+        std::tie(texts, entries) = listed();
+        QCOMPARE(texts, QStringList());
+    }
+
+    void cascadeGeometry() {
+        struct Case {
+            QSize area;
+            int count;
+            int step;
+            QSize least;
+            QList<QRect> expected;
+        };
+        const Case cases[] = {
+            {{800, 600}, 1, 20, {400, 300}, {QRect(0, 0, 800, 600)}},
+            {{800, 600},
+             3,
+             20,
+             {400, 300},
+             {{0, 0, 760, 560}, {20, 20, 760, 560}, {40, 40, 760, 560}}},
+            // Too many for one pile: half the area each, the stagger starts over.
+            {{400, 300},
+             5,
+             50,
+             {200, 150},
+             {{0, 0, 200, 150},
+              {50, 50, 200, 150},
+              {100, 100, 200, 150},
+              {150, 150, 200, 150},
+              {0, 0, 200, 150}}},
+            // A window's least size wins over the stagger, but never over the area.
+            {{300, 200}, 2, 10, {500, 150}, {{0, 0, 300, 190}, {0, 10, 300, 190}}},
+            {{800, 600}, 0, 20, {400, 300}, {}},
+            {{0, 0}, 2, 20, {400, 300}, {}},
+        };
+        for (const Case& c : cases) {
+            const std::vector<QRect> got = CascadeRects(c.area, c.count, c.step, c.least);
+            QCOMPARE(QList<QRect>(got.begin(), got.end()), c.expected);
+        }
+    }
+
     // ---- file commands
     void fileNewAsksAndResets() {
         FrameUnderTest t;
@@ -513,7 +730,7 @@ private slots:
     // ---- the channel table window
     void channelTableLayout() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         QVERIFY(w);
         GridWidget* g = w->grid();
         QCOMPARE(g->rowCount(), 800);
@@ -542,7 +759,7 @@ private slots:
 
     void typingIntoCellsThroughTheWidgets() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         GridWidget* g = w->grid();
         CProgramView& view = w->view();
         QApplication::setActiveWindow(t.frame.get());
@@ -555,7 +772,7 @@ private slots:
         QCOMPARE(view.grid().Col(), int(CProgramView::kColRx));
         // The editor lies over the Rx cell (one pixel inside).
         const QRect rx = g->visualItemRect(g->item(4, 0));
-        const QPoint rx_in_window = g->viewport()->mapTo(w, rx.topLeft());
+        const QPoint rx_in_window = g->viewport()->mapTo(w->window, rx.topLeft());
         QVERIFY2(qAbs(freq->geometry().left() - rx_in_window.x()) <= 2 &&
                      qAbs(freq->geometry().top() - rx_in_window.y()) <= 2,
                  qPrintable(QString("editor at %1,%2, cell at %3,%4")
@@ -631,9 +848,63 @@ private slots:
         QCOMPARE((*t.image)[ChannelOffset(5) + 0x1A], std::uint8_t{0xFF});
     }
 
+    // Esc closes a cell editor and the cell keeps its text, whatever the editor held.
+    void escapeClosesACellEditorWithoutTakingIt() {
+        FrameUnderTest t;
+        auto w = ChannelWindow(*t.frame);
+        QVERIFY(w);
+        GridWidget* g = w->grid();
+        QApplication::setActiveWindow(t.frame.get());
+        struct Case {
+            int col;
+            int editor;
+            std::function<void(QWidget*)> change;
+        };
+        const auto arrow = [](QWidget* e) {
+            auto* list = qobject_cast<QComboBox*>(e);
+            QTest::keyClick(list, list->currentIndex() > 0 ? Qt::Key_Up : Qt::Key_Down);
+        };
+        const auto type = [](const char* text) {
+            return [text](QWidget* e) {
+                QLineEdit* le = qobject_cast<QLineEdit*>(e);
+                if (!le) le = qobject_cast<QComboBox*>(e)->lineEdit();
+                le->selectAll();
+                QTest::keyClicks(le, text);
+            };
+        };
+        const Case cases[] = {
+            {CProgramView::kColPower, CProgramView::kIdListCombo, arrow},
+            {CProgramView::kColBandwidth, CProgramView::kIdListCombo, arrow},
+            {CProgramView::kColRx, CProgramView::kIdFreqEdit, type("146")},
+            {CProgramView::kColCtcss, CProgramView::kIdCtcssCombo, type("88.5")},
+            {CProgramView::kColDcs, CProgramView::kIdDcsCombo, type("754")},
+            {CProgramView::kColName, CProgramView::kIdNameEdit, type("ESC")},
+        };
+        for (const Case& c : cases) {
+            QTableWidgetItem* cell = g->item(0, c.col - 1);
+            const QString before = cell->text();
+            QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(cell).center());
+            QWidget* editor = w->control(c.editor);
+            QVERIFY2(editor->isVisible(), qPrintable(QString("column %1").arg(c.col)));
+            c.change(editor);
+            QWidget* keys = editor;
+            if (auto* cb = qobject_cast<QComboBox*>(editor); cb && cb->isEditable())
+                keys = cb->lineEdit();
+            QTest::keyClick(keys, Qt::Key_Escape);
+            QVERIFY2(editor->isHidden(), qPrintable(QString("column %1").arg(c.col)));
+            QVERIFY(!w->view().form().At(c.editor).visible);
+            QCOMPARE(cell->text(), before);
+            QVERIFY(g->hasFocus());
+            // The table stays usable: moving on commits nothing that was escaped.
+            QTest::keyClick(g, Qt::Key_Down);
+            QTest::keyClick(g, Qt::Key_Up);
+            QCOMPARE(cell->text(), before);
+        }
+    }
+
     void closingTheTableKeepsItsEdits() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         w->view().grid().SetText(1, CProgramView::kColName, "KEEP");
         t.frame->childFrame(ID_EDIT_CHANNEL)->close();
         QCoreApplication::processEvents();
@@ -643,7 +914,7 @@ private slots:
 
     void scrollingCommitsAndKeepsRowsInStep() {
         FrameUnderTest t;
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         GridWidget* g = w->grid();
         g->verticalScrollBar()->setValue(100);
         QCOMPARE(w->view().grid().TopRow(), 101);
@@ -1071,7 +1342,7 @@ private slots:
             InitChannelRecord(*t.image, n, 14400000u + static_cast<std::uint32_t>(n) * 12500u,
                               t.bands);
         t.frame->ReloadAllViews();
-        ChannelTableWindow* w = ChannelWindow(*t.frame);
+        auto w = ChannelWindow(*t.frame);
         GridWidget* g = w->grid();
         QCoreApplication::processEvents();
         QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
@@ -1083,7 +1354,7 @@ private slots:
         shot(t.frame.get(), "main_window_list_editor");
         QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
                           g->visualItemRect(g->item(20, 3)).center());
-        shot(w, "channel_table_freq_editor");
+        shot(w->window, "channel_table_freq_editor");
         shot(t.frame->treeBar(), "tree_bar");
         std::filesystem::create_directories(t.folder.path() / "help");
         std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html",

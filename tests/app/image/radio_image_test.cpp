@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
+#include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
 
 namespace vm {
@@ -130,29 +132,88 @@ TEST_F(ResetTest, LoadsTheFileThenDerivesEdgeAndVfoRecords) {
     without.RxLower[7] = without.RxUpper[7] = 0;
     RadioImage other{};
     ASSERT_TRUE(ResetToDefaults(other, header, without, dir_ / "Default.dat"));
-    EXPECT_EQ(other[kVfoRecords + 64 * 3 + 2], 0xFF);
+    EXPECT_EQ(other[BandSideRecordMap::kBase + 64 * 3 + 2], 0xFF);
     EXPECT_EQ(header[0x10], 0x33);
     EXPECT_EQ(image[0x1234], fi[0x1234]);
     // Edge record 0: 30 MHz, band 0, default record.
-    ConstChannelRecord edge0(image, kBandEdgeRecords);
+    ConstChannelRecord edge0(image, BandMemoryMap::kBase);
     EXPECT_EQ(edge0.Rx(), 3'000'000u);
     EXPECT_EQ(edge0.Offset(), 60'000u);
     // Edge record 1: 450 MHz, band 7 -> 7.6 MHz offset.
-    ConstChannelRecord edge1(image, kBandEdgeRecords + 32);
+    ConstChannelRecord edge1(image, BandMemoryMap::HalfAddr(0, 1));
     EXPECT_EQ(edge1.Rx(), 45'000'000u);
     EXPECT_EQ(edge1.Offset(), 760'000u);
     // VFO record i: the basic settings block, bands of F[2i] and F[2i+1].
     for (std::uint32_t i = 0; i < 6; ++i) {
-        const std::uint32_t r = kVfoRecords + 64 * i;
+        const std::uint32_t r = BandSideRecordMap::kBase + 64 * i;
         for (std::uint32_t k = 0; k < 64; ++k) {
             if (k == 2 || k == 6) continue;
             ASSERT_EQ(image[r + k], fi[kBasicSettings + k]) << i << " " << k;
         }
     }
-    EXPECT_EQ(image[kVfoRecords + 2], 0);           // 30 MHz: band 0
-    EXPECT_EQ(image[kVfoRecords + 6], 7);           // 450 MHz: band 7
-    EXPECT_EQ(image[kVfoRecords + 64 * 3 + 2], 6);  // 350 MHz: band 6 with the fixed limits
-    EXPECT_EQ(image[kVfoRecords + 64 * 5 + 2], 8);  // 850 MHz
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 2], 0);  // 30 MHz: band 0
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 6], 7);  // 450 MHz: band 7
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 3 + 2],
+              6);  // 350 MHz: band 6 with the fixed limits
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 5 + 2], 8);  // 850 MHz
+}
+
+// What the reset says it took: a folder is no factory file (untouched, as a missing one); a short
+// file is laid over the start and the rest keeps what it held; a longer one gives 69,632 bytes.
+TEST_F(ResetTest, ReportsHowMuchOfTheFactoryFileItTook) {
+    struct Case {
+        const char* name;
+        long size;  // -1: "Default.dat" is a folder
+        bool loaded;
+        std::size_t bytes;
+        bool whole;
+    };
+    const Case cases[] = {
+        {"folder", -1, false, 0, false},
+        {"empty", 0, true, 0, false},
+        {"inside the header", 100, true, 100, false},
+        {"inside the image", kHeaderSize + 0x1000, true, kHeaderSize + 0x1000, false},
+        {"whole", kDataFileSize, true, kDataFileSize, true},
+        {"longer", kDataFileSize + 5, true, kDataFileSize, true},
+    };
+    const auto file = dir_ / "Default.dat";
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(file);
+        if (c.size < 0) {
+            std::filesystem::create_directory(file);
+        } else {
+            std::ofstream out(file, std::ios::binary);
+            const std::string bytes(static_cast<std::size_t>(c.size), '\x5A');
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        RadioImage image;
+        image.fill(0x11);
+        FileHeader header;
+        header.fill(0x22);
+        const FactoryLoad load = ResetToDefaults(image, header, BandTables::Initial(), file);
+        EXPECT_EQ(load.Loaded(), c.loaded) << c.name;
+        EXPECT_EQ(load.error, c.loaded ? 0 : EISDIR) << c.name;
+        EXPECT_EQ(load.bytes_read, c.bytes) << c.name;
+        EXPECT_EQ(load.Whole(), c.whole) << c.name;
+        // The byte before the end of what was read is the file's, the one after it kept its value.
+        const std::size_t n = load.bytes_read;
+        if (n > 0 && n <= kHeaderSize) {
+            EXPECT_EQ(header[n - 1], 0x5A) << c.name;
+        }
+        if (n < kHeaderSize) {
+            EXPECT_EQ(header[n], 0x22) << c.name;
+        }
+        if (n > kHeaderSize) {
+            EXPECT_EQ(image[n - kHeaderSize - 1], 0x5A) << c.name;
+        }
+        if (n >= kHeaderSize && n < kDataFileSize) {
+            EXPECT_EQ(image[n - kHeaderSize], 0x11) << c.name;
+        }
+        // The derived records are written only when the file was read.
+        EXPECT_EQ(ConstChannelRecord(image, image_map::kBandMemories.base).Rx() == 3'000'000u,
+                  c.loaded)
+            << c.name;
+    }
 }
 
 TEST(BandTablesTest, InitialValues) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
 
 #include "tests/app/link/transfer_fixture.h"
@@ -7,11 +8,15 @@
 namespace vm::testing {
 namespace {
 
-// True when a and b agree exactly on [from, to) and nowhere else differ unless `outside` holds.
+// True when a and b agree exactly on [from, to).
 ::testing::AssertionResult SameRange(const RadioImage& a, const RadioImage& b, std::uint32_t from,
                                      std::uint32_t to) {
     for (std::uint32_t i = from; i < to; ++i)
-        if (a[i] != b[i]) return ::testing::AssertionFailure() << "differs at 0x" << std::hex << i;
+        if (a[i] != b[i]) {
+            char at[16];
+            std::snprintf(at, sizeof at, "0x%04X", i);
+            return ::testing::AssertionFailure() << "differs at " << at;
+        }
     return ::testing::AssertionSuccess();
 }
 
@@ -334,6 +339,121 @@ INSTANTIATE_TEST_SUITE_P(
             "LineHungUp", Vanish(20, true), ProgramReadRanges(), TransferOutcome::BlockFailed, {}}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// ---------------------------------------------------------------------------------------------
+// Replies that go wrong: a read ends with exactly the radio's memory, or with "Communication
+// error" and the image untouched; never with anything else taken as data.
+
+ReplyFault At(std::uint32_t a, int times = 1) {
+    return ReplyFault{a, times};
+}
+constexpr ReplyFault kEveryReply{std::nullopt, -1};
+
+RadioOptions LateAck(ReplyFault where) {
+    RadioOptions o;
+    o.late_ack = where;  // 200 ms: past the 150 ms a one-byte read waits
+    // At wire speed the answer to the repeated "A" comes after the worker has purged the line
+    // for the next block, as it does on a cable.
+    o.paced = true;
+    return o;
+}
+RadioOptions Junk(ReplyFault where, bool before_ack = false) {
+    RadioOptions o;
+    o.junk = where;
+    o.junk_before_ack = before_ack;
+    return o;
+}
+RadioOptions Misdirect(ReplyFault where) {
+    RadioOptions o;
+    o.misdirect = where;
+    return o;
+}
+RadioOptions Stall(ReplyFault where) {
+    RadioOptions o;
+    o.stall = where;  // 80 ms: past the 50 ms allowed between two bytes
+    return o;
+}
+
+struct StrayCase {
+    const char* name;
+    RadioOptions radio;
+    bool recovers;
+};
+
+class StrayReply : public TransferTest, public ::testing::WithParamInterface<StrayCase> {};
+
+TEST_P(StrayReply, ReadEndsWithTheRadiosMemoryOrCommunicationError) {
+    const StrayCase& c = GetParam();
+    StartRadio(c.radio);
+    const RadioImage before = *image_;
+    TransferRangeTable t;
+    t.direction = TransferDirection::Read;
+    t.Add(0x0F80, 0x1200);  // 0x0F80, 0x1000 (where the faults strike), 0x1080, ...
+    const TransferOutcome outcome = Run(t);  // the protocol's own time-outs
+    const RadioRecord rec = radio_->record();
+    EXPECT_GE(rec.replies_struck, 1);
+    if (c.recovers) {
+        ASSERT_EQ(outcome, TransferOutcome::Done);
+        EXPECT_TRUE(success_);
+        EXPECT_TRUE(log_.messages.empty());
+        EXPECT_TRUE(SameRange(*image_, *radio_memory_, 0x0F80, 0x1200));
+        EXPECT_TRUE(SameRange(*image_, before, 0, 0x0F80));
+        EXPECT_TRUE(SameRange(*image_, before, 0x1200, kImageSize));
+        EXPECT_EQ(rec.end_markers, std::vector<std::string>{"ENDR"});
+        EXPECT_EQ(log_.percents.size(), 5u);
+    } else {
+        ASSERT_EQ(outcome, TransferOutcome::BlockFailed);
+        EXPECT_FALSE(success_);
+        EXPECT_EQ(log_.messages, std::vector<std::string>{"Communication error"});
+        EXPECT_EQ(*image_, before);
+        EXPECT_TRUE(rec.end_markers.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, StrayReply,
+    ::testing::Values(StrayCase{"LateAcknowledgement", LateAck(At(0x1000)), true},
+                      StrayCase{"JunkBeforeOneReply", Junk(At(0x1000)), true},
+                      StrayCase{"JunkBeforeOneReplyAndItsAck", Junk(At(0x1000), true), true},
+                      StrayCase{"JunkBeforeTheProbesReply", Junk(At(kProbeAddress)), true},
+                      StrayCase{"JunkBeforeEveryReply", Junk(kEveryReply), false},
+                      StrayCase{"OneReplyForAnotherAddress", Misdirect(At(0x1000)), true},
+                      StrayCase{"EveryReplyForAnotherAddress", Misdirect(At(0x1000, -1)), false},
+                      StrayCase{"ReplyStallsOnce", Stall(At(0x1000)), true},
+                      StrayCase{"ReplyStallsEveryTime", Stall(At(0x1000, -1)), false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(TransferTest, AnsweredAcknowledgementsNeverShiftTheNextBlock) {
+    // Every acknowledgement is answered late, the probe's included: the worker's repeated "A"
+    // is answered too, and that second answer arrives ahead of whatever comes next.
+    StartRadio(LateAck(kEveryReply));
+    const RadioImage before = *image_;
+    TransferRangeTable t;
+    t.direction = TransferDirection::Read;
+    t.Add(0x1000, 0x1180);
+    const TransferOutcome outcome = Run(t);
+    if (outcome == TransferOutcome::Done) {
+        EXPECT_TRUE(SameRange(*image_, *radio_memory_, 0x1000, 0x1180));
+        EXPECT_TRUE(log_.messages.empty());
+    } else {
+        EXPECT_EQ(log_.messages, std::vector<std::string>{"Communication error"});
+        EXPECT_EQ(*image_, before);
+        EXPECT_TRUE(radio_->record().end_markers.empty());
+    }
+    EXPECT_GE(radio_->record().replies_struck, 1);
+}
+
+TEST_F(TransferTest, ProtectionIsSeenThroughAReplyForAnotherAddress) {
+    // The first probe is answered with 0xCC80's block, whose byte 8 is not 3.
+    RadioOptions o = Misdirect(At(kProbeAddress));
+    o.protect = true;
+    (*radio_memory_)[0xCC88] = 0;
+    StartRadio(o);
+    EXPECT_EQ(Run(CustomDataReadRanges(), AnsweringTiming(), "5731RB"), TransferOutcome::Done);
+    EXPECT_EQ(log_.password_prompts, 1);
+    EXPECT_EQ(radio_->record().read_addresses,
+              (std::vector<std::uint32_t>{kProbeAddress, kProbeAddress, 0xFEE0}));
+}
+
 TEST_F(TransferTest, ReadAcknowledgementIsTriedFourTimes) {
     StartRadio(FailBlock(0x0200, 3));  // the fourth "A" is answered
     // The answered acknowledgement is waited for long enough for a busy machine.
@@ -554,6 +674,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TranscriptCase{"ReadNotAcknowledged", CustomDataReadRanges(),
                                      FailBlock(0xFEE0), -1, TransferOutcome::BlockFailed,
                                      Cat({kCustomRead, kA, kA, kA, kA})},
+                      // The block is asked for again, each reply with its acknowledgement.
+                      TranscriptCase{"ReadAnsweredForAnotherAddress", CustomDataReadRanges(),
+                                     Misdirect(At(0xFEE0)), -1, TransferOutcome::Done,
+                                     Cat({kCustomRead, kA, kCustomRead, kA, {'E', 'N', 'D', 'R'}})},
                       TranscriptCase{"Write",
                                      CustomDataWriteRanges(),
                                      {},

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <strings.h>
+#include <cerrno>
 #include <map>
 #include <random>
 
@@ -13,6 +14,7 @@
 namespace vm::shell {
 namespace {
 
+namespace fs = std::filesystem;
 using vm::testing::ReadText;
 using vm::testing::RunUnprivileged;
 using vm::testing::TempDir;
@@ -138,6 +140,33 @@ TEST(SettingsFile, WriteFailsInAFolderThatCannotBeWrittenAndLeavesTheFile) {
         RunUnprivileged([&] { return SettingsFile(ini).Write("Setup", "COM", "COM3") ? 1 : 0; });
     EXPECT_EQ(r, 0);
     EXPECT_EQ(ReadText(ini), "[Setup]\r\nCOM=COM1\r\n");
+}
+
+// A settings file that cannot be read counts as none for Read, is never replaced by Write, and
+// says why through ReadError; an absent one is no error.
+TEST(SettingsFile, UnreadableFileGivesDefaultsAndIsLeftAlone) {
+    TempDir dir;
+    fs::create_directory(dir / "folder.ini");
+    WriteText(dir / "locked.ini", "[Setup]\r\nCOM=COM1\r\n");
+    ::chmod((dir / "locked.ini").c_str(), 0000);
+    EXPECT_EQ(SettingsFile(dir / "missing.ini").ReadError(), 0);
+    EXPECT_EQ(SettingsFile(dir / "missing" / "Program.ini").ReadError(), 0);
+
+    const SettingsFile folder(dir / "folder.ini");
+    EXPECT_EQ(folder.ReadError(), EISDIR);
+    EXPECT_EQ(folder.Read("Setup", "COM", "dflt"), "dflt");
+    EXPECT_FALSE(folder.Write("Setup", "COM", "COM3"));
+    EXPECT_TRUE(fs::is_directory(dir / "folder.ini"));
+
+    const int r = RunUnprivileged([&] {
+        const SettingsFile locked(dir / "locked.ini");
+        return (locked.ReadError() == EACCES ? 1 : 0) |
+               (locked.Read("Setup", "COM", "dflt") == "dflt" ? 2 : 0) |
+               (!locked.Write("Setup", "COM", "COM3") ? 4 : 0);
+    });
+    EXPECT_EQ(r, 7);
+    ::chmod((dir / "locked.ini").c_str(), 0644);
+    EXPECT_EQ(ReadText(dir / "locked.ini"), "[Setup]\r\nCOM=COM1\r\n");
 }
 
 }  // namespace

@@ -66,6 +66,19 @@ int RunUnprivileged(const std::function<int()>& body) {
     return WEXITSTATUS(status);
 }
 
+AppFolderCopy::AppFolderCopy() {
+    for (const char* name : {"Default.dat", "Program.ini"}) {
+        std::error_code ec;
+        fs::copy_file(BuildAppFolder() / name, dir_ / name, ec);
+        ::chmod((dir_ / name).c_str(), 0644);
+    }
+}
+
+bool AppFolderCopy::Readable() const {
+    return ::access((dir_ / "Default.dat").c_str(), R_OK) == 0 &&
+           ::access((dir_ / "Program.ini").c_str(), R_OK) == 0;
+}
+
 fs::path BuildAppFolder() {
     const char* dir = std::getenv("VM_APP_DIR");
     if (dir != nullptr) return dir;

@@ -35,6 +35,20 @@ void WriteText(const std::filesystem::path& file, const std::string& text);
 // value `body` returned (0..255), or -1 when the child could not be run.
 int RunUnprivileged(const std::function<int()>& body);
 
+// A copy of the build's application folder files ("Default.dat", "Program.ini") in a fresh
+// world-readable temporary folder: what a test running as "nobody" (RunUnprivileged) uses, since
+// the build tree may lie where that user cannot reach (a checkout under /root, mode 0700).
+class AppFolderCopy {
+public:
+    AppFolderCopy();
+    const std::filesystem::path& path() const { return dir_.path(); }
+    // Whether the calling process can read the copied files (the precondition of such a test).
+    bool Readable() const;
+
+private:
+    TempDir dir_;
+};
+
 // The application folder of the build ($VM_APP_DIR, else <build>/bin beside <build>/tests).
 std::filesystem::path BuildAppFolder();
 

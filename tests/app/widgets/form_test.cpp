@@ -118,3 +118,61 @@ TEST(Form, ListenersSeeStateChangesAndDisabledControlsTakeNothing) {
 
 }  // namespace
 }  // namespace vm
+
+namespace vm {
+namespace {
+
+TEST(Form, TextSelectionEmptyMatchesNothingAndNumbersMatchWholeTexts) {
+    Form f;
+    f.AddList(1, {"Off", "1", "10", "2"});
+    struct Case {
+        bool exact;
+        std::string_view text;
+        bool matched;
+        int selection;  // after, starting from entry 3
+    };
+    for (const Case& c :
+         {Case{false, "", false, 3}, Case{true, "", false, 3}, Case{false, "1", true, 1},
+          Case{true, "10", true, 2}, Case{true, "1", true, 1}, Case{true, "OFF", true, 0},
+          Case{true, "3", false, 3}, Case{true, "1.", false, 3}}) {
+        f.Select(1, 3);
+        EXPECT_EQ(c.exact ? f.SelectExactText(1, c.text) : f.SelectByText(1, c.text), c.matched)
+            << c.text;
+        EXPECT_EQ(f.Selection(1), c.selection) << c.text;
+    }
+}
+
+TEST(Form, CommitFocusRunsTheFocusLossRuleAndGivesTheFocusBack) {
+    Form f;
+    f.AddEdit(1, 4);
+    f.AddEdit(2, 4);
+    std::vector<std::string> events;
+    for (int id : {1, 2}) {
+        f.On(EventType::FocusLost, id, [&events, &f, id](const Event&) {
+            events.push_back("lost " + std::to_string(id));
+            if (id == 2) f.SetVisible(2, false);  // a cell editor closes when left
+            return false;
+        });
+        f.On(EventType::FocusGained, id, [&events, id](const Event&) {
+            events.push_back("gained " + std::to_string(id));
+            return false;
+        });
+    }
+    f.CommitFocus();  // nothing focused: nothing happens
+    EXPECT_TRUE(events.empty());
+    f.Focus(1);
+    f.ReplaceText(1, "12");
+    f.CommitFocus();
+    EXPECT_EQ(events, (std::vector<std::string>{"gained 1", "lost 1", "gained 1"}));
+    EXPECT_EQ(f.Focused(), 1);
+    events.clear();
+    f.Focus(2);
+    f.CommitFocus();
+    EXPECT_EQ(events, (std::vector<std::string>{"lost 1", "gained 2", "lost 2"}));
+    EXPECT_EQ(f.Focused(), 0);  // closed: it does not get the focus back
+    f.ReplaceText(1, "");
+    EXPECT_EQ(f.Text(1), "");
+}
+
+}  // namespace
+}  // namespace vm

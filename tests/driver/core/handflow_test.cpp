@@ -14,7 +14,9 @@ public:
     bool TransmitPending() const override { return pending; }
     void SendFlowCharacter(std::uint8_t c) override { sent.push_back(c); }
     void RestartTransmit() override { ++restarts; }
+    std::uint8_t LastStatusByte() const override { return status; }
 
+    std::uint8_t status = kStatusCts | kStatusDsr;
     std::uint32_t count = 0;
     std::uint32_t size = 1024;
     bool pending = false;
@@ -137,6 +139,40 @@ TEST(HandFlow, SettingsTheChipLacksDoNotFailTheRecord) {
     rig.chip.Unplug();
     EXPECT_EQ(ApplyHandFlow(*rig.dev, state, {SERIAL_CTS_HANDSHAKE, 0, 512, 128}, host),
               STATUS_DEVICE_NOT_CONNECTED);
+}
+
+// An output handshake switched on with its line down holds the transmitter; with the line up it
+// does not; switched off it releases the hold and restarts the transmitter.
+TEST(HandFlow, OutputHandshakeHoldsTransmitWhileItsLineIsDown) {
+    struct Row {
+        const char* name;
+        std::uint32_t handshake;
+        std::uint8_t status;
+        std::uint32_t hold;
+    };
+    const Row rows[] = {
+        {"CTS down", SERIAL_CTS_HANDSHAKE, kStatusDsr, SERIAL_TX_CTS},
+        {"CTS up", SERIAL_CTS_HANDSHAKE, kStatusCts, 0},
+        {"DSR down", SERIAL_DSR_HANDSHAKE, kStatusCts, SERIAL_TX_DSR},
+        {"DSR up", SERIAL_DSR_HANDSHAKE, kStatusDsr, 0},
+        {"both down", SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE, 0,
+         SERIAL_TX_CTS | SERIAL_TX_DSR},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig rig(3);
+        rig.Configure();
+        FakeHost host;
+        host.status = row.status;
+        FlowState state;
+        const SerialHandflow on{SERIAL_DTR_CONTROL | row.handshake, SERIAL_RTS_CONTROL, 512, 128};
+        EXPECT_EQ(ApplyHandFlow(*rig.dev, state, on, host), STATUS_SUCCESS);
+        EXPECT_EQ(state.transmitHolds, row.hold);
+        const SerialHandflow off{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 512, 128};
+        EXPECT_EQ(ApplyHandFlow(*rig.dev, state, off, host), STATUS_SUCCESS);
+        EXPECT_EQ(state.transmitHolds, 0u);
+        EXPECT_EQ(host.restarts, row.hold ? 1 : 0);
+    }
 }
 
 }  // namespace

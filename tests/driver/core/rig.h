@@ -18,6 +18,8 @@ public:
     Rig(sim::ChipProfile profile, const DriverPolicy& policy)
         : bus(kernel), chip(kernel, profile), driver(kernel, policy.name) {
         pdo = bus.CreatePdo(chip);
+        // The rig's device stands for what the driver's AddDevice makes; it is not under test.
+        const Pool::Suspend system(kernel.pool());
         IoCreateDevice(driver, "\\Device\\Serial0", FILE_DEVICE_SERIAL_PORT, 0, true, &fdo);
         IoAttachDeviceToDeviceStack(fdo, pdo);
         dev = std::make_unique<UsbDevice>(kernel, policy, fdo, fdo->LowerDevice);

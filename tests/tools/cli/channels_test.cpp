@@ -47,13 +47,12 @@ TEST_F(Channels, ListsTheChannelsInUse) {
 
 TEST_F(Channels, SetAndClearCommitAsTheTableAndSave) {
     ToolRun r = Tool({"channels", file.string(), "--set", "20:rx freq=118.008", "20:Name=ab",
-                      "20:scan=prio", "--clear", "1", "21:Rx Freq=851.0123"});
+                      "20:scan=prio", "21:Rx Freq=851.0123"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out,
               "20:Rx Freq=118.008 became 118.00833\n"
               "20:Name=ab became AB\n"
               "20:Scan=prio became Priority\n"
-              "1:Rx Freq= became 145.50000\n"
               "21:Rx Freq=851.0123 became 851.01000\n");
     const auto bytes = ReadBytes(file);
     const std::uint8_t* ch20 = Record(bytes, 20);
@@ -77,21 +76,60 @@ TEST_F(Channels, SetAndClearCommitAsTheTableAndSave) {
 }
 
 TEST_F(Channels, RefusedEditsSaveNothing) {
-    const std::vector<std::vector<std::string>> refused = {
-        {"--set", "5:Name=X"},         // channel 5 is empty
-        {"--set", "5:Colour=X"},       // unknown column
-        {"--set", "801:Rx Freq=145"},  // no such channel
-        {"5:Rx Freq=145"},             // an edit without --set
-        {"--clear", "2:Name=X"},       // a cell edit without --set
-        {"--set"},                     // nothing to set
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* message;
     };
-    for (auto args : refused) {
-        args.insert(args.begin(), {"channels", file.string()});
+    const Case refused[] = {
+        {{"--set", "5:Name=X"}, 1, "channel 5 is empty"},
+        {{"--set", "5:Colour=X"}, 2, "unknown column 'Colour'"},
+        {{"--set", "801:Rx Freq=145"}, 2, "'801' is not a channel number 1-800"},
+        {{"5:Rx Freq=145"}, 2, "(edits need --set)"},
+        {{"--clear", "2:Name=X"}, 2, "(edits need --set)"},
+        {{"--set"}, 2, "--set needs edits"},
+        {{"--clear", "801"}, 2, "'801' is not a channel number 1-800"},
+        {{"--clear", "0"}, 2, "'0' is not a channel number 1-800"},
+        {{"801"}, 2, "'801' is not a channel number 1-800"},
+        {{"12"}, 2, "'12': a channel to clear needs --clear"},
+        // Channel 1 stays in use: refused, even after edits that would have been saved.
+        {{"--set", "--clear", "3:Rx Freq=146.00000", "1"},
+         1,
+         "1: channel 1 cannot be cleared; nothing was cleared and nothing saved"},
+    };
+    for (const Case& c : refused) {
+        std::vector<std::string> args = {"channels", file.string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
         const ToolRun r = Tool(args);
-        EXPECT_NE(r.code, 0) << args.back();
-        EXPECT_FALSE(r.err.empty()) << args.back();
-        EXPECT_EQ(ReadBytes(file), factory) << args.back();
+        EXPECT_EQ(r.code, c.code) << c.args.back() << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args.back() << r.err;
+        EXPECT_EQ(r.out, "") << c.args.back();
+        EXPECT_EQ(ReadBytes(file), factory) << c.args.back();
     }
+}
+
+// Texts from the command line or a CSV reach the terminal escaped and cut, never raw.
+TEST_F(Channels, BecameLinesEscapeControlCharactersAndCutLongTexts) {
+    const std::string esc_name = "3:Name=\x1b]0;pwn\x07";
+    ToolRun r = Tool({"channels", file.string(), "--set", "3:Rx Freq=146", esc_name});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3:Name=\\e]0;pwn\\x07 became "), std::string::npos) << r.out;
+
+    const fs::path sheet = dir / "evil.csv";
+    WriteText(sheet, "CH,Rx Freq,Name\n3,146,\"\x1b[2J" + std::string(200, 'z') + "\"\n");
+    r = Tool({"channels", file.string(), "--import", sheet.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3:Name=\\e[2J" + std::string(36, 'z') + "... became "), std::string::npos)
+        << r.out;
+    EXPECT_LT(r.out.size(), 300u) << r.out;
+
+    WriteText(sheet, "CH,\x1b[31mRx\n");
+    r = Tool({"channels", file.string(), "--import", sheet.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("unknown column '\\e[31mRx'"), std::string::npos) << r.err;
 }
 
 TEST_F(Channels, ImportOfAnUnchangedExportLeavesANewFileAlone) {

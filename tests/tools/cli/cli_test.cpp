@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <sstream>
 
@@ -21,6 +25,7 @@ namespace vm::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using vm::testing::AppFolderCopy;
 using vm::testing::BuildAppFolder;
 using vm::testing::ReadBytes;
 using vm::testing::RunBinary;
@@ -192,9 +197,15 @@ TEST_F(Cli, NewInAFolderThatCannotBeWritten) {
     WriteBytes(dir / "ro" / "old.dat", {7});
     ::chmod((dir / "ro" / "old.dat").c_str(), 0666);
     ::chmod((dir / "ro").c_str(), 0555);
+    // The unprivileged user runs from a copy of the application folder it can read (4: it
+    // cannot, so the refusals below would prove nothing).
+    const AppFolderCopy app;
     const int code = RunUnprivileged([&] {
-        const ToolRun a = Tool({"new", (dir / "ro" / "x.dat").string()});
-        const ToolRun b = Tool({"new", "--force", (dir / "ro" / "old.dat").string()});
+        if (!app.Readable()) return 4;
+        const ToolRun a =
+            vm::testing::RunTool({"new", (dir / "ro" / "x.dat").string()}, app.path());
+        const ToolRun b =
+            vm::testing::RunTool({"new", "--force", (dir / "ro" / "old.dat").string()}, app.path());
         return (a.code == 1 && Contains(a.err, "x.dat: Permission denied") ? 1 : 0) |
                (b.code == 1 && Contains(b.err, "old.dat: Permission denied") ? 2 : 0);
     });
@@ -202,6 +213,123 @@ TEST_F(Cli, NewInAFolderThatCannotBeWritten) {
     EXPECT_EQ(ReadBytes(dir / "ro" / "old.dat"), std::vector<std::uint8_t>{7});
     ::chmod((dir / "ro").c_str(), 0777);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "ro"), {}), 1);
+}
+
+// An application folder of the test's own: the build's "Program.ini", and "Default.dat" made
+// by `make_factory` (nothing when it does nothing).
+template <class F>
+fs::path AppFolderWith(const TempDir& app, F make_factory) {
+    fs::copy_file(BuildAppFolder() / "Program.ini", app / "Program.ini");
+    make_factory(app / "Default.dat");
+    return app.path();
+}
+
+// `new` and `read` build on the factory image: one that is short or a folder is refused, and
+// nothing is written. Files opened on a short factory image say what their own gaps hold.
+TEST_F(Cli, NewRefusesAFactoryImageThatIsNotAWholeDataFile) {
+    const auto good = ReadBytes(BuildAppFolder() / "Default.dat");
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"short",
+         [&](const fs::path& f) {
+             WriteBytes(f, {good.begin(), good.begin() + 5000});
+         },
+         "cannot read the factory image (the file is 5000 bytes long, shorter than a data file "
+         "(69632 bytes)); no file was written"},
+        {"empty", [&](const fs::path& f) { WriteBytes(f, {}); }, "the file is 0 bytes long"},
+        {"folder", [](const fs::path& f) { fs::create_directory(f); },
+         "cannot read the factory image (Is a directory); no file was written"},
+        {"missing", [](const fs::path&) {},
+         "cannot read the factory image (No such file or directory); no file was written"},
+    };
+    for (const Case& c : cases) {
+        TempDir app;
+        const fs::path folder = AppFolderWith(app, c.make);
+        const fs::path out = dir / (std::string(c.name) + ".dat");
+        ToolRun r = vm::testing::RunTool({"new", out.string()}, folder);
+        EXPECT_EQ(r.code, 1) << c.name;
+        EXPECT_TRUE(Contains(r.err, "vm6142: " + (folder / "Default.dat").string() + ": "))
+            << r.err;
+        EXPECT_TRUE(Contains(r.err, c.why)) << c.name << ": " << r.err;
+        EXPECT_FALSE(fs::exists(out)) << c.name;
+        r = vm::testing::RunTool({"read", "-o", out.string(), "--port", "/dev/null"}, folder);
+        EXPECT_EQ(r.code, 1) << c.name;
+        EXPECT_TRUE(Contains(r.err, "; nothing was read")) << c.name << ": " << r.err;
+        EXPECT_FALSE(fs::exists(out)) << c.name;
+    }
+
+    // A short data file opened on a short factory image: the warning does not call the gaps the
+    // factory image's where they are not.
+    auto file = good;
+    file.resize(kHeaderSize + 0x1000);
+    WriteBytes(dir / "part.dat", file);
+    struct Kept {
+        std::size_t factory_bytes;  // 0: no "Default.dat"
+        const char* note;
+    };
+    const Kept kept[] = {
+        {kDataFileSize, "on kept their previous content (the factory image's)\n"},
+        {kHeaderSize + 0x3000, "(the factory image's only up to byte 16384, where "},
+        {kHeaderSize + 0x800, "(not the factory image's: "},
+        {0, "(not the factory image's: "},
+    };
+    for (const Kept& k : kept) {
+        TempDir app;
+        const fs::path folder = AppFolderWith(app, [&](const fs::path& f) {
+            if (k.factory_bytes) WriteBytes(f, {good.begin(), good.begin() + k.factory_bytes});
+        });
+        const ToolRun r = vm::testing::RunTool({"info", (dir / "part.dat").string()}, folder);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(Contains(r.err, k.note)) << k.factory_bytes << ": " << r.err;
+        if (k.factory_bytes != kDataFileSize) {
+            EXPECT_FALSE(Contains(r.err, "(the factory image's)")) << r.err;
+        }
+    }
+}
+
+// "Program.ini" that is a folder or unreadable is no settings file: every command runs, with a
+// warning, and the folder or file is left as it was.
+TEST_F(Cli, AnUnreadableSettingsFileIsWarnedAboutAndTakenAsNone) {
+    const fs::path file = dir / "radio.dat";
+    TempDir app;
+    fs::copy_file(BuildAppFolder() / "Default.dat", app / "Default.dat");
+    fs::create_directory(app / "Program.ini");
+    const std::string warning = "vm6142: warning: " + (app / "Program.ini").string() +
+                                ": Is a directory; the settings take their defaults\n";
+    ToolRun r = vm::testing::RunTool({"new", file.string()}, app.path());
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, warning);
+    r = vm::testing::RunTool({"info", file.string()}, app.path());
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, warning);
+    EXPECT_TRUE(Contains(r.out, "Bank A: "));
+    EXPECT_TRUE(fs::is_directory(app / "Program.ini"));
+
+    // The executable itself: a folder "Program.ini" beside a copy of it.
+    fs::copy_file(BuildAppFolder() / "vm6142", app / "vm6142");
+    const std::string cmd = (app / "vm6142").string() + " info " + file.string() + " >" +
+                            (dir / "out").string() + " 2>" + (dir / "err").string();
+    const int status = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(vm::testing::ReadText(dir / "err"), warning);
+
+    fs::remove(app / "Program.ini");
+    vm::testing::WriteText(app / "Program.ini", "[Setup]\r\nModel=VM6142\r\n");
+    ::chmod((app / "Program.ini").c_str(), 0000);
+    const int code = RunUnprivileged([&] {
+        if (::access((app / "Default.dat").c_str(), R_OK) != 0) return 4;
+        const ToolRun u = vm::testing::RunTool({"info", file.string()}, app.path());
+        return u.code == 0 && Contains(u.err,
+                                       "Program.ini: Permission denied; the settings take "
+                                       "their defaults")
+                   ? 1
+                   : 0;
+    });
+    EXPECT_EQ(code, 1);
 }
 
 TEST_F(Cli, InfoFailuresSayWhyAndExitOne) {
@@ -232,10 +360,14 @@ TEST_F(Cli, InfoFailuresSayWhyAndExitOne) {
 
     WriteBytes(dir / "locked.dat", good);
     ::chmod((dir / "locked.dat").c_str(), 0000);
+    const AppFolderCopy app;
     const int code = RunUnprivileged([&] {
-        const ToolRun r = Tool({"info", (dir / "locked.dat").string()});
-        return r.code == 1 && r.out.empty() && Contains(r.err, "locked.dat: Permission denied") ? 1
-                                                                                                : 0;
+        if (!app.Readable()) return 4;
+        const ToolRun r = vm::testing::RunTool({"info", (dir / "locked.dat").string()}, app.path());
+        return r.code == 1 && r.out.empty() &&
+                       r.err == "vm6142: " + (dir / "locked.dat").string() + ": Permission denied\n"
+                   ? 1
+                   : 0;
     });
     EXPECT_EQ(code, 1);
 }
@@ -274,7 +406,7 @@ TEST_F(Cli, SharedSaveStepsKeepOrStampTheHeader) {
     Context ctx{out, err, doc, app};
     ASSERT_TRUE(OpenDataFile(ctx, dir / "a.dat")) << err.str();
     image[0x2000] = 0x5A;
-    ASSERT_TRUE(SaveDataFile(ctx)) << err.str();
+    ASSERT_TRUE(SaveDataFile(ctx, {})) << err.str();
     auto saved = ReadBytes(dir / "a.dat");
     EXPECT_TRUE(
         std::all_of(saved.begin() + 8, saved.begin() + 16, [](auto b) { return b == 0x11; }));
@@ -293,7 +425,7 @@ TEST_F(Cli, SharedSaveStepsKeepOrStampTheHeader) {
     ASSERT_TRUE(OpenDataFile(ctx, dir / "a.dat"));
     fs::remove(dir / "a.dat");
     fs::create_directory(dir / "a.dat");
-    EXPECT_FALSE(SaveDataFile(ctx));
+    EXPECT_FALSE(SaveDataFile(ctx, {}));
     EXPECT_TRUE(Contains(err.str(), "a.dat: Is a directory")) << err.str();
 }
 

@@ -76,6 +76,12 @@ TEST_F(Editors, UsageErrorsSaveNothing) {
         {{"set", file.string(), "DTMF!", "A=1"}, "no editor"},
         {{"show", file.string(), "Nothing"}, "no editor"},
         {{"set", file.string(), "Basic setting"}, ""},
+        {{"show", file.string(), "VFO"}, "not part of this program yet"},
+        {{"set", file.string(), "Basic setting", "--record", "2", "Option/Volume=3"},
+         "does not step through records"},
+        {{"set", file.string(), "Channel setting", "5/Name=ABC"}, "the editor opens Rx Freq"},
+        {{"set", file.string(), "Channel setting", "1/Power=Max"}, "no entry \"Max\""},
+        {{"set", file.string(), "Channel setting", "1/Nothing=1"}, "no field"},
     };
     for (const Case& c : cases) {
         const ToolRun r = Tool(c.args);
@@ -85,6 +91,30 @@ TEST_F(Editors, UsageErrorsSaveNothing) {
     }
     const ToolRun missing = Tool({"show", (dir / "absent.dat").string(), "Basic setting"});
     EXPECT_EQ(missing.code, 1);
+}
+
+// The save runs the frame's commit: the channel table is stored after the settings, so the
+// bytes it derives follow the edit (the scrambler's coefficient at 0xCC2A), as File > Save.
+TEST_F(Editors, SetSavesWhatTheFramesCommitWrites) {
+    const ToolRun r =
+        Tool({"set", file.string(), "Basic setting", "Option/Scarmbler(2600 - 4000Hz)=3000"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto bytes = ReadBytes(file);
+    EXPECT_EQ(bytes[4096 + 0xCC2A] | bytes[4096 + 0xCC2B] << 8, 8192);
+    EXPECT_EQ(bytes[4096 + 0xCC25] & 0x03, 0);
+}
+
+TEST_F(Editors, TheChannelTableIsAnEditorOfCellsNamedRowAndColumn) {
+    const ToolRun r =
+        Tool({"set", file.string(), "channel setting", "3/Rx Freq=146.5", "3/name=ab1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "3/Rx Freq = 146.50000\n3/Name = AB1\n");
+    const ToolRun shown = Tool({"show", file.string(), "Channel setting", "--json"});
+    ASSERT_EQ(shown.code, 0);
+    EXPECT_TRUE(Contains(shown.out, "\"3/Tx Freq\": \"146.50000\"")) << shown.out.substr(0, 400);
+    EXPECT_TRUE(Contains(shown.out, "\"800/Name\": \"\""));
+    const ToolRun listed = Tool({"channels", file.string()});
+    EXPECT_TRUE(Contains(listed.out, "AB1")) << listed.out;
 }
 
 }  // namespace

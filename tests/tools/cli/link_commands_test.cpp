@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -56,6 +57,19 @@ protected:
         if (radio_) {
             EXPECT_TRUE(radio_->Drain());
         }
+        return r;
+    }
+    // Runs the tool and presses Ctrl-C (SIGINT) once `when` holds, if the tool is still running.
+    ToolRun ToolInterrupted(const std::vector<std::string>& args,
+                            const std::function<bool()>& when) {
+        std::atomic<bool> done{false};
+        std::thread interrupter([&] {
+            while (!done && !when()) std::this_thread::yield();
+            if (!done) kill(getpid(), SIGINT);
+        });
+        ToolRun r = Tool(args);
+        done = true;
+        interrupter.join();
         return r;
     }
     // The radio's end markers once `n` have come: the last bytes the tool wrote may still be
@@ -206,18 +220,88 @@ TEST_F(LinkCommands, WriteSendsTheCommittedFileAndLeavesItAlone) {
 TEST_F(LinkCommands, CtrlCCancelsAfterTheBlockSendsEndWAndSavesNothing) {
     StartRadio();
     const fs::path out = dir_ / "never.dat";
-    std::atomic<bool> done{false};
-    std::thread interrupter([&] {
-        while (!done && radio_->record().blocks_read < 20) std::this_thread::yield();
-        if (!done) kill(getpid(), SIGINT);
-    });
-    const ToolRun r = Tool({"read", "-p", radio_->device(), "-o", out.string(), "-q"});
-    done = true;
-    interrupter.join();
+    const ToolRun r = ToolInterrupted({"read", "-p", radio_->device(), "-o", out.string(), "-q"},
+                                      [&] { return !(radio_->record().blocks_read < 20); });
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_TRUE(Contains(r.err, "cancelled")) << r.err;
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(EndMarkers(1), std::vector<std::string>{"ENDW"});
+}
+
+TEST_F(LinkCommands, CtrlCBeforeAFailureReportsTheFailure) {
+    // The block's acknowledgement is never answered; Ctrl-C comes while it is being retried,
+    // before the worker looks at the cancel flag again.
+    RadioOptions failing;
+    failing.fail_block = 0x0200;
+    StartRadio(failing);
+    ToolLinkTiming().timeouts = {10, 5, 25, 5, 5};
+    const fs::path out = dir_ / "never.dat";
+    const ToolRun r = ToolInterrupted({"read", "-p", radio_->device(), "-o", out.string(), "-q"},
+                                      [&] { return !(radio_->record().acks_withheld < 1); });
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "vm6142: Communication error\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "cancelled (")) << r.err;
+    const std::string last = "vm6142: the transfer failed: " + out.string() + " was not written\n";
+    EXPECT_TRUE(r.err.ends_with(last)) << r.err;
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_TRUE(EndMarkers(0).empty());
+}
+
+TEST_F(LinkCommands, MissingPortIsNamedAsMissing) {
+    // No Program.ini in the application folder: no "COM", so no port.
+    const fs::path out = dir_ / "x.dat";
+    ToolRun r = Tool({"read", "-o", out.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "vm6142: no port: Program.ini has no \"COM\" in [Setup]")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "  has no")) << r.err;
+    r = Tool({"write", "--port", "", (app_ / "Default.dat").string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "vm6142: no port given: --port is empty")) << r.err;
+    EXPECT_FALSE(fs::exists(out));
+}
+
+// A radio whose replies go wrong: the read saves exactly the radio's memory, or says
+// "Communication error", exits 1 and saves nothing.
+TEST_F(LinkCommands, ReadSavesTheRadioOrNothing) {
+    struct Case {
+        const char* name;
+        RadioOptions radio;
+        bool saved;
+    };
+    RadioOptions late, junk, junk_every, junk_acks, elsewhere, stall;
+    late.late_ack = ReplyFault{0x4000, 1};
+    junk.junk = ReplyFault{0x4000, 1};
+    junk_every.junk = ReplyFault{std::nullopt, -1};
+    junk_acks.junk = ReplyFault{0x4000, 1};
+    junk_acks.junk_before_ack = true;
+    elsewhere.misdirect = ReplyFault{0x4000, 1};
+    stall.stall = ReplyFault{0x4000, 1};
+    const Case cases[] = {
+        {"late acknowledgement", late, true},   {"junk once", junk, true},
+        {"junk every time", junk_every, false}, {"junk before the ack", junk_acks, true},
+        {"another address", elsewhere, true},   {"stalled reply", stall, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRadio(c.radio);
+        const fs::path out = dir_ / (std::string(c.name) + ".dat");
+        const ToolRun r = Tool({"read", "-p", radio_->device(), "-o", out.string(), "-q"});
+        EXPECT_GE(radio_->record().replies_struck, 1);
+        if (c.saved) {
+            ASSERT_EQ(r.code, 0) << r.err;
+            const auto image = Image(out);
+            for (std::size_t a = 0x100; a < kImageSize; ++a) {
+                std::uint8_t expected = (*memory_)[a];
+                if (a == kCommitByte) expected &= 0xFC;
+                ASSERT_EQ(image[a], expected) << "at 0x" << std::hex << a;
+            }
+        } else {
+            EXPECT_EQ(r.code, 1);
+            EXPECT_TRUE(Contains(r.err, "vm6142: Communication error\n")) << r.err;
+            EXPECT_FALSE(fs::exists(out));
+        }
+        radio_.reset();
+    }
 }
 
 TEST_F(LinkCommands, PortsShowsDevicesFromProgramIniAndWhetherTheyOpen) {

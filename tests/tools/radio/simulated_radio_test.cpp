@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
+
+#include <chrono>
 #include <numeric>
 
 #include "app/link/clone_worker.h"
@@ -101,6 +104,10 @@ TEST_F(RadioTest, SavesAfterAWriteSessionOnly) {
     EXPECT_EQ(Receive(1), std::vector<std::uint8_t>{'A'});
     Send({'E', 'N', 'D', 'W'});
     ASSERT_TRUE(radio_->Drain());
+    // Drain says the bytes were taken; the save follows on the radio's thread.
+    for (int i = 0; i < 200 && radio_->record().saves == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(radio_->record().saves, 1);
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0][0xFEE0], 0xA0);
     EXPECT_EQ(saved[0][0xFEFF], 0xBF);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/editors/channels/channel_regions.h"
-#include "app/editors/settings/image_map.h"
+#include "app/image/channel_regions.h"
+#include "app/image/settings_regions.h"
 #include "tests/app/editors/channels/channel_fixture.h"
 
 namespace vm {
@@ -110,8 +110,9 @@ TEST_F(Normalize, VfosBandMemoriesAndPriorityChannels) {
     Program({1, 5, 8});                                             // bands 0, 4 and 7 enabled
     ChannelRecord(image, VfoMap::RecordAddr(4)).SetRx(20'000'000);  // outside band 4
     ChannelRecord(image, VfoMap::RecordAddr(7)).SetRx(44'000'000);  // inside: kept
-    SetImageWord(image, 0xCC18, 12);                                // empty channel 12
-    SetImageWord(image, 0xCC1A, 1);  // bank B channel 1 exists after step 1
+    SetImageWord(image, BasicSettingsMap::kLeftPriorityCh, 12);     // empty channel 12
+    SetImageWord(image, BasicSettingsMap::kRightPriorityCh,
+                 1);  // bank B channel 1 exists after step 1
     NormalizeImage(image, bands);
     EXPECT_EQ(Freq(VfoMap::RecordAddr(4)), 13'400'000u);
     EXPECT_EQ(Freq(VfoMap::RecordAddr(4) + 4), 13'400'000u);

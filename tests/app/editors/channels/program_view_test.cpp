@@ -126,6 +126,38 @@ TEST_F(ChannelTable, ToneAndCodeEditorsNormalise) {
     EXPECT_EQ(Take(Bytes(2) + 8, 4), (std::vector<std::uint8_t>{0x85, 0x08, 0x54, 0x07}));
 }
 
+// Tone and code bytes as loaded: BCD values show as stored and store back unchanged; bytes that
+// are not BCD (erased FF FF, stray nibbles) show and store as the defaults, never as other values.
+TEST_F(ChannelTable, ToneAndCodeBytesThatAreNotBcdShowAndStoreAsTheDefaults) {
+    struct Case {
+        std::uint8_t tone[2], code[2];
+        const char* ctcss;
+        const char* dcs;
+        std::uint8_t stored[4];  // bytes 0x08-0x0B after a store
+    };
+    const Case cases[] = {
+        {{0x85, 0x08}, {0x54, 0x07}, "88.5", "754", {0x85, 0x08, 0x54, 0x07}},
+        {{0x00, 0x00}, {0x00, 0x00}, "0.0", "000", {0x00, 0x00, 0x00, 0x00}},
+        {{0x99, 0x99}, {0x99, 0x99}, "999.9", "9999", {0x99, 0x99, 0x99, 0x99}},
+        {{0xFF, 0xFF}, {0xFF, 0xFF}, "100.0", "023", {0x00, 0x10, 0x23, 0x00}},
+        {{0x0A, 0x10}, {0x23, 0xF0}, "100.0", "023", {0x00, 0x10, 0x23, 0x00}},
+    };
+    for (const Case& c : cases) {
+        InitChannelRecord(image, 9, 14'500'000, bands);
+        std::uint8_t* p = image.data() + ChannelOffset(9);
+        std::copy_n(c.tone, 2, p + ChannelRecord::kCtcss);
+        std::copy_n(c.code, 2, p + ChannelRecord::kDcs);
+        view->LoadFromImage();
+        EXPECT_EQ(Cell(9, V::kColCtcss), c.ctcss) << c.ctcss;
+        EXPECT_EQ(Cell(9, V::kColDcs), c.dcs) << c.dcs;
+        view->StoreToImage();
+        EXPECT_EQ(Take(Bytes(9) + 8, 4), Take(c.stored, 4)) << c.ctcss << " " << c.dcs;
+        view->LoadFromImage();  // and the next load shows the same
+        EXPECT_EQ(Cell(9, V::kColCtcss), c.ctcss);
+        EXPECT_EQ(Cell(9, V::kColDcs), c.dcs);
+    }
+}
+
 TEST_F(ChannelTable, ListAndNameCellsAreStoredIntoTheirFields) {
     view->TypeIntoCell(300, V::kColRx, "145");
     view->TypeIntoCell(300, V::kColScan, "Priority");

@@ -1,0 +1,11 @@
+#include "app/editors/settings/form_dialog.h"
+
+namespace vm {
+
+bool CFormDialog::CloseFromDialog() {
+    if (!RequestClose()) return false;
+    if (close_window) close_window();
+    return true;
+}
+
+}  // namespace vm

@@ -1,0 +1,262 @@
+#include "app/gui/editor_windows.h"
+
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "app/editors/settings/tabbed_view.h"
+#include "app/gui/form_binder.h"
+#include "app/gui/grid_widget.h"
+#include "app/gui/tabbed_form_window.h"
+
+namespace vm::gui {
+
+namespace {
+
+bool Shown(const Form& form, const LayoutRow& row) {
+    return !row.ids.empty() && form.At(row.ids.front()).visible;
+}
+
+// The control of a row, with its spin beside it when it has one.
+QWidget* RowWidget(FormBinder& binder, const LayoutRow& row, QWidget* parent) {
+    QWidget* w = binder.widget(row.ids.front());
+    if (row.ids.size() == 1) {
+        w->setParent(parent);
+        return w;
+    }
+    auto* pair = new QWidget(parent);
+    auto* h = new QHBoxLayout(pair);
+    h->setContentsMargins(0, 0, 0, 0);
+    h->setSpacing(0);
+    for (std::size_t i = 0; i < row.ids.size(); ++i) {
+        QWidget* part = binder.widget(row.ids[i]);
+        part->setParent(pair);
+        h->addWidget(part, i == 0 ? 1 : 0);
+    }
+    return pair;
+}
+
+// Rows as label + control in one grid layout column pair starting at `col`.
+void AddRow(FormBinder& binder, const LayoutRow& row, QWidget* parent, QGridLayout* grid, int r,
+            int col) {
+    auto* label = new QLabel(QString::fromStdString(row.label), parent);
+    label->setBuddy(binder.widget(row.ids.front()));
+    grid->addWidget(label, r, col);
+    grid->addWidget(RowWidget(binder, row, parent), r, col + 1);
+}
+
+// A run of row and group blocks: one or two columns of whole groups and single rows.
+class Section {
+public:
+    Section(FormBinder& binder, QWidget* container) : binder_(binder), container_(container) {}
+
+    void Add(const LayoutBlock& b) {
+        const Form& form = binder_.form();
+        if (b.kind == BlockKind::Group) {
+            int rows = 0;
+            for (const LayoutRow& r : b.rows) rows += Shown(form, r);
+            if (rows == 0 && !form.At(b.id).visible) return;
+            items_.push_back({&b, nullptr, rows + 1});
+        } else {
+            for (const LayoutRow& r : b.rows)
+                if (Shown(form, r)) items_.push_back({nullptr, &r, 1});
+        }
+    }
+
+    void Flush(QVBoxLayout* outer, int columns) {
+        if (items_.empty()) return;
+        int total = 0;
+        for (const Item& i : items_) total += i.weight;
+        if (columns == 0) columns = total > 12 ? 2 : 1;
+        auto* holder = new QWidget(container_);
+        auto* grid = new QGridLayout(holder);
+        grid->setContentsMargins(0, 0, 0, 0);
+        grid->setHorizontalSpacing(10);
+        const int per_column = columns > 1 ? (total + 1) / 2 : total;
+        int placed = 0;
+        int row = 0;
+        int col = 0;
+        for (const Item& i : items_) {
+            if (columns > 1 && col == 0 && placed >= per_column) {
+                col = 3;
+                row = 0;
+            }
+            if (i.group) {
+                auto* box = qobject_cast<QGroupBox*>(binder_.widget(i.group->id));
+                box->setParent(holder);
+                auto* inner = new QGridLayout(box);
+                inner->setHorizontalSpacing(10);
+                int r = 0;
+                for (const LayoutRow& lr : i.group->rows)
+                    if (Shown(binder_.form(), lr)) AddRow(binder_, lr, box, inner, r++, 0);
+                inner->setColumnStretch(1, 1);
+                grid->addWidget(box, row, col, 1, 2);
+            } else {
+                AddRow(binder_, *i.row, holder, grid, row, col);
+            }
+            ++row;
+            placed += i.weight;
+        }
+        grid->setColumnMinimumWidth(2, 24);
+        grid->setColumnStretch(1, 1);
+        if (columns > 1) grid->setColumnStretch(4, 1);
+        outer->addWidget(holder);
+        items_.clear();
+    }
+
+private:
+    struct Item {
+        const LayoutBlock* group;
+        const LayoutRow* row;
+        int weight;
+    };
+    FormBinder& binder_;
+    QWidget* container_;
+    std::vector<Item> items_;
+};
+
+}  // namespace
+
+void LayOutForm(FormBinder& binder, const FormLayout& layout, QWidget* container) {
+    auto* outer = new QVBoxLayout(container);
+    outer->setContentsMargins(12, 12, 12, 12);
+    Section section(binder, container);
+    bool stretched = false;
+    for (const LayoutBlock& b : layout.blocks) {
+        switch (b.kind) {
+            case BlockKind::Rows:
+            case BlockKind::Group:
+                section.Add(b);
+                break;
+            case BlockKind::Tab:
+                section.Flush(outer, layout.columns);
+                outer->addWidget(binder.widget(b.id));
+                break;
+            case BlockKind::Grid:
+                section.Flush(outer, layout.columns);
+                outer->addWidget(binder.widget(b.id), 1);
+                stretched = true;
+                break;
+            case BlockKind::Buttons: {
+                section.Flush(outer, layout.columns);
+                auto* row = new QHBoxLayout;
+                for (int id : b.ids) row->addWidget(binder.widget(id));
+                row->addStretch(1);
+                outer->addLayout(row);
+                break;
+            }
+        }
+    }
+    section.Flush(outer, layout.columns);
+    if (!stretched) outer->addStretch(1);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+FormViewWindow::FormViewWindow(std::unique_ptr<CBaseFormView> view, const FormLayout& layout,
+                               QWidget* parent)
+    : EditorWindow(parent), view_(std::move(view)) {
+    binder_ = std::make_unique<FormBinder>(view_->form(), this);
+    LayOutForm(*binder_, layout, this);
+    const Form& form = view_->form();
+    if (form.Focused() != 0) {
+        binder_->widget(form.Focused())->setFocus();
+    } else {
+        for (const LayoutBlock& b : layout.blocks)
+            if (b.kind == BlockKind::Grid) {
+                binder_->widget(b.id)->setFocus();
+                break;
+            }
+    }
+}
+
+FormViewWindow::~FormViewWindow() {
+    // The window closes: the view is stored before the widgets go.
+    view_->Destroy();
+}
+
+QWidget* FormViewWindow::control(int id) const {
+    return binder_->widget(id);
+}
+
+GridWidget* FormViewWindow::grid(int id) const {
+    return binder_->grid(id);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+FormDialogHost::FormDialogHost(std::unique_ptr<CBaseFormView> view, const FormLayout& layout,
+                               QWidget* parent)
+    : QDialog(parent), view_(std::move(view)) {
+    binder_ = std::make_unique<FormBinder>(view_->form(), this);
+    LayOutForm(*binder_, layout, this);
+    if (auto* dialog = dynamic_cast<CFormDialog*>(view_.get()))
+        dialog->close_window = [this] { Finish(); };
+}
+
+FormDialogHost::~FormDialogHost() {
+    if (auto* dialog = dynamic_cast<CFormDialog*>(view_.get())) dialog->close_window = nullptr;
+    view_->Destroy();
+}
+
+QWidget* FormDialogHost::control(int id) const {
+    return binder_->widget(id);
+}
+
+void FormDialogHost::Finish() {
+    if (finished_) return;
+    finished_ = true;
+    QDialog::done(QDialog::Accepted);
+}
+
+void FormDialogHost::reject() {
+    if (finished_ || view_->RequestClose()) Finish();
+}
+
+void FormDialogHost::closeEvent(QCloseEvent* event) {
+    if (finished_ || view_->RequestClose()) {
+        finished_ = true;
+        event->accept();
+        return;
+    }
+    event->ignore();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+EditorWindow* OpenEditorWindow(const EditorEntry& entry, EditorContext& ctx) {
+    if (entry.kind == WindowKind::ModalDialog) return nullptr;
+    auto view = OpenEditorView(entry, ctx);
+    if (!view) return nullptr;
+    EditorWindow* window = nullptr;
+    if (entry.kind == WindowKind::TabbedView) {
+        auto* tabbed = dynamic_cast<CTabbedView*>(view.get());
+        if (!tabbed) return nullptr;
+        view.release();
+        window = new TabbedFormWindow(std::unique_ptr<CTabbedView>(tabbed), &entry);
+    } else {
+        const FormLayout layout = EditorLayout(entry, view->form());
+        window = new FormViewWindow(std::move(view), layout);
+    }
+    window->setObjectName(QString::fromUtf8(entry.object_name.data(),
+                                            static_cast<qsizetype>(entry.object_name.size())));
+    return window;
+}
+
+void RunEditorDialog(const EditorEntry& entry, EditorContext& ctx, QWidget* parent) {
+    auto view = OpenEditorView(entry, ctx);
+    if (!view) return;
+    const FormLayout layout = EditorLayout(entry, view->form());
+    FormDialogHost host(std::move(view), layout, parent);
+    host.setObjectName(QString::fromUtf8(entry.object_name.data(),
+                                         static_cast<qsizetype>(entry.object_name.size())));
+    host.setWindowTitle(
+        QString::fromUtf8(entry.title.data(), static_cast<qsizetype>(entry.title.size())));
+    if (entry.width > 0) host.resize(entry.width, entry.height);
+    host.exec();
+}
+
+}  // namespace vm::gui
