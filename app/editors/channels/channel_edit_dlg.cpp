@@ -19,14 +19,7 @@ CChannelEditDlg::CChannelEditDlg(RadioImage& image, const BandTables& bands, int
       panel_(form_, bands, PanelKind::ChannelEdit),
       channel_(std::clamp(channel, 1, kChannelsPerBank)),
       remembered_rx_(std::move(rx)) {
-    Control& number = form_.AddEdit(kIdChannel, 3, CharsFilter(g_DigitInputFilter));
-    number.label = "Channel number";
-    form_.AddSpin(kIdChannelSpin, {.min = 1,
-                                   .max = kChannelsPerBank,
-                                   .wrap = true,
-                                   .buddy = kIdChannel,
-                                   .sets_buddy = false});
-
+    CreateNumberEdit();
     panel_.OnFrequencyLeft([this] { CheckRx(); }, [this] { CheckTx(); });
     form_.On(EventType::FocusLost, kIdChannel, [this](const Event&) {
         ChannelNumberLeft();
@@ -39,8 +32,30 @@ CChannelEditDlg::CChannelEditDlg(RadioImage& image, const BandTables& bands, int
     BindKeys();
 }
 
-CChannelEditDlg::~CChannelEditDlg() {
-    OnDestroy();
+void CChannelEditDlg::CreateNumberEdit() {
+    Control& number = form_.AddEdit(kIdChannel, 3, CharsFilter(g_DigitInputFilter));
+    number.label = "Channel number";
+    number.group = ChannelPanel::kGroupFrequency;
+    form_.AddSpin(kIdChannelSpin, {.min = 1,
+                                   .max = kChannelsPerBank,
+                                   .wrap = true,
+                                   .buddy = kIdChannel,
+                                   .sets_buddy = false});
+}
+
+FormLayout ChannelEditLayout(const Form& form) {
+    FormLayout layout = DefaultLayout(form);
+    // The number edit sits in the frequency group but is created after the panel: it heads
+    // the group.
+    for (LayoutBlock& b : layout.blocks) {
+        if (b.kind != BlockKind::Group || b.id != ChannelPanel::kGroupFrequency) continue;
+        auto number = std::find_if(b.rows.begin(), b.rows.end(), [](const LayoutRow& r) {
+            return !r.ids.empty() && r.ids.front() == CChannelEditDlg::kIdChannel;
+        });
+        if (number != b.rows.end()) std::rotate(b.rows.begin(), number, number + 1);
+    }
+    layout.columns = 2;
+    return layout;
 }
 
 void CChannelEditDlg::BindKeys() {
@@ -52,7 +67,7 @@ void CChannelEditDlg::BindKeys() {
             if (e.key == Key::Enter)
                 CheckRx();
             else
-                Close();
+                CloseFromDialog();
         }
         return true;
     });
@@ -81,16 +96,6 @@ void CChannelEditDlg::StoreToImage() {
     // would otherwise reach the image unsnapped, or a new channel without its default record).
     if (form_.Focused() != kIdChannel) panel_.CommitFocused();
     StoreChannel();
-}
-
-void CChannelEditDlg::OnDestroy() {
-    if (destroyed_) return;
-    destroyed_ = true;
-    StoreToImage();
-}
-
-void CChannelEditDlg::Close() {
-    if (on_close) on_close();
 }
 
 // ---------------------------------------------------------------------------------------------

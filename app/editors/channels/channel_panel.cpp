@@ -1,6 +1,7 @@
 #include "app/editors/channels/channel_panel.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "app/editors/channels/channel_memory.h"
 #include "app/image/codecs.h"
@@ -34,39 +35,47 @@ struct Field {
     int id;
     ControlKind kind;
     const char* label;
+    int group;
     std::size_t limit = 0;
+};
+
+// The group boxes, in window order.
+constexpr std::pair<int, const char*> kGroups[] = {
+    {P::kGroupFrequency, "Frequency"}, {P::kGroupTone, "Tone"},
+    {P::kGroupSignaling, "Signaling"}, {P::kGroupChannel, "Channel"},
+    {P::kGroupFunctions, "Functions"}, {P::kGroupBackup, "Backup"},
 };
 
 // In dialog order.
 constexpr Field kFields[] = {
-    {P::kIdRx, ControlKind::Edit, "Rx frequency(MHz)", 9},
-    {P::kIdTx, ControlKind::Edit, "Tx frequency(MHz)", 9},
-    {P::kIdName, ControlKind::Edit, "Name", 6},
-    {P::kIdCtcss, ControlKind::EditCombo, "CTCSS tone", 5},
-    {P::kIdDcs, ControlKind::EditCombo, "DCS code", 3},
-    {P::kIdPolarity, ControlKind::DropList, "DCS polarity"},
-    {P::kIdDecode, ControlKind::DropList, "Decode type"},
-    {P::kIdOptSignal, ControlKind::DropList, "Option signaling"},
-    {P::kIdSignalDecode, ControlKind::DropList, "Siganling decode"},
-    {P::kIdPttId, ControlKind::DropList, "PTT ID"},
-    {P::kIdSqlMode, ControlKind::DropList, "SQL mode"},
-    {P::kIdTxStop, ControlKind::DropList, "Tx stop"},
-    {P::kIdReverseBackup, ControlKind::Check, "Reverse"},
-    {P::kIdEmphasis, ControlKind::Check, "Emphasis"},
-    {P::kIdCompander, ControlKind::Check, "Compander"},
-    {P::kIdScrambler, ControlKind::Check, "Scrambler"},
-    {P::kIdReverse, ControlKind::Check, "Reverse"},
-    {P::kIdTalkAround, ControlKind::Check, "Talk around"},
-    {P::kIdBeatShift, ControlKind::Check, "Beat shift"},
-    {P::kIdAm, ControlKind::Check, "AM"},
-    {P::kIdBandwidth, ControlKind::DropList, "Bandwidth"},
-    {P::kIdScan, ControlKind::DropList, "Scan"},
-    {P::kIdTxPower, ControlKind::DropList, "Tx power"},
-    {P::kIdBusyLock, ControlKind::DropList, "Busy lock"},
-    {P::kIdDisplayType, ControlKind::DropList, "Display type"},
-    {P::kIdStep, ControlKind::DropList, "Frequency step"},
-    {P::kIdOffsetDir, ControlKind::DropList, "Offset direction"},
-    {P::kIdOffset, ControlKind::Edit, "Offset freq(MHz)", 8},
+    {P::kIdRx, ControlKind::Edit, "Rx frequency(MHz)", P::kGroupFrequency, 9},
+    {P::kIdTx, ControlKind::Edit, "Tx frequency(MHz)", P::kGroupFrequency, 9},
+    {P::kIdName, ControlKind::Edit, "Name", P::kGroupFrequency, 6},
+    {P::kIdCtcss, ControlKind::EditCombo, "CTCSS tone", P::kGroupTone, 5},
+    {P::kIdDcs, ControlKind::EditCombo, "DCS code", P::kGroupTone, 3},
+    {P::kIdPolarity, ControlKind::DropList, "DCS polarity", P::kGroupTone},
+    {P::kIdDecode, ControlKind::DropList, "Decode type", P::kGroupTone},
+    {P::kIdOptSignal, ControlKind::DropList, "Option signaling", P::kGroupSignaling},
+    {P::kIdSignalDecode, ControlKind::DropList, "Siganling decode", P::kGroupSignaling},
+    {P::kIdPttId, ControlKind::DropList, "PTT ID", P::kGroupSignaling},
+    {P::kIdSqlMode, ControlKind::DropList, "SQL mode", P::kGroupSignaling},
+    {P::kIdTxStop, ControlKind::DropList, "Tx stop", P::kGroupChannel},
+    {P::kIdReverseBackup, ControlKind::Check, "Reverse", P::kGroupBackup},
+    {P::kIdEmphasis, ControlKind::Check, "Emphasis", P::kGroupFunctions},
+    {P::kIdCompander, ControlKind::Check, "Compander", P::kGroupFunctions},
+    {P::kIdScrambler, ControlKind::Check, "Scrambler", P::kGroupFunctions},
+    {P::kIdReverse, ControlKind::Check, "Reverse", P::kGroupFunctions},
+    {P::kIdTalkAround, ControlKind::Check, "Talk around", P::kGroupFunctions},
+    {P::kIdBeatShift, ControlKind::Check, "Beat shift", P::kGroupFunctions},
+    {P::kIdAm, ControlKind::Check, "AM", P::kGroupFunctions},
+    {P::kIdBandwidth, ControlKind::DropList, "Bandwidth", P::kGroupChannel},
+    {P::kIdScan, ControlKind::DropList, "Scan", P::kGroupChannel},
+    {P::kIdTxPower, ControlKind::DropList, "Tx power", P::kGroupChannel},
+    {P::kIdBusyLock, ControlKind::DropList, "Busy lock", P::kGroupChannel},
+    {P::kIdDisplayType, ControlKind::DropList, "Display type", P::kGroupChannel},
+    {P::kIdStep, ControlKind::DropList, "Frequency step", P::kGroupFrequency},
+    {P::kIdOffsetDir, ControlKind::DropList, "Offset direction", P::kGroupFrequency},
+    {P::kIdOffset, ControlKind::Edit, "Offset freq(MHz)", P::kGroupFrequency, 8},
 };
 
 template <std::size_t N>
@@ -94,17 +103,21 @@ int SelectionOr0(const Form& form, int id) {
 
 ChannelPanel::ChannelPanel(Form& form, const BandTables& bands, PanelKind kind, int tab_strip)
     : form_(form), bands_(bands), kind_(kind) {
-    if (tab_strip != 0) form_.Add(tab_strip, ControlKind::Tab);
+    if (tab_strip != 0) form_.Add(tab_strip, ControlKind::Tab).selects_records = true;
     Build();
     Bind();
 }
 
 void ChannelPanel::Build() {
     const CharFilter freq = CharsFilter(g_FreqInputFilter);
+    for (auto [id, caption] : kGroups) form_.Add(id, ControlKind::Group).text = caption;
+    // Hidden in every editor: the backup bit is loaded and stored only.
+    form_.At(kGroupBackup).visible = false;
     for (const Field& f : kFields) {
         Control& c = form_.Add(f.id, f.kind);
         c.label = f.label;
         c.limit = f.limit;
+        c.group = f.group;
         ids_.push_back(f.id);
     }
     form_.At(kIdRx).filter = freq;

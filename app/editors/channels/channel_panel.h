@@ -69,6 +69,16 @@ public:
         kIdOffsetDir = 1042,
         kIdOffset = 1044,
     };
+    // The group boxes the fields sit in. The two "Reverse" check boxes of the channel edit
+    // dialog are told apart by them ("Functions/Reverse", the hidden "Backup/Reverse").
+    enum GroupId : int {
+        kGroupFrequency = 2001,
+        kGroupTone,
+        kGroupSignaling,
+        kGroupChannel,
+        kGroupFunctions,
+        kGroupBackup,
+    };
 
     // The steps offered for band 8 (2.5, 6.25, 7.5 and 8.33 kHz left out).
     static constexpr OptionList<9> kBand8Steps = {"5.0", "10", "12.5", "15", "20",

@@ -20,10 +20,13 @@ struct ChannelEdit : testing::ChannelEditorTest {
         const ConstChannelRecord r = ChannelAt(std::as_const(image), n);
         dlg = std::make_unique<CChannelEditDlg>(image, bands, n,
                                                 r.IsEmpty() ? std::string() : FormatMHz(r.Rx()));
-        dlg->on_close = [this] { ++closes; };
+        dlg->close_window = [this] { ++closes; };
         dlg->OnInitialUpdate();
     }
-    void Close() { dlg.reset(); }  // destruction stores
+    void Close() {  // destruction stores
+        dlg->Destroy();
+        dlg.reset();
+    }
     Form& form() { return dlg->form(); }
     std::string Text(int id) { return form().Text(id); }
     std::string Selected(int id) { return form().SelectedText(id); }

@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "app/image/channel_regions.h"
 #include "app/editors/channels/scan_ch_view.h"
 #include "app/editors/channels/vfo_dlg.h"
+#include "app/image/channel_regions.h"
 #include "tests/app/editors/channels/channel_editor_fixture.h"
 
 namespace vm {
