@@ -6,6 +6,8 @@
 #include "app/editors/channels/channel_edit_dlg.h"
 #include "app/editors/channels/channel_memory.h"
 #include "app/editors/channels/program_view.h"
+#include "app/editors/channels/scan_ch_view.h"
+#include "app/editors/channels/vfo_dlg.h"
 #include "app/editors/settings/alarm_view.h"
 #include "app/editors/settings/basic_setting_view.h"
 #include "app/editors/settings/dtmf_view.h"
@@ -56,7 +58,16 @@ const EditorEntry kEditors[] = {
      .object_name = "CProgramView",
      .open = OpenChannelTable,
      .normalises = true},
-    {.name = "VFO", .command = ID_EDIT_VFO, .kind = WindowKind::ModalDialog, .title = "VFO"},
+    {.name = "VFO",
+     .command = ID_EDIT_VFO,
+     .kind = WindowKind::ModalDialog,
+     .width = 560,
+     .height = 470,
+     .title = CVfoDlg::kCaption,
+     .object_name = "CVfoDlg",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CVfoDlg>(c.doc.Image(), c.doc.Bands());
+     }},
     {.name = "Scan channel",
      .command = ID_EDIT_SCAN,
      .kind = WindowKind::FormView,
@@ -64,7 +75,10 @@ const EditorEntry kEditors[] = {
      .width = 720,
      .height = 580,
      .title = "Scan channel",
-     .object_name = "CScanChView"},
+     .object_name = "CScanChView",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CScanChView>(c.doc.Image(), c.doc.Bands());
+     }},
     {.name = "Basic setting",
      .command = ID_EDIT_BASIC,
      .kind = WindowKind::TabbedView,

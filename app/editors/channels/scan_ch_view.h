@@ -24,7 +24,7 @@ public:
     CScanChView(RadioImage& image, const BandTables& bands);
 
     // First update: the ten tabs, the first one shown.
-    void OnInitialUpdate();
+    void OnInitialUpdate() override;
     // The edge of the selected tab.
     void LoadFromImage() override;
     void StoreToImage() override;

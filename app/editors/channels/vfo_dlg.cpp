@@ -45,10 +45,6 @@ CVfoDlg::CVfoDlg(RadioImage& image, const BandTables& bands)
              [](const Event& e) { return e.key == Key::Enter || e.key == Key::Escape; });
 }
 
-CVfoDlg::~CVfoDlg() {
-    OnDestroy();
-}
-
 void CVfoDlg::OnInitialUpdate() {
     tabs_ = Tabs(bands_);
     std::vector<std::string> captions;
@@ -57,12 +53,6 @@ void CVfoDlg::OnInitialUpdate() {
     form_.Select(kIdTab, tabs_.empty() ? -1 : 0);
     record_ = tabs_.empty() ? -1 : tabs_.front().record;
     LoadFromImage();
-}
-
-void CVfoDlg::OnDestroy() {
-    if (destroyed_) return;
-    destroyed_ = true;
-    StoreToImage();
 }
 
 BandLimits CVfoDlg::TabLimits() const {

@@ -1,6 +1,6 @@
 // The "VFO" dialog: one tab per enabled band, each showing that band's VFO record in the
 // channel field panel. The VFO shown is stored when another tab is chosen and when the dialog
-// is destroyed; there is no cancel.
+// is destroyed; there is no cancel. Enter and Esc do nothing: the close box closes it.
 #pragma once
 
 #include <string>
@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "app/editors/channels/channel_panel.h"
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/settings/form_dialog.h"
 #include "app/image/band_tables.h"
 #include "app/image/radio_image.h"
 
 namespace vm {
 
-class CVfoDlg : public CBaseFormView {
+class CVfoDlg : public CFormDialog {
 public:
     static constexpr int kIdTab = 1162;
     static constexpr int kWidthDlu = 403, kHeightDlu = 262;
@@ -30,14 +30,12 @@ public:
     static std::vector<Tab> Tabs(const BandTables& bands);
 
     CVfoDlg(RadioImage& image, const BandTables& bands);
-    ~CVfoDlg() override;
 
     // Opening: the tabs, the first one shown.
-    void OnInitialUpdate();
-    // The VFO of the shown tab (nothing without a tab).
+    void OnInitialUpdate() override;
+    // The VFO of the shown tab (nothing without a tab); also the store of Destroy.
     void LoadFromImage() override;
     void StoreToImage() override;
-    void OnDestroy();
 
     // The record shown, -1 when no band has a tab.
     int record() const { return record_; }
@@ -54,7 +52,6 @@ private:
     ChannelPanel panel_;
     std::vector<Tab> tabs_;
     int record_ = -1;
-    bool destroyed_ = false;
 };
 
 }  // namespace vm

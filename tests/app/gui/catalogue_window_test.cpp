@@ -57,6 +57,16 @@ const SameAsWindow kSameAsWindow[] = {
      20},
     // An existing channel of band 8 (the table's band limits follow from the edit).
     {"Channel edit", {"Rx frequency(MHz)=860.0037", "Talk around=On", "DCS code=999"}, 2},
+    // The air band on the 150M tab (kept by the save's VFO repair), a Tx that leaves the band
+    // (simplex), a second tab, and the copy at 0xD8E0 the save refreshes.
+    {"VFO",
+     {"150M/Rx frequency (MHz)=121.5", "150M/CTCSS tone=88.5", "450M/Rx frequency (MHz)=510",
+      "450M/Offset direction=+", "450M/Offset freq(MHz)=5", "30M/Offset direction=-",
+      "30M/Offset freq(MHz)=0.1", "30M/Functions/Reverse=On", "150M/Frequency step=25"}},
+    // New edges, an out-of-band value on a new edge, an edited one.
+    {"Scan channel",
+     {"L3/Rx frequency(MHz)=430.0", "U3/Rx frequency(MHz)=440", "U3/Name=top",
+      "L1/Rx frequency(MHz)=600", "L1/Tx frequency(MHz)=145.5", "U5/Rx frequency(MHz)=1500"}},
 };
 
 // The channel table's "Channel edit" button, pressed on row `row`.

@@ -22,7 +22,10 @@ struct Vfo : testing::ChannelEditorTest {
         dlg = std::make_unique<CVfoDlg>(image, bands);
         dlg->OnInitialUpdate();
     }
-    void Close() { dlg.reset(); }
+    void Close() {  // the close box
+        EXPECT_TRUE(dlg->RequestClose());
+        dlg.reset();
+    }
     Form& form() { return dlg->form(); }
     std::string Text(int id) { return form().Text(id); }
     // Shows the tab captioned `caption`.
