@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMenu>
+#include <QTabBar>
 #include <QTreeWidget>
 #include <fstream>
 #include <sstream>
@@ -12,6 +13,8 @@
 #include "app/editors/catalogue/catalogue.h"
 #include "app/editors/channels/channel_edit_dlg.h"
 #include "app/editors/channels/program_view.h"
+#include "app/editors/channels/scan_ch_view.h"
+#include "app/editors/channels/vfo_dlg.h"
 #include "app/editors/settings/editor_fields.h"
 #include "app/gui/commands.h"
 #include "app/gui/editor_windows.h"
@@ -62,7 +65,7 @@ const SameAsWindow kSameAsWindow[] = {
     {"VFO",
      {"150M/Rx frequency (MHz)=121.5", "150M/CTCSS tone=88.5", "450M/Rx frequency (MHz)=510",
       "450M/Offset direction=+", "450M/Offset freq(MHz)=5", "30M/Offset direction=-",
-      "30M/Offset freq(MHz)=0.1", "30M/Functions/Reverse=On", "150M/Frequency step=25"}},
+      "30M/Offset freq(MHz)=0.1", "30M/Reverse=On", "150M/Frequency step=25"}},
     // New edges, an out-of-band value on a new edge, an edited one.
     {"Scan channel",
      {"L3/Rx frequency(MHz)=430.0", "U3/Rx frequency(MHz)=440", "U3/Name=top",
@@ -281,6 +284,65 @@ private slots:
         QCOMPARE(QString::fromStdString(view->grid().Text(7, CProgramView::kColRx)),
                  QString("434.10000"));
         QCOMPARE(answers.messages.size(), 0);
+    }
+
+    void vfoTabsFollowTheBandsAndOnlyTheCloseBoxClosesIt() {
+        FrameUnderTest t;
+        Answers answers;
+        QStringList tabs;
+        bool open_after_esc = false;
+        WhenModal([&](QWidget* w) {
+            auto* host = qobject_cast<FormDialogHost*>(w);
+            QVERIFY(host);
+            auto* bar = qobject_cast<QTabBar*>(host->control(CVfoDlg::kIdTab));
+            QVERIFY(bar);
+            for (int i = 0; i < bar->count(); ++i) tabs << bar->tabText(i);
+            host->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(host));
+            bar->setCurrentIndex(static_cast<int>(tabs.indexOf("150M")));
+            QWidget* rx = host->control(ChannelPanel::kIdRx);
+            rx->setFocus();
+            qobject_cast<QLineEdit*>(rx)->selectAll();
+            QTest::keyClicks(rx, "121.5");
+            QTest::keyClick(rx, Qt::Key_Escape);  // ignored
+            open_after_esc = host->isVisible();
+            if (!qEnvironmentVariableIsEmpty("VM_SCREENSHOTS"))
+                host->grab().save(qEnvironmentVariable("VM_SCREENSHOTS") + "/vfo.png");
+            host->close();  // the close box: the focused Rx checked, the VFO stored
+        });
+        t.frame->OpenEditor(ID_EDIT_VFO);
+        QVERIFY(open_after_esc);
+        QVERIFY(!tabs.contains("108M"));
+        QVERIFY(tabs.contains("150M R"));
+        const auto vfo = static_cast<std::size_t>(0xCA40 + 32 * 4);
+        QCOMPARE((*t.image)[vfo + 2], std::uint8_t{0x15});  // 121.50000, BCD
+        QCOMPARE((*t.image)[vfo + 3], std::uint8_t{0x12});
+        QCOMPARE(answers.messages.size(), 0);
+    }
+
+    void scanChannelTabsShowTheTenEdges() {
+        FrameUnderTest t;
+        Answers answers;
+        t.frame->OpenEditor(ID_EDIT_SCAN);
+        CChildFrame* child = t.frame->childFrame(ID_EDIT_SCAN);
+        QVERIFY(child);
+        auto* view = dynamic_cast<CScanChView*>(child->view()->FormView());
+        QVERIFY(view);
+        auto* bar = child->findChild<QTabBar*>();
+        QVERIFY(bar);
+        QCOMPARE(bar->count(), 10);
+        QCOMPARE(bar->tabText(4), QString("L3"));
+        bar->setCurrentIndex(4);
+        QCOMPARE(view->record(), 4);
+        view->form().Focus(ChannelPanel::kIdRx);
+        view->form().ReplaceText(ChannelPanel::kIdRx, "430");
+        view->form().Focus(0);
+        QCOMPARE(view->form().Text(ChannelPanel::kIdTx), std::string("430.00000"));
+        if (!qEnvironmentVariableIsEmpty("VM_SCREENSHOTS"))
+            child->grab().save(qEnvironmentVariable("VM_SCREENSHOTS") + "/scan_channel.png");
+        bar->setCurrentIndex(5);
+        QCOMPARE(view->record(), 5);
+        QCOMPARE((*t.image)[0xC980 + 3], std::uint8_t{0x43});
     }
 
     void groupBoxesHoldTheirControls() {
