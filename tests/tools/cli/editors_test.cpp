@@ -207,5 +207,66 @@ TEST_F(Editors, ChannelEditSetsOneChannelAsTheDialogDoes) {
     }
 }
 
+// The VFO dialog's tabs are pages of their own; the save repairs the VFOs and refreshes their
+// copy at 0xD8E0, keeping the 150M VFO's air-band frequency.
+TEST_F(Editors, VfoSetsTheRecordOfEachTab) {
+    const ToolRun r = Tool({"set", file.string(), "VFO", "150M/Rx frequency (MHz)=121.5",
+                            "450M/Rx frequency (MHz)=440", "450M/Offset direction=+",
+                            "450M/Offset freq(MHz)=5", "850M/Rx frequency (MHz)=900",
+                            "850M/Offset direction=-", "850M/Offset freq(MHz)=60"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto bytes = ReadBytes(file);
+    const auto record = [&](std::uint32_t at) {
+        return std::vector<std::uint8_t>(bytes.begin() + 4096 + at, bytes.begin() + 4096 + at + 32);
+    };
+    struct Case {
+        int q;                   // the VFO record
+        std::uint32_t rx, tx;    // BCD bytes 0-3 and 4-7, as numbers
+        std::uint8_t direction;  // byte 0x0E bits 7-6
+    };
+    const Case cases[] = {
+        {4, 0x12150000, 0x12150000, 0},  // the air band, simplex
+        {7, 0x44000000, 0x44500000, 2},  // 440 + 5
+        {8, 0x90000000, 0x89240000, 1},  // 60 MHz is no offset: 7.6 MHz below
+    };
+    for (const Case& c : cases) {
+        const auto rec = record(0xCA40 + 32 * static_cast<std::uint32_t>(c.q));
+        const auto le32 = [&](int at) {
+            return static_cast<std::uint32_t>(rec[at] | rec[at + 1] << 8 | rec[at + 2] << 16 |
+                                              rec[at + 3] << 24);
+        };
+        EXPECT_EQ(le32(0), c.rx) << c.q;
+        EXPECT_EQ(le32(4), c.tx) << c.q;
+        EXPECT_EQ(rec[0x0E] >> 6, c.direction) << c.q;
+        EXPECT_EQ(record(0xD8E0 + 32 * static_cast<std::uint32_t>(c.q)), rec) << c.q;
+    }
+    const ToolRun shown = Tool({"show", file.string(), "VFO"});
+    EXPECT_TRUE(Contains(shown.out, "150M/Rx frequency (MHz) = 121.50000\n")) << shown.out;
+    EXPECT_TRUE(Contains(shown.out, "850M/Offset freq(MHz) = 7.60000\n"));
+    EXPECT_FALSE(Contains(shown.out, "108M/"));
+    // A tab no band gives, and a hidden field.
+    const auto saved = ReadBytes(file);
+    for (const char* field : {"108M/Rx frequency (MHz)=120", "150M/Tx frequency (MHz)=145"})
+        EXPECT_NE(Tool({"set", file.string(), "VFO", field}).code, 0) << field;
+    EXPECT_EQ(ReadBytes(file), saved);
+}
+
+TEST_F(Editors, ScanChannelEdgesAreTheirTabs) {
+    const ToolRun r = Tool({"set", file.string(), "Scan channel", "L3/Rx frequency(MHz)=430.0",
+                            "U5/Rx frequency(MHz)=1500", "U3/Rx frequency(MHz)=600"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    // A value no record can hold leaves the new edge empty; one out of every band is taken.
+    EXPECT_EQ(r.out,
+              "L3/Rx frequency(MHz) = 430.00000\nU5/Rx frequency(MHz) = \n"
+              "U3/Rx frequency(MHz) = 600.00000\n");
+    const auto bytes = ReadBytes(file);
+    const auto* l3 = bytes.data() + 4096 + 0xC980;
+    EXPECT_EQ(std::vector<std::uint8_t>(l3, l3 + 8),
+              (std::vector<std::uint8_t>{0, 0, 0, 0x43, 0, 0, 0, 0x43}));
+    EXPECT_EQ(l3[0x13], 0x00);  // 7.6 MHz: 00 00 76 00
+    EXPECT_EQ(l3[0x12], 0x76);
+    EXPECT_EQ(bytes[4096 + 0xCA20 + 3], 0xFF);  // U5 still empty
+}
+
 }  // namespace
 }  // namespace vm::cli
