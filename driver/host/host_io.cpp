@@ -27,7 +27,7 @@ struct HostFile::Setup {
 NTSTATUS HostFile::Open(Kernel& kernel, const std::string& name, std::unique_ptr<HostFile>* file,
                         std::uint32_t createOptions) {
     file->reset();
-    DeviceObject* device = IoGetDeviceObjectByName(kernel, name);
+    DeviceObject* device = ObReferenceDeviceObjectByName(kernel, name);
     if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
     std::unique_ptr<HostFile> handle(new HostFile(kernel, device));
     handle->file_.Device = device;
@@ -37,6 +37,7 @@ NTSTATUS HostFile::Open(Kernel& kernel, const std::string& name, std::unique_ptr
     const NTSTATUS status = handle->Send(setup, nullptr);
     if (!NT_SUCCESS(status)) {
         handle->closed_ = true;
+        ObDereferenceDeviceObject(device);
         return status;
     }
     *file = std::move(handle);
@@ -54,7 +55,8 @@ NTSTATUS HostFile::Send(const Setup& setup, std::uintptr_t* information) {
         // The request and its buffer are the system's, not the driver's.
         const Pool::Suspend system(kernel_.pool());
         irp = IoAllocateIrp(kernel_, device_->StackSize);
-        if (setup.bufferLength > 0) buffer = kernel_.pool().Allocate(setup.bufferLength, kSystemBufferTag);
+        if (setup.bufferLength > 0)
+            buffer = kernel_.pool().Allocate(setup.bufferLength, kSystemBufferTag);
     }
     if (!irp || (setup.bufferLength > 0 && !buffer)) {
         if (irp) IoFreeIrp(irp);
@@ -215,7 +217,9 @@ NTSTATUS HostFile::Close() {
     Send(cleanup, nullptr);
     Setup close;
     close.major = IRP_MJ_CLOSE;
-    return Send(close, nullptr);
+    const NTSTATUS status = Send(close, nullptr);
+    ObDereferenceDeviceObject(device_);
+    return status;
 }
 
 }  // namespace vm::drv::host

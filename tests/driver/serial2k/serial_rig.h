@@ -108,8 +108,8 @@ public:
     void UntilPending() { kernel.WaitForBlockedWaiters(1); }
 
     void Inject(std::string_view bytes) {
-        chip.InjectReceive(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                     bytes.size()));
+        chip.InjectReceive(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
     }
     void InjectStatus(std::uint8_t statusByte) {
         std::array<std::uint8_t, 10> n{};
