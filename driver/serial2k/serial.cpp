@@ -64,7 +64,10 @@ SerialState::SerialState(Kernel& kernel, Device* owner)
       readIntervalDpc(&ReadIntervalDpc, owner),
       writeTotalDpc(&WriteTotalDpc, owner),
       immediateTotalDpc(&ImmediateTotalDpc, owner),
-      xoffCounterTotalDpc(&XoffCounterTotalDpc, owner) {}
+      xoffCounterTotalDpc(&XoffCounterTotalDpc, owner) {
+    flow.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
+    flow.handflow.FlowReplace = SERIAL_RTS_CONTROL;
+}
 
 namespace {
 
@@ -145,9 +148,8 @@ void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
             irp->IoStatus.Information == loc->Parameters.Read.Length) {
             irp->IoStatus.Status = STATUS_SUCCESS;
         }
-    } else if (&q == &s.immediateQueue) {
-        irp->IoStatus.Information = NT_SUCCESS(irp->IoStatus.Status) ? 1 : 0;
     } else {
+        // The immediate character returns no bytes: it has no output buffer to count them in.
         irp->IoStatus.Information = 0;
     }
     done.irps.push_back(irp);
@@ -1269,7 +1271,9 @@ std::optional<Lengths> LengthsOf(std::uint32_t code) {
     }
 }
 
-NTSTATUS WaitOnMask(Device& dev, Irp* irp) {
+// Returns STATUS_PENDING when the wait is kept (it completes later); any other status is the
+// caller's to complete with.
+NTSTATUS WaitOnMask(Device& dev, Irp* irp, std::uintptr_t& info) {
     SerialState& s = dev.serial;
     std::uint32_t events = 0;
     {
@@ -1292,9 +1296,9 @@ NTSTATUS WaitOnMask(Device& dev, Irp* irp) {
     }
     if (irp->IoStatus.Status == STATUS_SUCCESS) {
         std::memcpy(irp->SystemBuffer, &events, 4);
-        return CompleteNow(dev, irp, STATUS_SUCCESS, 4);
+        info = 4;
     }
-    return CompleteNow(dev, irp, irp->IoStatus.Status);
+    return irp->IoStatus.Status;
 }
 
 NTSTATUS SetWaitMask(Device& dev, std::uint32_t mask) {
@@ -1341,6 +1345,7 @@ void Purge(Device& dev, std::uint32_t mask) {
     }
 }
 
+// As WaitOnMask: STATUS_PENDING when the request is kept.
 NTSTATUS ImmediateChar(Device& dev, Irp* irp) {
     SerialState& s = dev.serial;
     std::optional<TimeUnits> total;
@@ -1376,7 +1381,7 @@ NTSTATUS ImmediateChar(Device& dev, Irp* irp) {
             irp->IoStatus.Status = STATUS_PENDING;
         }
     }
-    if (irp->IoStatus.Status != STATUS_PENDING) return CompleteNow(dev, irp, irp->IoStatus.Status);
+    if (irp->IoStatus.Status != STATUS_PENDING) return irp->IoStatus.Status;
     bool submitted = false;
     const std::uint8_t c = *static_cast<const std::uint8_t*>(irp->SystemBuffer);
     const NTSTATUS status =
@@ -1531,7 +1536,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return SetWaitMask(dev, mask);
         }
         case IOCTL_SERIAL_WAIT_ON_MASK:
-            return WaitOnMask(dev, irp);
+            return WaitOnMask(dev, irp, info);
         case IOCTL_SERIAL_PURGE: {
             const auto mask = c.Input<std::uint32_t>();
             if (mask == 0 || mask > 0x0F) return STATUS_INVALID_PARAMETER;
