@@ -956,9 +956,11 @@ void ArmReceive(Device& dev) {
 
 void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) {
     SerialState& s = dev.serial;
-    s.receiveArmed.store(false);
     // A failed transfer is not resubmitted: the next open or power-up starts it again.
-    if (!NT_SUCCESS(status) || dev.usb.removing.load() || !dev.standingTransfers.load()) return;
+    if (!NT_SUCCESS(status) || dev.usb.removing.load() || !dev.standingTransfers.load()) {
+        s.receiveArmed.store(false);
+        return;
+    }
     std::uint8_t mask;
     {
         SpinLockGuard control(dev.usb.controlLock);
@@ -997,6 +999,9 @@ void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data)
         }
     }
     AfterStore(dev, r);
+    // The transfer counts as armed until its bytes are stored, so that no other path (a read
+    // releasing a hold) starts a second one whose bytes could overtake these.
+    s.receiveArmed.store(false);
     ArmReceive(dev);
 }
 
