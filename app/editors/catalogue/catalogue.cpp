@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "app/editors/catalogue/editor_commands.h"
+#include "app/editors/channels/channel_edit_dlg.h"
 #include "app/editors/channels/channel_memory.h"
 #include "app/editors/channels/program_view.h"
 #include "app/editors/settings/alarm_view.h"
@@ -29,6 +30,13 @@ ViewPtr OpenChannelTable(EditorContext& c) {
         view->form().SetEnabled(CProgramView::kIdChannelEdit, false);
     }
     return view;
+}
+
+// The channel edit dialog on the table's current row (the command line: channel 1, as the
+// table opens), remembering the row's Rx text.
+ViewPtr OpenChannelEdit(EditorContext& c) {
+    return std::make_unique<CChannelEditDlg>(c.doc.Image(), c.doc.Bands(),
+                                             c.record > 0 ? c.record : 1, c.record_text);
 }
 
 // After the frequency ranges: every channel whose receive frequency lies in no band goes.
@@ -118,8 +126,12 @@ const EditorEntry kEditors[] = {
     {.name = "Channel edit",
      .kind = WindowKind::ModalDialog,
      .tree = false,
-     .title = "Channel edit",
+     .width = 540,
+     .height = 400,
+     .title = CChannelEditDlg::kCaption,
      .object_name = "CChannelEditDlg",
+     .open = OpenChannelEdit,
+     .layout = ChannelEditLayout,
      .reloads_views = true},
 };
 
