@@ -61,8 +61,12 @@ void CT2SystemPage::Build() {
     form_.AddEdit(kIdAlias, T::kAliasLength).label = "Alias";
     const CharFilter decimal = CharsFilter(g_DecimalInputFilter);
     auto add_tenths = [this, &decimal](const TenthsField& f) {
-        form_.AddEdit(f.edit, f.word ? 6 : f.max >= 100 ? 4 : 3, decimal).label =
-            std::string(f.label);
+        form_.AddEdit(f.edit,
+                      f.word         ? 6
+                      : f.max >= 100 ? 4
+                                     : 3,
+                      decimal)
+            .label = std::string(f.label);
         form_.AddSpin(f.spin, {.min = f.min, .max = f.max, .wrap = true, .buddy = f.edit});
         form_.On(EventType::FocusLost, f.edit, [this, &f](const Event&) {
             Validate(f);
@@ -71,7 +75,8 @@ void CT2SystemPage::Build() {
         form_.On(EventType::SpinStep, f.spin, [this, &f](const Event& e) {
             const EditResult r =
                 SpinStepTenths(TextToTenths(form_.Text(f.edit)), e.delta, f.min, f.max);
-            form_.SetText(f.edit, f.off_at_zero && r.value == f.min ? std::string(kOffText) : r.text);
+            form_.SetText(f.edit,
+                          f.off_at_zero && r.value == f.min ? std::string(kOffText) : r.text);
             return false;
         });
     };
@@ -223,7 +228,8 @@ void CT2SystemPage::StoreToImage() {
     rec[T::kResponses] = 0;
     for (std::size_t n = 0; n < formats_.size(); ++n) {
         rec[T::kFormats + n] = kTwoToneDecodeCodes[static_cast<std::size_t>(formats_[n])];
-        T::Response(static_cast<int>(n) + 1).Set(rec, std::max(form_.Selection(kDecodes[n].response), 0));
+        T::Response(static_cast<int>(n) + 1)
+            .Set(rec, std::max(form_.Selection(kDecodes[n].response), 0));
     }
 }
 
@@ -322,7 +328,8 @@ void CT2ContactPage::StoreToImage() {
         }
         T::kFirst.Set(rec, static_cast<std::uint16_t>(TextToTenths(first)));
         const std::string& second = g.Text(c, kColSecond);
-        T::kSecond.Set(rec, second.empty() ? 0xFFFF : static_cast<std::uint16_t>(TextToTenths(second)));
+        T::kSecond.Set(rec,
+                       second.empty() ? 0xFFFF : static_cast<std::uint16_t>(TextToTenths(second)));
         rec[T::kContactFormat] = IsSingle(c) ? 1 : 0;
         rec[T::kContactSystem] = static_cast<std::uint8_t>(DecimalValue(g.Text(c, kColSystem)));
         T::kContactAlias.Set(rec, g.Text(c, kColAlias));
@@ -432,8 +439,8 @@ FormLayout TwoToneLayout(const Form& form) {
     std::erase(layout.placed, static_cast<int>(CT2ContactPage::kIdToneRange));
     auto grid = std::find_if(layout.blocks.begin(), layout.blocks.end(),
                              [](const LayoutBlock& b) { return b.kind == BlockKind::Grid; });
-    layout.blocks.insert(grid, LayoutBlock{.kind = BlockKind::Buttons,
-                                           .ids = {CT2ContactPage::kIdToneRange}});
+    layout.blocks.insert(
+        grid, LayoutBlock{.kind = BlockKind::Buttons, .ids = {CT2ContactPage::kIdToneRange}});
     return layout;
 }
 

@@ -103,7 +103,15 @@ public:
         kIdFormatList = 1165,
         kIdSystemList = 1166,
     };
-    enum Column : int { kColNo, kColFirst, kColSecond, kColFormat, kColSystem, kColAlias, kColumnCount };
+    enum Column : int {
+        kColNo,
+        kColFirst,
+        kColSecond,
+        kColFormat,
+        kColSystem,
+        kColAlias,
+        kColumnCount
+    };
     static constexpr int kRows = 1 + TwoToneMap::kContactCount;
     static constexpr std::array<std::string_view, kColumnCount> kHeaders = {
         "No.", "First", "Second", "Format", "System", "Alias"};

@@ -46,6 +46,11 @@ const SameAsWindow kSameAsWindow[] = {
       "Code/3/Num=1*2#", "Code/5/Type=None", "Code/5/Num=777", "PTTID/PTT ID 2/Up=*9",
       "PTTID/PTT ID 4/Type=Both"}},
     {"Alarm", {"Alarm type=Secret", "Tx time (s)=30", "Cycle=0", "Remote EMI alarm=On"}},
+    // The decoder coefficients at 0x0080 follow the tones.
+    {"2Tone",
+     {"System/3/A tone=1500", "System/3/Decode 2/Format=C-D", "System/1/Alias=ABC",
+      "System/16/Reply wait (s)=2.5", "Contact/4/First=1000", "Contact/4/Format=Single",
+      "Contact/4/System=7", "Contact/2/First=3200"}},
 };
 
 // What the window's user does: each field set through the view's forms.

@@ -77,8 +77,8 @@ TEST_F(TwoToneViewTest, BlankImageShowsTheDefaultsAndStoresThem) {
     // The stored bits 0xFF are "Remind+Reply", a valid choice: no fallback to "Remind".
     for (const auto& d : S::kDecodes) EXPECT_EQ(f.SelectedText(d.response), "Remind+Reply");
     const std::pair<int, const char*> shown[] = {
-        {1308, "321.7"}, {1310, "928.1"}, {1312, "626.5"}, {1314, "2043.8"},
-        {1324, "0.5"},   {1326, "Off"},   {1316, "1.0"},   {1318, "3.0"},
+        {1308, "321.7"}, {1310, "928.1"}, {1312, "626.5"},         {1314, "2043.8"},
+        {1324, "0.5"},   {1326, "Off"},   {1316, "1.0"},           {1318, "3.0"},
         {1320, "1.0"},   {1322, "5.0"},   {S::kIdAutoReset, "255"}};
     for (auto [id, text] : shown) EXPECT_EQ(f.Text(id), text) << id;
 
@@ -107,15 +107,15 @@ TEST_F(TwoToneViewTest, NumericFieldsAreCheckedWhenLeft) {
         int stored;
     };
     const Case cases[] = {
-        {1308, "307.2", "307.2", 16, 3072},    // low byte 0x00: still a tone
+        {1308, "307.2", "307.2", 16, 3072},  // low byte 0x00: still a tone
         {1308, "3116.0", "3116.0", 16, 31160},
-        {1308, "3116.1", "321.7", 16, 3217},   // out of range: the field's default
+        {1308, "3116.1", "321.7", 16, 3217},  // out of range: the field's default
         {1310, "288", "288.0", 18, 2880},
         {1310, "100", "928.1", 18, 9281},
         {1314, "", "2043.8", 22, 20438},
-        {1316, "4.09", "4.0", 9, 40},          // tenths, truncated
+        {1316, "4.09", "4.0", 9, 40},  // tenths, truncated
         {1316, "4.1", "1.0", 9, 10},
-        {1322, "0.4", "5.0", 11, 50},          // below the 5-100 range
+        {1322, "0.4", "5.0", 11, 50},  // below the 5-100 range
         {1322, "10", "10.0", 11, 100},
         {1326, "0", "Off", 30, 0},
         {1326, "2.5", "2.5", 30, 25},
@@ -186,9 +186,9 @@ TEST_F(TwoToneViewTest, StoredDuplicateFormatsKeepTheLowestDecodes) {
         EXPECT_EQ(system().SelectedText(S::kDecodes[n].response), responses[n]) << n;
     }
     view_->StoreToImage();
-    EXPECT_EQ(std::vector<std::uint8_t>(image_.begin() + kSystem1 + 24,
-                                        image_.begin() + kSystem1 + 29),
-              (std::vector<std::uint8_t>{0x12, 0x00, 0x34, 0x00, 0b00011011}));
+    EXPECT_EQ(
+        std::vector<std::uint8_t>(image_.begin() + kSystem1 + 24, image_.begin() + kSystem1 + 29),
+        (std::vector<std::uint8_t>{0x12, 0x00, 0x34, 0x00, 0b00011011}));
 }
 
 TEST_F(TwoToneViewTest, UnknownFormatCodesReadAsOffAndDecodeOneTakesTheFirst) {
@@ -228,8 +228,9 @@ TEST_F(TwoToneViewTest, AliasEmptiedGetsItsOldTextOrTheSystemName) {
     TypeInto(f, S::kIdAlias, "");
     EXPECT_EQ(f.Text(S::kIdAlias), "2T-S12");
     view_->StoreToImage();
-    EXPECT_EQ(std::string(image_.begin() + kSystem1 + 11 * 32, image_.begin() + kSystem1 + 11 * 32 + 6),
-              "2T-S12");
+    EXPECT_EQ(
+        std::string(image_.begin() + kSystem1 + 11 * 32, image_.begin() + kSystem1 + 11 * 32 + 6),
+        "2T-S12");
 }
 
 TEST_F(TwoToneViewTest, FlagsKeepTheirOtherBits) {
@@ -249,8 +250,8 @@ TEST_F(TwoToneViewTest, ContactsShowPresentTonesOnly) {
     // Contact 1: 307.2 Hz (00 0C) single; contact 2: absent First with leftovers; contact 3:
     // two tones, format code 7 reads "Two".
     std::uint8_t* c1 = image_.data() + kContact1;
-    const std::uint8_t rec1[] = {'C', 'A', 'L', 'L', 0xFF, 0xFF, 0xFF, 0xFF,
-                                 0x00, 0x0C, 0xFF, 0xFF, 1, 4};
+    const std::uint8_t rec1[] = {'C',  'A',  'L',  'L',  0xFF, 0xFF, 0xFF,
+                                 0xFF, 0x00, 0x0C, 0xFF, 0xFF, 1,    4};
     std::copy(std::begin(rec1), std::end(rec1), c1);
     c1[16 + 8] = 0x00;  // contact 2: First 00 00 is absent too
     c1[16 + 9] = 0x00;
@@ -305,8 +306,8 @@ TEST_F(TwoToneViewTest, TypingAFirstToneCreatesTheContact) {
                                          0xB8, 0x79, 1, 12, 0xFF, 0xFF}));
     const std::uint8_t* c5 = image_.data() + kContact1 + 4 * 16;
     EXPECT_EQ(std::vector<std::uint8_t>(c5, c5 + 16),
-              (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                         0xFF, 0xFF, 0xFF, 0, 1, 0xFF, 0xFF}));
+              (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                         0xFF, 0xFF, 0, 1, 0xFF, 0xFF}));
 }
 
 TEST_F(TwoToneViewTest, ClearingAFirstToneClearsTheRowExceptContactOne) {
