@@ -9,6 +9,7 @@
 #include "app/editors/settings/alarm_view.h"
 #include "app/editors/settings/basic_setting_view.h"
 #include "app/editors/settings/dtmf_view.h"
+#include "app/editors/settings/two_tone_view.h"
 
 namespace vm {
 
@@ -91,7 +92,9 @@ const EditorEntry kEditors[] = {
      .width = 670,
      .height = 630,
      .title = "2Tone",
-     .object_name = "CT2View"},
+     .object_name = "CT2View",
+     .open = [](EditorContext& c) -> ViewPtr { return std::make_unique<CT2View>(c.doc.Image()); },
+     .layout = TwoToneLayout},
     {.name = "5Tone",
      .command = ID_EDIT_5TONE,
      .kind = WindowKind::FormView,

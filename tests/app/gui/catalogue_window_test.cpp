@@ -57,6 +57,11 @@ const SameAsWindow kSameAsWindow[] = {
      20},
     // An existing channel of band 8 (the table's band limits follow from the edit).
     {"Channel edit", {"Rx frequency(MHz)=860.0037", "Talk around=On", "DCS code=999"}, 2},
+    // The decoder coefficients at 0x0080 follow the tones.
+    {"2Tone",
+     {"System/3/A tone=1500", "System/3/Decode 2/Format=C-D", "System/1/Alias=ABC",
+      "System/16/Reply wait (s)=2.5", "Contact/4/First=1000", "Contact/4/Format=Single",
+      "Contact/4/System=7", "Contact/2/First=3200"}},
 };
 
 // The channel table's "Channel edit" button, pressed on row `row`.
