@@ -8,6 +8,7 @@
 #include "app/editors/settings/alarm_view.h"
 #include "app/editors/settings/basic_setting_view.h"
 #include "app/editors/settings/dtmf_view.h"
+#include "app/editors/settings/model_view.h"
 
 namespace vm {
 
@@ -97,7 +98,10 @@ const EditorEntry kEditors[] = {
      .width = 360,
      .height = 360,
      .title = "Modle",
-     .object_name = "CModelView"},
+     .object_name = "CModelView",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CModelView>(c.doc.Image());
+     }},
     {.name = "Frequency range",
      .command = ID_EDIT_FREQ_RANGE,
      .kind = WindowKind::ModalDialog,

@@ -46,6 +46,7 @@ const SameAsWindow kSameAsWindow[] = {
       "Code/3/Num=1*2#", "Code/5/Type=None", "Code/5/Num=777", "PTTID/PTT ID 2/Up=*9",
       "PTTID/PTT ID 4/Type=Both"}},
     {"Alarm", {"Alarm type=Secret", "Tx time (s)=30", "Cycle=0", "Remote EMI alarm=On"}},
+    {"Model", {"Serial number=sn-42", "Model name=VM6142", "Model code=VM-6142 E/2"}},
 };
 
 // What the window's user does: each field set through the view's forms.
