@@ -53,10 +53,10 @@ TEST_F(ModelViewTest, BlankIdentityBlockShowsEmptyFields) {
 
 TEST_F(ModelViewTest, TextsEndAtTheFirstCharacterOutsideTheirClass) {
     image_.fill(0xFF);
-    Put(0xFF00, "AB12-X7");           // serial number: letters and digits only
-    Put(0xFF08, "VM6142EXTRA");       // model name: cut at its 8 bytes
+    Put(0xFF00, "AB12-X7");            // serial number: letters and digits only
+    Put(0xFF08, "VM6142EXTRA");        // model name: cut at its 8 bytes
     Put(0xFF10, "VM-6142 E/2\x01zz");  // model code: printable characters
-    Put(0xFF20, "V1.02 b");           // firmware version: printable characters
+    Put(0xFF20, "V1.02 b");            // firmware version: printable characters
     Open();
     EXPECT_EQ(form().Text(V::kIdSerialNumber), "AB12");
     EXPECT_EQ(form().Text(V::kIdModelName), "VM6142EX");
@@ -81,8 +81,8 @@ TEST_F(ModelViewTest, ProgramDateShowsOnlyCalendarDates) {
     };
     for (const Case& c : cases) {
         Date(c.year, c.month, c.day);
-        EXPECT_EQ(ProgramDateText(image_), c.shown) << std::hex << c.year << " " << int{c.month}
-                                                    << " " << int{c.day};
+        EXPECT_EQ(ProgramDateText(image_), c.shown)
+            << std::hex << c.year << " " << int{c.month} << " " << int{c.day};
     }
     Date(0x2016, 0x03, 0x05);
     Open();
@@ -146,7 +146,8 @@ TEST_F(ModelViewTest, FieldsAreNamedByTheirLabelsAndTheReadOnlyOnesRefuseASet) {
     EXPECT_TRUE(DuplicateFieldNames(*view_).empty());
     // The window's close stores what was typed.
     EXPECT_TRUE(view_->RequestClose());
-    EXPECT_EQ(Bytes(0xFF00, 0xFF07), (std::vector<std::uint8_t>{'S', 'N', '0', '0', '0', '1', 0xFF}));
+    EXPECT_EQ(Bytes(0xFF00, 0xFF07),
+              (std::vector<std::uint8_t>{'S', 'N', '0', '0', '0', '1', 0xFF}));
 }
 
 }  // namespace
