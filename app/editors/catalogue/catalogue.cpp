@@ -9,6 +9,8 @@
 #include "app/editors/settings/alarm_view.h"
 #include "app/editors/settings/basic_setting_view.h"
 #include "app/editors/settings/dtmf_view.h"
+#include "app/editors/settings/freq_range_dlg.h"
+#include "app/editors/settings/model_view.h"
 #include "app/editors/settings/two_tone_view.h"
 
 namespace vm {
@@ -108,11 +110,22 @@ const EditorEntry kEditors[] = {
      .width = 360,
      .height = 360,
      .title = "Modle",
-     .object_name = "CModelView"},
+     .object_name = "CModelView",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CModelView>(c.doc.Image());
+     }},
     {.name = "Frequency range",
      .command = ID_EDIT_FREQ_RANGE,
      .kind = WindowKind::ModalDialog,
+     .width = 480,
+     .height = 300,
+     .title = CFreqRangeDlg::kCaption,
      .object_name = "CFreqRangeDlg",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CFreqRangeDlg>(c.doc.Image(), c.doc.Bands(),
+                                                c.freq_range_unlocked);
+     },
+     .layout = FreqRangeLayout,
      .reloads_views = true,
      .after_close = ClearChannelsOutsideBands},
     {.name = "Alarm",

@@ -62,6 +62,7 @@ const SameAsWindow kSameAsWindow[] = {
      {"System/3/A tone=1500", "System/3/Decode 2/Format=C-D", "System/1/Alias=ABC",
       "System/16/Reply wait (s)=2.5", "Contact/4/First=1000", "Contact/4/Format=Single",
       "Contact/4/System=7", "Contact/2/First=3200"}},
+    {"Model", {"Serial number=sn-42", "Model name=VM6142", "Model code=VM-6142 E/2"}},
 };
 
 // The channel table's "Channel edit" button, pressed on row `row`.
