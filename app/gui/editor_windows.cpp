@@ -4,10 +4,12 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QVBoxLayout>
 
 #include "app/editors/settings/tabbed_view.h"
+#include "app/gui/binding_support.h"
 #include "app/gui/form_binder.h"
 #include "app/gui/grid_widget.h"
 #include "app/gui/tabbed_form_window.h"
@@ -233,6 +235,19 @@ void FormDialogHost::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
+}
+
+void FormDialogHost::keyPressEvent(QKeyEvent* event) {
+    Form& form = view_->form();
+    const auto key = FormKeyOf(event->key(), false);
+    // A focused control's keys were handed to the form by the binder already; Enter and Esc
+    // keep the dialog's own meaning.
+    if (key && *key != Key::Escape && *key != Key::Enter && form.Focused() == 0 &&
+        form.Press(0, *key)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -63,6 +63,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // A key that reaches the dialog itself (no control of the form has the focus, as while
+    // every control is disabled) goes to the form, so its handlers see it (F11).
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void Finish();

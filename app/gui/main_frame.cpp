@@ -332,6 +332,7 @@ EditorContext CMainFrame::MakeEditorContext() {
             },
         .open_help = [this](int) { OnHelp(); },
         .extended_range = extended_range_,
+        .freq_range_unlocked = &freq_range_unlocked_,
         .open_editor = [this](const EditorEntry& entry, int record,
                               const std::string& text) { RunModalEditor(entry, record, text); }};
 }

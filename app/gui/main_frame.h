@@ -137,6 +137,7 @@ private:
     shell::Document& document_;
     CloneWorkerOptions link_options_;
     bool extended_range_ = false;
+    bool freq_range_unlocked_ = false;  // the frequency ranges' access code, for the run
     std::map<int, QAction*> actions_;
     std::map<int, QAction*> child_actions_;  // child menu items spelt otherwise ("Scan Channel")
     std::vector<QMenu*> frame_menus_;

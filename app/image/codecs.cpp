@@ -108,6 +108,13 @@ std::string FormatScaled(std::int64_t value, int fraction_digits) {
     return s;
 }
 
+void SnapFrequency(std::uint32_t& f) {
+    if (f % 250 == 0 || f % 625 == 0) return;
+    const std::uint32_t r625 = f % 625;
+    const std::uint32_t r500 = f % 500;
+    f -= r625 < r500 ? r625 : r500;
+}
+
 std::uint32_t ParseMHz(std::string_view text) {
     const auto v = ParseScaled(text, 5);
     if (!v || *v < 0 || *v > 0xFFFFFFFFLL) return 0;

@@ -61,6 +61,11 @@ std::optional<std::int64_t> ParseScaled(std::string_view text, int fraction_digi
 // Prints value / 10^fraction_digits with exactly fraction_digits decimals ("%.Nf").
 std::string FormatScaled(std::int64_t value, int fraction_digits);
 
+// Keeps f (10 Hz units) when it lies on the 2.5 kHz or the 6.25 kHz raster; otherwise lowers it
+// to a multiple of 6.25 kHz or of 5 kHz, whichever removes the smaller remainder (5 kHz on a
+// tie).
+void SnapFrequency(std::uint32_t& f);
+
 // A typed frequency in MHz to 10 Hz units (0 when nothing can be read).
 std::uint32_t ParseMHz(std::string_view text);
 // "%3.5f" of a frequency in 10 Hz units shown in MHz: 14550000 -> "145.50000".

@@ -11,7 +11,7 @@ extern const Command kSetCommand;
 
 namespace {
 
-constexpr Option kOptions[] = {kRecordOption};
+constexpr Option kOptions[] = {kRecordOption, kPasswordOption};
 
 int RunSet(Context& ctx, const Args& args) {
     const EditorEntry* editor = EditorNamed(ctx, kSetCommand, args[1]);
@@ -30,6 +30,7 @@ int RunSet(Context& ctx, const Args& args) {
     if (!OpenDataFile(ctx, args[0])) return kExitFailure;
     EditorSession session(*editor, ctx.doc);
     if (auto failed = GoToRecordOption(ctx, kSetCommand, args, session)) return *failed;
+    if (auto failed = EnterPasswordOption(ctx, kSetCommand, args, session)) return *failed;
     // Every field is checked before anything is typed, so a usage error changes nothing.
     std::vector<EditorField> fields;
     for (const Assignment& a : assignments) {
@@ -77,6 +78,9 @@ extern const Command kSetCommand = {
         "FIELD is named as `vm6142 show` prints it (\"Page/Label\", \"Page/Group/Label\",\n"
         "\"Page/ROW/COLUMN\"), compared without case. Each field whose text differs from what\n"
         "was typed is printed as the editor shows it.\n"
+        "An editor that is read-only until an access code is given (\"Frequency range\": F11,\n"
+        "then the code) takes it with --password CODE, entered as a user does before the\n"
+        "fields are set; a wrong code is the editor's message.\n"
         "A field or list entry that does not exist, or a name that fits several fields, is a\n"
         "usage error (exit 2); a message of the editor (a refused value, a refused close)\n"
         "is printed and the run fails (exit 1). Nothing is saved then.",

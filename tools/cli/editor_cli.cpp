@@ -32,6 +32,15 @@ std::optional<int> GoToRecordOption(const Context& ctx, const Command& cmd, cons
     return std::nullopt;
 }
 
+std::optional<int> EnterPasswordOption(const Context& ctx, const Command& cmd, const Args& args,
+                                       EditorSession& session) {
+    const auto code = args.Value("password");
+    if (!code) return std::nullopt;
+    if (auto error = EnterAccessCode(session.view(), *code))
+        return UsageError(ctx, cmd, "\"" + std::string(session.entry().name) + "\" " + *error);
+    return std::nullopt;
+}
+
 std::optional<EditorField> FieldNamed(const Context& ctx, const Command& cmd,
                                       EditorSession& session, const std::string& name) {
     const std::string editor(session.entry().name);

@@ -15,6 +15,11 @@ inline constexpr Option kRecordOption = {"record", 'r', "N",
                                          "the record of a dialog that steps through records "
                                          "(Channel edit: the channel number)"};
 
+inline constexpr Option kPasswordOption = {
+    "password", 'p', "CODE",
+    "the access code of an editor that asks for one after F11 (Frequency range); without it "
+    "such an editor stays read-only"};
+
 // The built editor named `name`; otherwise prints the usage error and returns null.
 const EditorEntry* EditorNamed(const Context& ctx, const Command& cmd, const std::string& name);
 
@@ -22,6 +27,12 @@ const EditorEntry* EditorNamed(const Context& ctx, const Command& cmd, const std
 // error for an editor without records or a number outside them), or nullopt.
 std::optional<int> GoToRecordOption(const Context& ctx, const Command& cmd, const Args& args,
                                     EditorSession& session);
+
+// Gives the editor the code of `--password CODE`, if given, as a user does (F11, the code
+// typed into the prompt, Enter). Returns the exit status of a usage error (the editor asks
+// for no code), or nullopt; a wrong code is the editor's message, left to the caller.
+std::optional<int> EnterPasswordOption(const Context& ctx, const Command& cmd, const Args& args,
+                                       EditorSession& session);
 
 // The one field `name` names; otherwise prints the usage error (no such field, or the
 // candidates of an ambiguous name) and returns nullopt.

@@ -11,6 +11,9 @@
 #include "app/editors/settings/alarm_view.h"
 #include "app/editors/settings/basic_setting_view.h"
 #include "app/editors/settings/dtmf_view.h"
+#include "app/editors/settings/freq_range_dlg.h"
+#include "app/editors/settings/model_view.h"
+#include "app/editors/settings/two_tone_view.h"
 
 namespace vm {
 
@@ -105,7 +108,9 @@ const EditorEntry kEditors[] = {
      .width = 670,
      .height = 630,
      .title = "2Tone",
-     .object_name = "CT2View"},
+     .object_name = "CT2View",
+     .open = [](EditorContext& c) -> ViewPtr { return std::make_unique<CT2View>(c.doc.Image()); },
+     .layout = TwoToneLayout},
     {.name = "5Tone",
      .command = ID_EDIT_5TONE,
      .kind = WindowKind::FormView,
@@ -119,11 +124,22 @@ const EditorEntry kEditors[] = {
      .width = 360,
      .height = 360,
      .title = "Modle",
-     .object_name = "CModelView"},
+     .object_name = "CModelView",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CModelView>(c.doc.Image());
+     }},
     {.name = "Frequency range",
      .command = ID_EDIT_FREQ_RANGE,
      .kind = WindowKind::ModalDialog,
+     .width = 480,
+     .height = 300,
+     .title = CFreqRangeDlg::kCaption,
      .object_name = "CFreqRangeDlg",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CFreqRangeDlg>(c.doc.Image(), c.doc.Bands(),
+                                                c.freq_range_unlocked);
+     },
+     .layout = FreqRangeLayout,
      .reloads_views = true,
      .after_close = ClearChannelsOutsideBands},
     {.name = "Alarm",

@@ -33,6 +33,9 @@ struct EditorContext {
     MessageHook message = {};  // the host's message boxes
     std::function<void(int context)> open_help = {};
     bool extended_range = false;  // service mode
+    // The frequency ranges' access-code lock, set once the code was given and kept for the
+    // program's run (null: each opening starts locked).
+    bool* freq_range_unlocked = nullptr;
     // Record stepping dialogs: the record to open on (0: the dialog's own choice), and the
     // text the opener remembers for it (Channel edit: the table's Rx text).
     int record = 0;

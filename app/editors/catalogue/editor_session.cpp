@@ -39,7 +39,8 @@ EditorSession::EditorSession(const EditorEntry& entry, shell::Document& doc)
     : entry_(entry), doc_(doc) {
     if (!entry.built()) throw std::logic_error(std::string(entry.name) + " is not built");
     EditorContext ctx{.doc = doc,
-                      .message = [this](const std::string& text) { messages_.push_back(text); }};
+                      .message = [this](const std::string& text) { messages_.push_back(text); },
+                      .freq_range_unlocked = &freq_range_unlocked_};
     for (const EditorEntry* e : StartupEditors())
         if (e && e != &entry && e->built()) startup_.emplace_back(e, OpenEditorView(*e, ctx));
     if (entry.kind == WindowKind::ModalDialog) BeforeModal(Views());

@@ -66,6 +66,7 @@ private:
     const EditorEntry& entry_;
     shell::Document& doc_;
     std::vector<std::string> messages_;
+    bool freq_range_unlocked_ = false;  // the lock, for the session's run
     std::vector<std::pair<const EditorEntry*, std::unique_ptr<CBaseFormView>>> startup_;
     std::unique_ptr<CBaseFormView> view_;
     bool open_ = false;

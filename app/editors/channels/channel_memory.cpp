@@ -10,13 +10,6 @@
 
 namespace vm {
 
-void SnapFrequency(std::uint32_t& f) {
-    if (f % 250 == 0 || f % 625 == 0) return;
-    const std::uint32_t r625 = f % 625;
-    const std::uint32_t r500 = f % 500;
-    f -= r625 < r500 ? r625 : r500;
-}
-
 std::uint32_t ApplyBandRaster(std::uint32_t f, int band) {
     if (band == 8) return f % 500 == 0 || f % 1250 == 0 ? f : f - f % 500;
     const std::uint32_t hundreds = (f / 100) % 100;

@@ -7,6 +7,7 @@
 
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
+#include "app/image/codecs.h"
 #include "app/image/radio_image.h"
 
 namespace vm {
@@ -14,11 +15,6 @@ namespace vm {
 // The 8.33 kHz channels within a 100 kHz step, in 10 Hz units.
 inline constexpr std::array<std::uint32_t, 8> k833Table = {833,  1666, 3333, 4166,
                                                            5833, 6666, 8333, 9166};
-
-// Keeps f (10 Hz units) when it lies on the 2.5 kHz or the 6.25 kHz raster; otherwise lowers it
-// to a multiple of 6.25 kHz or of 5 kHz, whichever removes the smaller remainder (5 kHz on a
-// tie).
-void SnapFrequency(std::uint32_t& f);
 
 // The raster of band b (0..8, -1 for none) applied to f. Band 8 keeps multiples of 5 kHz and
 // 12.5 kHz and lowers anything else to 5 kHz; the other bands take the 8.33 kHz channel whose

@@ -1,5 +1,6 @@
 #include "app/editors/settings/editor_fields.h"
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 
@@ -68,7 +69,7 @@ void AddControls(std::vector<EditorField>& fields, Form& form,
                 }
             continue;
         }
-        if (c.label.empty() || !IsFieldKind(c.kind)) continue;
+        if (c.label.empty() || !IsFieldKind(c.kind) || c.masked) continue;
         std::string group;
         if (c.group != 0 && form.Has(c.group)) group = form.At(c.group).text;
         fields.push_back({.pages = pages,
@@ -281,6 +282,24 @@ std::optional<std::string> SetEditorField(CBaseFormView& /*view*/, const EditorF
     Enter(form, field.id, value);
     form.Focus(0);
     return std::nullopt;
+}
+
+std::optional<std::string> EnterAccessCode(CBaseFormView& view, std::string_view code) {
+    std::vector<Form*> forms = {&view.form()};
+    for (const FormPage& p : view.Pages())
+        if (p.form && std::find(forms.begin(), forms.end(), p.form) == forms.end())
+            forms.push_back(p.form);
+    for (Form* form : forms) {
+        form->Press(form->Focused(), Key::F11);
+        const int prompt = form->Focused();
+        if (prompt == 0) continue;
+        const Control& c = form->At(prompt);
+        if (c.kind != ControlKind::Edit || !c.masked || !c.visible) continue;
+        form->ReplaceText(prompt, code);
+        form->Press(prompt, Key::Enter);
+        return std::nullopt;
+    }
+    return "asks for no access code";
 }
 
 }  // namespace vm

@@ -11,7 +11,8 @@
 //     header (its fixed row): "Code/5/Num", or "12/Rx Freq" on an editor without pages.
 // A name may also be given with the group where the label does not need it, or without the
 // group where it does: it then names every field it fits, and more than one is ambiguous.
-// Static texts, group boxes, buttons, spins and tab strips are no fields.
+// Static texts, group boxes, buttons, spins, tab strips and masked (password) edits are no
+// fields.
 #pragma once
 
 #include <optional>
@@ -86,5 +87,11 @@ std::optional<std::string> CheckEditorField(const EditorField& field, std::strin
 // the form is untouched then.
 std::optional<std::string> SetEditorField(CBaseFormView& view, const EditorField& field,
                                           std::string_view value);
+
+// Gives an editor its access code as a user does: F11 pressed where the focus is, the code
+// typed into the masked edit the editor then puts the focus in, and Enter pressed there (a
+// wrong code is the editor's own message). Returns an error text when F11 calls up no such
+// edit: the editor asks for no access code.
+std::optional<std::string> EnterAccessCode(CBaseFormView& view, std::string_view code);
 
 }  // namespace vm

@@ -70,6 +70,12 @@ const SameAsWindow kSameAsWindow[] = {
     {"Scan channel",
      {"L3/Rx frequency(MHz)=430.0", "U3/Rx frequency(MHz)=440", "U3/Name=top",
       "L1/Rx frequency(MHz)=600", "L1/Tx frequency(MHz)=145.5", "U5/Rx frequency(MHz)=1500"}},
+    // The decoder coefficients at 0x0080 follow the tones.
+    {"2Tone",
+     {"System/3/A tone=1500", "System/3/Decode 2/Format=C-D", "System/1/Alias=ABC",
+      "System/16/Reply wait (s)=2.5", "Contact/4/First=1000", "Contact/4/Format=Single",
+      "Contact/4/System=7", "Contact/2/First=3200"}},
+    {"Model", {"Serial number=sn-42", "Model name=VM6142", "Model code=VM-6142 E/2"}},
 };
 
 // The channel table's "Channel edit" button, pressed on row `row`.
