@@ -73,38 +73,48 @@ public:
         int total = 0;
         for (const Item& i : items_) total += i.weight;
         if (columns == 0) columns = total > 12 ? 2 : 1;
+        // Each column stacks its own blocks: a tall group box beside short ones leaves no gaps
+        // in the other column, and the labels of one column line up.
         auto* holder = new QWidget(container_);
-        auto* grid = new QGridLayout(holder);
-        grid->setContentsMargins(0, 0, 0, 0);
-        grid->setHorizontalSpacing(10);
+        auto* columns_layout = new QHBoxLayout(holder);
+        columns_layout->setContentsMargins(0, 0, 0, 0);
+        columns_layout->setSpacing(24);
+        QGridLayout* grid = nullptr;
+        auto new_column = [&] {
+            auto* column = new QWidget(holder);
+            grid = new QGridLayout(column);
+            grid->setContentsMargins(0, 0, 0, 0);
+            grid->setHorizontalSpacing(10);
+            grid->setColumnStretch(1, 1);
+            columns_layout->addWidget(column, 1, Qt::AlignTop);
+        };
+        new_column();
         const int per_column = columns > 1 ? (total + 1) / 2 : total;
         int placed = 0;
         int row = 0;
-        int col = 0;
+        bool second = false;
         for (const Item& i : items_) {
-            if (columns > 1 && col == 0 && placed >= per_column) {
-                col = 3;
+            if (columns > 1 && !second && placed >= per_column) {
+                new_column();
+                second = true;
                 row = 0;
             }
             if (i.group) {
                 auto* box = qobject_cast<QGroupBox*>(binder_.widget(i.group->id));
-                box->setParent(holder);
+                box->setParent(grid->parentWidget());
                 auto* inner = new QGridLayout(box);
                 inner->setHorizontalSpacing(10);
                 int r = 0;
                 for (const LayoutRow& lr : i.group->rows)
                     if (Shown(binder_.form(), lr)) AddRow(binder_, lr, box, inner, r++, 0);
                 inner->setColumnStretch(1, 1);
-                grid->addWidget(box, row, col, 1, 2);
+                grid->addWidget(box, row, 0, 1, 2);
             } else {
-                AddRow(binder_, *i.row, holder, grid, row, col);
+                AddRow(binder_, *i.row, grid->parentWidget(), grid, row, 0);
             }
             ++row;
             placed += i.weight;
         }
-        grid->setColumnMinimumWidth(2, 24);
-        grid->setColumnStretch(1, 1);
-        if (columns > 1) grid->setColumnStretch(4, 1);
         outer->addWidget(holder);
         items_.clear();
     }

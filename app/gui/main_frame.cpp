@@ -59,8 +59,9 @@ CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget*
 CMainFrame::~CMainFrame() {
     // The children go while the frame is half destroyed: none of their signals may reach it.
     disconnect(mdi_, nullptr, this, nullptr);
-    // The children's own title and state signals too (ApplyTitle reads the frame's members).
-    for (QMdiSubWindow* w : mdi_->subWindowList()) disconnect(w, nullptr, this, nullptr);
+    // A child closing as the frame goes reports its state change: the title it would update
+    // is gone already.
+    for (QMdiSubWindow* child : mdi_->subWindowList()) disconnect(child, nullptr, this, nullptr);
     disconnect(tree_bar_, nullptr, this, nullptr);
     disconnect(toolbar_, nullptr, nullptr, nullptr);
 }

@@ -75,6 +75,14 @@ struct CharField {
     std::uint32_t width;
 
     std::string Get(const std::uint8_t* record) const { return GetCharField(record + at, width); }
+    // The text up to the first byte that is not printable ASCII (0x20-0x7E).
+    std::string Printable(const std::uint8_t* record) const {
+        std::string s;
+        for (std::uint32_t i = 0; i < width && record[at + i] >= 0x20 && record[at + i] <= 0x7E;
+             ++i)
+            s.push_back(static_cast<char>(record[at + i]));
+        return s;
+    }
     void Set(std::uint8_t* record, std::string_view text) const {
         PutCharField(record + at, width, text);
     }

@@ -189,6 +189,23 @@ struct TwoToneMap {
     static constexpr std::uint32_t ContactAddr(int contact0) {
         return image_map::kTwoToneContacts.Record(contact0);
     }
+
+    // Offsets in a system record: times in tenths of a second (Auto reset time in seconds),
+    // the four decode formats, their responses two bits each (Decode n in bits 2n-1..2n-2).
+    static constexpr std::uint32_t kAliasLength = 6;
+    static constexpr CharField kAlias{0, kAliasLength};
+    static constexpr std::uint32_t kPreCarrier = 8, kFirstDuration = 9, kSecondDuration = 10,
+                                   kLongDuration = 11, kInterval = 12, kFlags = 13, kFormats = 24,
+                                   kResponses = 28, kReplyWait = 30, kAutoReset = 31;
+    static constexpr BitField kSideTone{kFlags, 0, 0}, kBeep{kFlags, 1, 1},
+        kIdleReply{kFlags, 7, 7};
+    static constexpr BitField Response(int decode) {
+        return {kResponses, 2 * decode - 1, 2 * decode - 2};
+    }
+    // Offsets in a contact record: tones (0xFFFF when absent), "Two"/"Single", system 1-16.
+    static constexpr CharField kContactAlias{0, kAliasLength};
+    static constexpr WordField kFirst{8}, kSecond{10};
+    static constexpr std::uint32_t kContactFormat = 12, kContactSystem = 13;
 };
 
 // The 40-byte five-tone standard block: the current one in the image, and one per standard in

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "app/editors/catalogue/editor_commands.h"
+#include "app/editors/channels/channel_edit_dlg.h"
 #include "app/editors/channels/channel_memory.h"
 #include "app/editors/channels/program_view.h"
 #include "app/editors/settings/alarm_view.h"
@@ -10,6 +11,7 @@
 #include "app/editors/settings/dtmf_view.h"
 #include "app/editors/settings/freq_range_dlg.h"
 #include "app/editors/settings/model_view.h"
+#include "app/editors/settings/two_tone_view.h"
 
 namespace vm {
 
@@ -31,6 +33,13 @@ ViewPtr OpenChannelTable(EditorContext& c) {
         view->form().SetEnabled(CProgramView::kIdChannelEdit, false);
     }
     return view;
+}
+
+// The channel edit dialog on the table's current row (the command line: channel 1, as the
+// table opens), remembering the row's Rx text.
+ViewPtr OpenChannelEdit(EditorContext& c) {
+    return std::make_unique<CChannelEditDlg>(c.doc.Image(), c.doc.Bands(),
+                                             c.record > 0 ? c.record : 1, c.record_text);
 }
 
 // After the frequency ranges: every channel whose receive frequency lies in no band goes.
@@ -85,7 +94,9 @@ const EditorEntry kEditors[] = {
      .width = 670,
      .height = 630,
      .title = "2Tone",
-     .object_name = "CT2View"},
+     .object_name = "CT2View",
+     .open = [](EditorContext& c) -> ViewPtr { return std::make_unique<CT2View>(c.doc.Image()); },
+     .layout = TwoToneLayout},
     {.name = "5Tone",
      .command = ID_EDIT_5TONE,
      .kind = WindowKind::FormView,
@@ -131,8 +142,12 @@ const EditorEntry kEditors[] = {
     {.name = "Channel edit",
      .kind = WindowKind::ModalDialog,
      .tree = false,
-     .title = "Channel edit",
+     .width = 540,
+     .height = 400,
+     .title = CChannelEditDlg::kCaption,
      .object_name = "CChannelEditDlg",
+     .open = OpenChannelEdit,
+     .layout = ChannelEditLayout,
      .reloads_views = true},
 };
 

@@ -19,6 +19,14 @@ std::uint32_t ApplyBandRaster(std::uint32_t f, int band) {
     return f;
 }
 
+bool VfoAccepts(const BandTables& bands, int q, std::int64_t f) {
+    auto within = [f](BandLimits l) { return f > 0 && f >= l.lower && f <= l.upper; };
+    if (q >= VfoMap::kBankACount)
+        return within(BandLimitsOf(bands, q - VfoMap::kBankACount, Bank::B));
+    return within(BandLimitsOf(bands, q)) ||
+           (q == kAirBandVfo && within(BandLimitsOf(bands, kAirBand)));
+}
+
 void RecomputeBandEnabledFromImage(BandTables& bands, const RadioImage& image) {
     // The rule lives with the band tables; feed it the edges as the image holds them.
     BandTables edges = bands;
@@ -152,10 +160,8 @@ void RepairVfos(RadioImage& image, const BandTables& bands) {
         ChannelRecord rec(image, VfoMap::RecordAddr(q));
         std::uint32_t rx = rec.Rx();
         if (Enabled(bands, b, bank)) {
-            const BandLimits l = BandLimitsOf(bands, b, bank);
-            if (static_cast<std::int64_t>(rx) >= l.lower &&
-                static_cast<std::int64_t>(rx) <= l.upper)
-                continue;
+            // The VFO dialog's own range (the 150M VFO keeps an air-band frequency).
+            if (VfoAccepts(bands, q, rx)) continue;
             rx = Lower(bands, b, bank);
         } else {
             rx = FixedLower(b, bank);

@@ -27,6 +27,11 @@ inline bool RxInBand(const BandTables& bands, const std::uint8_t* record, Bank b
     return FindBand(bands, GetFrequency(record), bank) >= 0;
 }
 
+// Whether VFO record q (0..8 the bank-A bands, 9 and 10 the bank-B bands) may hold f: inside
+// its band's current limits, or, for the 150M VFO, inside the air band (band 3) as well.
+inline constexpr int kAirBand = 3, kAirBandVfo = 4;
+bool VfoAccepts(const BandTables& bands, int q, std::int64_t f);
+
 // The enable flags from the lower edges programmed in the frequency range records: band b is
 // enabled when its edge lies within its fixed limits.
 void RecomputeBandEnabledFromImage(BandTables& bands, const RadioImage& image);

@@ -11,6 +11,8 @@
 #include <sstream>
 
 #include "app/editors/catalogue/catalogue.h"
+#include "app/editors/channels/channel_edit_dlg.h"
+#include "app/editors/channels/program_view.h"
 #include "app/editors/settings/editor_fields.h"
 #include "app/editors/settings/freq_range_dlg.h"
 #include "app/editors/settings/model_view.h"
@@ -51,6 +53,19 @@ const SameAsWindow kSameAsWindow[] = {
       "Code/3/Num=1*2#", "Code/5/Type=None", "Code/5/Num=777", "PTTID/PTT ID 2/Up=*9",
       "PTTID/PTT ID 4/Type=Both"}},
     {"Alarm", {"Alarm type=Secret", "Tx time (s)=30", "Cycle=0", "Remote EMI alarm=On"}},
+    // A new channel (its default record written at once), then fields of every kind.
+    {"Channel edit",
+     {"Rx frequency(MHz)=145.5", "Tx frequency(MHz)=146.1037", "Name=rpt1", "CTCSS tone=88.5",
+      "Decode type=Ctcss Codec", "Option signaling=2 Tone", "Siganling decode=5", "SQL mode=Tone",
+      "Functions/Reverse=On", "Tx power=Low", "Busy lock=Carrier"},
+     20},
+    // An existing channel of band 8 (the table's band limits follow from the edit).
+    {"Channel edit", {"Rx frequency(MHz)=860.0037", "Talk around=On", "DCS code=999"}, 2},
+    // The decoder coefficients at 0x0080 follow the tones.
+    {"2Tone",
+     {"System/3/A tone=1500", "System/3/Decode 2/Format=C-D", "System/1/Alias=ABC",
+      "System/16/Reply wait (s)=2.5", "Contact/4/First=1000", "Contact/4/Format=Single",
+      "Contact/4/System=7", "Contact/2/First=3200"}},
     {"Model", {"Serial number=sn-42", "Model name=VM6142", "Model code=VM-6142 E/2"}},
     // 450M goes (its channels are cleared afterwards), 250M takes bank B's high range.
     {"Frequency range",
@@ -59,6 +74,16 @@ const SameAsWindow kSameAsWindow[] = {
      0,
      "5207QRM"},
 };
+
+// The channel table's "Channel edit" button, pressed on row `row`.
+void PressChannelEdit(CMainFrame& frame, int row) {
+    CChildFrame* table = frame.childFrame(ID_EDIT_CHANNEL);
+    QVERIFY(table && table->view()->FormView());
+    auto* view = dynamic_cast<CProgramView*>(table->view()->FormView());
+    QVERIFY(view);
+    view->grid().SetRow(row);
+    view->form().Click(CProgramView::kIdChannelEdit);
+}
 
 // What the window's user does: each field set through the view's forms.
 void SetInView(CBaseFormView& view, const SameAsWindow& row) {
@@ -118,7 +143,10 @@ private slots:
                     SetInView(host->view(), row);
                     host->reject();
                 });
-                t.frame->OpenEditor(entry->command);
+                if (entry->command != 0)
+                    t.frame->OpenEditor(entry->command);
+                else
+                    PressChannelEdit(*t.frame, 1);  // opened from the table only
             } else {
                 t.frame->OpenEditor(entry->command);
                 CChildFrame* child = t.frame->childFrame(entry->command);
@@ -290,6 +318,53 @@ private slots:
         });
         t.frame->OpenEditor(ID_EDIT_FREQ_RANGE);
         QVERIFY(checked);
+    }
+
+    void channelEditOpensOnTheTablesRowAndTheTableShowsItsEdits() {
+        FrameUnderTest t;
+        Answers answers;
+        QString title;
+        QStringList boxes;
+        bool backup_shown = true;
+        WhenModal([&](QWidget* w) {
+            auto* host = qobject_cast<FormDialogHost*>(w);
+            QVERIFY(host);
+            title = host->windowTitle();
+            for (auto* box : host->findChildren<QGroupBox*>())
+                if (box->isVisible()) boxes << box->title();
+            backup_shown = host->control(ChannelPanel::kGroupBackup)->isVisible();
+            auto& dlg = dynamic_cast<CChannelEditDlg&>(host->view());
+            QCOMPARE(dlg.Record(), 7);
+            QCOMPARE(host->control(CChannelEditDlg::kIdChannel)->isEnabled(), true);
+            // Typed into the window's Rx edit of the empty channel: Enter creates it; more
+            // typed, and Esc there: checked, stored, closed.
+            QWidget* rx = host->control(ChannelPanel::kIdRx);
+            host->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(host));
+            rx->setFocus();
+            QCOMPARE(dlg.form().Focused(), int{ChannelPanel::kIdRx});
+            QTest::keyClicks(rx, "433.0037");
+            QTest::keyClick(rx, Qt::Key_Return);
+            QVERIFY(host->control(ChannelPanel::kIdTxPower)->isEnabled());
+            if (!qEnvironmentVariableIsEmpty("VM_SCREENSHOTS"))
+                host->grab().save(qEnvironmentVariable("VM_SCREENSHOTS") + "/channel_edit.png");
+            qobject_cast<QLineEdit*>(rx)->selectAll();
+            QTest::keyClicks(rx, "434.1037");
+            QTest::keyClick(rx, Qt::Key_Escape);
+        });
+        PressChannelEdit(*t.frame, 7);
+        QCOMPARE(title, QString("Channel edit"));
+        for (const char* caption : {"Frequency", "Tone", "Signaling", "Channel", "Functions"})
+            QVERIFY2(boxes.contains(caption), caption);
+        QVERIFY(!backup_shown);
+        QVERIFY(!t.frame->findChild<FormDialogHost*>());
+        // The table, reloaded: row 7 holds the snapped frequency.
+        auto* view =
+            dynamic_cast<CProgramView*>(t.frame->childFrame(ID_EDIT_CHANNEL)->view()->FormView());
+        QVERIFY(view);
+        QCOMPARE(QString::fromStdString(view->grid().Text(7, CProgramView::kColRx)),
+                 QString("434.10000"));
+        QCOMPARE(answers.messages.size(), 0);
     }
 
     void groupBoxesHoldTheirControls() {

@@ -746,10 +746,10 @@ private slots:
         QCOMPARE(g->rowHeight(0), 300 * w->logicalDpiY() / 1440);
         // Channel 1 is never empty.
         QVERIFY(!g->item(0, 0)->text().isEmpty());
-        // The "Channel edit" button is there but disabled; "A/B switch" hidden; editors hidden.
+        // The "Channel edit" button opens its dialog; "A/B switch" hidden; editors hidden.
         auto* edit_button = qobject_cast<QPushButton*>(w->control(CProgramView::kIdChannelEdit));
         QCOMPARE(edit_button->text(), QString("Channel edit"));
-        QVERIFY(!edit_button->isEnabled());
+        QVERIFY(edit_button->isEnabled());
         QVERIFY(w->control(CProgramView::kIdAbSwitch)->isHidden());
         for (int id :
              {CProgramView::kIdFreqEdit, CProgramView::kIdCtcssCombo, CProgramView::kIdDcsCombo,

@@ -117,5 +117,95 @@ TEST_F(Editors, TheChannelTableIsAnEditorOfCellsNamedRowAndColumn) {
     EXPECT_TRUE(Contains(listed.out, "AB1")) << listed.out;
 }
 
+// The channel edit dialog driven from the command line: --record is the channel typed into the
+// dialog's number edit; the checks of the Rx/Tx edits run as the fields are left.
+TEST_F(Editors, ChannelEditSetsOneChannelAsTheDialogDoes) {
+    const auto channel = [](const std::vector<std::uint8_t>& bytes, int n) {
+        const auto* p = bytes.data() + 4096 + 0x100 + 32 * (n - 1);
+        return std::vector<std::uint8_t>(p, p + 32);
+    };
+    const auto before = ReadBytes(file);
+    struct Case {
+        int record;
+        std::vector<std::string> fields;
+        std::string out;                                  // the corrections printed
+        std::vector<std::pair<int, std::uint8_t>> bytes;  // record offset, value
+    };
+    const Case cases[] = {
+        // A new channel: the default record, then the typed fields.
+        {20,
+         {"Rx frequency(MHz)=145.5", "CTCSS tone=300", "Functions/Reverse=On", "Name=ab"},
+         "Rx frequency(MHz) = 145.50000\nCTCSS tone = 100.0\nName = AB\n",
+         {{0x00, 0x00},
+          {0x01, 0x00},
+          {0x02, 0x55},
+          {0x03, 0x14},
+          {0x04, 0x00},
+          {0x07, 0x14},
+          {0x08, 0x00},
+          {0x09, 0x10},
+          {0x0A, 0x23},
+          {0x0B, 0x00},
+          {0x10, 0x00},
+          {0x11, 0x00},
+          {0x12, 0x06},
+          {0x13, 0x00},
+          {0x18, 'A'},
+          {0x19, 'B'},
+          {0x1A, 0xFF}}},
+        // Band 8: the 5 kHz raster; the Tx of another band is its own.
+        {30,
+         {"Rx frequency(MHz)=860.0037", "Tx frequency(MHz)=146.0037"},
+         "Rx frequency(MHz) = 860.00000\nTx frequency(MHz) = 146.00000\n",
+         {{0x00, 0x00}, {0x01, 0x00}, {0x02, 0x00}, {0x03, 0x86}, {0x06, 0x60}, {0x07, 0x14}}},
+        // Channel 1 never leaves its home band: the last accepted Rx comes back.
+        {1,
+         {"Rx frequency(MHz)=600"},
+         "Rx frequency(MHz) = 145.50000\n",
+         {{0x02, 0x55}, {0x03, 0x14}}},
+        // "Talk around" (0x0E bit 4) clears "Reverse" (bit 5); the step 12.5 is index 6.
+        {1, {"Functions/Reverse=On", "Talk around=On"}, "", {{0x0E, 0x16}}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"set", file.string(), "Channel edit", "--record",
+                                         std::to_string(c.record)};
+        args.insert(args.end(), c.fields.begin(), c.fields.end());
+        const ToolRun r = Tool(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, c.out) << c.record;
+        const auto rec = channel(ReadBytes(file), c.record);
+        for (auto [at, value] : c.bytes)
+            EXPECT_EQ(rec[static_cast<std::size_t>(at)], value) << c.record << " @" << at;
+    }
+    // Only the channels set changed.
+    const auto after = ReadBytes(file);
+    for (int n : {2, 21, 29, 31, 800}) EXPECT_EQ(channel(after, n), channel(before, n)) << n;
+
+    const ToolRun shown = Tool({"show", file.string(), "Channel edit", "--record", "20"});
+    ASSERT_EQ(shown.code, 0) << shown.err;
+    for (const char* line : {"Channel number = 20\n", "Functions/Reverse = On\n",
+                             "Backup/Reverse = Off (hidden)\n", "Tx frequency(MHz) = 145.50000\n"})
+        EXPECT_TRUE(Contains(shown.out, line)) << line;
+
+    struct Refused {
+        std::vector<std::string> args;
+        const char* err_part;
+    };
+    const Refused refused[] = {
+        {{"--record", "801", "Name=A"}, "not a record of \"Channel edit\" (1-800)"},
+        {{"--record", "0", "Name=A"}, "(1-800)"},
+        {{"--record", "5", "Reverse=On"}, "\"Backup/Reverse\", \"Functions/Reverse\""},
+        {{"--record", "20", "Backup/Reverse=On"}, "hidden"},
+    };
+    for (const Refused& c : refused) {
+        std::vector<std::string> args = {"set", file.string(), "Channel edit"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun r = Tool(args);
+        EXPECT_NE(r.code, 0);
+        EXPECT_TRUE(Contains(r.err, c.err_part)) << r.err;
+        EXPECT_EQ(ReadBytes(file), after);
+    }
+}
+
 }  // namespace
 }  // namespace vm::cli

@@ -1,0 +1,447 @@
+#include "app/editors/settings/two_tone_view.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "app/editors/settings/dtmf_view.h"
+#include "app/image/codecs.h"
+
+namespace vm {
+
+namespace {
+
+using T = TwoToneMap;
+
+constexpr int kToneMin = 2880, kToneMax = 31160;
+constexpr int kMaxAutoReset = 255;
+
+// "%02d" of a positive number.
+std::string TwoDigits(int v) {
+    std::string s = FormatInt(v);
+    return s.size() < 2 ? "0" + s : s;
+}
+
+std::vector<std::string> NumberEntries(int count) {
+    std::vector<std::string> e;
+    for (int i = 1; i <= count; ++i) e.push_back(FormatInt(i));
+    return e;
+}
+
+}  // namespace
+
+int TwoToneDecodeOfCode(std::uint8_t code) {
+    for (std::size_t i = 0; i < kTwoToneDecodeCodes.size(); ++i)
+        if (kTwoToneDecodeCodes[i] == code) return static_cast<int>(i);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// System page
+
+const std::array<CT2SystemPage::TenthsField, 10> CT2SystemPage::kTenthsFields = {{
+    {1308, 1309, T::kTones + 0, kToneMin, kToneMax, 3217, "A tone", false, true},
+    {1310, 1311, T::kTones + 2, kToneMin, kToneMax, 9281, "B tone", false, true},
+    {1312, 1313, T::kTones + 4, kToneMin, kToneMax, 6265, "C tone", false, true},
+    {1314, 1315, T::kTones + 6, kToneMin, kToneMax, 20438, "D tone", false, true},
+    {1326, 1327, T::kReplyWait, 0, 50, 0, "Reply wait (s)", true, false},
+    {1316, 1317, T::kFirstDuration, 0, 40, 10, "First toen duration (s)", false, false},
+    {1318, 1319, T::kSecondDuration, 0, 40, 30, "Second tone duration(s)", false, false},
+    {1320, 1321, T::kInterval, 0, 20, 10, "Interval(s)", false, false},
+    {1322, 1323, T::kLongDuration, 5, 100, 50, "Long duration(s)", false, false},
+    {1324, 1325, T::kPreCarrier, 0, 50, 5, "Pre-carrier time(s)", false, false},
+}};
+
+void CT2SystemPage::Build() {
+    Control& tab = form_.Add(kIdSystemTab, ControlKind::Tab);
+    tab.entries = NumberEntries(T::kSystemCount);
+    tab.selection = 0;
+    tab.selects_records = true;
+
+    form_.AddEdit(kIdAlias, T::kAliasLength).label = "Alias";
+    const CharFilter decimal = CharsFilter(g_DecimalInputFilter);
+    auto add_tenths = [this, &decimal](const TenthsField& f) {
+        form_.AddEdit(f.edit,
+                      f.word         ? 6
+                      : f.max >= 100 ? 4
+                                     : 3,
+                      decimal)
+            .label = std::string(f.label);
+        form_.AddSpin(f.spin, {.min = f.min, .max = f.max, .wrap = true, .buddy = f.edit});
+        form_.On(EventType::FocusLost, f.edit, [this, &f](const Event&) {
+            Validate(f);
+            return false;
+        });
+        form_.On(EventType::SpinStep, f.spin, [this, &f](const Event& e) {
+            const EditResult r =
+                SpinStepTenths(TextToTenths(form_.Text(f.edit)), e.delta, f.min, f.max);
+            form_.SetText(f.edit,
+                          f.off_at_zero && r.value == f.min ? std::string(kOffText) : r.text);
+            return false;
+        });
+    };
+    for (std::size_t i = 0; i < 4; ++i) add_tenths(kTenthsFields[i]);
+
+    for (std::size_t n = 0; n < kDecodes.size(); ++n) {
+        const Decode& d = kDecodes[n];
+        form_.Add(d.box, ControlKind::Group).text = "Decode " + std::to_string(n + 1);
+        Control& format = form_.AddList(d.format);
+        format.label = "Format";
+        format.group = d.box;
+        Control& response = form_.AddList(d.response, ListEntries(g_DecodeResponseList));
+        response.label = "Response";
+        response.group = d.box;
+        form_.On(EventType::SelectionChanged, d.format, [this, n](const Event&) {
+            OnFormatChosen(static_cast<int>(n));
+            return false;
+        });
+    }
+    for (std::size_t i = 4; i < kTenthsFields.size(); ++i) add_tenths(kTenthsFields[i]);
+
+    form_.AddEdit(kIdAutoReset, 3, CharsFilter(g_DigitInputFilter)).label = "Auto reset time (s)";
+    form_.AddSpin(kIdAutoResetSpin,
+                  {.min = 0, .max = kMaxAutoReset, .wrap = true, .buddy = kIdAutoReset});
+    form_.Add(kIdSideTone, ControlKind::Check).label = "Side tone";
+    form_.Add(kIdIdleReply, ControlKind::Check).label = "Idle reply";
+    Control& beep = form_.Add(kIdBeep, ControlKind::Check);
+    beep.label = "Beep";
+    beep.visible = false;
+
+    form_.On(EventType::FocusLost, kIdAutoReset, [this](const Event&) {
+        ValidateAutoReset();
+        return false;
+    });
+    form_.On(EventType::SpinStep, kIdAutoResetSpin, [this](const Event& e) {
+        const int v = OffAtZeroValue(form_.Text(kIdAutoReset));
+        form_.SetText(kIdAutoReset, SpinStep(v, e.delta, 0, kMaxAutoReset, kOffText).text);
+        return false;
+    });
+    form_.On(EventType::FocusGained, kIdAlias, [this](const Event&) {
+        remembered_alias_ = form_.Text(kIdAlias);
+        return false;
+    });
+    form_.On(EventType::FocusLost, kIdAlias, [this](const Event&) {
+        if (form_.Text(kIdAlias).empty())
+            form_.SetText(kIdAlias, remembered_alias_.empty() ? "2T-S" + TwoDigits(System())
+                                                              : remembered_alias_);
+        return false;
+    });
+    // Leaving a system's tab stores it; the system chosen is shown.
+    form_.On(EventType::TabChanging, kIdSystemTab, [this](const Event&) {
+        form_.CommitFocus();
+        StoreToImage();
+        return false;
+    });
+    form_.On(EventType::TabChanged, kIdSystemTab, [this](const Event&) {
+        LoadFromImage();
+        return false;
+    });
+}
+
+int CT2SystemPage::System() const {
+    return std::max(form_.Selection(kIdSystemTab), 0) + 1;
+}
+
+std::uint32_t CT2SystemPage::Record() const {
+    return T::SystemAddr(System() - 1);
+}
+
+void CT2SystemPage::Validate(const TenthsField& f) {
+    const EditResult r = BoundedTenthsEdit(form_.Text(f.edit), f.min, f.max, f.def);
+    form_.SetText(f.edit, f.off_at_zero && r.value == 0 ? std::string(kOffText) : r.text);
+}
+
+void CT2SystemPage::ValidateAutoReset() {
+    form_.SetText(kIdAutoReset, BoundedIntEdit(form_.Text(kIdAutoReset), 0, kMaxAutoReset, 1,
+                                               kAutoResetDefault, kOffText)
+                                    .text);
+}
+
+void CT2SystemPage::Fallbacks() {
+    for (const Decode& d : kDecodes)
+        if (form_.Selection(d.response) < 0) SelectWholeText(form_, d.response, "Remind");
+    for (const TenthsField& f : kTenthsFields) Validate(f);
+    ValidateAutoReset();
+}
+
+void CT2SystemPage::RebuildFormatLists() {
+    for (std::size_t n = 0; n < kDecodes.size(); ++n) {
+        std::vector<std::string> entries;
+        for (int k = n == 0 ? 1 : 0; k < static_cast<int>(g_TwoToneDecodeList.size()); ++k) {
+            bool taken = false;
+            for (std::size_t m = 0; m < formats_.size(); ++m)
+                taken = taken || (k != 0 && m != n && formats_[m] == k);
+            if (!taken) entries.emplace_back(g_TwoToneDecodeList[static_cast<std::size_t>(k)]);
+        }
+        const int id = kDecodes[n].format;
+        form_.SetEntries(id, std::move(entries));
+        SelectWholeText(form_, id, g_TwoToneDecodeList[static_cast<std::size_t>(formats_[n])]);
+    }
+}
+
+void CT2SystemPage::OnFormatChosen(int decode) {
+    const int k = IndexOf(g_TwoToneDecodeList,
+                          form_.SelectedText(kDecodes[static_cast<std::size_t>(decode)].format));
+    if (k >= 0) formats_[static_cast<std::size_t>(decode)] = k;
+    RebuildFormatLists();
+}
+
+void CT2SystemPage::LoadFromImage() {
+    const std::uint8_t* rec = image_.data() + Record();
+    form_.SetText(kIdAlias, T::kAlias.Printable(rec));
+    for (const TenthsField& f : kTenthsFields) {
+        const int v = f.word ? GetLe16(rec + f.offset) : rec[f.offset];
+        form_.SetText(f.edit, f.off_at_zero && v == 0 ? std::string(kOffText) : TenthsToText(v));
+    }
+    form_.SetChecked(kIdSideTone, T::kSideTone.Get(rec));
+    form_.SetChecked(kIdIdleReply, T::kIdleReply.Get(rec));
+    form_.SetChecked(kIdBeep, T::kBeep.Get(rec));
+    form_.SetText(kIdAutoReset, FormatInt(rec[T::kAutoReset]));
+    // A format a lower-numbered decode holds already becomes "Off" here (Decode 1 always keeps
+    // its own); a Decode 1 without one takes the first format.
+    for (std::size_t n = 0; n < formats_.size(); ++n) {
+        int k = TwoToneDecodeOfCode(rec[T::kFormats + n]);
+        for (std::size_t m = 0; m < n; ++m)
+            if (formats_[m] == k) k = 0;
+        formats_[n] = n == 0 && k == 0 ? 1 : k;
+        form_.Select(kDecodes[n].response, T::Response(static_cast<int>(n) + 1).Get(rec));
+    }
+    Fallbacks();
+    RebuildFormatLists();
+}
+
+void CT2SystemPage::StoreToImage() {
+    Fallbacks();
+    std::uint8_t* rec = image_.data() + Record();
+    T::kAlias.Set(rec, form_.Text(kIdAlias));
+    for (const TenthsField& f : kTenthsFields) {
+        const int v = TextToTenths(form_.Text(f.edit));
+        if (f.word)
+            PutLe16(rec + f.offset, static_cast<std::uint16_t>(v));
+        else
+            rec[f.offset] = static_cast<std::uint8_t>(v);
+    }
+    T::kSideTone.Set(rec, form_.Checked(kIdSideTone));
+    T::kIdleReply.Set(rec, form_.Checked(kIdIdleReply));
+    T::kBeep.Set(rec, form_.Checked(kIdBeep));
+    rec[T::kAutoReset] = static_cast<std::uint8_t>(OffAtZeroValue(form_.Text(kIdAutoReset)));
+    rec[T::kResponses] = 0;
+    for (std::size_t n = 0; n < formats_.size(); ++n) {
+        rec[T::kFormats + n] = kTwoToneDecodeCodes[static_cast<std::size_t>(formats_[n])];
+        T::Response(static_cast<int>(n) + 1)
+            .Set(rec, std::max(form_.Selection(kDecodes[n].response), 0));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Contact page
+
+void CT2ContactPage::Build() {
+    form_.Add(kIdToneRange, ControlKind::Static).text = std::string(kToneRangeText);
+
+    Grid& g = form_.AddGrid(kIdGrid);
+    grid_ = &g;
+    g.SetRows(kRows);
+    g.SetCols(kColumnCount);
+    for (int c = 0; c < kColumnCount; ++c) {
+        g.SetColWidth(c, kWidths[static_cast<std::size_t>(c)]);
+        g.SetColAlignment(c, Alignment::Centre);
+        g.SetText(0, c, std::string(kHeaders[static_cast<std::size_t>(c)]));
+    }
+    for (int r = 1; r < kRows; ++r) {
+        g.SetRowHeight(r, kRowHeight);
+        g.SetText(r, kColNo, FormatInt(r));
+    }
+
+    form_.AddEdit(kIdToneEdit, 6, CharsFilter(g_DecimalInputFilter)).visible = false;
+    form_.AddEdit(kIdAliasEdit, T::kAliasLength).visible = false;
+    form_.AddList(kIdFormatList, ListEntries(g_TwoSingleList)).visible = false;
+    form_.AddList(kIdSystemList, NumberEntries(T::kSystemCount)).visible = false;
+
+    form_.On(EventType::GridMouseDown, kIdGrid, [this](const Event& e) {
+        OnMouseDown(e);
+        return false;
+    });
+    for (EventType t : {EventType::GridEnterCell, EventType::GridScroll})
+        form_.On(t, kIdGrid, [this](const Event&) {
+            CommitAll();
+            return false;
+        });
+    form_.On(EventType::FocusLost, kIdToneEdit, [this](const Event&) {
+        CommitTone();
+        return false;
+    });
+    form_.On(EventType::FocusLost, kIdAliasEdit, [this](const Event&) {
+        CommitAlias();
+        return false;
+    });
+    form_.On(EventType::FocusLost, kIdFormatList, [this](const Event&) {
+        CommitList(kIdFormatList, kColFormat);
+        return false;
+    });
+    form_.On(EventType::FocusLost, kIdSystemList, [this](const Event&) {
+        CommitList(kIdSystemList, kColSystem);
+        return false;
+    });
+}
+
+bool CT2ContactPage::IsSingle(int row) const {
+    return grid_->Text(row, kColFormat) == g_TwoSingleList[1];
+}
+
+void CT2ContactPage::Shade(int row) {
+    grid_->SetCellBackColor(row, kColSecond, IsSingle(row) ? kSingleShade : 0);
+}
+
+void CT2ContactPage::LoadFromImage() {
+    for (int id : {kIdToneEdit, kIdAliasEdit, kIdFormatList, kIdSystemList})
+        HideCellEditor(form_, id);
+    Grid& g = *grid_;
+    g.BeginUpdate();
+    for (int c = 1; c <= T::kContactCount; ++c) {
+        const std::uint8_t* rec = image_.data() + T::ContactAddr(c - 1);
+        const std::uint16_t first = T::kFirst.Get(rec);
+        const bool present = IsPresentTone(first);
+        const std::uint16_t second = T::kSecond.Get(rec);
+        g.SetText(c, kColFirst, present ? TenthsToText(first) : "");
+        g.SetText(c, kColSecond, present && IsPresentTone(second) ? TenthsToText(second) : "");
+        g.SetText(c, kColFormat,
+                  present ? std::string(g_TwoSingleList[rec[T::kContactFormat] == 1 ? 1 : 0]) : "");
+        g.SetText(c, kColSystem, present ? FormatInt(rec[T::kContactSystem]) : "");
+        g.SetText(c, kColAlias, present ? T::kContactAlias.Printable(rec) : "");
+        Shade(c);
+    }
+    g.EndUpdate();
+}
+
+void CT2ContactPage::StoreToImage() {
+    CommitAll();
+    const Grid& g = *grid_;
+    for (int c = 1; c <= T::kContactCount; ++c) {
+        std::uint8_t* rec = image_.data() + T::ContactAddr(c - 1);
+        std::fill(rec, rec + T::kContactSize, std::uint8_t{0xFF});
+        const std::string& first = g.Text(c, kColFirst);
+        if (first.empty()) {
+            rec[T::kContactFormat] = 0;
+            rec[T::kContactSystem] = 1;
+            continue;
+        }
+        T::kFirst.Set(rec, static_cast<std::uint16_t>(TextToTenths(first)));
+        const std::string& second = g.Text(c, kColSecond);
+        T::kSecond.Set(rec,
+                       second.empty() ? 0xFFFF : static_cast<std::uint16_t>(TextToTenths(second)));
+        rec[T::kContactFormat] = IsSingle(c) ? 1 : 0;
+        rec[T::kContactSystem] = static_cast<std::uint8_t>(DecimalValue(g.Text(c, kColSystem)));
+        T::kContactAlias.Set(rec, g.Text(c, kColAlias));
+    }
+}
+
+int CT2ContactPage::OpenEditor() const {
+    for (int id : {kIdToneEdit, kIdAliasEdit, kIdFormatList, kIdSystemList})
+        if (form_.At(id).visible) return id;
+    return 0;
+}
+
+void CT2ContactPage::OnMouseDown(const Event& e) {
+    if (e.button != 1 || e.row < 1 || e.row >= kRows || e.col < kColFirst || e.col > kColAlias)
+        return;
+    // A single-tone contact has no second tone to edit.
+    if (e.col == kColSecond && IsSingle(e.row)) return;
+    OpenCellEditor(e.row, e.col);
+}
+
+void CT2ContactPage::OpenCellEditor(int row, int col) {
+    Grid& g = *grid_;
+    g.SetRow(row);
+    g.SetCol(col);
+    const std::string& text = g.Text(row, col);
+    int id = kIdToneEdit;
+    switch (col) {
+        case kColFormat:
+        case kColSystem: {
+            id = col == kColFormat ? kIdFormatList : kIdSystemList;
+            form_.Select(id, -1);
+            SelectWholeText(form_, id, text);
+            break;
+        }
+        default:
+            id = col == kColAlias ? kIdAliasEdit : kIdToneEdit;
+            form_.SetText(id, text);
+            form_.SelectAll(id);
+            break;
+    }
+    edit_row_ = row;
+    edit_col_ = col;
+    ShowCellEditor(form_, g, id);
+}
+
+void CT2ContactPage::CommitAll() {
+    CommitTone();
+    CommitList(kIdFormatList, kColFormat);
+    CommitList(kIdSystemList, kColSystem);
+    CommitAlias();
+}
+
+void CT2ContactPage::CommitTone() {
+    if (!HideCellEditor(form_, kIdToneEdit)) return;
+    Grid& g = *grid_;
+    const int row = edit_row_;
+    const int v = ClampToneFrequency(TextToTenths(form_.Text(kIdToneEdit)));
+    const std::string text = v == 0 ? std::string() : TenthsToText(v);
+    const bool present = !g.Text(row, kColFirst).empty();
+    if (edit_col_ == kColSecond) {
+        if (present) g.SetText(row, kColSecond, text);
+        return;
+    }
+    if (text.empty()) {
+        // Contact 1 always holds a call.
+        if (row == 1) return;
+        for (int c = kColFirst; c <= kColAlias; ++c) g.SetText(row, c, std::string());
+    } else if (!present) {
+        g.SetText(row, kColFirst, text);
+        g.SetText(row, kColSecond, text);
+        g.SetText(row, kColFormat, std::string(g_TwoSingleList[0]));
+        g.SetText(row, kColSystem, form_.At(kIdSystemList).entries.front());
+        g.SetText(row, kColAlias, "2T-" + TwoDigits(row));
+    } else {
+        g.SetText(row, kColFirst, text);
+    }
+    Shade(row);
+}
+
+void CT2ContactPage::CommitList(int id, int col) {
+    if (!HideCellEditor(form_, id)) return;
+    const std::string choice = form_.SelectedText(id);
+    if (choice.empty() || grid_->Text(edit_row_, kColFirst).empty()) return;
+    grid_->SetText(edit_row_, col, choice);
+    if (col == kColFormat) Shade(edit_row_);
+}
+
+void CT2ContactPage::CommitAlias() {
+    if (!HideCellEditor(form_, kIdAliasEdit)) return;
+    // A row without a call keeps no alias: the store would not write it.
+    const std::string& text = form_.Text(kIdAliasEdit);
+    if (!text.empty() && !grid_->Text(edit_row_, kColFirst).empty())
+        grid_->SetText(edit_row_, kColAlias, text);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CT2View::CT2View(RadioImage& image) : CTabbedView(kIdTab) {
+    AddPage(std::make_unique<CT2SystemPage>(image));
+    AddPage(std::make_unique<CT2ContactPage>(image));
+}
+
+FormLayout TwoToneLayout(const Form& form) {
+    FormLayout layout = DefaultLayout(form);
+    if (!form.Has(CT2ContactPage::kIdToneRange)) return layout;
+    // The note goes in a row of its own above the grid.
+    std::erase(layout.placed, static_cast<int>(CT2ContactPage::kIdToneRange));
+    auto grid = std::find_if(layout.blocks.begin(), layout.blocks.end(),
+                             [](const LayoutBlock& b) { return b.kind == BlockKind::Grid; });
+    layout.blocks.insert(
+        grid, LayoutBlock{.kind = BlockKind::Buttons, .ids = {CT2ContactPage::kIdToneRange}});
+    return layout;
+}
+
+}  // namespace vm
