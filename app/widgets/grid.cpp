@@ -234,4 +234,20 @@ bool HideCellEditor(Form& form, int editor) {
     return true;
 }
 
+void SetUpTable(Grid& grid, int rows, std::span<const std::string_view> headers,
+                std::span<const int> widths, int row_height) {
+    const int cols = static_cast<int>(headers.size());
+    grid.BeginUpdate();
+    grid.SetRows(rows);
+    grid.SetCols(cols);
+    for (int c = 0; c < cols; ++c) {
+        const auto i = static_cast<std::size_t>(c);
+        grid.SetColWidth(c, i < widths.size() ? widths[i] : grid.ColWidth(c));
+        grid.SetColAlignment(c, Alignment::Centre);
+        grid.SetText(0, c, std::string(headers[i]));
+    }
+    for (int r = 1; r < rows; ++r) grid.SetRowHeight(r, row_height);
+    grid.EndUpdate();
+}
+
 }  // namespace vm

@@ -3,7 +3,9 @@
 // and cell colours. It only displays text; the editors validate and store.
 #pragma once
 
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/widgets/form.h"
@@ -104,6 +106,12 @@ private:
     std::vector<int> row_height_;
     std::vector<Alignment> align_;
 };
+
+// The editors' tables: one column per heading text, of the given widths (twips) and centred,
+// the heading row's texts, and `rows` rows in all (the heading row included), those below the
+// heading `row_height` twips high.
+void SetUpTable(Grid& grid, int rows, std::span<const std::string_view> headers,
+                std::span<const int> widths, int row_height);
 
 // In-place cell editors: hidden controls of the grid's form shown over its current cell.
 // Shows `editor` over the current cell, anchored to the grid, and gives it the focus.

@@ -112,17 +112,8 @@ void CDtmfCodePage::Build() {
 void CDtmfCodePage::BuildGrid() {
     Grid& g = form_.AddGrid(kIdGrid);
     grid_ = &g;
-    g.SetRows(kRows);
-    g.SetCols(kColumnCount);
-    for (int c = 0; c < kColumnCount; ++c) {
-        g.SetColWidth(c, kWidths[static_cast<std::size_t>(c)]);
-        g.SetColAlignment(c, Alignment::Centre);
-        g.SetText(0, c, std::string(kHeaders[static_cast<std::size_t>(c)]));
-    }
-    for (int r = 1; r < kRows; ++r) {
-        g.SetRowHeight(r, kRowHeight);
-        g.SetText(r, kColNo, FormatInt(r));
-    }
+    SetUpTable(g, kRows, kHeaders, kWidths, kRowHeight);
+    for (int r = 1; r < kRows; ++r) g.SetText(r, kColNo, FormatInt(r));
 
     // The cell editors: the Type list, the Num edit (no Delimiter in an ANI number) and the
     // Alias edit.

@@ -70,17 +70,9 @@ void CFreqRangeDlg::OnInitialUpdate() {
 void CFreqRangeDlg::BuildGrid() {
     Grid& g = form_.AddGrid(kIdGrid);
     grid_ = &g;
-    g.SetRows(kRows);
-    g.SetCols(kColumnCount);
-    for (int c = 0; c < kColumnCount; ++c) {
-        g.SetColWidth(c, kWidths[static_cast<std::size_t>(c)]);
-        g.SetColAlignment(c, Alignment::Centre);
-        g.SetText(0, c, std::string(kHeaders[static_cast<std::size_t>(c)]));
-    }
-    for (int r = 1; r < kRows; ++r) {
-        g.SetRowHeight(r, kRowHeight);
+    SetUpTable(g, kRows, kHeaders, kWidths, kRowHeight);
+    for (int r = 1; r < kRows; ++r)
         g.SetText(r, kColNo, std::string(g_BandNameList[static_cast<std::size_t>(r - 1)]));
-    }
     form_.AddEdit(kIdCellEdit, kCellLength, CharsFilter(g_FreqInputFilter)).visible = false;
 
     form_.On(EventType::GridMouseDown, kIdGrid, [this](const Event& e) {

@@ -6,6 +6,7 @@
 #include <QMdiArea>
 #include <QMenu>
 #include <QTabBar>
+#include <QTableWidget>
 #include <QTreeWidget>
 #include <fstream>
 #include <sstream>
@@ -16,6 +17,8 @@
 #include "app/editors/channels/scan_ch_view.h"
 #include "app/editors/channels/vfo_dlg.h"
 #include "app/editors/settings/editor_fields.h"
+#include "app/editors/settings/freq_range_dlg.h"
+#include "app/editors/settings/model_view.h"
 #include "app/gui/commands.h"
 #include "app/gui/editor_windows.h"
 #include "app/gui/form_binder.h"
@@ -39,6 +42,7 @@ struct SameAsWindow {
     const char* editor;
     std::vector<std::string> assignments;  // "FIELD=VALUE"
     int record = 0;
+    const char* password = nullptr;  // the access code entered first (F11, the code, Enter)
 };
 
 // Editors add their rows here.
@@ -76,6 +80,12 @@ const SameAsWindow kSameAsWindow[] = {
       "System/16/Reply wait (s)=2.5", "Contact/4/First=1000", "Contact/4/Format=Single",
       "Contact/4/System=7", "Contact/2/First=3200"}},
     {"Model", {"Serial number=sn-42", "Model name=VM6142", "Model code=VM-6142 E/2"}},
+    // 450M goes (its channels are cleared afterwards), 250M takes bank B's high range.
+    {"Frequency range",
+     {"150M/Rx Lower=150.003", "450M/Rx Lower=", "250M/Rx Lower=230", "250M/Tx Upper=255",
+      "50M/Rx Upper=50.0123", "850M/Rx Upper=900"},
+     0,
+     "5207QRM"},
 };
 
 // The channel table's "Channel edit" button, pressed on row `row`.
@@ -94,6 +104,7 @@ void SetInView(CBaseFormView& view, const SameAsWindow& row) {
         auto* dialog = dynamic_cast<CFormDialog*>(&view);
         QVERIFY(dialog && dialog->GoToRecord(row.record));
     }
+    if (row.password) QVERIFY(!EnterAccessCode(view, row.password));
     for (const std::string& a : row.assignments) {
         const auto eq = a.find('=');
         const auto field = FindEditorField(view, a.substr(0, eq));
@@ -130,6 +141,7 @@ private slots:
             cli::Context ctx{out, err, doc, app};
             std::vector<std::string> args = {"set", cli_file.string(), row.editor};
             if (row.record != 0) args.push_back("--record=" + std::to_string(row.record));
+            if (row.password) args.push_back(std::string("--password=") + row.password);
             args.insert(args.end(), row.assignments.begin(), row.assignments.end());
             QCOMPARE(cli::Run(args, ctx), 0);
             QVERIFY2(err.str().empty(), err.str().c_str());
@@ -243,6 +255,82 @@ private slots:
         QCOMPARE(view->form().At(1076).entries.front(), std::string("None"));
         if (!qEnvironmentVariableIsEmpty("VM_SCREENSHOTS"))
             child->grab().save(qEnvironmentVariable("VM_SCREENSHOTS") + "/alarm.png");
+    }
+
+    void modelOpensAsModleWithItsShownOnlyFields() {
+        FrameUnderTest t;
+        Answers answers;
+        t.frame->OpenEditor(ID_EDIT_MODEL);
+        CChildFrame* child = t.frame->childFrame(ID_EDIT_MODEL);
+        QVERIFY(child);
+        QCOMPARE(child->windowTitle(), QString("Modle"));
+        auto* window = qobject_cast<FormViewWindow*>(child->view());
+        QVERIFY(window);
+        auto* serial = qobject_cast<QLineEdit*>(window->control(CModelView::kIdSerialNumber));
+        auto* firmware = qobject_cast<QLineEdit*>(window->control(CModelView::kIdFirmwareVersion));
+        QVERIFY(serial && firmware);
+        QVERIFY(!serial->isReadOnly());
+        QVERIFY(firmware->isReadOnly());
+        // Typed in the window: the hyphen is swallowed.
+        serial->setFocus();
+        QTest::keyClicks(serial, "SN-7");
+        QCOMPARE(serial->text(), QString("SN7"));
+        if (!qEnvironmentVariableIsEmpty("VM_SCREENSHOTS"))
+            child->grab().save(qEnvironmentVariable("VM_SCREENSHOTS") + "/model.png");
+        t.frame->CommitAllViews();
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(t.image->data()) + 0xFF00, 4),
+                 QByteArray("SN7\xFF", 4));
+    }
+
+    void frequencyRangeUnlocksWithF11AndTheCode() {
+        FrameUnderTest t;
+        Answers answers;
+        bool checked = false;
+        const QString shots = qEnvironmentVariable("VM_SCREENSHOTS");
+        auto unlock = [&](FormDialogHost* host) {
+            QCOMPARE(host->windowTitle(), QString("Frequency range"));
+            auto* grid = qobject_cast<QTableWidget*>(host->control(CFreqRangeDlg::kIdGrid));
+            QWidget* password = host->control(CFreqRangeDlg::kIdPassword);
+            QVERIFY(grid && password);
+            QVERIFY(!grid->isEnabled());
+            QVERIFY(!password->isVisible());
+            QTest::keyClick(host, Qt::Key_F11);
+            QVERIFY(password->isVisible());
+            QVERIFY(password->hasFocus() ||
+                    host->view().form().Focused() == CFreqRangeDlg::kIdPassword);
+            QCOMPARE(qobject_cast<QLineEdit*>(password)->echoMode(), QLineEdit::Password);
+            QTest::keyClicks(password, "5207qrm");
+            QTest::keyClick(password, Qt::Key_Return);
+            QCOMPARE(answers.messages, QStringList{"Password error!"});
+            QVERIFY(!grid->isEnabled());
+            if (!shots.isEmpty()) host->grab().save(shots + "/freq_range_prompt.png");
+            qobject_cast<QLineEdit*>(password)->selectAll();  // the wrong code is typed over
+            QTest::keyClicks(password, "5207QRM");
+            QTest::keyClick(password, Qt::Key_Return);
+            QCOMPARE(answers.messages.size(), 1);
+            QVERIFY(grid->isEnabled());
+            QVERIFY(!password->isVisible());
+            if (!shots.isEmpty()) host->grab().save(shots + "/freq_range.png");
+            checked = true;
+        };
+        WhenModal([&](QWidget* w) {
+            auto* host = qobject_cast<FormDialogHost*>(w);
+            if (!host) return;
+            unlock(host);
+            host->reject();  // a failed check above still closes the dialog
+        });
+        t.frame->OpenEditor(ID_EDIT_FREQ_RANGE);
+        QVERIFY(checked);
+        // Unlocked for the rest of the run.
+        checked = false;
+        WhenModal([&](QWidget* w) {
+            auto* host = qobject_cast<FormDialogHost*>(w);
+            if (!host) return;
+            checked = host->control(CFreqRangeDlg::kIdGrid)->isEnabled();
+            host->reject();
+        });
+        t.frame->OpenEditor(ID_EDIT_FREQ_RANGE);
+        QVERIFY(checked);
     }
 
     void channelEditOpensOnTheTablesRowAndTheTableShowsItsEdits() {
