@@ -387,9 +387,10 @@ void CT5View::StoreContact(int contact) {
 // ---- the rest
 
 void CT5View::ValidateTiming(const TimingField& f) {
-    form_.SetText(
-        f.edit,
-        BoundedIntEdit(form_.Text(f.edit), 0, kTimingMax, kTimingStep, kTimingDefault).text);
+    // The range is checked on the value typed (2551 is out of range), then the value is
+    // rounded down to a multiple of ten.
+    const int v = BoundedIntEdit(form_.Text(f.edit), 0, kTimingMax, 1, kTimingDefault).value;
+    form_.SetText(f.edit, FormatInt(v - v % kTimingStep));
 }
 
 void CT5View::ValidateAutoReset() {

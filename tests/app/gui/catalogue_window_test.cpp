@@ -51,6 +51,11 @@ const SameAsWindow kSameAsWindow[] = {
      {"System/3/A tone=1500", "System/3/Decode 2/Format=C-D", "System/1/Alias=ABC",
       "System/16/Reply wait (s)=2.5", "Contact/4/First=1000", "Contact/4/Format=Single",
       "Contact/4/System=7", "Contact/2/First=3200"}},
+    // The header's user-defined entry, the block at 0xD280 and the coefficients at 0x0060.
+    {"5Tone",
+     {"Standard=USER DEFINDE", "A=1234.5", "Width=90", "Repeat=A", "Pre-carreier time(ms)=1234",
+      "Contact/Group=3", "Alias=BOB", "Code=12A", "Infomation/Group=2", "Type=Stun",
+      "Begin ID=ABC"}},
 };
 
 // What the window's user does: each field set through the view's forms.
