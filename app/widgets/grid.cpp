@@ -234,4 +234,21 @@ bool HideCellEditor(Form& form, int editor) {
     return true;
 }
 
+void SetUpRecordTable(Grid& grid, int rows, std::span<const std::string_view> headings,
+                      std::span<const int> widths, int row_height) {
+    const int cols = static_cast<int>(headings.size());
+    grid.SetRows(rows + 1);
+    grid.SetCols(cols);
+    for (int c = 0; c < cols; ++c) {
+        const auto i = static_cast<std::size_t>(c);
+        if (i < widths.size()) grid.SetColWidth(c, widths[i]);
+        grid.SetColAlignment(c, Alignment::Centre);
+        grid.SetText(0, c, std::string(headings[i]));
+    }
+    for (int r = 1; r <= rows; ++r) {
+        grid.SetRowHeight(r, row_height);
+        grid.SetText(r, 0, std::to_string(r));
+    }
+}
+
 }  // namespace vm

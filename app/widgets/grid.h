@@ -3,7 +3,9 @@
 // and cell colours. It only displays text; the editors validate and store.
 #pragma once
 
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/widgets/form.h"
@@ -104,6 +106,11 @@ private:
     std::vector<int> row_height_;
     std::vector<Alignment> align_;
 };
+
+// A table of numbered records: `rows` rows below the heading row, one column per heading
+// (widths in twips, centred), every row `row_height` twips high and numbered "%d" in column 0.
+void SetUpRecordTable(Grid& grid, int rows, std::span<const std::string_view> headings,
+                      std::span<const int> widths, int row_height);
 
 // In-place cell editors: hidden controls of the grid's form shown over its current cell.
 // Shows `editor` over the current cell, anchored to the grid, and gives it the focus.

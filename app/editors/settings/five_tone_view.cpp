@@ -17,17 +17,6 @@ using B = FiveToneStandardBlock;
 
 constexpr int kToneMin = 2880, kToneMax = 31160;
 
-std::string TwoDigits(int v) {
-    std::string s = FormatInt(v);
-    return s.size() < 2 ? "0" + s : s;
-}
-
-std::vector<std::string> NumberEntries(int count) {
-    std::vector<std::string> e;
-    for (int i = 1; i <= count; ++i) e.push_back(FormatInt(i));
-    return e;
-}
-
 bool IsHexChar(char c) {
     return c != '\b' && FilterAccepts(g_HexInputFilter, c);
 }
@@ -148,15 +137,7 @@ void CT5View::Build() {
     }
 
     // ---- behaviour
-    form_.On(EventType::FocusLost, kIdAutoReset, [this](const Event&) {
-        ValidateAutoReset();
-        return false;
-    });
-    form_.On(EventType::SpinStep, kIdAutoResetSpin, [this](const Event& e) {
-        const int v = OffAtZeroValue(form_.Text(kIdAutoReset));
-        form_.SetText(kIdAutoReset, SpinStep(v, e.delta, 0, kMaxByte, kOffText).text);
-        return false;
-    });
+    BindOffAtZeroField(form_, kIdAutoReset, kIdAutoResetSpin, kMaxByte, kAutoResetDefault);
     form_.On(EventType::FocusLost, kIdWidth, [this](const Event&) {
         ValidateWidth();
         return false;
@@ -353,8 +334,9 @@ void CT5View::StoreFunction(int group) {
 
 void CT5View::ApplyAliasRule() {
     if (!form_.Text(kIdContactAlias).empty()) return;
-    form_.SetText(kIdContactAlias, remembered_alias_.empty() ? "2T-S" + TwoDigits(shown_contact_)
-                                                             : remembered_alias_);
+    form_.SetText(kIdContactAlias, remembered_alias_.empty()
+                                       ? "2T-S" + ZeroPadded(shown_contact_, 2)
+                                       : remembered_alias_);
 }
 
 void CT5View::EnableMessage() {
@@ -393,12 +375,6 @@ void CT5View::ValidateTiming(const TimingField& f) {
     form_.SetText(f.edit, FormatInt(v - v % kTimingStep));
 }
 
-void CT5View::ValidateAutoReset() {
-    form_.SetText(
-        kIdAutoReset,
-        BoundedIntEdit(form_.Text(kIdAutoReset), 0, kMaxByte, 1, kAutoResetDefault, kOffText).text);
-}
-
 void CT5View::LoadFromImage() {
     // 1. The image's standard block goes into its entry of the header, which is then shown.
     int standard = image_[F::kStandard];
@@ -421,7 +397,7 @@ void CT5View::LoadFromImage() {
                  IndexOrNone(image_[F::kDecodeResponse], g_DecodeResponseList.size()));
     form_.SetText(kIdAutoReset, FormatInt(image_[F::kAutoResetTime]));
     for (const TimingField& f : kTimingFields) ValidateTiming(f);
-    ValidateAutoReset();
+    ValidateOffAtZero(form_, kIdAutoReset, kMaxByte, kAutoResetDefault);
 
     // 4.-6. The function entry and the contact shown, the PTT ID codes.
     LoadFunction(shown_function_);
@@ -439,7 +415,7 @@ void CT5View::StoreToImage() {
     StoreFunction(shown_function_);
 
     // 3. Own ID and decoding.
-    ValidateAutoReset();
+    ValidateOffAtZero(form_, kIdAutoReset, kMaxByte, kAutoResetDefault);
     F::kSelfIdField.Set(image_.data(), form_.Text(kIdSelfId), HexDigitValue);
     image_[F::kDecodeResponse] = IndexOrErased(form_.Selection(kIdDecodeResponse));
     image_[F::kAutoResetTime] = static_cast<std::uint8_t>(OffAtZeroValue(form_.Text(kIdAutoReset)));

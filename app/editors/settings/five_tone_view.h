@@ -115,7 +115,6 @@ private:
     void EnableMessage();
 
     void ValidateTiming(const TimingField& f);
-    void ValidateAutoReset();
     // The digits the function ID and the contact Code may hold: hexadecimal, except the Repeat
     // letter and digits that have no tone.
     bool IsCodeChar(char c) const;
