@@ -93,11 +93,13 @@ public:
                 for (const LayoutRow& lr : i.group->rows)
                     if (Shown(binder_.form(), lr)) AddRow(binder_, lr, box, inner, r++, 0);
                 inner->setColumnStretch(1, 1);
-                grid->addWidget(box, row, col, 1, 2);
+                // A group spans as many grid rows as it holds, so that a tall group beside
+                // single rows does not stretch the row it shares with one of them.
+                grid->addWidget(box, row, col, i.weight, 2);
             } else {
                 AddRow(binder_, *i.row, holder, grid, row, col);
             }
-            ++row;
+            row += i.weight;
             placed += i.weight;
         }
         grid->setColumnMinimumWidth(2, 24);
