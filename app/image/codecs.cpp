@@ -1,5 +1,7 @@
 #include "app/image/codecs.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -229,6 +231,12 @@ std::int32_t DecoderCoefficient(int tenths) {
     // Nearest integer: floor, not truncation, so that tones above 2000 Hz (negative values)
     // round the same way as the others.
     return static_cast<std::int32_t>(std::floor(c + 0.5));
+}
+
+std::uint16_t DecoderCoefficientWord(int tenths) {
+    const std::int32_t c =
+        std::clamp(DecoderCoefficient(tenths), std::int32_t{-32768}, std::int32_t{32767});
+    return static_cast<std::uint16_t>(static_cast<std::int16_t>(c));
 }
 
 bool FilterAccepts(std::string_view filter, char c) {

@@ -92,6 +92,9 @@ std::uint8_t DtmfDigitValue(char c);  // '*' 14, '#' 15, hex digits, else 255
 char DtmfDigitChar(int v);            // 14 '*', 15 '#', 0 for 16 or more
 
 std::int32_t DecoderCoefficient(int tenths);
+// The coefficient as the radio stores it: a 16-bit two's-complement word, held within that
+// range (a tone of 0, an unused digit, gives 32767 rather than wrapping to -32768).
+std::uint16_t DecoderCoefficientWord(int tenths);
 
 // ---------------------------------------------------------------------------------------------
 // Display formats and input filters

@@ -239,6 +239,23 @@ struct FiveToneMap {
     static constexpr std::uint32_t kCodeLength = 8;
     static constexpr BitField kSideTone{kFlags, 0, 0}, kBeep{kFlags, 1, 1};
 
+    static constexpr DigitStringField kBeginIdField{kBeginId, kCodeLength},
+        kEndIdField{kEndId, kCodeLength}, kSelfIdField{kSelfId, kCodeLength};
+    // A contact record: code, alias, code type, message.
+    static constexpr DigitStringField kContactCode{0, kCodeLength};
+    static constexpr CharField kContactAlias{8, 6}, kContactMessage{16, 16};
+    static constexpr std::uint32_t kContactCodeType = 15;
+    // A decode function record: ID, name, response, type.
+    static constexpr DigitStringField kFunctionId{0, kCodeLength};
+    static constexpr CharField kFunctionName{8, 6};
+    static constexpr std::uint32_t kFunctionResponse = 14, kFunctionType = 15;
+    static constexpr std::uint32_t ContactAddr(int contact0) {
+        return image_map::kFiveToneContacts.Record(contact0);
+    }
+    static constexpr std::uint32_t FunctionAddr(int group0) {
+        return image_map::kFiveToneFunctions.Record(group0);
+    }
+
     static constexpr std::uint32_t DigitToneAddr(int digit) {
         return kDigitTones + 2u * static_cast<std::uint32_t>(digit);
     }

@@ -250,4 +250,10 @@ void SetUpTable(Grid& grid, int rows, std::span<const std::string_view> headers,
     grid.EndUpdate();
 }
 
+void SetUpRecordTable(Grid& grid, int rows, std::span<const std::string_view> headings,
+                      std::span<const int> widths, int row_height) {
+    SetUpTable(grid, rows + 1, headings, widths, row_height);
+    for (int r = 1; r <= rows; ++r) grid.SetText(r, 0, std::to_string(r));
+}
+
 }  // namespace vm

@@ -112,6 +112,10 @@ private:
 // heading `row_height` twips high.
 void SetUpTable(Grid& grid, int rows, std::span<const std::string_view> headers,
                 std::span<const int> widths, int row_height);
+// A table of numbered records: `rows` rows below the heading row, one column per heading
+// (widths in twips, centred), every row `row_height` twips high and numbered "%d" in column 0.
+void SetUpRecordTable(Grid& grid, int rows, std::span<const std::string_view> headings,
+                      std::span<const int> widths, int row_height);
 
 // In-place cell editors: hidden controls of the grid's form shown over its current cell.
 // Shows `editor` over the current cell, anchored to the grid, and gives it the focus.

@@ -11,6 +11,7 @@
 #include "app/editors/settings/alarm_view.h"
 #include "app/editors/settings/basic_setting_view.h"
 #include "app/editors/settings/dtmf_view.h"
+#include "app/editors/settings/five_tone_view.h"
 #include "app/editors/settings/freq_range_dlg.h"
 #include "app/editors/settings/model_view.h"
 #include "app/editors/settings/two_tone_view.h"
@@ -117,7 +118,10 @@ const EditorEntry kEditors[] = {
      .width = 830,
      .height = 650,
      .title = "5Tone",
-     .object_name = "CT5View"},
+     .object_name = "CT5View",
+     .open = [](EditorContext& c) -> ViewPtr {
+         return std::make_unique<CT5View>(c.doc.Image(), c.doc.Header());
+     }},
     {.name = "Model",
      .command = ID_EDIT_MODEL,
      .kind = WindowKind::FormView,

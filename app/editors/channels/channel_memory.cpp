@@ -125,7 +125,7 @@ void CleanFiveToneCodes(RadioImage& image) {
 // 3. Decoder coefficients of the two-tone and five-tone tones.
 void WriteDecoderCoefficients(RadioImage& image) {
     auto coefficient = [&image](std::uint32_t tone_addr) {
-        return static_cast<std::uint16_t>(DecoderCoefficient(ImageWord(image, tone_addr)));
+        return DecoderCoefficientWord(ImageWord(image, tone_addr));
     };
     for (int q = 0; q < TwoToneMap::kSystemCount; ++q)
         for (int r = 0; r < TwoToneMap::kToneCount; ++r)

@@ -59,6 +59,34 @@ std::string OffAtZeroText(int value) {
     return value == 0 ? std::string(kOffText) : FormatInt(value);
 }
 
+std::vector<std::string> NumberEntries(int count) {
+    std::vector<std::string> e;
+    for (int i = 1; i <= count; ++i) e.push_back(FormatInt(i));
+    return e;
+}
+
+std::string ZeroPadded(int v, std::size_t width) {
+    std::string s = FormatInt(v);
+    if (s.size() < width) s.insert(0, width - s.size(), '0');
+    return s;
+}
+
+void ValidateOffAtZero(Form& form, int edit, int max, int def) {
+    form.SetText(edit, BoundedIntEdit(form.Text(edit), 0, max, 1, def, kOffText).text);
+}
+
+void BindOffAtZeroField(Form& form, int edit, int spin, int max, int def) {
+    form.On(EventType::FocusLost, edit, [&form, edit, max, def](const Event&) {
+        ValidateOffAtZero(form, edit, max, def);
+        return false;
+    });
+    form.On(EventType::SpinStep, spin, [&form, edit, max](const Event& e) {
+        const int v = OffAtZeroValue(form.Text(edit));
+        form.SetText(edit, SpinStep(v, e.delta, 0, max, kOffText).text);
+        return false;
+    });
+}
+
 int DecimalValue(std::string_view text) {
     const std::int64_t v = ParseScaled(text, 0).value_or(0);
     return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));

@@ -101,6 +101,17 @@ inline constexpr std::string_view kOffText = "Off";
 int OffAtZeroValue(std::string_view text);
 std::string OffAtZeroText(int value);
 
+// "1", "2", ... "count": the entries of a list that chooses a record by its number.
+std::vector<std::string> NumberEntries(int count);
+// "%0Nd" of a number that is not negative.
+std::string ZeroPadded(int v, std::size_t width);
+
+// A whole-number edit that shows "Off" for 0, with its spin (range 0..max, wrapping): an empty
+// or out-of-range text becomes `def` when the edit is left (ValidateOffAtZero), and each spin
+// step counts from the number shown.
+void BindOffAtZeroField(Form& form, int edit, int spin, int max, int def);
+void ValidateOffAtZero(Form& form, int edit, int max, int def);
+
 // The decimal value of a text, held within int; a text without a number gives 0.
 int DecimalValue(std::string_view text);
 

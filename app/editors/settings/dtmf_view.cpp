@@ -16,13 +16,6 @@ bool IsDtmfChar(char c) {
     return FilterAccepts(g_DtmfInputFilter, c);
 }
 
-// "%0Nd" of a positive number.
-std::string ZeroPadded(int v, std::size_t width) {
-    std::string s = FormatInt(v);
-    if (s.size() < width) s.insert(0, width - s.size(), '0');
-    return s;
-}
-
 // The number a code memory row gets when it is given a type without one: "%06d" of the row.
 std::string RowNumberCode(int row) {
     return ZeroPadded(row, 6);
@@ -112,8 +105,7 @@ void CDtmfCodePage::Build() {
 void CDtmfCodePage::BuildGrid() {
     Grid& g = form_.AddGrid(kIdGrid);
     grid_ = &g;
-    SetUpTable(g, kRows, kHeaders, kWidths, kRowHeight);
-    for (int r = 1; r < kRows; ++r) g.SetText(r, kColNo, FormatInt(r));
+    SetUpRecordTable(g, kRows - 1, kHeaders, kWidths, kRowHeight);
 
     // The cell editors: the Type list, the Num edit (no Delimiter in an ANI number) and the
     // Alias edit.

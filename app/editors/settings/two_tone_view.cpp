@@ -16,18 +16,6 @@ using T = TwoToneMap;
 constexpr int kToneMin = 2880, kToneMax = 31160;
 constexpr int kMaxAutoReset = 255;
 
-// "%02d" of a positive number.
-std::string TwoDigits(int v) {
-    std::string s = FormatInt(v);
-    return s.size() < 2 ? "0" + s : s;
-}
-
-std::vector<std::string> NumberEntries(int count) {
-    std::vector<std::string> e;
-    for (int i = 1; i <= count; ++i) e.push_back(FormatInt(i));
-    return e;
-}
-
 }  // namespace
 
 int TwoToneDecodeOfCode(std::uint8_t code) {
@@ -107,22 +95,14 @@ void CT2SystemPage::Build() {
     beep.label = "Beep";
     beep.visible = false;
 
-    form_.On(EventType::FocusLost, kIdAutoReset, [this](const Event&) {
-        ValidateAutoReset();
-        return false;
-    });
-    form_.On(EventType::SpinStep, kIdAutoResetSpin, [this](const Event& e) {
-        const int v = OffAtZeroValue(form_.Text(kIdAutoReset));
-        form_.SetText(kIdAutoReset, SpinStep(v, e.delta, 0, kMaxAutoReset, kOffText).text);
-        return false;
-    });
+    BindOffAtZeroField(form_, kIdAutoReset, kIdAutoResetSpin, kMaxAutoReset, kAutoResetDefault);
     form_.On(EventType::FocusGained, kIdAlias, [this](const Event&) {
         remembered_alias_ = form_.Text(kIdAlias);
         return false;
     });
     form_.On(EventType::FocusLost, kIdAlias, [this](const Event&) {
         if (form_.Text(kIdAlias).empty())
-            form_.SetText(kIdAlias, remembered_alias_.empty() ? "2T-S" + TwoDigits(System())
+            form_.SetText(kIdAlias, remembered_alias_.empty() ? "2T-S" + ZeroPadded(System(), 2)
                                                               : remembered_alias_);
         return false;
     });
@@ -151,17 +131,11 @@ void CT2SystemPage::Validate(const TenthsField& f) {
     form_.SetText(f.edit, f.off_at_zero && r.value == 0 ? std::string(kOffText) : r.text);
 }
 
-void CT2SystemPage::ValidateAutoReset() {
-    form_.SetText(kIdAutoReset, BoundedIntEdit(form_.Text(kIdAutoReset), 0, kMaxAutoReset, 1,
-                                               kAutoResetDefault, kOffText)
-                                    .text);
-}
-
 void CT2SystemPage::Fallbacks() {
     for (const Decode& d : kDecodes)
         if (form_.Selection(d.response) < 0) SelectWholeText(form_, d.response, "Remind");
     for (const TenthsField& f : kTenthsFields) Validate(f);
-    ValidateAutoReset();
+    ValidateOffAtZero(form_, kIdAutoReset, kMaxAutoReset, kAutoResetDefault);
 }
 
 void CT2SystemPage::RebuildFormatLists() {
@@ -241,17 +215,7 @@ void CT2ContactPage::Build() {
 
     Grid& g = form_.AddGrid(kIdGrid);
     grid_ = &g;
-    g.SetRows(kRows);
-    g.SetCols(kColumnCount);
-    for (int c = 0; c < kColumnCount; ++c) {
-        g.SetColWidth(c, kWidths[static_cast<std::size_t>(c)]);
-        g.SetColAlignment(c, Alignment::Centre);
-        g.SetText(0, c, std::string(kHeaders[static_cast<std::size_t>(c)]));
-    }
-    for (int r = 1; r < kRows; ++r) {
-        g.SetRowHeight(r, kRowHeight);
-        g.SetText(r, kColNo, FormatInt(r));
-    }
+    SetUpRecordTable(g, kRows - 1, kHeaders, kWidths, kRowHeight);
 
     form_.AddEdit(kIdToneEdit, 6, CharsFilter(g_DecimalInputFilter)).visible = false;
     form_.AddEdit(kIdAliasEdit, T::kAliasLength).visible = false;
@@ -402,7 +366,7 @@ void CT2ContactPage::CommitTone() {
         g.SetText(row, kColSecond, text);
         g.SetText(row, kColFormat, std::string(g_TwoSingleList[0]));
         g.SetText(row, kColSystem, form_.At(kIdSystemList).entries.front());
-        g.SetText(row, kColAlias, "2T-" + TwoDigits(row));
+        g.SetText(row, kColAlias, "2T-" + ZeroPadded(row, 2));
     } else {
         g.SetText(row, kColFirst, text);
     }

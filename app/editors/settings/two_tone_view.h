@@ -80,7 +80,6 @@ protected:
 private:
     std::uint32_t Record() const;
     void Validate(const TenthsField& f);
-    void ValidateAutoReset();
     void Fallbacks();
     // Every Format list holds the formats no other decode has chosen ("Off" for all but
     // Decode 1), its own choice selected.

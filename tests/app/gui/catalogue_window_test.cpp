@@ -86,6 +86,11 @@ const SameAsWindow kSameAsWindow[] = {
       "50M/Rx Upper=50.0123", "850M/Rx Upper=900"},
      0,
      "5207QRM"},
+    // The header's user-defined entry, the block at 0xD280 and the coefficients at 0x0060.
+    {"5Tone",
+     {"Standard=USER DEFINDE", "A=1234.5", "Width=90", "Repeat=A", "Pre-carreier time(ms)=1234",
+      "Contact/Group=3", "Alias=BOB", "Code=12A", "Infomation/Group=2", "Type=Stun",
+      "Begin ID=ABC"}},
 };
 
 // The channel table's "Channel edit" button, pressed on row `row`.

@@ -6,8 +6,10 @@
 #include <QMdiArea>
 #include <QTabBar>
 
+#include "app/editors/settings/five_tone_view.h"
 #include "app/editors/settings/two_tone_view.h"
 #include "app/gui/commands.h"
+#include "app/gui/editor_windows.h"
 #include "app/gui/grid_widget.h"
 #include "app/gui/tabbed_form_window.h"
 #include "tests/app/gui/gui_fixture.h"
@@ -89,6 +91,40 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE((*t.image)[0xD180 + 16 + 12], std::uint8_t{1});
         QCOMPARE(answers.messages.size(), 0);
+    }
+
+    void fiveToneWindowStoresWhenClosed() {
+        FrameUnderTest t;
+        Answers answers;
+        t.frame->OpenEditor(ID_EDIT_5TONE);
+        CChildFrame* child = t.frame->childFrame(ID_EDIT_5TONE);
+        QVERIFY(child);
+        QStringList boxes;
+        for (auto* box : child->findChildren<QGroupBox*>()) boxes << box->title();
+        for (const char* b : {"Infomation", "Function", "PTTID", "Contact", "Standard"})
+            QVERIFY(boxes.contains(b));
+        auto* w = qobject_cast<FormViewWindow*>(child->view());
+        QVERIFY(w);
+        // The tone edits open for the user-defined standard only.
+        auto* standard = qobject_cast<QComboBox*>(w->control(CT5View::kIdStandard));
+        QVERIFY(standard);
+        QVERIFY(!w->control(CT5View::ToneEdit(3))->isEnabled());
+        const int user = standard->findText("USER DEFINDE");
+        standard->setCurrentIndex(user);
+        emit standard->activated(user);
+        QCoreApplication::processEvents();
+        QVERIFY(w->control(CT5View::ToneEdit(3))->isEnabled());
+        Save(child, "five_tone.png");
+        // Closing the window keeps what was typed (the header entry and the image block).
+        auto* width = qobject_cast<QLineEdit*>(w->control(CT5View::kIdWidth));
+        QVERIFY(width);
+        width->setText("77");
+        child->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!t.frame->childFrame(ID_EDIT_5TONE));
+        QCOMPARE((*t.image)[0xD280], std::uint8_t{15});
+        QCOMPARE((*t.image)[0xD281], std::uint8_t{77});
+        QCOMPARE((*t.header)[0x100 + 15 * 40 + 1], std::uint8_t{77});
     }
 };
 

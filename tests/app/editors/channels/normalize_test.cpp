@@ -63,6 +63,13 @@ TEST_F(Normalize, DecoderAndScramblerCoefficients) {
     EXPECT_EQ(Word(0x0080), 23170);
     EXPECT_EQ(Word(0x0080 + 8 * 15 + 6), static_cast<std::uint16_t>(-23170));
     EXPECT_EQ(Word(0x0064), 0);
+    // An unused five-tone digit (tone 0) is held at the largest word, not wrapped to -32768.
+    SetImageWord(image, FiveToneMap::DigitToneAddr(0xF), 0);
+    // Above 2000 Hz the nearest integer is below the truncated one: 2043.8 Hz gives -1127.
+    SetImageWord(image, TwoToneMap::ToneAddr(4, 2), 20438);
+    NormalizeImage(image, bands);
+    EXPECT_EQ(Word(0x0060 + 2 * 15), 0x7FFF);
+    EXPECT_EQ(Word(0x0080 + 8 * 4 + 4), static_cast<std::uint16_t>(-1127));
     EXPECT_EQ(Word(0xCC2A), 9011);  // floor(6600 / 0.7324 + 0.5)
     EXPECT_EQ(Word(0xCC28), 3300);
     SetImageWord(image, BasicSettingsMap::kScrambler, 4001);  // out of range counts as 3300
