@@ -76,7 +76,6 @@ TEST_F(Editors, UsageErrorsSaveNothing) {
         {{"set", file.string(), "DTMF!", "A=1"}, "no editor"},
         {{"show", file.string(), "Nothing"}, "no editor"},
         {{"set", file.string(), "Basic setting"}, ""},
-        {{"show", file.string(), "5Tone"}, "not part of this program yet"},
         {{"set", file.string(), "Basic setting", "--record", "2", "Option/Volume=3"},
          "does not step through records"},
         {{"set", file.string(), "Channel setting", "5/Name=ABC"}, "the editor opens Rx Freq"},
