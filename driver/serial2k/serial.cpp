@@ -144,14 +144,16 @@ void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
     } else if (&q == &s.readQueue) {
         done.nextRead = true;
         const IoStackLocation* loc = IoGetCurrentIrpStackLocation(irp);
-        if (irp->IoStatus.Status == STATUS_TIMEOUT &&
-            irp->IoStatus.Information == loc->Parameters.Read.Length) {
+        // A read that got all its bytes succeeded, whoever ended it (a time-out or a cancel
+        // racing the last byte): its data is not thrown away.
+        if (irp->IoStatus.Information == loc->Parameters.Read.Length) {
             irp->IoStatus.Status = STATUS_SUCCESS;
         }
     } else {
         // The immediate character returns no bytes: it has no output buffer to count them in.
         irp->IoStatus.Information = 0;
     }
+    if (!NT_SUCCESS(irp->IoStatus.Status)) irp->IoStatus.Information = 0;
     done.irps.push_back(irp);
 }
 
