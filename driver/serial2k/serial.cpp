@@ -551,6 +551,8 @@ void StartRead(Device& dev, Irp* irp) {
         {
             SpinLockGuard rx(dev.receiveLock);
             copied = TakeFromRing(dev, buffer, length);
+            // Set before the receive path can see the read: from then on it counts the bytes.
+            irp->IoStatus.Information = copied;
             ReleaseReceiveHolds(dev, release);
             complete = copied == length || atOnce || (anyByte && copied > 0);
             if (!complete && !irp->Cancel.load()) {
@@ -563,7 +565,6 @@ void StartRead(Device& dev, Irp* irp) {
                 s.lastByteTime = dev.kernel.Now();
             }
         }
-        irp->IoStatus.Information = copied;
         if (complete) {
             BeginEnd(dev, s.readQueue, STATUS_SUCCESS, done);
             Drop(dev, s.readQueue, irp, kRefStarting, done);
