@@ -125,7 +125,8 @@ NTSTATUS HostFile::Send(const Setup& setup, std::uintptr_t* information) {
     return iosb.Status;
 }
 
-NTSTATUS HostFile::Read(void* data, std::uint32_t length, std::uint32_t* got) {
+NTSTATUS HostFile::Read(void* data, std::uint32_t length, std::uint32_t* got,
+                        std::uint32_t* reported) {
     Setup setup;
     setup.major = IRP_MJ_READ;
     setup.length = length;
@@ -136,6 +137,7 @@ NTSTATUS HostFile::Read(void* data, std::uint32_t length, std::uint32_t* got) {
     const NTSTATUS status = Send(setup, &info);
     // A read that timed out (a success code) still returns what it got.
     *got = NT_SUCCESS(status) ? static_cast<std::uint32_t>(info) : 0;
+    if (reported) *reported = static_cast<std::uint32_t>(info);
     return status;
 }
 

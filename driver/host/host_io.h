@@ -24,7 +24,10 @@ public:
     HostFile(const HostFile&) = delete;
     HostFile& operator=(const HostFile&) = delete;
 
-    NTSTATUS Read(void* data, std::uint32_t length, std::uint32_t* got);
+    // `got`: the bytes read (0 on failure, as the data of a failed read is not copied back);
+    // `reported`, when given: the count the driver completed the read with, failed or not.
+    NTSTATUS Read(void* data, std::uint32_t length, std::uint32_t* got,
+                  std::uint32_t* reported = nullptr);
     NTSTATUS Write(const void* data, std::uint32_t length, std::uint32_t* put);
     NTSTATUS Flush();
     // Buffered device control: one system buffer of max(in, out) bytes carries the input in and

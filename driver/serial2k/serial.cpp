@@ -144,14 +144,16 @@ void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
     } else if (&q == &s.readQueue) {
         done.nextRead = true;
         const IoStackLocation* loc = IoGetCurrentIrpStackLocation(irp);
-        if (irp->IoStatus.Status == STATUS_TIMEOUT &&
-            irp->IoStatus.Information == loc->Parameters.Read.Length) {
+        // A read that got all its bytes succeeded, whoever ended it (a time-out or a cancel
+        // racing the last byte): its data is not thrown away.
+        if (irp->IoStatus.Information == loc->Parameters.Read.Length) {
             irp->IoStatus.Status = STATUS_SUCCESS;
         }
     } else {
         // The immediate character returns no bytes: it has no output buffer to count them in.
         irp->IoStatus.Information = 0;
     }
+    if (!NT_SUCCESS(irp->IoStatus.Status)) irp->IoStatus.Information = 0;
     done.irps.push_back(irp);
 }
 
@@ -549,6 +551,8 @@ void StartRead(Device& dev, Irp* irp) {
         {
             SpinLockGuard rx(dev.receiveLock);
             copied = TakeFromRing(dev, buffer, length);
+            // Set before the receive path can see the read: from then on it counts the bytes.
+            irp->IoStatus.Information = copied;
             ReleaseReceiveHolds(dev, release);
             complete = copied == length || atOnce || (anyByte && copied > 0);
             if (!complete && !irp->Cancel.load()) {
@@ -561,7 +565,6 @@ void StartRead(Device& dev, Irp* irp) {
                 s.lastByteTime = dev.kernel.Now();
             }
         }
-        irp->IoStatus.Information = copied;
         if (complete) {
             BeginEnd(dev, s.readQueue, STATUS_SUCCESS, done);
             Drop(dev, s.readQueue, irp, kRefStarting, done);

@@ -93,13 +93,14 @@ public:
     struct ReadResult {
         NTSTATUS status;
         std::vector<std::uint8_t> data;
+        std::uint32_t reported = 0;  // what the driver counted, even for a failed read
     };
     std::future<ReadResult> StartRead(std::uint32_t length) {
         return Start([this, length] {
             ReadResult r;
             r.data.resize(length);
             std::uint32_t got = 0;
-            r.status = file->Read(r.data.data(), length, &got);
+            r.status = file->Read(r.data.data(), length, &got, &r.reported);
             r.data.resize(got);
             return r;
         });
