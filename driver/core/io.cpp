@@ -1,5 +1,7 @@
 #include "driver/core/io.h"
 
+#include <mutex>
+
 namespace vm::drv {
 
 Irp::Irp(Kernel& kernel, std::int8_t stackSize)
@@ -196,11 +198,40 @@ NTSTATUS IoCreateDevice(DriverObject& driver, const std::string& name, std::uint
     return STATUS_SUCCESS;
 }
 
+namespace {
+// Guards device references and deletion against lookups by name.
+std::mutex g_deviceReferences;
+}  // namespace
+
 void IoDeleteDevice(DeviceObject* device) {
     if (!device) return;
     Kernel& kernel = device->kernel();
-    if (!device->Name.empty()) kernel.ReleaseName(device->Name);
+    {
+        std::lock_guard lock(g_deviceReferences);
+        if (!device->Name.empty()) kernel.ReleaseName(device->Name);
+        if (device->references > 0) {
+            device->deletePending = true;
+            return;
+        }
+    }
     kernel.pool().Delete(device);
+}
+
+DeviceObject* ObReferenceDeviceObjectByName(Kernel& kernel, const std::string& name) {
+    std::lock_guard lock(g_deviceReferences);
+    DeviceObject* device = IoGetDeviceObjectByName(kernel, name);
+    if (device) ++device->references;
+    return device;
+}
+
+void ObDereferenceDeviceObject(DeviceObject* device) {
+    bool free = false;
+    {
+        std::lock_guard lock(g_deviceReferences);
+        VM_KASSERT(device->references > 0);
+        free = --device->references == 0 && device->deletePending;
+    }
+    if (free) device->kernel().pool().Delete(device);
 }
 
 DeviceObject* IoAttachDeviceToDeviceStack(DeviceObject* device, DeviceObject* target) {

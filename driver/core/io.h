@@ -339,6 +339,10 @@ public:
 
     Kernel& kernel() const { return Driver->kernel(); }
 
+    // Open handles (see ObReferenceDeviceObjectByName); guarded by the I/O manager's lock.
+    std::int32_t references = 0;
+    bool deletePending = false;
+
     // The extension is an object of the driver's choosing, owned by the device object and
     // allocated from the pool (tag "Devx"); null when it cannot be allocated.
     template <class T, class... Args>
@@ -377,6 +381,12 @@ void IoDetachDevice(DeviceObject* lower);
 DeviceObject* IoGetAttachedDevice(DeviceObject* device);
 // The device a name stands for (a device name or a symbolic link to one); null when none.
 DeviceObject* IoGetDeviceObjectByName(Kernel& kernel, const std::string& name);
+
+// The device a name stands for, referenced for an open handle: a device deleted while it is
+// referenced stays (nameless, extension and all) until the last reference goes, as the
+// platform's object manager keeps it for the handles still open. Null when there is none.
+DeviceObject* ObReferenceDeviceObjectByName(Kernel& kernel, const std::string& name);
+void ObDereferenceDeviceObject(DeviceObject* device);
 
 // The device instance's hardware key ("Device Parameters" under its enumeration key).
 std::string IoOpenDeviceRegistryKey(const DeviceObject* pdo);

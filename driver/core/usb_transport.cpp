@@ -156,6 +156,7 @@ struct PipeTransferContext {
     std::uint32_t length;
     int pipe;
     std::size_t slot;
+    std::uintptr_t tag;
 };
 
 struct ControlContext {
@@ -190,8 +191,8 @@ NTSTATUS USB2SER_AsyncComplete(DeviceObject*, Irp* irp, void* context) {
         slot.inUse.store(false);
     }
     if (dev.sink) {
-        dev.sink->OnTransferComplete(dev, ctx->pipe, status,
-                                     std::span<const std::uint8_t>(ctx->buffer, transferred));
+        dev.sink->OnTaggedTransferComplete(dev, ctx->pipe, ctx->tag, status,
+                                           std::span<const std::uint8_t>(ctx->buffer, transferred));
     }
     FreePipeContext(dev, ctx);
     dev.dataIoCount.Decrement();  // last touch of the device
@@ -228,7 +229,8 @@ std::uint32_t TransferFlagsOf(int pipe) {
 }  // namespace
 
 // Allocates the packet, records it in a free slot of the pipe and submits.
-NTSTATUS USB2SER_AsyncCallUSBD(UsbDevice& dev, PipeTransferContext* ctx, int pipe) {
+NTSTATUS USB2SER_AsyncCallUSBD(UsbDevice& dev, PipeTransferContext* ctx, int pipe,
+                               bool* submitted) {
     Irp* irp = IoAllocateIrp(dev.kernel, dev.lower->StackSize);
     if (!irp) {
         FreePipeContext(dev, ctx);
@@ -250,20 +252,30 @@ NTSTATUS USB2SER_AsyncCallUSBD(UsbDevice& dev, PipeTransferContext* ctx, int pip
     ctx->pipe = pipe;
     ctx->slot = index;
     PipeSlot& slot = slots[index];
+    slot.tag.store(ctx->tag);
     slot.completionRan.store(0);
     slot.irp.store(irp);
     IoSetCompletionRoutine(irp, &USB2SER_AsyncComplete, ctx, true, true, true);
     dev.dataIoCount.Increment();
+    *submitted = true;
     return IoCallDriver(dev.lower, irp);
 }
 
 NTSTATUS USB2SER_AsyncTransfer(UsbDevice& dev, int pipe, const std::uint8_t* data,
                                std::uint32_t length) {
+    bool submitted = false;
+    return USB2SER_AsyncTransferTagged(dev, pipe, data, length, 0, &submitted);
+}
+
+NTSTATUS USB2SER_AsyncTransferTagged(UsbDevice& dev, int pipe, const std::uint8_t* data,
+                                     std::uint32_t length, std::uintptr_t tag, bool* submitted) {
+    *submitted = false;
     const std::optional<PipeHandle> handle = dev.PipeHandleOf(pipe);
     if (!handle) return STATUS_INVALID_DEVICE_STATE;
     if (pipe == kPipeTransmit && length > 0 && !data) return STATUS_INVALID_PARAMETER;
     auto* ctx = dev.kernel.pool().New<PipeTransferContext>(dev.policy.poolTag);
     if (!ctx) return STATUS_NO_MEMORY;
+    ctx->tag = tag;
     const std::size_t bytes =
         dev.policy.dataBufferAtLeastOneByte ? std::max<std::uint32_t>(length, 1) : length;
     ctx->device = &dev;
@@ -277,7 +289,20 @@ NTSTATUS USB2SER_AsyncTransfer(UsbDevice& dev, int pipe, const std::uint8_t* dat
     if (pipe == kPipeTransmit && length > 0) std::memcpy(ctx->buffer, data, length);
     UsbBuildInterruptOrBulkTransferRequest(ctx->urb, *handle, ctx->buffer, length,
                                            TransferFlagsOf(pipe));
-    return USB2SER_AsyncCallUSBD(dev, ctx, pipe);
+    return USB2SER_AsyncCallUSBD(dev, ctx, pipe, submitted);
+}
+
+void CancelTaggedTransfers(UsbDevice& dev, int pipe, std::uintptr_t tag) {
+    for (PipeSlot& slot : dev.slots[static_cast<std::size_t>(pipe)]) {
+        if (!slot.inUse.load() || slot.tag.load() != tag) continue;
+        Irp* irp = slot.irp.exchange(nullptr);
+        if (!irp) continue;
+        IoCancelIrp(irp);
+        if (slot.completionRan.exchange(1) == 1) {
+            IoFreeIrp(irp);
+            slot.inUse.store(false);
+        }
+    }
 }
 
 void CancelTheIrp(UsbDevice& dev, int pipe) {

@@ -65,6 +65,7 @@ struct PipeSlot {
     std::atomic<Irp*> irp{nullptr};
     std::atomic<std::int32_t> completionRan{0};
     std::atomic<bool> inUse{false};
+    std::atomic<std::uintptr_t> tag{0};  // what the submitter said the transfer is for
 };
 
 // Line coding: the 7 bytes of SET_LINE_CODING.
@@ -109,6 +110,13 @@ public:
     virtual ~TransferSink() = default;
     virtual void OnTransferComplete(UsbDevice& device, int pipe, NTSTATUS status,
                                     std::span<const std::uint8_t> data) = 0;
+    // The same for a transfer started with a tag (USB2SER_AsyncTransferTagged); by default the
+    // tag is ignored.
+    virtual void OnTaggedTransferComplete(UsbDevice& device, int pipe, std::uintptr_t tag,
+                                          NTSTATUS status, std::span<const std::uint8_t> data) {
+        (void)tag;
+        OnTransferComplete(device, pipe, status, data);
+    }
 };
 
 struct ExtendedRateTable;
@@ -165,6 +173,13 @@ NTSTATUS USB2SER_CallUSBD(UsbDevice& dev, Urb* urb);
 // `data`) and starts the transfer; returns the status of the submission.
 NTSTATUS USB2SER_AsyncTransfer(UsbDevice& dev, int pipe, const std::uint8_t* data,
                                std::uint32_t length);
+// The same with a tag that the completion hands to the sink. `submitted` tells whether the
+// transfer reached the bus (its completion then runs, possibly before this returns); when it did
+// not, the returned status is why and no completion will come.
+NTSTATUS USB2SER_AsyncTransferTagged(UsbDevice& dev, int pipe, const std::uint8_t* data,
+                                     std::uint32_t length, std::uintptr_t tag, bool* submitted);
+// Cancels the transfers in flight on one pipe that carry the tag.
+void CancelTaggedTransfers(UsbDevice& dev, int pipe, std::uintptr_t tag);
 // Submits a control URB without waiting; takes the URB, which the completion frees (as does a
 // failure here).
 NTSTATUS USB2SER_AsyncCallUSBD_Ctrl(UsbDevice& dev, Urb* urb);

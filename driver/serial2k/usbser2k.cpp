@@ -23,7 +23,7 @@ DriverGlobals& Globals(DriverObject* driver) {
 }  // namespace
 
 Device::Device(Kernel& k, DeviceObject* f, DeviceObject* p, DeviceObject* lower)
-    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower) {
+    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower), serial(k, this) {
     usb.sink = this;
 }
 
@@ -44,36 +44,20 @@ std::size_t Device::TakeReceived(std::uint8_t* out, std::size_t max) {
     return n;
 }
 
-void Device::OnTransferComplete(UsbDevice&, int pipe, NTSTATUS status,
+void Device::OnTransferComplete(UsbDevice& device, int pipe, NTSTATUS status,
                                 std::span<const std::uint8_t> data) {
-    if (pipe == kPipeTransmit) return;
-    if (NT_SUCCESS(status)) {
-        SpinLockGuard lock(receiveLock);
-        if (pipe == kPipeReceive && receiveBuffer) {
-            for (std::uint8_t byte : data) {
-                if (receiveCount == receiveSize) break;  // full: the rest is an overrun
-                receiveBuffer[(receiveFirst + receiveCount) % receiveSize] = byte;
-                ++receiveCount;
-            }
-        } else if (pipe == kPipeStatus && data.size() > 8) {
-            lastStatus = data[8];
-        }
-    }
-    // A failed transfer (cancelled, device gone) is not resubmitted.
-    if (!NT_SUCCESS(status) || usb.removing.load()) return;
+    OnTaggedTransferComplete(device, pipe, 0, status, data);
+}
+
+void Device::OnTaggedTransferComplete(UsbDevice&, int pipe, std::uintptr_t tag, NTSTATUS status,
+                                      std::span<const std::uint8_t> data) {
     resubmitting.fetch_add(1);
-    if (standingTransfers.load()) {
-        USB2SER_AsyncTransfer(usb, pipe, nullptr,
-                              pipe == kPipeStatus ? kStatusTransferSize : kReceiveTransferSize);
-    }
+    OnTransferDone(*this, pipe, tag, status, data);
     resubmitting.fetch_sub(1);
 }
 
 // --- Admission --------------------------------------------------------------------------------
 
-namespace {
-// Counts the request in flight; a request for a device that is removed, surprise removed or
-// failed is completed with STATUS_DELETE_PENDING (and not counted). Returns whether it may go on.
 bool Admit(Device& dev, Irp* irp) {
     dev.usb.ioCount.Increment();
     if (dev.deviceFlags.load() & (kDeviceRemoved | kDeviceSurpriseRemoved | kDeviceFailed)) {
@@ -83,6 +67,8 @@ bool Admit(Device& dev, Irp* irp) {
     }
     return true;
 }
+
+namespace {
 
 // Completes an admitted request and drops its count (the count is the last touch).
 NTSTATUS Finish(Device& dev, Irp* irp, NTSTATUS status, std::uintptr_t information = 0) {
@@ -222,12 +208,15 @@ NTSTATUS RemoveDevice(Device& dev, Irp* irp) {
     dev.deviceFlags.fetch_or(kDeviceRemoved);
     dev.usb.removing.store(true);
     // Standing transfers stopped and drained, every request done: nothing can reach the buffer.
+    CancelAllRequests(dev);
     StopStandingTransfers(dev);
     dev.usb.ioCount.Decrement();  // the base count
     dev.kernel.Wait(dev.usb.ioCount.ZeroEvent());
     if (dev.named) UndoNaming(dev);
     dev.wmiRegistered = false;
     FreeReceiveBuffer(dev);
+    KeFlushQueuedDpcs();
+    FreeLineWork(dev);
     return PassDownDetachAndDelete(dev.fdo, dev.usb.lower, irp);
 }
 
@@ -256,6 +245,7 @@ NTSTATUS DispatchPnp(DeviceObject* fdo, Irp* irp) {
         case IRP_MN_SURPRISE_REMOVAL:
             dev.deviceFlags.fetch_or(kDeviceSurpriseRemoved);
             dev.usb.removing.store(true);
+            CancelAllRequests(dev);
             StopStandingTransfers(dev);
             DrainRequests(dev);
             FreeReceiveBuffer(dev);
@@ -337,22 +327,12 @@ NTSTATUS DispatchCreate(DeviceObject* fdo, Irp* irp) {
         dev.receiveSize = size;
         dev.receiveCount = dev.receiveFirst = 0;
     }
-    NTSTATUS status = InitializeChip(dev.usb);
-    if (NT_SUCCESS(status) && dev.usb.ChipAtLeast(2)) {
-        status = USB2SER_ResetDataPipe(dev.usb, 1);
-        if (NT_SUCCESS(status)) status = USB2SER_ResetDataPipe(dev.usb, 0);
-    }
-    if (!NT_SUCCESS(status)) return fail(status);
-    dev.standingTransfers.store(true);
-    for (int pipe : {kPipeStatus, kPipeReceive}) {
-        if (dev.usb.PipeBusy(pipe)) continue;
-        status =
-            USB2SER_AsyncTransfer(dev.usb, pipe, nullptr,
-                                  pipe == kPipeStatus ? kStatusTransferSize : kReceiveTransferSize);
-        if (!NT_SUCCESS(status) && status != STATUS_PENDING) {
-            StopStandingTransfers(dev);
-            return fail(status);
-        }
+    const NTSTATUS status = OpenPort(dev);
+    if (!NT_SUCCESS(status)) {
+        StopStandingTransfers(dev);
+        dev.serial.ready.store(false);
+        FreeLineWork(dev);
+        return fail(status);
     }
     return Finish(dev, irp, STATUS_SUCCESS);
 }
@@ -362,8 +342,11 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
     dev.usb.ioCount.Increment();
     if (dev.deviceFlags.load() & (kDeviceRemoved | kDeviceSurpriseRemoved | kDeviceFailed)) {
         // The device is going: what removal has not freed yet is freed here, once.
+        dev.serial.ready.store(false);
         StopStandingTransfers(dev);
         FreeReceiveBuffer(dev);
+        KeFlushQueuedDpcs();
+        FreeLineWork(dev);
         dev.openMutex.Acquire();
         dev.openCount = 0;
         dev.openMutex.Release();
@@ -374,12 +357,12 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
     dev.openMutex.Release();
     if (!open) return Finish(dev, irp, STATUS_INVALID_DEVICE_REQUEST);
     // Everything first, the open count last: an open right after this close succeeds.
-    SetBreak(dev.usb, false);
-    USB2SER_SetDTRState(dev.usb, false);
-    USB2SER_SetRTSState(dev.usb, false);
+    ClosePortLines(dev);
     StopStandingTransfers(dev);
     FreeReceiveBuffer(dev);
     KeFlushQueuedDpcs();
+    FreeLineWork(dev);
+    ClosePortWait(dev);
     dev.openMutex.Acquire();
     dev.openCount = 0;
     dev.openMutex.Release();
@@ -389,6 +372,8 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
 NTSTATUS DispatchCleanup(DeviceObject* fdo, Irp* irp) {
     Device& dev = Ext(fdo);
     if (!Admit(dev, irp)) return STATUS_DELETE_PENDING;
+    dev.kernel.Delay(30 * kMillisecond);
+    CancelAllRequests(dev);
     return Finish(dev, irp, STATUS_SUCCESS);
 }
 
@@ -398,9 +383,17 @@ NTSTATUS DispatchOther(DeviceObject* fdo, Irp* irp) {
     return Finish(dev, irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-NTSTATUS DispatchPassDown(DeviceObject* fdo, Irp* irp) {
+}  // namespace
+
+NTSTATUS DispatchPower(DeviceObject* fdo, Irp* irp) {
     return PassDown(Ext(fdo).usb.lower, irp);
 }
+
+NTSTATUS DispatchSystemControl(DeviceObject* fdo, Irp* irp) {
+    return PassDown(Ext(fdo).usb.lower, irp);
+}
+
+namespace {
 
 void Unload(DriverObject* driver) {
     driver->kernel().pool().Delete(&Globals(driver));
@@ -424,8 +417,16 @@ NTSTATUS DriverEntry(DriverObject* driver, const std::string& registryPath) {
     driver->MajorFunction[IRP_MJ_CLOSE] = &DispatchClose;
     driver->MajorFunction[IRP_MJ_CLEANUP] = &DispatchCleanup;
     driver->MajorFunction[IRP_MJ_PNP] = &DispatchPnp;
-    driver->MajorFunction[IRP_MJ_POWER] = &DispatchPassDown;
-    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = &DispatchPassDown;
+    driver->MajorFunction[IRP_MJ_READ] = &DispatchRead;
+    driver->MajorFunction[IRP_MJ_WRITE] = &DispatchWrite;
+    driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = &DispatchFlush;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &DispatchDeviceControl;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &DispatchInternalDeviceControl;
+    driver->MajorFunction[IRP_MJ_QUERY_INFORMATION] = &DispatchQueryInformation;
+    driver->MajorFunction[IRP_MJ_SET_INFORMATION] = &DispatchSetInformation;
+    // Power and WMI.
+    driver->MajorFunction[IRP_MJ_POWER] = &DispatchPower;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = &DispatchSystemControl;
     driver->AddDevice = &AddDevice;
     driver->Unload = &Unload;
     return STATUS_SUCCESS;

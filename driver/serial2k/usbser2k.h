@@ -9,6 +9,7 @@
 #include "driver/core/chip_control.h"
 #include "driver/core/io.h"
 #include "driver/core/usb_transport.h"
+#include "driver/serial2k/serial.h"
 
 namespace vm::drv::usbser2k {
 
@@ -82,11 +83,16 @@ public:
     std::atomic<std::int32_t> resubmitting{0};
     std::uint8_t lastStatus = 0;
 
+    // The serial port: settings, queues, data path.
+    SerialState serial;
+
     // Bytes taken from the receive buffer (oldest first), up to `max`.
     std::size_t TakeReceived(std::uint8_t* out, std::size_t max);
 
     void OnTransferComplete(UsbDevice& device, int pipe, NTSTATUS status,
                             std::span<const std::uint8_t> data) override;
+    void OnTaggedTransferComplete(UsbDevice& device, int pipe, std::uintptr_t tag, NTSTATUS status,
+                                  std::span<const std::uint8_t> data) override;
 };
 
 // Sets up the driver object: dispatch table, AddDevice and Unload; reads "ExtBaudrate" from the
@@ -100,5 +106,9 @@ NTSTATUS StartDevice(Device& dev);
 
 // Receive buffer sizes tried at open, largest first.
 inline constexpr std::uint32_t kReceiveBufferSizes[] = {1024, 128};
+
+// Where power and WMI requests go: the power code replaces these (they pass the request down).
+NTSTATUS DispatchPower(DeviceObject* fdo, Irp* irp);
+NTSTATUS DispatchSystemControl(DeviceObject* fdo, Irp* irp);
 
 }  // namespace vm::drv::usbser2k

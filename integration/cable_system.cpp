@@ -1,0 +1,120 @@
+#include "integration/cable_system.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "driver/serial2k/usbser2k.h"
+
+namespace vm::integration {
+
+namespace {
+const char* kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser2k";
+}
+
+CableSystem::CableSystem(int variant, std::string portName)
+    : bus_(kernel_),
+      chip_(kernel_, sim::ChipProfile::ForVariant(variant)),
+      driver_(kernel_, "\\Driver\\usbser2k"),
+      pnp_(kernel_),
+      portName_(std::move(portName)) {
+    kernel_.SetClockMode(drv::Kernel::ClockMode::WallClock);
+    kernel_.SetTimerResolution(drv::kMillisecond);
+    pdo_ = bus_.CreatePdo(chip_);
+    drv::usbser2k::DriverEntry(&driver_, kService);
+    kernel_.registry().SetString(drv::IoOpenDeviceRegistryKey(pdo_), "PortName", portName_);
+}
+
+CableSystem::~CableSystem() {
+    DisconnectLine();
+    if (plugged_) Unplug();
+    Unload();
+}
+
+void CableSystem::Unload() {
+    if (!plugged_ && driver_.DriverExtension) driver_.Unload(&driver_);
+}
+
+drv::NTSTATUS CableSystem::Plug() {
+    const drv::NTSTATUS added = pnp_.AddDevice(driver_, pdo_);
+    if (!drv::NT_SUCCESS(added)) return added;
+    plugged_ = true;
+    return pnp_.Start(pdo_);
+}
+
+void CableSystem::Unplug() {
+    if (!plugged_) return;
+    plugged_ = false;
+    chip_.Unplug();
+    pnp_.SurpriseRemoval(pdo_);
+    pnp_.Remove(pdo_);
+}
+
+bool CableSystem::ConnectLine(const std::string& device) {
+    DisconnectLine();
+    line_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line_ < 0) return false;
+    termios t{};
+    if (tcgetattr(line_, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(line_, TCSANOW, &t);
+    }
+    if (::pipe(stopPipe_) != 0) {
+        ::close(line_);
+        line_ = -1;
+        return false;
+    }
+    const int fd = line_;
+    chip_.SetTransmitSink([fd](std::span<const std::uint8_t> bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;  // the far end has gone: the bytes are lost on the line
+            done += static_cast<std::size_t>(n);
+        }
+    });
+    reader_ = std::thread([this] { LineReader(); });
+    return true;
+}
+
+void CableSystem::DisconnectLine() {
+    if (line_ < 0) return;
+    const char stop = 1;
+    [[maybe_unused]] const ssize_t n = ::write(stopPipe_[1], &stop, 1);
+    reader_.join();
+    chip_.SetTransmitSink(nullptr);
+    ::close(line_);
+    ::close(stopPipe_[0]);
+    ::close(stopPipe_[1]);
+    line_ = -1;
+}
+
+void CableSystem::LineReader() {
+    std::uint8_t buffer[512];
+    for (;;) {
+        pollfd fds[2] = {{line_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents) return;
+        if (fds[0].revents & (POLLERR | POLLNVAL)) return;
+        if (fds[0].revents & (POLLIN | POLLHUP)) {
+            const ssize_t n = ::read(line_, buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) {
+                // The radio hung up: nothing more comes over the line.
+                pollfd stop{stopPipe_[0], POLLIN, 0};
+                ::poll(&stop, 1, -1);
+                return;
+            }
+            chip_.InjectReceive(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
+        }
+    }
+}
+
+}  // namespace vm::integration

@@ -1,0 +1,61 @@
+// A simulated machine with the cable plugged in: the kernel on a clock that follows real time,
+// the USB bus, the simulated chip of one variant and usbser2k loaded and started, publishing
+// "COM5". The chip's serial line can be connected to a pseudo-terminal, the one a simulated
+// radio serves on, so that what the driver sends reaches the radio and the radio's answers
+// come back through the chip.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "driver/core/pnp_manager.h"
+#include "driver/core/usb.h"
+#include "driver/sim/sim_chip.h"
+
+namespace vm::integration {
+
+class CableSystem {
+public:
+    explicit CableSystem(int variant, std::string portName = "COM5");
+    ~CableSystem();
+    CableSystem(const CableSystem&) = delete;
+    CableSystem& operator=(const CableSystem&) = delete;
+
+    // AddDevice and start; the status of the start.
+    drv::NTSTATUS Plug();
+    // The cable pulled out while in use: the chip goes, then the system's surprise removal and
+    // removal follow.
+    void Unplug();
+    bool plugged() const { return plugged_; }
+    // Unloads the driver (once its devices are gone); its global state goes.
+    void Unload();
+
+    // Connects the chip's line to a terminal device (the radio's); false when it cannot be
+    // opened. Bytes the chip transmits are written to it; bytes read from it are received.
+    bool ConnectLine(const std::string& device);
+    void DisconnectLine();
+
+    drv::Kernel& kernel() { return kernel_; }
+    sim::SimChip& chip() { return chip_; }
+    const std::string& portName() const { return portName_; }
+
+private:
+    void LineReader();
+
+    drv::Kernel kernel_;
+    drv::UsbBusDriver bus_;
+    sim::SimChip chip_;
+    drv::DriverObject driver_;
+    drv::PnpManager pnp_;
+    drv::DeviceObject* pdo_ = nullptr;
+    std::string portName_;
+    bool plugged_ = false;
+
+    int line_ = -1;
+    int stopPipe_[2] = {-1, -1};
+    std::thread reader_;
+};
+
+}  // namespace vm::integration

@@ -1,0 +1,169 @@
+// The editor's unchanged CloneWorker reading and writing a whole radio through usbser2k: the
+// worker's SerialPort is the driver's host I/O layer, the driver talks USB to the simulated
+// chip, and the chip's line is the simulated radio's pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <random>
+
+#include "app/link/clone_worker.h"
+#include "integration/cable_system.h"
+#include "integration/driver_serial_port.h"
+#include "tools/radio/simulated_radio.h"
+
+namespace vm::integration {
+namespace {
+
+std::unique_ptr<RadioImage> Pattern(unsigned seed) {
+    auto image = std::make_unique<RadioImage>();
+    std::mt19937 rng(seed);
+    for (auto& b : *image) b = static_cast<std::uint8_t>(rng());
+    (*image)[0xCC08] = 0;  // unprotected unless a test says otherwise
+    return image;
+}
+
+LinkTiming Answering() {
+    LinkTiming t;
+    t.wake_byte_sleep = std::chrono::microseconds(0);
+    t.ack_sleep = std::chrono::microseconds(0);
+    return t;
+}
+
+// Stops the test program when a transfer hangs: a hang is a failure, not an endless run.
+template <class F>
+auto WithinWatchdog(F&& body, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    auto future = std::async(std::launch::async, std::forward<F>(body));
+    if (future.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "watchdog: transfer through the driver hangs\n");
+        std::_Exit(1);
+    }
+    return future.get();
+}
+
+struct Clone {
+    explicit Clone(int variant, RadioOptions options = {}) : system(variant) {
+        radio = std::make_unique<SimulatedRadio>(*radioMemory, FileHeader{}, std::move(options));
+        std::string error;
+        EXPECT_TRUE(radio->Open(error)) << error;
+        radio->Start();
+        EXPECT_EQ(system.Plug(), drv::STATUS_SUCCESS);
+        EXPECT_TRUE(system.ConnectLine(radio->device()));
+    }
+    ~Clone() {
+        system.DisconnectLine();
+        radio->Stop();
+    }
+
+    TransferOutcome Run(const TransferRangeTable& table, LinkTiming timing = Answering(),
+                        std::optional<std::string> password = std::nullopt, int cancelAt = -1,
+                        std::function<void(int)> atBlock = {}) {
+        TransferCallbacks cb;
+        cb.message = [this](std::string_view text) { messages.emplace_back(text); };
+        cb.password = [password] { return password; };
+        cb.progress = [&, cancelAt, atBlock](int position, int, const std::string&) {
+            if (position == cancelAt) cancel.store(true);
+            if (atBlock) atBlock(position);
+        };
+        CloneWorkerOptions o;
+        o.timing = timing;
+        o.flags = TransferFlags{&busy, &cancel};
+        o.make_port = [this] { return std::make_unique<DriverSerialPort>(system.kernel()); };
+        CloneWorker worker(*image, table, system.portName(), cb, o);
+        return WithinWatchdog([&] { return worker.Run(); });
+    }
+
+    std::unique_ptr<RadioImage> radioMemory = Pattern(1);
+    std::unique_ptr<RadioImage> image = Pattern(2);
+    CableSystem system;
+    std::unique_ptr<SimulatedRadio> radio;
+    std::atomic<bool> busy{false};
+    std::atomic<bool> cancel{false};
+    std::vector<std::string> messages;
+};
+
+bool SameRange(const RadioImage& a, const RadioImage& b, std::uint32_t from, std::uint32_t to) {
+    return std::equal(a.begin() + from, a.begin() + to, b.begin() + from);
+}
+
+// A whole Read of [0x0100, 0x10000) and a whole Write, through every chip variant.
+class EveryVariant : public ::testing::TestWithParam<int> {};
+
+TEST_P(EveryVariant, ReadGivesTheRadioMemoryAndWriteGivesTheRadioTheImage) {
+    Clone clone(GetParam());
+    ASSERT_EQ(clone.Run(ProgramReadRanges()), TransferOutcome::Done);
+    EXPECT_TRUE(SameRange(*clone.image, *clone.radioMemory, 0x0100, 0x10000));
+    EXPECT_TRUE(clone.messages.empty());
+
+    // A fresh image written back: the radio holds it in the written ranges.
+    clone.image = Pattern(3);
+    const TransferRangeTable write = ProgramWriteRanges(false);
+    ASSERT_EQ(clone.Run(write), TransferOutcome::Done);
+    ASSERT_TRUE(clone.radio->Drain(std::chrono::milliseconds(3000)));
+    const RadioImage radio = clone.radio->memory();
+    for (std::size_t r = 0; r < write.count; ++r) {
+        EXPECT_TRUE(SameRange(radio, *clone.image, write.start[r], write.end[r])) << r;
+    }
+    EXPECT_EQ(clone.radio->record().end_markers, (std::vector<std::string>{"ENDR", "ENDW"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, EveryVariant, ::testing::Values(0, 1, 2, 3, 4));
+
+TEST(CloneThroughDriver, ProtectedRadioReadsWithTheAccessCode) {
+    RadioOptions o;
+    o.protect = true;
+    Clone clone(2, o);
+    ASSERT_EQ(clone.Run(ProgramReadRanges(), Answering(), std::string("5731RB")),
+              TransferOutcome::Done);
+    EXPECT_TRUE(SameRange(*clone.image, clone.radio->memory(), 0x0100, 0x10000));
+    EXPECT_EQ((*clone.image)[0xCC08], 3);
+}
+
+TEST(CloneThroughDriver, CancelAtBlock100EndsTheReadAndLeavesTheImage) {
+    Clone clone(2);
+    const RadioImage before = *clone.image;
+    ASSERT_EQ(clone.Run(ProgramReadRanges(), Answering(), std::nullopt, 100),
+              TransferOutcome::Cancelled);
+    EXPECT_EQ(*clone.image, before);
+    // The port was given back: the next transfer opens it and completes.
+    ASSERT_EQ(clone.Run(ProgramReadRanges()), TransferOutcome::Done);
+}
+
+TEST(CloneThroughDriver, WithheldAcknowledgementFailsTheBlockCleanly) {
+    RadioOptions o;
+    o.fail_block = 0x0200;
+    Clone clone(2, o);
+    LinkTiming timing = Answering();
+    timing.timeouts = {10, 5, 25, 5, 5};
+    timing.handshake_window = std::chrono::milliseconds(10);
+    ASSERT_EQ(clone.Run(ProgramReadRanges(), timing), TransferOutcome::BlockFailed);
+    EXPECT_EQ(clone.messages, std::vector<std::string>{std::string(kCommunicationError)});
+    EXPECT_EQ(clone.radio->record().acks_withheld, 4);
+}
+
+TEST(CloneThroughDriver, UnplugAtBlock200FailsTheTransferWithoutHangOrLeak) {
+    Clone clone(2);
+    std::future<void> unplug;
+    LinkTiming timing = Answering();
+    timing.timeouts = {10, 5, 25, 5, 5};
+    timing.handshake_window = std::chrono::milliseconds(10);
+    const TransferOutcome outcome =
+        clone.Run(ProgramReadRanges(), timing, std::nullopt, -1, [&](int position) {
+            if (position == 200) {
+                unplug = std::async(std::launch::async, [&] { clone.system.Unplug(); });
+            }
+        });
+    EXPECT_EQ(outcome, TransferOutcome::BlockFailed);
+    unplug.wait();
+    EXPECT_EQ(clone.messages, std::vector<std::string>{std::string(kCommunicationError)});
+    // Everything the driver took is back.
+    clone.system.Unload();
+    EXPECT_EQ(clone.system.kernel().pool().LeakReport(), "");
+    EXPECT_EQ(clone.system.kernel().pool().BadFrees(), 0u);
+    // The port is gone with the cable.
+    DriverSerialPort port(clone.system.kernel());
+    EXPECT_FALSE(port.Open(clone.system.portName()));
+}
+
+}  // namespace
+}  // namespace vm::integration
