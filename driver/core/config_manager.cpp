@@ -51,8 +51,7 @@ CONFIGRET ConfigManager::LocateRoot(DEVNODE* root) {
     return CR_SUCCESS;
 }
 
-CONFIGRET ConfigManager::CreateDevNode(DEVNODE* node, const std::string& deviceId,
-                                       DEVNODE parent) {
+CONFIGRET ConfigManager::CreateDevNode(DEVNODE* node, const std::string& deviceId, DEVNODE parent) {
     std::lock_guard lock(mutex_);
     if (Fails(Call::CreateDevNode)) return CR_FAILURE;
     if (parent != kRootDevNode && !nodes_.count(parent)) return CR_INVALID_DEVNODE;

@@ -16,8 +16,7 @@ NTSTATUS PowerRequestDone(DeviceObject*, Irp* irp, void* context) {
     Kernel& kernel = irp->kernel();
     const NTSTATUS status = irp->IoStatus.Status;
     if (request->completion) {
-        request->completion(request->pdo, request->minor, request->state, request->context,
-                            status);
+        request->completion(request->pdo, request->minor, request->state, request->context, status);
     }
     IoFreeIrp(irp);
     {
@@ -38,8 +37,8 @@ NTSTATUS PoRequestPowerIrp(DeviceObject* pdo, std::uint8_t minor, std::uint32_t 
     PowerRequest* request = nullptr;
     {
         const Pool::Suspend system(kernel.pool());
-        request = kernel.pool().New<PowerRequest>(kPowerIrpPoolTag,
-                                                  PowerRequest{pdo, minor, state, completion, context});
+        request = kernel.pool().New<PowerRequest>(
+            kPowerIrpPoolTag, PowerRequest{pdo, minor, state, completion, context});
     }
     VM_KASSERT(request != nullptr);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

@@ -55,8 +55,7 @@ NTSTATUS WmiSystemControl(const WmiLibInfo& info, DeviceObject* device, Irp* irp
         if (!out) return complete(STATUS_INVALID_PARAMETER, 0);
         DeviceObject* pdo = nullptr;
         out->flags = 0;
-        const NTSTATUS status =
-            info.queryRegInfo(device, &out->flags, &out->registryPath, &pdo);
+        const NTSTATUS status = info.queryRegInfo(device, &out->flags, &out->registryPath, &pdo);
         if (!NT_SUCCESS(status)) return complete(status, 0);
         out->instanceName = pdo ? pdo->InstanceId : std::string();
         out->guidCount = static_cast<std::uint32_t>(info.guids.size());
@@ -65,8 +64,7 @@ NTSTATUS WmiSystemControl(const WmiLibInfo& info, DeviceObject* device, Irp* irp
     if (minor > IRP_MN_CHANGE_SINGLE_ITEM) return complete(STATUS_INVALID_DEVICE_REQUEST, 0);
     const char* guid = static_cast<const char*>(location->Parameters.WMI.DataPath);
     std::uint32_t index = 0;
-    while (index < info.guids.size() &&
-           !(guid && std::strcmp(guid, info.guids[index].guid) == 0)) {
+    while (index < info.guids.size() && !(guid && std::strcmp(guid, info.guids[index].guid) == 0)) {
         ++index;
     }
     if (index == info.guids.size()) return complete(STATUS_WMI_GUID_NOT_FOUND, 0);
@@ -79,8 +77,8 @@ NTSTATUS WmiSystemControl(const WmiLibInfo& info, DeviceObject* device, Irp* irp
         return complete(status, bytes);
     }
     if (!info.setDataBlock) return complete(STATUS_INVALID_DEVICE_REQUEST, 0);
-    return complete(info.setDataBlock(device, index, 0, std::span<const std::uint8_t>(buffer, size)),
-                    0);
+    return complete(
+        info.setDataBlock(device, index, 0, std::span<const std::uint8_t>(buffer, size)), 0);
 }
 
 // --- Serial port data blocks ------------------------------------------------------------------

@@ -42,7 +42,8 @@ int32_t vm9x_DriverEntry(void* driverObject, const char* registryPath) {
 }
 
 VM9X_BOOL COMOpenedForSerport(uint8_t opened, uint32_t com) {
-    return WithGlobals([&](DriverGlobals& g) { return usbser9x::COMOpenedForSerport(g, opened, com); });
+    return WithGlobals(
+        [&](DriverGlobals& g) { return usbser9x::COMOpenedForSerport(g, opened, com); });
 }
 
 VM9X_BOOL ReadForSerport(uint32_t, uint8_t enable, uint32_t com) {

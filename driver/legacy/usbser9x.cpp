@@ -262,7 +262,8 @@ void USB2SER_DeleteDevNode(Device& dev) {
     dev.devNode = 0;
 }
 
-// --- References held by the port driver's calls ---------------------------------------------------
+// --- References held by the port driver's calls
+// ---------------------------------------------------
 
 // The device entered for the COM number, with a request counted on it (so removal waits for the
 // call to end); null when there is none or it is being removed.
@@ -295,7 +296,8 @@ bool AtPassive() {
     return KeGetCurrentIrql() == Irql::Passive;
 }
 
-// --- Open and close -------------------------------------------------------------------------------
+// --- Open and close
+// -------------------------------------------------------------------------------
 
 void OpenPort(Device& dev) {
     UsbDevice& usb = dev.usb;
@@ -344,7 +346,8 @@ void ApplyOpen(Device& dev, bool opened) {
     }
 }
 
-// --- Line settings ---------------------------------------------------------------------------------
+// --- Line settings
+// ---------------------------------------------------------------------------------
 
 std::uint32_t Read32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -408,7 +411,8 @@ void RecordD0(Device& dev) {
 }
 }  // namespace
 
-// --- The port driver's interface --------------------------------------------------------------------
+// --- The port driver's interface
+// --------------------------------------------------------------------
 
 bool COMOpenedForSerport(DriverGlobals& g, std::uint8_t opened, std::uint32_t com) {
     PortRef dev(g, com);
@@ -545,7 +549,8 @@ bool GetIntStatusForSerport(DriverGlobals& g, std::uint32_t com) {
     return true;
 }
 
-// --- Device-control codes ---------------------------------------------------------------------------
+// --- Device-control codes
+// ---------------------------------------------------------------------------
 
 NTSTATUS ProcessIoctl(Device& dev, std::uint32_t code, std::uint8_t* buffer,
                       std::uint32_t inputLength, std::uint32_t outputLength,
@@ -617,8 +622,8 @@ NTSTATUS ProcessIoctl(Device& dev, std::uint32_t code, std::uint8_t* buffer,
             return STATUS_SUCCESS;
         case ioctl::kTakeCapture: {
             SpinLockGuard lock(dev.captureLock);
-            const std::size_t n = buffer ? std::min<std::size_t>(dev.captureLength, outputLength)
-                                         : 0;
+            const std::size_t n =
+                buffer ? std::min<std::size_t>(dev.captureLength, outputLength) : 0;
             if (n) std::memcpy(buffer, dev.capture.data(), n);
             information = n;
             dev.captureLength = 0;
@@ -638,8 +643,8 @@ NTSTATUS ProcessIoctl(Device& dev, std::uint32_t code, std::uint8_t* buffer,
             return STATUS_SUCCESS;
         default:
             if (USB2SER_IsPrivateIoctl(dev.usb.policy, code)) {
-                return USB2SER_ProcessPrivateIoctl(dev.usb, code, buffer, inputLength,
-                                                   outputLength, information);
+                return USB2SER_ProcessPrivateIoctl(dev.usb, code, buffer, inputLength, outputLength,
+                                                   information);
             }
             return STATUS_INVALID_PARAMETER;
     }
@@ -797,11 +802,11 @@ NTSTATUS DeviceControl(DeviceObject* fdo, Irp* irp) {
     } else {
         IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
         std::uintptr_t information = 0;
-        const NTSTATUS status = ProcessIoctl(
-            dev, location->Parameters.DeviceIoControl.IoControlCode,
-            static_cast<std::uint8_t*>(irp->SystemBuffer),
-            location->Parameters.DeviceIoControl.InputBufferLength,
-            location->Parameters.DeviceIoControl.OutputBufferLength, information);
+        const NTSTATUS status =
+            ProcessIoctl(dev, location->Parameters.DeviceIoControl.IoControlCode,
+                         static_cast<std::uint8_t*>(irp->SystemBuffer),
+                         location->Parameters.DeviceIoControl.InputBufferLength,
+                         location->Parameters.DeviceIoControl.OutputBufferLength, information);
         CompleteRequest(irp, status, information);
     }
     const NTSTATUS status = irp->IoStatus.Status;

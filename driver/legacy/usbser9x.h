@@ -21,8 +21,7 @@ class Device;
 
 // The port driver's callbacks (one set for all ports).
 using StatusCallback = void (*)(const std::uint16_t* status, std::uint32_t com);
-using ReceiveCallback = void (*)(const std::uint8_t* data, std::uint32_t length,
-                                 std::uint32_t com);
+using ReceiveCallback = void (*)(const std::uint8_t* data, std::uint32_t length, std::uint32_t com);
 using ComCallback = void (*)(std::uint32_t com);
 
 // What the driver keeps for all its devices.

@@ -88,9 +88,12 @@ TEST(SerialWmiBlocks, Contents) {
 }
 
 TEST(SerialWmiBlocks, MaximumRateFollowsTheMasksOrder) {
-    const std::pair<std::uint32_t, std::uint32_t> rows[] = {
-        {0, 0}, {0x01, 75}, {0x4000 | 0x01, 38400}, {0x00040000 | 0x00008000, 57344},
-        {0x00010000 | 0x00020000, 131072}, {0x10000000, 0}};
+    const std::pair<std::uint32_t, std::uint32_t> rows[] = {{0, 0},
+                                                            {0x01, 75},
+                                                            {0x4000 | 0x01, 38400},
+                                                            {0x00040000 | 0x00008000, 57344},
+                                                            {0x00010000 | 0x00020000, 131072},
+                                                            {0x10000000, 0}};
     for (const auto& [mask, rate] : rows) EXPECT_EQ(MaximumBaudRateOf(mask), rate) << mask;
 }
 

@@ -49,8 +49,7 @@ struct Port {
         g->cableRemovedCallback.store(&OnRemoved);
         pdo = bus.CreatePdo(chip);
         if (portName) {
-            kernel.registry().SetString(ConfigManager::HardwareKey(NodeId()), "PORTNAME",
-                                        portName);
+            kernel.registry().SetString(ConfigManager::HardwareKey(NodeId()), "PORTNAME", portName);
         }
     }
     ~Port() {
@@ -81,7 +80,8 @@ struct Port {
         IoStatusBlock iosb{STATUS_PENDING, 0};
         {
             const Pool::Suspend system(kernel.pool());
-            if (size) buffer = static_cast<std::uint8_t*>(kernel.pool().Allocate(size, PoolTag("SysB")));
+            if (size)
+                buffer = static_cast<std::uint8_t*>(kernel.pool().Allocate(size, PoolTag("SysB")));
             irp = IoBuildDeviceIoControlRequest(code, pdo->AttachedDevice, buffer,
                                                 static_cast<std::uint32_t>(in.size()), outLength,
                                                 false, &done, &iosb);
@@ -284,8 +284,8 @@ TEST(Usbser9xClose, WaitsBitTimesInWideArithmeticAndDropsTheLines) {
         TimeUnits wait;
     };
     // 1280 bit times; a very slow rate waits at most a second.
-    const Row rows[] = {{38400, 1280LL * kSecond / 38400}, {9600, 1280LL * kSecond / 9600},
-                        {75, kSecond}};
+    const Row rows[] = {
+        {38400, 1280LL * kSecond / 38400}, {9600, 1280LL * kSecond / 9600}, {75, kSecond}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.rate);
         Port port(1);
@@ -313,7 +313,7 @@ TEST(Usbser9xState, LineSettingsTheChipCannotTakeAreRefused) {
         std::uint8_t byteSize, parity, stopBits;
         bool ok;
     };
-    const Row rows[] = {{8, 0, 0, true}, {5, 4, 2, true}, {4, 0, 0, false},
+    const Row rows[] = {{8, 0, 0, true},  {5, 4, 2, true},  {4, 0, 0, false},
                         {9, 0, 0, false}, {8, 5, 0, false}, {8, 0, 3, false}};
     for (const Row& row : rows) {
         std::array<std::uint8_t, kDcbSize> dcb{};

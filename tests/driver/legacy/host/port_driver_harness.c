@@ -16,12 +16,12 @@
 #include "tests/driver/legacy/host/vm9x_simhost.h"
 
 static int failures = 0;
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            ++failures;                                                      \
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
+            ++failures;                                                              \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                    \
+        }                                                                            \
     } while (0)
 
 static struct {

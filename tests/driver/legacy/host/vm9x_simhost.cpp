@@ -52,7 +52,8 @@ extern "C" {
 
 vm9xh_system* vm9xh_create(Vm9xDriverEntryFn entry) {
     auto sys = std::make_unique<vm9xh_system>();
-    if (!entry || entry(&sys->driver, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser9x") < 0) {
+    if (!entry || entry(&sys->driver,
+                        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser9x") < 0) {
         return nullptr;
     }
     return sys.release();
@@ -157,8 +158,8 @@ size_t vm9xh_requests(vm9xh_system* sys, int index) {
     return fresh;
 }
 
-int32_t vm9xh_ioctl(vm9xh_system* sys, int index, uint32_t code, const void* in,
-                    uint32_t inLength, void* out, uint32_t outLength, uint32_t* information) {
+int32_t vm9xh_ioctl(vm9xh_system* sys, int index, uint32_t code, const void* in, uint32_t inLength,
+                    void* out, uint32_t outLength, uint32_t* information) {
     vm9xh_system::Cable* c = sys->At(index);
     if (!c || !c->pdo->AttachedDevice) return STATUS_NO_SUCH_DEVICE;
     DeviceObject* device = c->pdo->AttachedDevice;

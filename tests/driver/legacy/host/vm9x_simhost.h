@@ -44,8 +44,8 @@ void vm9xh_complete_all(vm9xh_system* sys, int cable);
 size_t vm9xh_requests(vm9xh_system* sys, int cable);
 
 /* A device-control request to the cable's device; returns its status. */
-int32_t vm9xh_ioctl(vm9xh_system* sys, int cable, uint32_t code, const void* in,
-                    uint32_t inLength, void* out, uint32_t outLength, uint32_t* information);
+int32_t vm9xh_ioctl(vm9xh_system* sys, int cable, uint32_t code, const void* in, uint32_t inLength,
+                    void* out, uint32_t outLength, uint32_t* information);
 /* A system power transition (1 working, 2-6 sleeping to off) sent to the cable's device. */
 int32_t vm9xh_set_system_power(vm9xh_system* sys, int cable, uint32_t state);
 
