@@ -51,6 +51,7 @@ inline constexpr NTSTATUS STATUS_CANCELLED = MakeStatus(0xC0000120);
 inline constexpr NTSTATUS STATUS_DEVICE_CONFIGURATION_ERROR = MakeStatus(0xC0000182);
 inline constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = MakeStatus(0xC0000184);
 inline constexpr NTSTATUS STATUS_WMI_GUID_NOT_FOUND = MakeStatus(0xC0000295);
+inline constexpr NTSTATUS STATUS_DEVICE_POWERED_OFF = MakeStatus(0xC00002D4);
 inline constexpr NTSTATUS STATUS_INSUFFICIENT_POWER = MakeStatus(0xC00002DE);
 
 }  // namespace vm::drv

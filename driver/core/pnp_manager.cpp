@@ -33,10 +33,19 @@ PnpManager::Result PnpManager::Send(DeviceObject* pdo, std::uint8_t minor,
     const NTSTATUS returned = IoCallDriver(top, irp);
     kernel_.Wait(done);
     if (returned != STATUS_PENDING && returned != iosb.Status) {
-        KeBugCheck("plug-and-play dispatch returned a status other than the one it completed with");
+        KeBugCheck("dispatch returned a status other than the one it completed with");
     }
     IoFreeIrp(irp);
     return {iosb.Status, iosb.Information};
+}
+
+PnpManager::Result PnpManager::SendPower(DeviceObject* pdo, std::uint8_t minor,
+                                         PowerStateType type, std::uint32_t state) {
+    return Send(pdo, minor, [&](IoStackLocation& s) {
+        s.MajorFunction = IRP_MJ_POWER;
+        s.Parameters.Power.Type = type;
+        s.Parameters.Power.State = state;
+    });
 }
 
 NTSTATUS PnpManager::QueryId(DeviceObject* pdo, BusQueryIdType type,

@@ -46,6 +46,15 @@ public:
     NTSTATUS QueryPnpDeviceState(DeviceObject* pdo, std::uint32_t* state);
     NTSTATUS QueryDeviceRelations(DeviceObject* pdo, DeviceRelationType type);
 
+    // Sends IRP_MJ_POWER with the minor function for a system or a device state, as the power
+    // manager would, and waits for it (a driver may complete it later, from another thread).
+    Result SendPower(DeviceObject* pdo, std::uint8_t minor, PowerStateType type,
+                     std::uint32_t state);
+    NTSTATUS SetSystemPower(DeviceObject* pdo, std::uint32_t systemState) {
+        return SendPower(pdo, IRP_MN_SET_POWER, PowerStateType::SystemPowerState, systemState)
+            .status;
+    }
+
 private:
     Kernel& kernel_;
 };

@@ -213,12 +213,21 @@ NTSTATUS PdoPnp(DeviceObject* device, Irp* irp) {
 NTSTATUS PdoSucceed(DeviceObject*, Irp* irp) {
     return CompletePdo(irp, STATUS_SUCCESS);
 }
+
+NTSTATUS PdoPower(DeviceObject* device, Irp* irp) {
+    IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    if (location->MinorFunction == IRP_MN_SET_POWER &&
+        location->Parameters.Power.Type == PowerStateType::DevicePowerState) {
+        device->Extension<PdoExtension>().bus->SetDevicePower(location->Parameters.Power.State);
+    }
+    return CompletePdo(irp, STATUS_SUCCESS);
+}
 }  // namespace
 
 UsbBusDriver::UsbBusDriver(Kernel& kernel) : driver_(kernel, "\\Driver\\usbhub") {
     driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &PdoInternalDeviceControl;
     driver_.MajorFunction[IRP_MJ_PNP] = &PdoPnp;
-    driver_.MajorFunction[IRP_MJ_POWER] = &PdoSucceed;
+    driver_.MajorFunction[IRP_MJ_POWER] = &PdoPower;
     driver_.MajorFunction[IRP_MJ_SYSTEM_CONTROL] = &PdoSucceed;
 }
 

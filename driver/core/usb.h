@@ -201,6 +201,8 @@ public:
     virtual NTSTATUS ResetPort(Irp* irp) = 0;
     // The hardware identifiers the bus reports for the device, most specific first.
     virtual std::vector<std::string> HardwareIds() const { return {}; }
+    // The device's power state changes (the bus got IRP_MN_SET_POWER for a device state).
+    virtual void SetDevicePower(std::uint32_t /*deviceState*/) {}
 };
 
 // Multi-strings of UTF-16 characters, as identifier lists are passed: each string ends in a NUL,
@@ -225,8 +227,9 @@ struct PdoSettings {
 // answer IRP_MN_QUERY_ID with the bus's hardware identifiers, IRP_MN_QUERY_CAPABILITIES with
 // their settings, IRP_MN_START_DEVICE with the settings' start status; after
 // IRP_MN_REMOVE_DEVICE they refuse USB requests (STATUS_DEVICE_NOT_CONNECTED) until started
-// again. Other plug-and-play and power requests complete with success, unknown ones with the
-// status they came with.
+// again. IRP_MN_SET_POWER for a device state goes to the bus (SetDevicePower). Other
+// plug-and-play and power requests complete with success, unknown ones with the status they came
+// with.
 class UsbBusDriver {
 public:
     explicit UsbBusDriver(Kernel& kernel);

@@ -1705,8 +1705,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
 }  // namespace
 
 NTSTATUS EnsureD0(Device& dev) {
-    // The device is powered whenever it is started; the power code brings it back from sleep.
-    return dev.devicePowerState == PowerDeviceD0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_POWER;
+    return BringToD0(dev);
 }
 
 NTSTATUS DispatchRead(DeviceObject* fdo, Irp* irp) {
@@ -1830,8 +1829,9 @@ NTSTATUS DispatchInternalDeviceControl(DeviceObject* fdo, Irp* irp) {
             return CompleteNow(dev, irp, ApplyFlow(dev, settings.HandFlow, false));
         }
         case IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE:
-            return CompleteNow(dev, irp, STATUS_NOT_SUPPORTED);
+            return CompleteNow(dev, irp, ArmWake(dev));
         case IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE:
+            DisarmWake(dev);
             return CompleteNow(dev, irp, STATUS_SUCCESS);
         default:
             return CompleteNow(dev, irp, STATUS_INVALID_PARAMETER);
@@ -1937,6 +1937,49 @@ NTSTATUS OpenPort(Device& dev) {
     }
     s.ready.store(true);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS RestoreAfterPowerUp(Device& dev) {
+    SerialState& s = dev.serial;
+    UsbDevice& usb = dev.usb;
+    SerialHandflow hf;
+    {
+        SpinLockGuard rx(dev.receiveLock);
+        hf = s.flow.handflow;
+    }
+    NTSTATUS status = InitializeChip(usb);
+    USB2SER_ControlRemoteWakeup(usb, true);
+    std::uint16_t lines;
+    std::uint32_t rate;
+    {
+        SpinLockGuard control(usb.controlLock);
+        lines = usb.chip.lineState;
+        rate = usb.chip.currentRate;
+    }
+    USB2SER_SendCtrlState(usb, lines);
+    // The kept coding with the kept rate, sent once: no coding of rate 0 goes to the chip.
+    if (NT_SUCCESS(status) && rate != 0) status = USB2SER_RestoreState(usb);
+    if (NT_SUCCESS(status)) status = ApplyFlow(dev, hf, true);
+    // Switching the chip's XON/XOFF off (register 0 and 0x3F) also clears the CTS handshake's
+    // bit, and the whole record applied at once does that after the handshakes: they go on again
+    // last, so the chip ends as the port's settings say.
+    if (NT_SUCCESS(status) && (hf.ControlHandShake & SERIAL_CTS_HANDSHAKE)) {
+        status = SetCtsHandshake(usb, true);
+    }
+    if (NT_SUCCESS(status) && (hf.ControlHandShake & SERIAL_DSR_HANDSHAKE) && usb.ChipAtLeast(3)) {
+        status = SetDsrHandshake(usb, true);
+    }
+    if (usb.ChipAtLeast(2)) USB2SER_SetFlowThreshold(usb, 2);
+    if (!NT_SUCCESS(status) || !s.ready.load() || !dev.standingTransfers.load()) return status;
+    if (usb.ChipAtLeast(2)) {
+        USB2SER_ResetDataPipe(usb, 1);
+        USB2SER_ResetDataPipe(usb, 0);
+    }
+    if (!usb.PipeBusy(kPipeStatus)) {
+        USB2SER_AsyncTransfer(usb, kPipeStatus, nullptr, kStatusTransferSize);
+    }
+    ArmReceive(dev);
+    return status;
 }
 
 void CancelAllRequests(Device& dev) {

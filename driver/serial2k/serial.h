@@ -328,5 +328,8 @@ void OnStatus(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data);
 void OnTransmit(Device& dev, std::uintptr_t tag, NTSTATUS status);
 // Starts the standing receive transfer unless one is in flight or receive is held.
 void ArmReceive(Device& dev);
+// After power returns: the chip's registers, modem lines, line coding and handshakes as the
+// port had them, and (port open) the standing transfers again. Passive level.
+NTSTATUS RestoreAfterPowerUp(Device& dev);
 
 }  // namespace vm::drv::usbser2k

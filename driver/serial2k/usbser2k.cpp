@@ -172,7 +172,8 @@ NTSTATUS StartDevice(Device& dev) {
     // The serial side is published only once the chip is ready for it.
     dev.devicePowerState = PowerDeviceD0;
     if (!dev.stoppedBefore) DoExternalNaming(dev);  // a port without names still works
-    dev.wmiRegistered = true;
+    Wmi2kRegister(dev);
+    if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
     dev.pnpState.store(PnpState::Started);
     return STATUS_SUCCESS;
 }
@@ -213,10 +214,11 @@ NTSTATUS RemoveDevice(Device& dev, Irp* irp) {
     dev.usb.ioCount.Decrement();  // the base count
     dev.kernel.Wait(dev.usb.ioCount.ZeroEvent());
     if (dev.named) UndoNaming(dev);
-    dev.wmiRegistered = false;
+    Wmi2kDeregister(dev);
     FreeReceiveBuffer(dev);
     KeFlushQueuedDpcs();
     FreeLineWork(dev);
+    FreePowerWork(dev);
     return PassDownDetachAndDelete(dev.fdo, dev.usb.lower, irp);
 }
 
@@ -250,7 +252,7 @@ NTSTATUS DispatchPnp(DeviceObject* fdo, Irp* irp) {
             DrainRequests(dev);
             FreeReceiveBuffer(dev);
             if (dev.named) UndoNaming(dev);
-            dev.wmiRegistered = false;
+            Wmi2kDeregister(dev);
             irp->IoStatus.Status = STATUS_SUCCESS;
             return PassDown(dev.usb.lower, irp);
         case IRP_MN_REMOVE_DEVICE:
@@ -386,11 +388,11 @@ NTSTATUS DispatchOther(DeviceObject* fdo, Irp* irp) {
 }  // namespace
 
 NTSTATUS DispatchPower(DeviceObject* fdo, Irp* irp) {
-    return PassDown(Ext(fdo).usb.lower, irp);
+    return Power2kDispatch(Ext(fdo), irp);
 }
 
 NTSTATUS DispatchSystemControl(DeviceObject* fdo, Irp* irp) {
-    return PassDown(Ext(fdo).usb.lower, irp);
+    return Wmi2kDispatch(Ext(fdo), irp);
 }
 
 namespace {

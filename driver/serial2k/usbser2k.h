@@ -9,6 +9,7 @@
 #include "driver/core/chip_control.h"
 #include "driver/core/io.h"
 #include "driver/core/usb_transport.h"
+#include "driver/serial2k/power2k.h"
 #include "driver/serial2k/serial.h"
 
 namespace vm::drv::usbser2k {
@@ -62,8 +63,9 @@ public:
     std::atomic<PnpState> pnpState{PnpState::Created};
     PnpState stateBeforeQuery = PnpState::Created;
     std::atomic<std::uint32_t> deviceFlags{0};
-    std::uint32_t devicePowerState = PowerDeviceD0;
+    std::atomic<std::uint32_t> devicePowerState{PowerDeviceD0};
     DeviceCapabilities capabilities;
+    PowerState power;  // power policy and WMI (power2k.cpp)
 
     // The open count, guarded against query-remove and query-stop by the fast mutex; it stays
     // 1 until a close has finished everything it does.

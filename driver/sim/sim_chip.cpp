@@ -275,6 +275,8 @@ NTSTATUS SimChip::SubmitUrb(Irp* irp, Urb* urb) {
         if (!faulted) {
             if (unplugged_) {
                 done.push_back({irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
+            } else if (!powered_) {
+                done.push_back({irp, urb, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE});
             } else if (deferred_) {
                 result = Keep(irp, urb, Wait::Deferred);
             } else {
@@ -814,6 +816,49 @@ void SimChip::Unplug() {
         }
     }
     for (const Completion& c : done) Finish(c);
+}
+
+void SimChip::SetDevicePower(std::uint32_t deviceState) {
+    std::vector<Completion> done;
+    {
+        std::lock_guard lock(mutex_);
+        const bool on = deviceState == PowerDeviceD0;
+        if (on && !powered_) {
+            // Power-on values: what the chip was told before is gone.
+            registers_.fill(0);
+            wide_.fill(0);
+            lineCoding_.fill(0);
+            controlLines_ = 0;
+            breakOn_ = false;
+            commFeature_ = 0;
+            flowThreshold_ = 0;
+            receive_.clear();
+            status_.clear();
+            ++powerLosses_;
+        }
+        if (!on && powered_) {
+            for (std::size_t i = 0; i < pending_.size();) {
+                Pending p;
+                if (pending_[i].wait == Wait::Deferred || !TakePending(i, p)) {
+                    ++i;
+                    continue;
+                }
+                done.push_back({p.irp, p.urb, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE});
+            }
+        }
+        powered_ = on;
+    }
+    for (const Completion& c : done) Finish(c);
+}
+
+bool SimChip::Powered() const {
+    std::lock_guard lock(mutex_);
+    return powered_;
+}
+
+int SimChip::PowerLosses() const {
+    std::lock_guard lock(mutex_);
+    return powerLosses_;
 }
 
 void SimChip::SetDeferred(bool on) {

@@ -82,6 +82,13 @@ public:
     drv::NTSTATUS ResetPort(drv::Irp* irp) override;
     // "USB\\VID_3A71&PID_6142&REV_03nn" (nn the variant) and "USB\\VID_3A71&PID_6142".
     std::vector<std::string> HardwareIds() const override;
+    // Below D0 the chip is unpowered: transfers waiting for data fail and every request fails
+    // (STATUS_DEVICE_POWERED_OFF). Power coming back from there leaves the chip as at power-on:
+    // registers, line coding, control lines, break, comm feature and flow threshold are lost
+    // (the EEPROM and the configuration stay).
+    void SetDevicePower(std::uint32_t deviceState) override;
+    bool Powered() const;
+    int PowerLosses() const;
 
     const ChipProfile& profile() const { return profile_; }
     drv::Kernel& kernel() const { return kernel_; }
@@ -191,6 +198,8 @@ private:
     std::vector<Fault> faults_;
     bool deferred_ = false;
     bool unplugged_ = false;
+    bool powered_ = true;
+    int powerLosses_ = 0;
     bool configured_ = false;
     bool loopback_ = false;
     std::function<void(std::span<const std::uint8_t>)> transmitSink_;

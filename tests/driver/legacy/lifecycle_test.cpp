@@ -12,7 +12,7 @@ using testing::WithinWatchdog;
 const std::string kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser9x";
 
 struct System {
-    System() : bus(kernel), driver(kernel, "\\Driver\\usbser9x"), pnp(kernel) {
+    System() : bus(kernel), cm(kernel), driver(kernel, "\\Driver\\usbser9x"), pnp(kernel) {
         EXPECT_EQ(DriverEntry(&driver, kService), STATUS_SUCCESS);
     }
     ~System() {
@@ -31,9 +31,17 @@ struct System {
         cables.emplace_back(std::make_unique<sim::SimChip>(kernel, profile), nullptr);
         DeviceObject* pdo = bus.CreatePdo(*cables.back().first);
         cables.back().second = pdo;
-        if (portName)
-            kernel.registry().SetString(IoOpenDeviceRegistryKey(pdo), "PORTNAME", portName);
+        // The installer's value for the device node the cable's device will make (devices are
+        // numbered in the order they are added).
+        if (portName) SetPortName(cables.size() - 1, portName);
         return pdo;
+    }
+    void SetPortName(std::size_t cable, const char* portName) {
+        const sim::ChipProfile& p = cables[cable].first->profile();
+        kernel.registry().SetString(
+            ConfigManager::HardwareKey(
+                DevNodeId(p.vendorId, p.productId, static_cast<std::uint32_t>(cable))),
+            "PORTNAME", portName);
     }
     static Device* Dev(DeviceObject* pdo) {
         return pdo->AttachedDevice ? &pdo->AttachedDevice->Extension<Device>() : nullptr;
@@ -42,6 +50,7 @@ struct System {
 
     Kernel kernel;
     UsbBusDriver bus;
+    ConfigManager cm;
     DriverObject driver;
     PnpManager pnp;
     std::vector<std::pair<std::unique_ptr<sim::SimChip>, DeviceObject*>> cables;
@@ -98,7 +107,7 @@ TEST(Usbser9xPorts, NamesNumbersAndThePortTable) {
     EXPECT_EQ(LookupPort(sys.Globals(), -1), nullptr);
 
     // A changed name moves the entry; relation queries make no second one.
-    sys.kernel.registry().SetString(IoOpenDeviceRegistryKey(pdos[0]), "PORTNAME", "COM7");
+    sys.SetPortName(0, "COM7");
     sys.pnp.QueryDeviceRelations(pdos[0], DeviceRelationType::BusRelations);
     sys.pnp.QueryDeviceRelations(pdos[0], DeviceRelationType::BusRelations);
     EXPECT_EQ(LookupPort(sys.Globals(), 12), nullptr);
