@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto stored = std::make_unique<RadioImage>(*image);
     const std::vector<EditReport> reports = ApplyImport(table, again);
     fuzz::Check(reports.empty(), "importing the table's own export reported edits");
-    fuzz::Check(CellTexts(table.grid()) == before, "importing the table's own export changed cells");
+    fuzz::Check(CellTexts(table.grid()) == before,
+                "importing the table's own export changed cells");
     table.StoreToImage();
     ClearCommitBits(*image);
     fuzz::Check(*image == *stored, "storing after importing the export changed the image");

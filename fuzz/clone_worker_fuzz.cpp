@@ -151,13 +151,14 @@ private:
                             "a read block outside the image");
                 Burst reply = {kWriteCommand, static_cast<std::uint8_t>(a >> 8),
                                static_cast<std::uint8_t>(a & 0xFF), static_cast<std::uint8_t>(len)};
-                reply.insert(reply.end(), radio_.memory.begin() + a, radio_.memory.begin() + a + len);
+                reply.insert(reply.end(), radio_.memory.begin() + a,
+                             radio_.memory.begin() + a + len);
                 const Burst header(reply.begin(), reply.begin() + kBlockHeader);
                 const Burst sent = Answer(reply);
                 const bool exact = sent.size() == kBlockHeader + len &&
                                    std::equal(header.begin(), header.end(), sent.begin());
-                radio_.last_reply[a] = {exact, Burst(sent.begin() + std::min(sent.size(), kBlockHeader),
-                                                     sent.end())};
+                radio_.last_reply[a] = {
+                    exact, Burst(sent.begin() + std::min(sent.size(), kBlockHeader), sent.end())};
             } else if (c == kWriteCommand) {
                 if (heard_.size() < kBlockHeader) return;
                 const std::uint32_t len = heard_[3];
@@ -282,7 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint32_t len = BlockLength(a, table.end[r]);
                 const auto reply = radio->last_reply.find(a);
                 fuzz::Check(reply != radio->last_reply.end(), "a block taken that was never sent");
-                fuzz::Check(reply->second.first, "a block taken from a reply that was not the block");
+                fuzz::Check(reply->second.first,
+                            "a block taken from a reply that was not the block");
                 fuzz::Check(std::equal(reply->second.second.begin(), reply->second.second.end(),
                                        image->begin() + a, image->begin() + a + len),
                             "a block holds other data than the radio sent");
@@ -300,7 +302,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t r = 0; r < table.count; ++r) {
             for (std::uint32_t a = table.start[r]; a < table.end[r]; ++i) {
                 const std::uint32_t len = BlockLength(a, table.end[r]);
-                fuzz::Check(i < radio->written.size(), "a write reported done with a block missing");
+                fuzz::Check(i < radio->written.size(),
+                            "a write reported done with a block missing");
                 const WrittenBlock& b = radio->written[i];
                 fuzz::Check(b.address == a && b.data.size() == len &&
                                 std::equal(b.data.begin(), b.data.end(), image->begin() + a),

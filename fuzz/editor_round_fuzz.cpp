@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (*image != *once) {
         for (std::size_t a = 0; a < image->size(); ++a) {
             if ((*image)[a] != (*once)[a]) {
-                std::fprintf(stderr, "first difference at 0x%04zX: %02X after one round, %02X after two\n",
+                std::fprintf(stderr,
+                             "first difference at 0x%04zX: %02X after one round, %02X after two\n",
                              a, (*once)[a], (*image)[a]);
                 break;
             }

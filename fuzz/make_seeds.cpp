@@ -36,7 +36,8 @@ void Write(const std::string& target, const std::string& name, const Seed& bytes
     const fs::path folder = g_root / target;
     fs::create_directories(folder);
     std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         std::cerr << "vm_fuzz_seeds: cannot write " << (folder / name) << '\n';
         std::exit(1);
@@ -194,12 +195,14 @@ void CloneWorkerSeeds() {
     // A custom-data read with a silent first wake-up, a short ident, a cut block and a reply
     // with a stray byte in front.
     Write("fuzz_clone_worker", "custom-read-faults", {3, 0x00, 1, 0, 2, 3, 0, 0, 0, 0, 0, 6, 0x41});
-    Write("fuzz_clone_worker", "ranges", {5, 0, 2, 0xE0, 0xFE, 0x00, 0xFF, 0, 0x00, 0xCC, 0x80, 0xCC, 0, 0});
+    Write("fuzz_clone_worker", "ranges",
+          {5, 0, 2, 0xE0, 0xFE, 0x00, 0xFF, 0, 0x00, 0xCC, 0x80, 0xCC, 0, 0});
 }
 
 void DriverSeeds() {
     // Rate tables as the registry holds them.
-    const drv::RatePair pairs[] = {{300, 0x2710}, {1200, 0x09C4}, {38400, 0x004E}, {921600, 0x0003}};
+    const drv::RatePair pairs[] = {
+        {300, 0x2710}, {1200, 0x09C4}, {38400, 0x004E}, {921600, 0x0003}};
     std::string text;
     for (const drv::RatePair& p : pairs) {
         text += std::to_string(p.rate) + ',' + std::to_string(p.divisor) + ' ';
@@ -210,8 +213,10 @@ void DriverSeeds() {
     for (std::uint8_t driver = 0; driver < 2; ++driver) {
         for (std::uint32_t code = drv::private_ioctl::kGetDeviceDescriptor;
              code <= drv::private_ioctl::kGetReg0Bit3; code += 4) {
-            const auto index = static_cast<std::uint8_t>((code - drv::private_ioctl::kGetDeviceDescriptor) / 4);
-            Seed s = {static_cast<std::uint8_t>(driver | 4), index, 8, 8, 0x11, 1, 2, 3, 4, 5, 6, 7, 8};
+            const auto index =
+                static_cast<std::uint8_t>((code - drv::private_ioctl::kGetDeviceDescriptor) / 4);
+            Seed s = {
+                static_cast<std::uint8_t>(driver | 4), index, 8, 8, 0x11, 1, 2, 3, 4, 5, 6, 7, 8};
             char name[32];
             std::snprintf(name, sizeof name, "%s-%08X", driver ? "9x" : "2k", code);
             Write("fuzz_private_ioctl", name, s);

@@ -65,7 +65,9 @@ public:
             ASAN_POISON_MEMORY_REGION(image_.data() + start, end - start);
 #endif
     }
-    ~UnmappedBytesGuard() { Release(); }
+    ~UnmappedBytesGuard() {
+        Release();
+    }
     void Release() {
 #if defined(VM_HAVE_ASAN)
         ASAN_UNPOISON_MEMORY_REGION(image_.data(), image_.size());

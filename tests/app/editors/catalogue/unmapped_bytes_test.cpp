@@ -79,8 +79,8 @@ TEST(UnmappedBytes, TheMapLeavesGapsBetweenRegions) {
     }
     // The bytes right after bank A's used-channel bit map, the basic settings and the frequency
     // ranges belong to no region.
-    for (const ImageRegion& r : {image_map::kUsedMapA, image_map::kBasicSettings,
-                                 image_map::kFrequencyRanges}) {
+    for (const ImageRegion& r :
+         {image_map::kUsedMapA, image_map::kBasicSettings, image_map::kFrequencyRanges}) {
         EXPECT_FALSE(testing::IsMapped(r.End())) << r.name;
     }
 }
