@@ -2,6 +2,8 @@
 // editor of the catalogue opens on it (LoadFromImage), the frame's commit stores them all
 // (StoreToImage, the channel table last), the windows close, and NormalizeImage runs. Doing the
 // same again over the result must change nothing: what the editors store is what they load.
+// Meanwhile the bytes outside the image map's regions are unaddressable: a read or write past a
+// region stops the run.
 //
 // Input: one byte choosing the image under the patches (the factory image, all 0xFF, all 0x00),
 // then patches (fuzz_support.h).
@@ -16,6 +18,7 @@
 #include "app/editors/channels/channel_memory.h"
 #include "app/image/band_tables.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/support/unmapped_bytes.h"
 
 using namespace vm;
 
@@ -26,6 +29,8 @@ void Round(RadioImage& image, FileHeader& header) {
     BandTables bands = BandTables::Initial();
     RecomputeBandTables(bands, image);
     shell::Document doc(image, header, bands);
+    // No editor may touch a byte outside the regions of the image map.
+    const testing::UnmappedBytesGuard guard(image);
     std::vector<EditorContext> contexts;
     contexts.reserve(Editors().size());
     std::vector<std::unique_ptr<CBaseFormView>> owned;
