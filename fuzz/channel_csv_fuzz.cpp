@@ -37,9 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     auto image = std::make_unique<RadioImage>(fuzz::FactoryImage());
-    BandTables bands = BandTables::Initial();
-    RecomputeBandTables(bands, *image);
-    RecomputeBandEnabledFromImage(bands, *image);
+    BandTables bands = fuzz::ChannelTableBands(*image);
     {
         CProgramView table(*image, bands);
         table.OnInitialUpdate();

@@ -1,5 +1,6 @@
 #include "fuzz/fuzz_support.h"
 
+#include "app/editors/channels/channel_memory.h"
 #include "tools/factory/factory_image.h"
 
 namespace vm::fuzz {
@@ -22,6 +23,13 @@ const RadioImage& FactoryImage() {
 }
 const FileHeader& FactoryHeader() {
     return TheFactory().header;
+}
+
+BandTables ChannelTableBands(const RadioImage& image) {
+    BandTables bands = BandTables::Initial();
+    RecomputeBandTables(bands, image);
+    RecomputeBandEnabledFromImage(bands, image);
+    return bands;
 }
 
 }  // namespace vm::fuzz

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/image/band_tables.h"
 #include "app/image/radio_image.h"
 
 namespace vm::fuzz {
@@ -83,6 +84,10 @@ private:
 // The factory image and header, built once.
 const RadioImage& FactoryImage();
 const FileHeader& FactoryHeader();
+
+// The band tables as `vm6142 channels` sets them up for the channel table over `image`: limits
+// recomputed as File > Open does, enable flags from the programmed edges.
+BandTables ChannelTableBands(const RadioImage& image);
 
 // Lays patches over an image: each is an address (two bytes), a length (one byte, 1-256) and
 // that many bytes. What is left when the bytes run short is a shorter last patch.

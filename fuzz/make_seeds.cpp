@@ -106,9 +106,7 @@ void EditorRoundSeeds() {
 
 std::string Export(const RadioImage& image) {
     auto copy = std::make_unique<RadioImage>(image);
-    BandTables bands = BandTables::Initial();
-    RecomputeBandTables(bands, *copy);
-    RecomputeBandEnabledFromImage(bands, *copy);
+    BandTables bands = fuzz::ChannelTableBands(*copy);
     CProgramView table(*copy, bands);
     table.OnInitialUpdate();
     std::ostringstream out;
@@ -119,7 +117,7 @@ std::string Export(const RadioImage& image) {
 void ChannelCsvSeeds() {
     const std::string all = Export(fuzz::FactoryImage());
     Write("fuzz_channel_csv", "factory.csv", Text(all));
-    // The header and the first three rows, and the same with the columns in another order.
+    // The header and the first three rows.
     std::istringstream lines(all);
     std::string header, row, head;
     std::getline(lines, header);
@@ -129,9 +127,7 @@ void ChannelCsvSeeds() {
 
     // A table edited through its cells, exported.
     auto image = std::make_unique<RadioImage>(fuzz::FactoryImage());
-    BandTables bands = BandTables::Initial();
-    RecomputeBandTables(bands, *image);
-    RecomputeBandEnabledFromImage(bands, *image);
+    BandTables bands = fuzz::ChannelTableBands(*image);
     {
         CProgramView table(*image, bands);
         table.OnInitialUpdate();
