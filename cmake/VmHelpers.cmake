@@ -32,6 +32,41 @@ function(vm_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   vm_warnings(${name})
+  vm_test_labels(${name} labels)
   gtest_discover_tests(${name} WORKING_DIRECTORY ${VM_APP_DIR} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "VM_APP_DIR=${VM_APP_DIR};QT_QPA_PLATFORM=offscreen")
+    PROPERTIES ENVIRONMENT "VM_APP_DIR=${VM_APP_DIR};QT_QPA_PLATFORM=offscreen"
+               LABELS "${labels}")
+endfunction()
+
+# A test executable's labels: its folder below tests/ ("app/link") and its own name, so that
+# `ctest -L` picks tests by folder or by executable. The executable is also recorded for
+# VM_SELECTED_TESTS (vm_selected_tests_target).
+function(vm_test_labels name out)
+  file(RELATIVE_PATH group ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
+  set(${out} "${group};${name}" PARENT_SCOPE)
+  set_property(GLOBAL APPEND PROPERTY VM_TEST_EXECUTABLES "${name}")
+  set_property(GLOBAL PROPERTY VM_TEST_GROUP_${name} "${group}")
+endfunction()
+
+# With VM_SELECTED_TESTS (a regular expression over the labels above), the target
+# `selected_tests` builds only the test executables it selects (and what they need), for a
+# build that runs only those: `ctest -L <the same expression>`.
+function(vm_selected_tests_target)
+  if(NOT VM_SELECTED_TESTS)
+    return()
+  endif()
+  get_property(all GLOBAL PROPERTY VM_TEST_EXECUTABLES)
+  set(selected)
+  foreach(name IN LISTS all)
+    get_property(group GLOBAL PROPERTY VM_TEST_GROUP_${name})
+    if(name MATCHES "${VM_SELECTED_TESTS}" OR group MATCHES "${VM_SELECTED_TESTS}")
+      list(APPEND selected ${name})
+    endif()
+  endforeach()
+  if(NOT selected)
+    message(FATAL_ERROR "VM_SELECTED_TESTS (${VM_SELECTED_TESTS}) selects no test executable")
+  endif()
+  list(JOIN selected ", " names)
+  message(STATUS "Selected tests: ${names}")
+  add_custom_target(selected_tests DEPENDS ${selected})
 endfunction()

@@ -9,6 +9,7 @@
 
 #include "driver/core/private_ioctl.h"
 #include "driver/sim/sim_chip.h"
+#include "fuzz/fuzz_support.h"
 
 using namespace vm::drv;
 
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     chip.SetLoopback(true);
     DriverObject driver(kernel, policy.name);
     DeviceObject* pdo = bus.CreatePdo(chip);
+    const auto outstanding_before_fdo = kernel.pool().OutstandingCount();
     DeviceObject* fdo = nullptr;
     IoCreateDevice(driver, "\\Device\\Serial0", FILE_DEVICE_SERIAL_PORT, 0, true, &fdo);
     IoAttachDeviceToDeviceStack(fdo, pdo);
@@ -46,10 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uintptr_t information = 0;
         const NTSTATUS status =
             USB2SER_ProcessPrivateIoctl(dev, code, buffer.get(), in, out, information);
-        if (status == STATUS_PENDING || information > out) __builtin_trap();
+        vm::fuzz::Check(status != STATUS_PENDING, "a private code left its request pending");
+        vm::fuzz::Check(information <= out, "a private code returned more than the output length");
         USB2SER_CancelAllIrps(dev);
     }
-    if (kernel.pool().OutstandingCount() != 0 || kernel.pool().BadFrees() != 0) __builtin_trap();
+    // Devices come from the pool too: what is left once the device went is a leak.
     IoDeleteDevice(fdo);
+    vm::fuzz::Check(kernel.pool().OutstandingCount() == outstanding_before_fdo,
+                    "pool allocations left after the device went");
+    vm::fuzz::Check(kernel.pool().BadFrees() == 0, "a pool block freed twice or not allocated");
     return 0;
 }
