@@ -39,8 +39,8 @@ PnpManager::Result PnpManager::Send(DeviceObject* pdo, std::uint8_t minor,
     return {iosb.Status, iosb.Information};
 }
 
-PnpManager::Result PnpManager::SendPower(DeviceObject* pdo, std::uint8_t minor,
-                                         PowerStateType type, std::uint32_t state) {
+PnpManager::Result PnpManager::SendPower(DeviceObject* pdo, std::uint8_t minor, PowerStateType type,
+                                         std::uint32_t state) {
     return Send(pdo, minor, [&](IoStackLocation& s) {
         s.MajorFunction = IRP_MJ_POWER;
         s.Parameters.Power.Type = type;

@@ -33,14 +33,14 @@ struct WmiLibInfo {
     std::span<const WmiGuidRegInfo> guids;
     // Registration information: flags, the service's registry path, the device whose instance
     // names are used.
-    NTSTATUS (*queryRegInfo)
+    NTSTATUS(*queryRegInfo)
     (DeviceObject* device, std::uint32_t* flags, std::string* registryPath, DeviceObject** pdo);
     // Fills one instance of a block: *bytes is what was written, or with STATUS_BUFFER_TOO_SMALL
     // the size needed.
-    NTSTATUS (*queryDataBlock)
+    NTSTATUS(*queryDataBlock)
     (DeviceObject* device, std::uint32_t guidIndex, std::uint32_t instanceIndex,
      std::span<std::uint8_t> buffer, std::uint32_t* bytes);
-    NTSTATUS (*setDataBlock)
+    NTSTATUS(*setDataBlock)
     (DeviceObject* device, std::uint32_t guidIndex, std::uint32_t instanceIndex,
      std::span<const std::uint8_t> data);
 };
