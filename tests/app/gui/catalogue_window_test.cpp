@@ -134,6 +134,7 @@ private slots:
             answers.file = QString::fromStdString(window_file.string());
             t.frame->OnFileSaveAs();  // the factory image as a file
             std::filesystem::copy_file(window_file, cli_file);
+            const auto factory_bytes = Bytes(window_file);
 
             // The command line, in-process, over a document of its own.
             RadioImage image{};
@@ -176,6 +177,9 @@ private slots:
             const auto window_bytes = Bytes(window_file);
             const auto cli_bytes = Bytes(cli_file);
             QCOMPARE(window_bytes.size(), cli_bytes.size());
+            // Both saving the file unchanged would be no proof: the edits reached the file.
+            QVERIFY2(cli_bytes != factory_bytes,
+                     (std::string(row.editor) + ": nothing changed").c_str());
             std::size_t first = 0;
             while (first < cli_bytes.size() && cli_bytes[first] == window_bytes[first]) ++first;
             QVERIFY2(first == cli_bytes.size(),
