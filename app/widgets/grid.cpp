@@ -256,4 +256,25 @@ void SetUpRecordTable(Grid& grid, int rows, std::span<const std::string_view> he
     for (int r = 1; r <= rows; ++r) grid.SetText(r, 0, std::to_string(r));
 }
 
+void WireCellEditors(Form& form, int grid, std::function<void(const Event&)> mouse_down,
+                     std::function<void()> commit_all,
+                     std::initializer_list<CellEditorCommit> editors) {
+    form.On(EventType::GridMouseDown, grid, [mouse_down = std::move(mouse_down)](const Event& e) {
+        mouse_down(e);
+        return false;
+    });
+    for (EventType t : {EventType::GridEnterCell, EventType::GridScroll}) {
+        form.On(t, grid, [commit_all](const Event&) {
+            commit_all();
+            return false;
+        });
+    }
+    for (const CellEditorCommit& e : editors) {
+        form.On(EventType::FocusLost, e.editor, [commit = e.commit](const Event&) {
+            commit();
+            return false;
+        });
+    }
+}
+
 }  // namespace vm

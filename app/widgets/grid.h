@@ -3,6 +3,8 @@
 // and cell colours. It only displays text; the editors validate and store.
 #pragma once
 
+#include <functional>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -122,5 +124,16 @@ void SetUpRecordTable(Grid& grid, int rows, std::span<const std::string_view> he
 void ShowCellEditor(Form& form, const Grid& grid, int editor);
 // Hides a shown cell editor; false when it was not shown (nothing to commit).
 bool HideCellEditor(Form& form, int editor);
+
+// The events of a table edited in place: a mouse press in the grid goes to `mouse_down`; going
+// to another cell or scrolling commits every editor (`commit_all`); an editor that loses the
+// focus commits itself.
+struct CellEditorCommit {
+    int editor;
+    std::function<void()> commit;
+};
+void WireCellEditors(Form& form, int grid, std::function<void(const Event&)> mouse_down,
+                     std::function<void()> commit_all,
+                     std::initializer_list<CellEditorCommit> editors);
 
 }  // namespace vm

@@ -120,27 +120,11 @@ void CDtmfCodePage::BuildGrid() {
         .visible = false;
     form_.AddEdit(kIdAliasEdit, DtmfCodeMemory::kAliasLength).visible = false;
 
-    form_.On(EventType::GridMouseDown, kIdGrid, [this](const Event& e) {
-        OnMouseDown(e);
-        return false;
-    });
-    for (EventType t : {EventType::GridEnterCell, EventType::GridScroll})
-        form_.On(t, kIdGrid, [this](const Event&) {
-            CommitAll();
-            return false;
-        });
-    form_.On(EventType::FocusLost, kIdTypeList, [this](const Event&) {
-        CommitType();
-        return false;
-    });
-    form_.On(EventType::FocusLost, kIdNumEdit, [this](const Event&) {
-        CommitNum();
-        return false;
-    });
-    form_.On(EventType::FocusLost, kIdAliasEdit, [this](const Event&) {
-        CommitAlias();
-        return false;
-    });
+    WireCellEditors(
+        form_, kIdGrid, [this](const Event& e) { OnMouseDown(e); }, [this] { CommitAll(); },
+        {{kIdTypeList, [this] { CommitType(); }},
+         {kIdNumEdit, [this] { CommitNum(); }},
+         {kIdAliasEdit, [this] { CommitAlias(); }}});
 }
 
 // ---- Group code and Delimiter

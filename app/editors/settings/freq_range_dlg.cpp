@@ -75,20 +75,10 @@ void CFreqRangeDlg::BuildGrid() {
         g.SetText(r, kColNo, std::string(g_BandNameList[static_cast<std::size_t>(r - 1)]));
     form_.AddEdit(kIdCellEdit, kCellLength, CharsFilter(g_FreqInputFilter)).visible = false;
 
-    form_.On(EventType::GridMouseDown, kIdGrid, [this](const Event& e) {
-        OnMouseDown(e);
-        return false;
-    });
+    WireCellEditors(
+        form_, kIdGrid, [this](const Event& e) { OnMouseDown(e); }, [this] { CommitCell(); },
+        {{kIdCellEdit, [this] { CommitCell(); }}});
     form_.On(EventType::KeyPressed, kIdGrid, [this](const Event& e) { return OnGridKey(e.key); });
-    for (EventType t : {EventType::GridEnterCell, EventType::GridScroll})
-        form_.On(t, kIdGrid, [this](const Event&) {
-            CommitCell();
-            return false;
-        });
-    form_.On(EventType::FocusLost, kIdCellEdit, [this](const Event&) {
-        CommitCell();
-        return false;
-    });
     // Enter ends the edit and moves on: Rx Lower to Rx Upper, Rx Upper to the next row's
     // Rx Lower (and likewise over the Tx pair).
     form_.On(EventType::KeyPressed, kIdCellEdit, [this](const Event& e) {

@@ -222,31 +222,12 @@ void CT2ContactPage::Build() {
     form_.AddList(kIdFormatList, ListEntries(g_TwoSingleList)).visible = false;
     form_.AddList(kIdSystemList, NumberEntries(T::kSystemCount)).visible = false;
 
-    form_.On(EventType::GridMouseDown, kIdGrid, [this](const Event& e) {
-        OnMouseDown(e);
-        return false;
-    });
-    for (EventType t : {EventType::GridEnterCell, EventType::GridScroll})
-        form_.On(t, kIdGrid, [this](const Event&) {
-            CommitAll();
-            return false;
-        });
-    form_.On(EventType::FocusLost, kIdToneEdit, [this](const Event&) {
-        CommitTone();
-        return false;
-    });
-    form_.On(EventType::FocusLost, kIdAliasEdit, [this](const Event&) {
-        CommitAlias();
-        return false;
-    });
-    form_.On(EventType::FocusLost, kIdFormatList, [this](const Event&) {
-        CommitList(kIdFormatList, kColFormat);
-        return false;
-    });
-    form_.On(EventType::FocusLost, kIdSystemList, [this](const Event&) {
-        CommitList(kIdSystemList, kColSystem);
-        return false;
-    });
+    WireCellEditors(
+        form_, kIdGrid, [this](const Event& e) { OnMouseDown(e); }, [this] { CommitAll(); },
+        {{kIdToneEdit, [this] { CommitTone(); }},
+         {kIdAliasEdit, [this] { CommitAlias(); }},
+         {kIdFormatList, [this] { CommitList(kIdFormatList, kColFormat); }},
+         {kIdSystemList, [this] { CommitList(kIdSystemList, kColSystem); }}});
 }
 
 bool CT2ContactPage::IsSingle(int row) const {
