@@ -680,12 +680,13 @@ void StartWrite(Device& dev, Irp* irp) {
             SpinLockGuard lock(dev.usb.controlLock);
             t = s.timeouts;
         }
-        std::optional<TimeUnits> total;
+        // 0: no total time-out.
+        TimeUnits total = 0;
         if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0) {
             total = TotalTimeout(loc->Parameters.Write.Length, t.WriteTotalTimeoutMultiplier,
                                  t.WriteTotalTimeoutConstant);
-            if (*total < 20 * kMillisecond) total = 100 * kMillisecond;
-            if (*total >= kNeverTimeout) total.reset();
+            if (total < 20 * kMillisecond) total = 100 * kMillisecond;
+            if (total >= kNeverTimeout) total = 0;
         }
         CancelLock lock(dev.kernel);
         s.writeSent = 0;
@@ -695,8 +696,8 @@ void StartWrite(Device& dev, Irp* irp) {
         } else {
             std::uintptr_t refs = kRefCancel;
             IoSetCancelRoutine(irp, &CancelCurrent);
-            if (total) {
-                s.writeQueue.totalTimer.Set(-*total, &s.writeTotalDpc);
+            if (total != 0) {
+                s.writeQueue.totalTimer.Set(-total, &s.writeTotalDpc);
                 refs |= kRefTotalTimer;
             }
             SetRefs(irp, RefsOf(irp) | refs);
