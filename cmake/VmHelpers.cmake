@@ -34,8 +34,17 @@ function(vm_test name)
   vm_warnings(${name})
   vm_test_labels(${name} labels)
   gtest_discover_tests(${name} WORKING_DIRECTORY ${VM_APP_DIR} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "VM_APP_DIR=${VM_APP_DIR};QT_QPA_PLATFORM=offscreen"
-               LABELS "${labels}")
+    TEST_LIST ${name}_TESTS)
+  # The discovered tests' list-valued properties are set by a file CTest reads after the
+  # discovery's own (gtest_discover_tests would split them into separate arguments).
+  set(file ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+  file(GENERATE OUTPUT ${file} CONTENT "if(${name}_TESTS)
+  set_tests_properties(\${${name}_TESTS} PROPERTIES
+    ENVIRONMENT [==[VM_APP_DIR=${VM_APP_DIR};QT_QPA_PLATFORM=offscreen]==]
+    LABELS [==[${labels}]==])
+endif()
+")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
 endfunction()
 
 # A test executable's labels: its folder below tests/ ("app/link") and its own name, so that
