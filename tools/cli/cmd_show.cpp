@@ -22,6 +22,9 @@ int RunShow(Context& ctx, const Args& args) {
     EditorSession session(*editor, ctx.doc);
     if (auto failed = GoToRecordOption(ctx, kShowCommand, args, session)) return *failed;
     const auto fields = EditorFields(session.view());
+    // An editor can show nothing for a file (the VFOs of a radio with no band enabled).
+    if (fields.empty())
+        ctx.Warn("\"" + std::string(editor->name) + "\" has no field to show in " + args[0]);
     if (args.Flag("json")) {
         JsonWriter j(ctx.out);
         j.BeginObject();
