@@ -1,6 +1,8 @@
 // vm6142 show and set over the editors' headless forms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/app/shell/test_support.h"
 #include "tests/tools/cli/tool_runner.h"
 
@@ -248,6 +250,19 @@ TEST_F(Editors, VfoSetsTheRecordOfEachTab) {
     for (const char* field : {"108M/Rx frequency (MHz)=120", "150M/Tx frequency (MHz)=145"})
         EXPECT_NE(Tool({"set", file.string(), "VFO", field}).code, 0) << field;
     EXPECT_EQ(ReadBytes(file), saved);
+}
+
+// A radio with no band enabled has no VFO tab: show says so, and a set changes nothing.
+TEST_F(Editors, VfoOfARadioWithoutBandsShowsNothingAndSaysSo) {
+    auto bytes = ReadBytes(file);
+    std::fill(bytes.begin() + 4096, bytes.end(), 0xFF);
+    vm::testing::WriteBytes(file, bytes);
+    const ToolRun shown = Tool({"show", file.string(), "VFO"});
+    EXPECT_EQ(shown.code, 0) << shown.err;
+    EXPECT_EQ(shown.out, "");
+    EXPECT_TRUE(Contains(shown.err, "\"VFO\" has no field to show in ")) << shown.err;
+    EXPECT_NE(Tool({"set", file.string(), "VFO", "150M/Rx frequency (MHz)=145"}).code, 0);
+    EXPECT_EQ(ReadBytes(file), bytes);
 }
 
 TEST_F(Editors, ScanChannelEdgesAreTheirTabs) {
