@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <chrono>
@@ -83,20 +84,27 @@ TEST_F(RadioTest, AsleepItAnswersNothingButTheWakeUp) {
 }
 
 TEST_F(RadioTest, SavesAfterAWriteSessionOnly) {
-    std::vector<RadioImage> saved;
+    // The save runs on the radio's thread.
+    std::mutex saved_mutex;
+    std::vector<RadioImage> saved_images;
+    const auto saved = [&] {
+        std::lock_guard lock(saved_mutex);
+        return saved_images;
+    };
     RadioOptions o;
     o.save_to = "radio.dat";
     o.save_file = [&](const std::filesystem::path& path, const FileHeader& h, const RadioImage& m) {
         EXPECT_EQ(path, "radio.dat");
         EXPECT_EQ(h, header_);
-        saved.push_back(m);
+        std::lock_guard lock(saved_mutex);
+        saved_images.push_back(m);
         return true;
     };
     Start(o);
     WakeAndIdentify();
     Send({'E', 'N', 'D', 'R'});
     ASSERT_TRUE(radio_->Drain());
-    EXPECT_TRUE(saved.empty());
+    EXPECT_TRUE(saved().empty());
     WakeAndIdentify();
     std::vector<std::uint8_t> block{'W', 0xFE, 0xE0, 0x20};
     for (int i = 0; i < 32; ++i) block.push_back(static_cast<std::uint8_t>(0xA0 + i));
@@ -108,10 +116,11 @@ TEST_F(RadioTest, SavesAfterAWriteSessionOnly) {
     for (int i = 0; i < 200 && radio_->record().saves == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(radio_->record().saves, 1);
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved[0][0xFEE0], 0xA0);
-    EXPECT_EQ(saved[0][0xFEFF], 0xBF);
-    EXPECT_EQ(saved[0][0xFEDF], memory_[0xFEDF]);
+    const std::vector<RadioImage> images = saved();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0][0xFEE0], 0xA0);
+    EXPECT_EQ(images[0][0xFEFF], 0xBF);
+    EXPECT_EQ(images[0][0xFEDF], memory_[0xFEDF]);
     const RadioRecord rec = radio_->record();
     EXPECT_EQ(rec.end_markers, (std::vector<std::string>{"ENDR", "ENDW"}));
     EXPECT_EQ(rec.written.count(), 32u);
