@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
+#include <thread>
 
 #include "driver/core/pnp_manager.h"
 #include "driver/legacy/usbser9x.h"
@@ -417,10 +419,18 @@ TEST(Usbser9xPower, DeviceStatesAreRecordedAsTheyChangeAndBadStatesRefused) {
                   row.status);
         EXPECT_EQ(dev.devicePowerState.load(), row.recorded);
     }
-    // Wait-wake goes to the bus and leaves the device node alone.
-    port.pnp.SendPower(port.pdo, IRP_MN_WAIT_WAKE, PowerStateType::SystemPowerState, 0);
+    // Wait-wake goes to the bus, which keeps it until the device wakes the system; the device
+    // node stays meanwhile.
+    auto wake = std::async(std::launch::async, [&] {
+        return port.pnp.SendPower(port.pdo, IRP_MN_WAIT_WAKE, PowerStateType::SystemPowerState,
+                                  PowerSystemSleeping3);
+    });
+    while (!UsbBusDriver::WaitWakePending(port.pdo)) std::this_thread::yield();
     EXPECT_EQ(port.cm.Nodes().size(), 1u);
     EXPECT_EQ(LookupPort(*port.g, 4), &dev);
+    ASSERT_TRUE(UsbBusDriver::SignalRemoteWake(port.pdo));
+    EXPECT_EQ(wake.get().status, STATUS_SUCCESS);
+    EXPECT_EQ(port.cm.Nodes().size(), 1u);
 }
 
 }  // namespace
