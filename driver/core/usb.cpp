@@ -273,7 +273,11 @@ NTSTATUS PdoPower(DeviceObject* device, Irp* irp) {
     if (location->MinorFunction == IRP_MN_WAIT_WAKE) return PdoWaitWake(device, irp);
     if (location->MinorFunction == IRP_MN_SET_POWER &&
         location->Parameters.Power.Type == PowerStateType::DevicePowerState) {
-        device->Extension<PdoExtension>().bus->SetDevicePower(location->Parameters.Power.State);
+        auto& ext = device->Extension<PdoExtension>();
+        if (!NT_SUCCESS(ext.settings.devicePowerStatus)) {
+            return CompletePdo(irp, ext.settings.devicePowerStatus);
+        }
+        ext.bus->SetDevicePower(location->Parameters.Power.State);
     }
     return CompletePdo(irp, STATUS_SUCCESS);
 }

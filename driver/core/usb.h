@@ -223,6 +223,9 @@ struct PdoSettings {
     std::vector<std::string> compatibleIds;
     DeviceCapabilities capabilities;
     NTSTATUS startStatus = STATUS_SUCCESS;
+    // A device set-power request fails with this (the device's state stays) when it is not
+    // success.
+    NTSTATUS devicePowerStatus = STATUS_SUCCESS;
 };
 
 // Makes physical device objects whose internal device-control requests go to a UsbBus. They
