@@ -395,6 +395,46 @@ TEST(Usbser9xPower, SleepAndWakeWithThePortOpenRestoresTheChipAndDataFlows) {
     }
 }
 
+// Every power request released on the failure paths: a device request the bus fails never fails
+// the system request, and the next transitions run.
+TEST(Usbser9xPower, FailedDeviceRequestsLeaveTheSystemRequestsGoingAndNothingHeld) {
+    Port port;
+    port.Start();
+    Device& dev = port.dev();
+    PdoSettings& bus = UsbBusDriver::Settings(port.pdo);
+    bus.devicePowerStatus = STATUS_DEVICE_POWERED_OFF;
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+    // Going down, the state is recorded before the bus answers; the chip stayed powered.
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD3);
+    EXPECT_TRUE(port.chip.Powered());
+    bus.devicePowerStatus = STATUS_SUCCESS;
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD0);
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_FALSE(port.chip.Powered());
+    bus.devicePowerStatus = STATUS_DEVICE_POWERED_OFF;
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD3);
+    EXPECT_EQ(
+        port.pnp
+            .SendPower(port.pdo, IRP_MN_SET_POWER, PowerStateType::DevicePowerState, PowerDeviceD0)
+            .status,
+        STATUS_DEVICE_POWERED_OFF);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD3);
+    bus.devicePowerStatus = STATUS_SUCCESS;
+    EXPECT_EQ(port.pnp
+                  .SendPower(port.pdo, IRP_MN_QUERY_POWER, PowerStateType::SystemPowerState,
+                             PowerSystemSleeping1)
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD0);
+    for (DeviceObject* d : {port.pdo->AttachedDevice, port.pdo}) {
+        EXPECT_EQ(d->activePowerIrp[0].load(), nullptr);
+        EXPECT_EQ(d->activePowerIrp[1].load(), nullptr);
+    }
+}
+
 TEST(Usbser9xPower, DeviceStatesAreRecordedAsTheyChangeAndBadStatesRefused) {
     Port port;
     port.Start();
