@@ -1149,6 +1149,11 @@ private:
     Device& dev_;
 };
 
+// The record is applied to a copy of the flow state: its chip requests wait, so the receive lock
+// cannot be held across them. The copy is taken and put back under the receive lock, the lock the
+// data path changes the holds under; putting back takes only the hold bits the record set or let
+// go, so a hold the data path set or released meanwhile (a status notification, the receive
+// buffer reaching the XOFF point) is not lost.
 NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
     PortFlowHost host(dev);
     FlowState state;
@@ -1156,15 +1161,20 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
         SpinLockGuard rx(dev.receiveLock);
         state = dev.serial.flow;
     }
+    const FlowState before = state;
     if (force) state.applied = false;
     const NTSTATUS status = ApplyHandFlow(dev.usb, state, hf, host);
+    auto merge = [](std::uint32_t now, std::uint32_t was, std::uint32_t applied) {
+        const std::uint32_t changed = was ^ applied;
+        return (now & ~changed) | (applied & changed);
+    };
     {
         SpinLockGuard rx(dev.receiveLock);
-        dev.serial.flow.handflow = state.handflow;
-        dev.serial.flow.applied = state.applied;
-        // Holds the handshake set or let go; those the data path changed meanwhile stay.
-        dev.serial.flow.receiveHolds = state.receiveHolds;
-        dev.serial.flow.transmitHolds = state.transmitHolds;
+        FlowState& flow = dev.serial.flow;
+        flow.handflow = state.handflow;
+        flow.applied = state.applied;
+        flow.receiveHolds = merge(flow.receiveHolds, before.receiveHolds, state.receiveHolds);
+        flow.transmitHolds = merge(flow.transmitHolds, before.transmitHolds, state.transmitHolds);
     }
     if (host.restart_) SendChunk(dev);
     return status;
