@@ -4,12 +4,14 @@
 #include "driver/serial2k/serial.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
 #include "driver/core/chip_control.h"
 #include "driver/core/lifecycle.h"
 #include "driver/core/private_ioctl.h"
+#include "driver/core/wmi.h"
 #include "driver/serial2k/usbser2k.h"
 
 namespace vm::drv::usbser2k {
@@ -1650,21 +1652,14 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_PENDING;  // queued by the caller
         }
         case IOCTL_SERIAL_GET_PROPERTIES: {
-            SerialCommProp p{};
-            p.PacketLength = 64;
-            p.PacketVersion = 2;
-            p.ServiceMask = 1;
-            p.MaxBaud = 0x10000000;
-            p.ProvSubType = 1;
-            p.ProvCapabilities = 0xFF;
-            p.SettableParams = 0x7F;
-            p.SettableBaud = kSupportedRates;
-            p.SettableData = 0x000F;
-            p.SettableStopParity = 0x1F07;
+            // The same record WMI's properties block carries.
+            std::uint32_t receiveSize;
             {
                 SpinLockGuard rx(dev.receiveLock);
-                p.CurrentRxQueue = dev.receiveSize;
+                receiveSize = dev.receiveSize;
             }
+            std::array<std::uint8_t, serial_wmi::kCommPropSize> p{};
+            BuildCommProp(p, receiveSize, kSupportedRates);
             info = c.Output(p);
             return STATUS_SUCCESS;
         }

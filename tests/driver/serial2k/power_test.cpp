@@ -1,6 +1,8 @@
 // usbser2k's power management and WMI, with an application's handle open on the port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -319,6 +321,12 @@ TEST(Usbser2kWmi, EveryBlockWithExactAndShortBuffersAndTheRateFollowsTheSetting)
         }
         if (i == serial_wmi::kProperties) {
             EXPECT_EQ(exact[48] | exact[49] << 8, 1024);  // the receive buffer
+            // The serial request's record, and four bytes of the block's own.
+            std::array<std::uint8_t, 64> props{};
+            ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_PROPERTIES, &props), STATUS_SUCCESS);
+            EXPECT_TRUE(std::equal(props.begin(), props.end(), exact.begin()));
+            EXPECT_EQ(std::vector<std::uint8_t>(exact.begin() + 64, exact.end()),
+                      std::vector<std::uint8_t>(4, 0));
         }
         std::vector<std::uint8_t> shorter(sizes[i] - 1);
         EXPECT_EQ(Wmi(rig, IRP_MN_QUERY_ALL_DATA, serial_wmi::kGuids[i].guid, shorter, &info),
