@@ -542,10 +542,8 @@ TEST(Usbser2kSerial, DtrHandshakeDropsDtrOnTheWireAtTheXoffPointAndRaisesItWhenD
 TEST(Usbser2kSerial, XoffFromThePeerHoldsTransmissionUntilXon) {
     SerialRig rig;
     ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
-    SerialHandflow hf{};
-    ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_HANDFLOW, &hf), STATUS_SUCCESS);
-    hf.FlowReplace |= SERIAL_AUTO_TRANSMIT;
-    ASSERT_EQ(rig.Set(IOCTL_SERIAL_SET_HANDFLOW, hf), STATUS_SUCCESS);
+    ASSERT_EQ(rig.EditHandflow([](SerialHandflow& hf) { hf.FlowReplace |= SERIAL_AUTO_TRANSMIT; }),
+              STATUS_SUCCESS);
     rig.Inject("\x13");
     rig.chip.ClearLog();
     auto write = rig.Start([&] {
@@ -571,17 +569,15 @@ TEST(Usbser2kSerial, XoffFromThePeerHoldsTransmissionUntilXon) {
 TEST(Usbser2kSerial, AHoldSetWhileAHandshakeRecordIsAppliedIsKept) {
     SerialRig rig;
     ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
-    SerialHandflow hf{};
-    ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_HANDFLOW, &hf), STATUS_SUCCESS);
-    hf.FlowReplace |= SERIAL_AUTO_TRANSMIT;
-    ASSERT_EQ(rig.Set(IOCTL_SERIAL_SET_HANDFLOW, hf), STATUS_SUCCESS);
+    ASSERT_EQ(rig.EditHandflow([](SerialHandflow& hf) { hf.FlowReplace |= SERIAL_AUTO_TRANSMIT; }),
+              STATUS_SUCCESS);
     // The peer's XOFF arrives while the DTR change of the next record is on the wire.
     std::atomic<bool> fired{false};
     rig.chip.SetBeforeComplete([&](Irp*) {
         if (!fired.exchange(true)) rig.Inject("\x13");
     });
-    hf.ControlHandShake &= ~SERIAL_DTR_MASK;  // DTR off
-    ASSERT_EQ(rig.Set(IOCTL_SERIAL_SET_HANDFLOW, hf), STATUS_SUCCESS);
+    ASSERT_EQ(rig.EditHandflow([](SerialHandflow& hf) { hf.ControlHandShake &= ~SERIAL_DTR_MASK; }),
+              STATUS_SUCCESS);  // DTR off
     rig.chip.SetBeforeComplete({});
     ASSERT_TRUE(fired.load());
     EXPECT_EQ(rig.chip.ControlLineState() & 1, 0);
