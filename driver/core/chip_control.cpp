@@ -305,12 +305,22 @@ struct RegisterEdit {
 };
 
 struct Handshakes {
-    bool cts, dsr;
+    bool cts, dsr, xonXoff;
 };
 
 Handshakes CurrentHandshakes(UsbDevice& dev) {
     SpinLockGuard lock(dev.controlLock);
-    return {dev.chip.ctsHandshake, dev.chip.dsrHandshake};
+    return {dev.chip.ctsHandshake, dev.chip.dsrHandshake, dev.chip.chipXonXoff};
+}
+
+// usbser2k: bits 6-7 of register 0 are one field for the chip's output flow: 0xC0 XON/XOFF,
+// 0x40 an output handshake (CTS or DSR), 0 neither. Each of the three settings writes the field
+// from what all three ask for after the change, so that switching one of them never switches
+// another off in the chip (XON/XOFF off leaves a CTS handshake on; a CTS or DSR change leaves
+// XON/XOFF on; with every output handshake off the field says so).
+std::uint8_t WithFlowField(std::uint8_t r0, bool xonXoff, bool outputHandshake) {
+    const int field = xonXoff ? 0xC0 : outputHandshake ? 0x40 : 0x00;
+    return static_cast<std::uint8_t>((r0 & 0x3F) | field);
 }
 
 void Remember(UsbDevice& dev, bool ChipState::*flag, bool on) {
@@ -393,25 +403,28 @@ NTSTATUS USB2SER_SetXonXoffState(UsbDevice& dev, bool on) {
 }
 
 NTSTATUS SetCtsHandshake(UsbDevice& dev, bool on) {
-    const Handshakes hs = CurrentHandshakes(dev);
     const bool withR1 = dev.ChipAtLeast(3);
     return ApplyFlowRow(dev, withR1, &ChipState::ctsHandshake, on, [&](const RegisterEdit& e) {
+        const Handshakes hs = CurrentHandshakes(dev);  // under the register mutex
         NewRegisters n{std::nullopt, Byte(e.r0 & 0x3F)};
         if (withR1) n.r1 = Byte(hs.dsr ? e.r1 | 0x07 : e.r1 & 0xF8);
         if (on) n.r0 = hs.dsr ? Byte((e.r0 & 0x03) | 0x58) : Byte((e.r0 & 0x3F) | 0x40);
+        n.r0 = WithFlowField(n.r0, hs.xonXoff, on || hs.dsr);
         return n;
     });
 }
 
 NTSTATUS SetDsrHandshake(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(3)) return STATUS_NOT_SUPPORTED;
-    const Handshakes hs = CurrentHandshakes(dev);
     return ApplyFlowRow(dev, true, &ChipState::dsrHandshake, on, [&](const RegisterEdit& e) {
+        const Handshakes hs = CurrentHandshakes(dev);
         if (on)
-            return NewRegisters{Byte((e.r1 & 0xF8) | (hs.cts ? 0x07 : 0x05)),
-                                Byte(hs.cts ? (e.r0 & 0x03) | 0x58 : (e.r0 & 0x33) | 0x48)};
+            return NewRegisters{
+                Byte((e.r1 & 0xF8) | (hs.cts ? 0x07 : 0x05)),
+                WithFlowField(Byte(hs.cts ? (e.r0 & 0x03) | 0x58 : (e.r0 & 0x33) | 0x48),
+                              hs.xonXoff, true)};
         return NewRegisters{(e.r1 & 0x04) ? std::optional(Byte(e.r1 & 0xFC)) : std::nullopt,
-                            Byte(e.r0 & 0xF3)};
+                            WithFlowField(Byte(e.r0 & 0xF3), hs.xonXoff, hs.cts)};
     });
 }
 
@@ -429,7 +442,8 @@ NTSTATUS SetRtsHandshake(UsbDevice& dev, bool on) {
 NTSTATUS SetChipXonXoff(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(2)) return STATUS_NOT_SUPPORTED;
     return ApplyFlowRow(dev, false, &ChipState::chipXonXoff, on, [&](const RegisterEdit& e) {
-        return NewRegisters{std::nullopt, Byte(on ? e.r0 | 0xC0 : e.r0 & 0x3F)};
+        const Handshakes hs = CurrentHandshakes(dev);
+        return NewRegisters{std::nullopt, WithFlowField(e.r0, on, hs.cts || hs.dsr)};
     });
 }
 

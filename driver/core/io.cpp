@@ -61,7 +61,23 @@ void IoMarkIrpPending(Irp* irp) {
     IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
 }
 
+namespace {
+bool SerialisedPowerRequest(const IoStackLocation& next) {
+    return next.MajorFunction == IRP_MJ_POWER &&
+           (next.MinorFunction == IRP_MN_SET_POWER || next.MinorFunction == IRP_MN_QUERY_POWER);
+}
+}  // namespace
+
 NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp) {
+    if (SerialisedPowerRequest(*IoGetNextIrpStackLocation(irp))) {
+        KeBugCheck(
+            "a set-power or query-power request was passed with IoCallDriver, not "
+            "PoCallDriver");
+    }
+    return detail::CallDriver(device, irp);
+}
+
+NTSTATUS detail::CallDriver(DeviceObject* device, Irp* irp) {
     VM_KASSERT(irp->CurrentLocation >= 2);
     --irp->CurrentLocation;
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);

@@ -273,8 +273,13 @@ void IoSetCompletionRoutine(Irp* irp, IoCompletionRoutine routine, void* context
                             bool onError, bool onCancel);
 void IoMarkIrpPending(Irp* irp);
 
-// Passes the request to a device's driver through the next stack location.
+// Passes the request to a device's driver through the next stack location. Set-power and
+// query-power requests go with PoCallDriver instead (a bug check otherwise).
 NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp);
+namespace detail {
+// IoCallDriver without the check, for PoCallDriver.
+NTSTATUS CallDriver(DeviceObject* device, Irp* irp);
+}  // namespace detail
 // Completes a request: runs the completion routines from the current location upward until one
 // returns STATUS_MORE_PROCESSING_REQUIRED; past the top, fills UserIosb and sets UserEvent.
 void IoCompleteRequest(Irp* irp);
@@ -342,6 +347,10 @@ public:
     // Open handles (see ObReferenceDeviceObjectByName); guarded by the I/O manager's lock.
     std::int32_t references = 0;
     bool deletePending = false;
+
+    // The set-power or query-power request of each kind (system, device) that has started at
+    // this device and not yet been released with PoStartNextPowerIrp (see power.h).
+    std::atomic<Irp*> activePowerIrp[2] = {nullptr, nullptr};
 
     // The extension is an object of the driver's choosing, owned by the device object and
     // allocated from the pool (tag "Devx"); null when it cannot be allocated.

@@ -1,5 +1,6 @@
 #include "driver/core/pnp_manager.h"
 
+#include "driver/core/power.h"
 #include "driver/core/usb.h"
 
 namespace vm::drv {
@@ -30,7 +31,8 @@ PnpManager::Result PnpManager::Send(DeviceObject* pdo, std::uint8_t minor,
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
     if (setup) setup(*next);
-    const NTSTATUS returned = IoCallDriver(top, irp);
+    const NTSTATUS returned =
+        next->MajorFunction == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
     kernel_.Wait(done);
     if (returned != STATUS_PENDING && returned != iosb.Status) {
         KeBugCheck("dispatch returned a status other than the one it completed with");
@@ -45,6 +47,7 @@ PnpManager::Result PnpManager::SendPower(DeviceObject* pdo, std::uint8_t minor, 
         s.MajorFunction = IRP_MJ_POWER;
         s.Parameters.Power.Type = type;
         s.Parameters.Power.State = state;
+        if (minor == IRP_MN_WAIT_WAKE) s.Parameters.WaitWake.PowerState = state;
     });
 }
 

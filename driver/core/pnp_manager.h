@@ -47,7 +47,8 @@ public:
     NTSTATUS QueryDeviceRelations(DeviceObject* pdo, DeviceRelationType type);
 
     // Sends IRP_MJ_POWER with the minor function for a system or a device state, as the power
-    // manager would, and waits for it (a driver may complete it later, from another thread).
+    // manager would (with PoCallDriver), and waits for it (a driver may complete it later, from
+    // another thread). For IRP_MN_WAIT_WAKE the state is the system state to wake from.
     Result SendPower(DeviceObject* pdo, std::uint8_t minor, PowerStateType type,
                      std::uint32_t state);
     NTSTATUS SetSystemPower(DeviceObject* pdo, std::uint32_t systemState) {

@@ -46,11 +46,67 @@ NTSTATUS PoRequestPowerIrp(DeviceObject* pdo, std::uint8_t minor, std::uint32_t 
     IoStackLocation* next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_POWER;
     next->MinorFunction = minor;
-    next->Parameters.Power.Type = PowerStateType::DevicePowerState;
-    next->Parameters.Power.State = state;
+    if (minor == IRP_MN_WAIT_WAKE) {
+        next->Parameters.WaitWake.PowerState = state;
+    } else {
+        next->Parameters.Power.Type = PowerStateType::DevicePowerState;
+        next->Parameters.Power.State = state;
+    }
     IoSetCompletionRoutine(irp, &PowerRequestDone, request, true, true, true);
-    IoCallDriver(top, irp);
+    PoCallDriver(top, irp);
     return STATUS_PENDING;
+}
+
+namespace {
+// The serialisation slot a request takes at a device; null for requests that are not serialised.
+std::atomic<Irp*>* PowerSlot(DeviceObject* device, const IoStackLocation& location) {
+    if (location.MajorFunction != IRP_MJ_POWER) return nullptr;
+    if (location.MinorFunction != IRP_MN_SET_POWER &&
+        location.MinorFunction != IRP_MN_QUERY_POWER) {
+        return nullptr;
+    }
+    const bool deviceState = location.Parameters.Power.Type == PowerStateType::DevicePowerState;
+    return &device->activePowerIrp[deviceState ? 1 : 0];
+}
+}  // namespace
+
+NTSTATUS PoCallDriver(DeviceObject* device, Irp* irp) {
+    if (std::atomic<Irp*>* slot = PowerSlot(device, *IoGetNextIrpStackLocation(irp))) {
+        Irp* expected = nullptr;
+        if (!slot->compare_exchange_strong(expected, irp)) {
+            KeBugCheck(
+                "a second power request started at a device before the first was released "
+                "with PoStartNextPowerIrp");
+        }
+    }
+    return detail::CallDriver(device, irp);
+}
+
+void PoStartNextPowerIrp(Irp* irp) {
+    IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    VM_KASSERT(location->Device != nullptr);
+    if (std::atomic<Irp*>* slot = PowerSlot(location->Device, *location)) {
+        Irp* expected = irp;
+        if (!slot->compare_exchange_strong(expected, nullptr)) {
+            KeBugCheck(
+                "PoStartNextPowerIrp for a power request that is not the one in progress at "
+                "the device (released twice, or at the wrong stack location)");
+        }
+    }
+}
+
+NTSTATUS USB2SER_PassDownToNextPowerDriver(DeviceObject* lower, Irp* irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+}
+
+NTSTATUS CompletePowerRequest(Irp* irp, NTSTATUS status) {
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp);
+    return status;
 }
 
 namespace {

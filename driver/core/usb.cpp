@@ -1,5 +1,9 @@
 #include "driver/core/usb.h"
 
+#include <mutex>
+
+#include "driver/core/power.h"
+
 namespace vm::drv {
 
 void UsbBuildVendorRequest(Urb& urb, std::uint16_t function, std::uint32_t transferFlags,
@@ -138,6 +142,8 @@ struct PdoExtension {
     UsbBus* bus;
     PdoSettings settings;
     std::atomic<bool> removed{false};
+    std::mutex wakeMutex;
+    Irp* waitWake = nullptr;  // the pending wait-wake request; guarded by wakeMutex
 };
 
 NTSTATUS CompletePdo(Irp* irp, NTSTATUS status, std::uintptr_t information = 0) {
@@ -162,6 +168,52 @@ NTSTATUS PdoInternalDeviceControl(DeviceObject* device, Irp* irp) {
     }
 }
 
+// Takes the pending wait-wake request for completing it; null when there is none or its cancel
+// routine is on the way (it completes the request).
+Irp* TakeWaitWake(PdoExtension& ext) {
+    std::lock_guard lock(ext.wakeMutex);
+    Irp* irp = ext.waitWake;
+    if (!irp || !IoSetCancelRoutine(irp, nullptr)) return nullptr;
+    ext.waitWake = nullptr;
+    return irp;
+}
+
+void CancelWaitWake(DeviceObject* device, Irp* irp) {
+    IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
+    auto& ext = device->Extension<PdoExtension>();
+    {
+        std::lock_guard lock(ext.wakeMutex);
+        VM_KASSERT(ext.waitWake == irp);
+        ext.waitWake = nullptr;
+    }
+    CompletePdo(irp, STATUS_CANCELLED);
+}
+
+NTSTATUS PdoWaitWake(DeviceObject* device, Irp* irp) {
+    auto& ext = device->Extension<PdoExtension>();
+    const std::uint32_t systemState =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
+    if (ext.removed.load()) return CompletePdo(irp, STATUS_NO_SUCH_DEVICE);
+    const std::uint32_t lowest = ext.settings.capabilities.SystemWake;
+    if (lowest == PowerSystemUnspecified || systemState > lowest) {
+        return CompletePdo(irp, STATUS_INVALID_DEVICE_STATE);
+    }
+    std::unique_lock lock(ext.wakeMutex);
+    if (ext.waitWake) {
+        lock.unlock();
+        return CompletePdo(irp, STATUS_DEVICE_BUSY);
+    }
+    IoMarkIrpPending(irp);
+    ext.waitWake = irp;
+    IoSetCancelRoutine(irp, &CancelWaitWake);
+    if (irp->Cancel.load() && IoSetCancelRoutine(irp, nullptr)) {
+        ext.waitWake = nullptr;
+        lock.unlock();
+        CompletePdo(irp, STATUS_CANCELLED);
+    }
+    return STATUS_PENDING;
+}
+
 NTSTATUS PdoPnp(DeviceObject* device, Irp* irp) {
     auto& ext = device->Extension<PdoExtension>();
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
@@ -171,6 +223,7 @@ NTSTATUS PdoPnp(DeviceObject* device, Irp* irp) {
             return CompletePdo(irp, ext.settings.startStatus);
         case IRP_MN_REMOVE_DEVICE:
             ext.removed.store(true);
+            if (Irp* wake = TakeWaitWake(ext)) CompletePdo(wake, STATUS_NO_SUCH_DEVICE);
             return CompletePdo(irp, STATUS_SUCCESS);
         case IRP_MN_QUERY_ID: {
             std::vector<std::string> ids;
@@ -216,9 +269,15 @@ NTSTATUS PdoSucceed(DeviceObject*, Irp* irp) {
 
 NTSTATUS PdoPower(DeviceObject* device, Irp* irp) {
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    PoStartNextPowerIrp(irp);
+    if (location->MinorFunction == IRP_MN_WAIT_WAKE) return PdoWaitWake(device, irp);
     if (location->MinorFunction == IRP_MN_SET_POWER &&
         location->Parameters.Power.Type == PowerStateType::DevicePowerState) {
-        device->Extension<PdoExtension>().bus->SetDevicePower(location->Parameters.Power.State);
+        auto& ext = device->Extension<PdoExtension>();
+        if (!NT_SUCCESS(ext.settings.devicePowerStatus)) {
+            return CompletePdo(irp, ext.settings.devicePowerStatus);
+        }
+        ext.bus->SetDevicePower(location->Parameters.Power.State);
     }
     return CompletePdo(irp, STATUS_SUCCESS);
 }
@@ -263,6 +322,22 @@ PdoSettings& UsbBusDriver::Settings(DeviceObject* pdo) {
 
 bool UsbBusDriver::Removed(DeviceObject* pdo) {
     return pdo->Extension<PdoExtension>().removed.load();
+}
+
+bool UsbBusDriver::SignalRemoteWake(DeviceObject* pdo) {
+    auto& ext = pdo->Extension<PdoExtension>();
+    if (!ext.bus->RemoteWakeupEnabled()) return false;
+    Irp* irp = TakeWaitWake(ext);
+    if (!irp) return false;
+    const IrqlScope dispatch(Irql::Dispatch);
+    CompletePdo(irp, STATUS_SUCCESS);
+    return true;
+}
+
+bool UsbBusDriver::WaitWakePending(DeviceObject* pdo) {
+    auto& ext = pdo->Extension<PdoExtension>();
+    std::lock_guard lock(ext.wakeMutex);
+    return ext.waitWake != nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

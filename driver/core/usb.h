@@ -203,6 +203,8 @@ public:
     virtual std::vector<std::string> HardwareIds() const { return {}; }
     // The device's power state changes (the bus got IRP_MN_SET_POWER for a device state).
     virtual void SetDevicePower(std::uint32_t /*deviceState*/) {}
+    // Whether the host has enabled the device's remote wake-up (SET_FEATURE REMOTE_WAKEUP).
+    virtual bool RemoteWakeupEnabled() const { return false; }
 };
 
 // Multi-strings of UTF-16 characters, as identifier lists are passed: each string ends in a NUL,
@@ -221,15 +223,21 @@ struct PdoSettings {
     std::vector<std::string> compatibleIds;
     DeviceCapabilities capabilities;
     NTSTATUS startStatus = STATUS_SUCCESS;
+    // A device set-power request fails with this (the device's state stays) when it is not
+    // success.
+    NTSTATUS devicePowerStatus = STATUS_SUCCESS;
 };
 
 // Makes physical device objects whose internal device-control requests go to a UsbBus. They
 // answer IRP_MN_QUERY_ID with the bus's hardware identifiers, IRP_MN_QUERY_CAPABILITIES with
 // their settings, IRP_MN_START_DEVICE with the settings' start status; after
 // IRP_MN_REMOVE_DEVICE they refuse USB requests (STATUS_DEVICE_NOT_CONNECTED) until started
-// again. IRP_MN_SET_POWER for a device state goes to the bus (SetDevicePower). Other
-// plug-and-play and power requests complete with success, unknown ones with the status they came
-// with.
+// again. IRP_MN_SET_POWER for a device state goes to the bus (SetDevicePower). IRP_MN_WAIT_WAKE
+// is kept pending (cancellable) until the device signals remote wake (SignalRemoteWake) or the
+// device is removed (STATUS_NO_SUCH_DEVICE); it is refused with STATUS_INVALID_DEVICE_STATE for
+// a system state deeper than the capabilities' SystemWake and with STATUS_DEVICE_BUSY while
+// another is pending. Other plug-and-play and power requests complete with success, unknown ones
+// with the status they came with. Every power request is released (PoStartNextPowerIrp).
 class UsbBusDriver {
 public:
     explicit UsbBusDriver(Kernel& kernel);
@@ -239,6 +247,11 @@ public:
     DeviceObject* CreatePdo(UsbBus& bus);
     static PdoSettings& Settings(DeviceObject* pdo);
     static bool Removed(DeviceObject* pdo);
+    // The device signals remote wake: when the bus has remote wake-up enabled, the pending
+    // wait-wake request completes with success (at dispatch level, as from the bus's interrupt).
+    // Returns whether a request was completed.
+    static bool SignalRemoteWake(DeviceObject* pdo);
+    static bool WaitWakePending(DeviceObject* pdo);
 
 private:
     DriverObject driver_;

@@ -36,6 +36,7 @@ std::uint32_t DeviceStateFor(std::uint32_t systemState) {
 
 NTSTATUS OnCompleteIncreaseDevicePower(DeviceObject* fdo, Irp* irp, void*) {
     if (irp->PendingReturned) IoMarkIrpPending(irp);
+    PoStartNextPowerIrp(irp);
     if (NT_SUCCESS(irp->IoStatus.Status)) {
         Device& dev = fdo->Extension<Device>();
         PoSetPowerState(dev.devicePowerState,
@@ -55,6 +56,7 @@ void FinishIncreaseSystemPower(void*, void* context) {
     // The system comes back either way; the device stays where it was if it could not.
     dev.usb.ioCount.Decrement();
     dev.powerIdle.Set();
+    PoStartNextPowerIrp(irp);
     IoCompleteRequest(irp);
 }
 
@@ -62,6 +64,7 @@ NTSTATUS OnCompleteIncreaseSystemPower(DeviceObject* fdo, Irp* irp, void*) {
     Device& dev = fdo->Extension<Device>();
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
         if (irp->PendingReturned) IoMarkIrpPending(irp);
+        PoStartNextPowerIrp(irp);
         dev.usb.ioCount.Decrement();
         dev.powerIdle.Set();
         return irp->IoStatus.Status;
@@ -75,11 +78,11 @@ NTSTATUS OnCompleteIncreaseSystemPower(DeviceObject* fdo, Irp* irp, void*) {
 NTSTATUS SetDevicePower(Device& dev, Irp* irp, std::uint32_t state) {
     if (!HigherPower(state, dev.devicePowerState.load())) {
         if (state != dev.devicePowerState.load()) PoSetPowerState(dev.devicePowerState, state);
-        return PassDown(dev.usb.lower, irp);
+        return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
     }
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, &OnCompleteIncreaseDevicePower, nullptr, true, true, true);
-    return IoCallDriver(dev.usb.lower, irp);
+    return PoCallDriver(dev.usb.lower, irp);
 }
 
 NTSTATUS SetSystemPower(Device& dev, Irp* irp, std::uint32_t systemState) {
@@ -92,15 +95,17 @@ NTSTATUS SetSystemPower(Device& dev, Irp* irp, std::uint32_t systemState) {
             // that would stop the whole system's sleep.
             RequestDevicePowerAndWait(dev.pdo, target);
         }
-        return PassDown(dev.usb.lower, irp);
+        return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
     }
-    if (!dev.powerWork) return PassDown(dev.usb.lower, irp);  // never started
+    if (!dev.powerWork) {  // never started
+        return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
+    }
     dev.powerIdle.Clear();
     dev.usb.ioCount.Increment();  // removal waits for the restore
     IoMarkIrpPending(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, &OnCompleteIncreaseSystemPower, nullptr, true, true, true);
-    IoCallDriver(dev.usb.lower, irp);
+    PoCallDriver(dev.usb.lower, irp);
     return STATUS_PENDING;
 }
 }  // namespace
@@ -111,17 +116,17 @@ NTSTATUS USB2SER_ProcessPowerIrp(DeviceObject* fdo, Irp* irp) {
     if (location->MinorFunction != IRP_MN_SET_POWER) {
         // Wait-wake, power sequence, queries: the bus answers. (The device node stays: the port
         // driver may have it open, and removal deletes it.)
-        return PassDown(dev.usb.lower, irp);
+        return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
     }
     const std::uint32_t state = location->Parameters.Power.State;
     if (location->Parameters.Power.Type == PowerStateType::DevicePowerState) {
         if (state < PowerDeviceD0 || state > PowerDeviceD3) {
-            return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+            return CompletePowerRequest(irp, STATUS_INVALID_PARAMETER);
         }
         return SetDevicePower(dev, irp, state);
     }
     if (state < PowerSystemWorking || state > PowerSystemShutdown) {
-        return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+        return CompletePowerRequest(irp, STATUS_INVALID_PARAMETER);
     }
     return SetSystemPower(dev, irp, state);
 }

@@ -1,5 +1,7 @@
 #include "driver/serial2k/power2k.h"
 
+#include <thread>
+
 #include "driver/core/lifecycle.h"
 #include "driver/core/power.h"
 #include "driver/core/wmi.h"
@@ -16,9 +18,12 @@ bool OwnsPowerPolicy(Device& dev) {
 NTSTATUS BringToD0(Device& dev) {
     if (dev.devicePowerState.load() != PowerDeviceD0) {
         if (KeGetCurrentIrql() != Irql::Passive) return STATUS_INSUFFICIENT_POWER;
-        const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
-        if (!NT_SUCCESS(status)) return status;
-        if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
+        const KMutexGuard one(dev.power.deviceRequests);
+        if (dev.devicePowerState.load() != PowerDeviceD0) {
+            const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
+            if (!NT_SUCCESS(status)) return status;
+            if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
+        }
     }
     if (dev.power.needsRestore.exchange(false)) {
         const NTSTATUS status = RestoreAfterPowerUp(dev);
@@ -30,21 +35,109 @@ NTSTATUS BringToD0(Device& dev) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ArmWake(Device& dev) {
-    const DeviceCapabilities& caps = dev.capabilities;
+// --- Wait-wake ----------------------------------------------------------------------------------
+
+namespace {
+bool CanWake(const DeviceCapabilities& caps) {
+    if (caps.DeviceWake == PowerDeviceUnspecified) return false;
     for (std::uint32_t s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) {
         const std::uint32_t d = caps.DeviceState[s];
-        if (d != PowerDeviceUnspecified && caps.DeviceWake != PowerDeviceUnspecified &&
-            d <= caps.DeviceWake) {
-            dev.power.wakeArmed.store(true);
-            return STATUS_SUCCESS;
-        }
+        if (d != PowerDeviceUnspecified && d <= caps.DeviceWake) return true;
     }
-    return STATUS_NOT_SUPPORTED;
+    return false;
+}
+
+// The power manager's callback for the driver's own wait-wake request.
+void WaitWakeFinished(DeviceObject*, std::uint8_t, std::uint32_t, void* context, NTSTATUS status) {
+    auto& dev = *static_cast<Device*>(context);
+    dev.power.waitWakeStatus.store(status);
+    dev.power.waitWakeIssued.store(false);
+    dev.power.waitWakeDone.Set();  // last touch of the device
+}
+
+// Cancels the wait-wake request passing through the device, unless its completion has taken it.
+void CancelWaitWake(Device& dev) {
+    PowerState& p = dev.power;
+    Irp* irp = p.waitWakeIrp.exchange(nullptr);
+    if (!irp) return;
+    IoCancelIrp(irp);
+    if (p.waitWakeCompletionRan.exchange(1) == 1) {
+        // The completion ran and left the request to this side: it goes on up from here.
+        p.waitWakeInUse.store(false);
+        IoCompleteRequest(irp);
+    }
+}
+
+// The wait-wake request completing at the device (at any level: the bus completes it from its
+// interrupt). Whichever of this and a canceller comes second lets it go on up.
+NTSTATUS OnWaitWakeComplete(DeviceObject* fdo, Irp* irp, void*) {
+    PowerState& p = fdo->Extension<Device>().power;
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (Irp* taken = p.waitWakeIrp.exchange(nullptr)) {
+        VM_KASSERT(taken == irp);
+    } else if (p.waitWakeCompletionRan.exchange(1) == 0) {
+        return STATUS_MORE_PROCESSING_REQUIRED;  // a canceller holds it and completes it
+    }
+    p.waitWakeInUse.store(false);  // last touch of the device
+    return status;
+}
+
+NTSTATUS WaitWakeAtDevice(Device& dev, Irp* irp) {
+    PowerState& p = dev.power;
+    PoStartNextPowerIrp(irp);
+    bool free = false;
+    if (!p.waitWakeInUse.compare_exchange_strong(free, true)) {
+        return CompletePowerRequest(irp, STATUS_DEVICE_BUSY);  // one at a time, as the bus
+    }
+    p.waitWakeCompletionRan.store(0);
+    p.waitWakeIrp.store(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, &OnWaitWakeComplete, nullptr, true, true, true);
+    return PoCallDriver(dev.usb.lower, irp);
+}
+}  // namespace
+
+NTSTATUS ArmWake(Device& dev) {
+    PowerState& p = dev.power;
+    const DeviceCapabilities& caps = dev.capabilities;
+    if (!CanWake(caps)) return STATUS_NOT_SUPPORTED;
+    p.wakeArmed.store(true);
+    if (p.waitWakeIssued.exchange(true)) return STATUS_SUCCESS;  // one is outstanding
+    p.waitWakeDone.Clear();
+    p.waitWakeStatus.store(STATUS_PENDING);
+    const NTSTATUS sent =
+        PoRequestPowerIrp(dev.pdo, IRP_MN_WAIT_WAKE, caps.SystemWake, &WaitWakeFinished, &dev);
+    if (sent != STATUS_PENDING) {
+        p.waitWakeIssued.store(false);
+        p.waitWakeDone.Set();
+        p.wakeArmed.store(false);
+        return sent;
+    }
+    // A bus that cannot wake the system from there refuses the request at once: not armed.
+    const NTSTATUS refused = p.waitWakeStatus.load();
+    if (!p.waitWakeIssued.load() && refused != STATUS_PENDING && !NT_SUCCESS(refused) &&
+        refused != STATUS_CANCELLED) {
+        p.wakeArmed.store(false);
+        return refused;
+    }
+    return STATUS_SUCCESS;
 }
 
 void DisarmWake(Device& dev) {
     dev.power.wakeArmed.store(false);
+    CancelWaitWake(dev);
+}
+
+void StopWaitWake(Device& dev) {
+    DisarmWake(dev);
+    // Its completion may be running on another thread: the device stays until it is done.
+    while (dev.power.waitWakeInUse.load()) std::this_thread::yield();
+    dev.kernel.Wait(dev.power.waitWakeDone);
+}
+
+bool WaitWakeOutstanding(Device& dev) {
+    return dev.power.waitWakeInUse.load() || dev.power.waitWakeIssued.load();
 }
 
 void FreePowerWork(Device& dev) {
@@ -54,27 +147,36 @@ void FreePowerWork(Device& dev) {
     }
 }
 
+// --- Power requests
+// -------------------------------------------------------------------------------
+
 namespace {
 NTSTATUS OnDeviceD0(DeviceObject* fdo, Irp* irp, void*) {
     if (irp->PendingReturned) IoMarkIrpPending(irp);
+    PoStartNextPowerIrp(irp);
     if (NT_SUCCESS(irp->IoStatus.Status)) {
         PoSetPowerState(fdo->Extension<Device>().devicePowerState, PowerDeviceD0);
     }
     return irp->IoStatus.Status;
 }
 
-// The return to S0 at passive level: D0 requested, the chip restored, the system request done.
+// The return to S0 at passive level: D0 requested, the chip restored, the system request
+// released and done.
 void FinishSystemWake(void*, void* context) {
     auto& dev = *static_cast<Device*>(context);
     Irp* irp = dev.power.heldSystemIrp;
     dev.power.heldSystemIrp = nullptr;
-    if (NT_SUCCESS(RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0)) &&
-        dev.pnpState.load() == PnpState::Started) {
-        if (dev.power.needsRestore.exchange(false) && !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
-            dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+    {
+        const KMutexGuard one(dev.power.deviceRequests);
+        if (NT_SUCCESS(RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0)) &&
+            dev.pnpState.load() == PnpState::Started) {
+            if (dev.power.needsRestore.exchange(false) && !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
+                dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+            }
         }
     }
     dev.usb.ioCount.Decrement();
+    PoStartNextPowerIrp(irp);
     IoCompleteRequest(irp);
 }
 
@@ -82,6 +184,7 @@ NTSTATUS OnSystemWake(DeviceObject* fdo, Irp* irp, void*) {
     Device& dev = fdo->Extension<Device>();
     if (!NT_SUCCESS(irp->IoStatus.Status) || !dev.power.work) {
         if (irp->PendingReturned) IoMarkIrpPending(irp);
+        PoStartNextPowerIrp(irp);
         dev.usb.ioCount.Decrement();
         return irp->IoStatus.Status;
     }
@@ -96,32 +199,36 @@ NTSTATUS SetDevicePower(Device& dev, Irp* irp, std::uint32_t state) {
     if (state == PowerDeviceD0) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, &OnDeviceD0, nullptr, true, true, true);
-        return IoCallDriver(dev.usb.lower, irp);
+        return PoCallDriver(dev.usb.lower, irp);
     }
     // The chip loses what it was told while unpowered.
     dev.power.needsRestore.store(true);
     PoSetPowerState(dev.devicePowerState, state);
-    return PassDown(dev.usb.lower, irp);
+    return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
 }
 
 NTSTATUS SetSystemPower(Device& dev, Irp* irp, std::uint32_t systemState) {
     const std::uint32_t target = systemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
     if (!OwnsPowerPolicy(dev) || target == dev.devicePowerState.load() ||
         dev.pnpState.load() != PnpState::Started) {
-        return PassDown(dev.usb.lower, irp);
+        return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
     }
     if (target != PowerDeviceD0) {
         // Down: the device first, then the system request (which is never failed for it).
-        RequestDevicePowerAndWait(dev.pdo, target);
-        return PassDown(dev.usb.lower, irp);
+        {
+            const KMutexGuard one(dev.power.deviceRequests);
+            RequestDevicePowerAndWait(dev.pdo, target);
+        }
+        return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
     }
     if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
-    // Up: the system request first (the parent powers up), the device from its completion.
+    // Up: the system request first (the parent powers up), the device from its completion. The
+    // system request is released when its restore is done.
     dev.usb.ioCount.Increment();
     IoMarkIrpPending(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, &OnSystemWake, nullptr, true, true, true);
-    IoCallDriver(dev.usb.lower, irp);
+    PoCallDriver(dev.usb.lower, irp);
     return STATUS_PENDING;
 }
 }  // namespace
@@ -134,26 +241,29 @@ NTSTATUS Power2kDispatch(Device& dev, Irp* irp) {
         case IRP_MN_SET_POWER:
             if (device) {
                 if (state < PowerDeviceD0 || state > PowerDeviceD3) {
-                    return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+                    return CompletePowerRequest(irp, STATUS_INVALID_PARAMETER);
                 }
                 return SetDevicePower(dev, irp, state);
             }
             if (state < PowerSystemWorking || state > PowerSystemShutdown) {
-                return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+                return CompletePowerRequest(irp, STATUS_INVALID_PARAMETER);
             }
             return SetSystemPower(dev, irp, state);
         case IRP_MN_QUERY_POWER:
-            // Armed for wake, the device may not go deeper than it can wake from.
-            if (device && dev.power.wakeArmed.load() &&
+            // Armed for wake, or with a wait-wake request outstanding, the device may not go
+            // deeper than it can wake from.
+            if (device && (dev.power.wakeArmed.load() || WaitWakeOutstanding(dev)) &&
                 dev.capabilities.DeviceWake != PowerDeviceUnspecified &&
                 state > dev.capabilities.DeviceWake) {
-                return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
+                return CompletePowerRequest(irp, STATUS_INVALID_DEVICE_STATE);
             }
             irp->IoStatus.Status = STATUS_SUCCESS;
-            return PassDown(dev.usb.lower, irp);
+            return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
+        case IRP_MN_WAIT_WAKE:
+            return WaitWakeAtDevice(dev, irp);
         default:
             // Passed down; a restore that is due waits for the next bring to D0, not here.
-            return PassDown(dev.usb.lower, irp);
+            return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
     }
 }
 

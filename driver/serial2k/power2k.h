@@ -14,10 +14,28 @@ class Device;
 
 // What the power code keeps in the device extension.
 struct PowerState {
+    explicit PowerState(Kernel& kernel) : waitWakeDone(kernel, EventType::Notification, true) {}
+
     std::atomic<bool> needsRestore{false};  // power was lost since the chip was last set up
     std::atomic<bool> wakeArmed{false};
     KWorkItem* work = nullptr;     // finishes a return to S0 at passive level
     Irp* heldSystemIrp = nullptr;  // the S0 request while its restore runs
+    // The driver's own device power requests (bring to D0, the device side of a system
+    // transition) go one at a time.
+    KMutex deviceRequests;
+
+    // The wait-wake request passing through this device, as a pipe slot keeps a transfer: the
+    // packet (null once its completion or a canceller has taken it) and the completion-ran flag;
+    // whichever of the two comes second lets the request go on up. `waitWakeInUse` is set from
+    // its arrival until then.
+    std::atomic<Irp*> waitWakeIrp{nullptr};
+    std::atomic<std::int32_t> waitWakeCompletionRan{0};
+    std::atomic<bool> waitWakeInUse{false};
+    // The driver's own wait-wake request: from its issue until its completion callback ran
+    // (the event is set then, as the callback's last touch of the device).
+    std::atomic<bool> waitWakeIssued{false};
+    std::atomic<NTSTATUS> waitWakeStatus{STATUS_SUCCESS};  // how the last one completed
+    KEvent waitWakeDone;
 };
 
 // IRP_MJ_POWER.
@@ -29,9 +47,17 @@ void Wmi2kRegister(Device& dev);
 void Wmi2kDeregister(Device& dev);
 // Brings the device to D0 (waiting for the request) and restores the chip if power was lost.
 NTSTATUS BringToD0(Device& dev);
-// IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE / CANCEL_WAIT_WAKE.
+// IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE: when a sleeping state maps to a device state the device
+// can wake from, arms wake and sends a wait-wake request down the stack (unless one is
+// outstanding); STATUS_NOT_SUPPORTED otherwise, or the status of a request the bus refused.
 NTSTATUS ArmWake(Device& dev);
+// IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE: disarms wake and cancels the outstanding wait-wake
+// request, if any.
 void DisarmWake(Device& dev);
+// Removal: disarms, cancels the wait-wake request and waits until it has left the device.
+void StopWaitWake(Device& dev);
+// Whether a wait-wake request is outstanding at the device.
+bool WaitWakeOutstanding(Device& dev);
 // Whether the driver owns the power policy (the device key's "SerialRelinquishPowerPolicy" is
 // absent or 0).
 bool OwnsPowerPolicy(Device& dev);

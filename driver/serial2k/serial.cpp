@@ -4,12 +4,14 @@
 #include "driver/serial2k/serial.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
 #include "driver/core/chip_control.h"
 #include "driver/core/lifecycle.h"
 #include "driver/core/private_ioctl.h"
+#include "driver/core/wmi.h"
 #include "driver/serial2k/usbser2k.h"
 
 namespace vm::drv::usbser2k {
@@ -1150,6 +1152,11 @@ private:
     Device& dev_;
 };
 
+// The record is applied to a copy of the flow state: its chip requests wait, so the receive lock
+// cannot be held across them. The copy is taken and put back under the receive lock, the lock the
+// data path changes the holds under; putting back takes only the hold bits the record set or let
+// go, so a hold the data path set or released meanwhile (a status notification, the receive
+// buffer reaching the XOFF point) is not lost.
 NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
     PortFlowHost host(dev);
     FlowState state;
@@ -1157,15 +1164,20 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
         SpinLockGuard rx(dev.receiveLock);
         state = dev.serial.flow;
     }
+    const FlowState before = state;
     if (force) state.applied = false;
     const NTSTATUS status = ApplyHandFlow(dev.usb, state, hf, host);
+    auto merge = [](std::uint32_t now, std::uint32_t was, std::uint32_t applied) {
+        const std::uint32_t changed = was ^ applied;
+        return (now & ~changed) | (applied & changed);
+    };
     {
         SpinLockGuard rx(dev.receiveLock);
-        dev.serial.flow.handflow = state.handflow;
-        dev.serial.flow.applied = state.applied;
-        // Holds the handshake set or let go; those the data path changed meanwhile stay.
-        dev.serial.flow.receiveHolds = state.receiveHolds;
-        dev.serial.flow.transmitHolds = state.transmitHolds;
+        FlowState& flow = dev.serial.flow;
+        flow.handflow = state.handflow;
+        flow.applied = state.applied;
+        flow.receiveHolds = merge(flow.receiveHolds, before.receiveHolds, state.receiveHolds);
+        flow.transmitHolds = merge(flow.transmitHolds, before.transmitHolds, state.transmitHolds);
     }
     if (host.restart_) SendChunk(dev);
     return status;
@@ -1641,21 +1653,14 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_PENDING;  // queued by the caller
         }
         case IOCTL_SERIAL_GET_PROPERTIES: {
-            SerialCommProp p{};
-            p.PacketLength = 64;
-            p.PacketVersion = 2;
-            p.ServiceMask = 1;
-            p.MaxBaud = 0x10000000;
-            p.ProvSubType = 1;
-            p.ProvCapabilities = 0xFF;
-            p.SettableParams = 0x7F;
-            p.SettableBaud = kSupportedRates;
-            p.SettableData = 0x000F;
-            p.SettableStopParity = 0x1F07;
+            // The same record WMI's properties block carries.
+            std::uint32_t receiveSize;
             {
                 SpinLockGuard rx(dev.receiveLock);
-                p.CurrentRxQueue = dev.receiveSize;
+                receiveSize = dev.receiveSize;
             }
+            std::array<std::uint8_t, serial_wmi::kCommPropSize> p{};
+            BuildCommProp(p, receiveSize, kSupportedRates);
             info = c.Output(p);
             return STATUS_SUCCESS;
         }

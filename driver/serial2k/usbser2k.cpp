@@ -23,7 +23,7 @@ DriverGlobals& Globals(DriverObject* driver) {
 }  // namespace
 
 Device::Device(Kernel& k, DeviceObject* f, DeviceObject* p, DeviceObject* lower)
-    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower), serial(k, this) {
+    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower), power(k), serial(k, this) {
     usb.sink = this;
 }
 
@@ -208,6 +208,7 @@ NTSTATUS CancelQuery(Device& dev, Irp* irp, PnpState pending) {
 NTSTATUS RemoveDevice(Device& dev, Irp* irp) {
     dev.deviceFlags.fetch_or(kDeviceRemoved);
     dev.usb.removing.store(true);
+    StopWaitWake(dev);
     // Standing transfers stopped and drained, every request done: nothing can reach the buffer.
     CancelAllRequests(dev);
     StopStandingTransfers(dev);
@@ -247,6 +248,7 @@ NTSTATUS DispatchPnp(DeviceObject* fdo, Irp* irp) {
         case IRP_MN_SURPRISE_REMOVAL:
             dev.deviceFlags.fetch_or(kDeviceSurpriseRemoved);
             dev.usb.removing.store(true);
+            StopWaitWake(dev);
             CancelAllRequests(dev);
             StopStandingTransfers(dev);
             DrainRequests(dev);

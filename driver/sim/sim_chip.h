@@ -121,6 +121,7 @@ public:
     std::uint16_t CommFeature() const;
     std::uint8_t FlowThreshold() const;
     bool RemoteWakeup() const;
+    bool RemoteWakeupEnabled() const override { return RemoteWakeup(); }
     bool Configured() const;
     int PortResets() const;
 

@@ -421,8 +421,11 @@ TEST(FlowRegisters, EveryTableRow) {
         {"2k DSR v2 refused", k2, 2, &SetDsrHandshake, true, 0, 0, 0, 0, no, -1, -1},
         {"2k DSR on v3", k2, 3, &SetDsrHandshake, true, 0, 0, 0xFF, 0xFF, ok, 0x7B, 0xFD},
         {"2k DSR on v3 with CTS", k2, 3, &SetDsrHandshake, true, 1, 0, 0xFF, 0xFF, ok, 0x5B, 0xFF},
-        {"2k DSR off v4 bit 2", k2, 4, &SetDsrHandshake, false, 0, 1, 0xFF, 0x05, ok, 0xF3, 0x04},
-        {"2k DSR off v4 no bit 2", k2, 4, &SetDsrHandshake, false, 0, 1, 0xFF, 0x03, ok, 0xF3, -1},
+        // With no CTS handshake and no XON/XOFF asked for, DSR off also clears the flow field
+        // (bits 6-7) that DSR on had set.
+        {"2k DSR off v4 bit 2", k2, 4, &SetDsrHandshake, false, 0, 1, 0xFF, 0x05, ok, 0x33, 0x04},
+        {"2k DSR off v4 no bit 2", k2, 4, &SetDsrHandshake, false, 0, 1, 0xFF, 0x03, ok, 0x33, -1},
+        {"2k DSR off v4 with CTS", k2, 4, &SetDsrHandshake, false, 1, 1, 0xFF, 0x03, ok, 0x73, -1},
         // usbser2k RTS
         {"2k RTS v1 refused", k2, 1, &SetRtsHandshake, true, 0, 0, 0, 0, no, -1, -1},
         {"2k RTS on v2", k2, 2, &SetRtsHandshake, true, 0, 0, 0x10, 0xFF, ok, 0x20, -1},

@@ -175,5 +175,76 @@ TEST(HandFlow, OutputHandshakeHoldsTransmitWhileItsLineIsDown) {
     }
 }
 
+// The chip's flow field (register 0 bits 6-7) and the handshake flags after records applied whole,
+// over every variant: XON/XOFF off never takes a CTS or DSR handshake out of the chip, and a
+// handshake change never takes XON/XOFF out.
+TEST(HandFlow, XonXoffAndTheOutputHandshakesNeverSwitchEachOtherOffInTheChip) {
+    struct Handshake {
+        const char* name;
+        std::uint32_t bits;
+        int minVariant;
+    };
+    const Handshake handshakes[] = {{"none", 0, 0},
+                                    {"CTS", SERIAL_CTS_HANDSHAKE, 0},
+                                    {"DSR", SERIAL_DSR_HANDSHAKE, 3},
+                                    {"CTS+DSR", SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE, 3}};
+    const std::uint32_t flows[] = {0, SERIAL_AUTO_RECEIVE, SERIAL_AUTO_TRANSMIT,
+                                   SERIAL_AUTO_RECEIVE | SERIAL_AUTO_TRANSMIT};
+    for (int variant = 0; variant <= 4; ++variant) {
+        for (const Handshake& hs : handshakes) {
+            if (variant < hs.minVariant) continue;
+            for (std::uint32_t flow : flows) {
+                // From a record with the other XON/XOFF state and no handshake, and then the
+                // whole record again from scratch (a restore after power loss).
+                for (bool fromScratch : {false, true}) {
+                    SCOPED_TRACE(::testing::Message()
+                                 << "variant " << variant << ' ' << hs.name << " flow " << flow
+                                 << " scratch " << fromScratch);
+                    Rig rig(variant);
+                    rig.Configure();
+                    FakeHost host;
+                    FlowState state;
+                    const SerialHandflow target{hs.bits, flow, 512, 128};
+                    if (!fromScratch) {
+                        const std::uint32_t otherFlow = flow ? 0 : SERIAL_AUTO_RECEIVE;
+                        ApplyHandFlow(*rig.dev, state, {hs.bits, otherFlow, 512, 128}, host);
+                    }
+                    ASSERT_EQ(ApplyHandFlow(*rig.dev, state, target, host), STATUS_SUCCESS);
+                    const bool xon = variant >= 2 && flow != 0;
+                    const bool output = hs.bits != 0;
+                    const int field = rig.chip.Register(0) & 0xC0;
+                    EXPECT_EQ(field, xon ? 0xC0 : output ? 0x40 : 0x00);
+                    EXPECT_EQ(rig.dev->chip.ctsHandshake, (hs.bits & SERIAL_CTS_HANDSHAKE) != 0);
+                    EXPECT_EQ(rig.dev->chip.dsrHandshake, (hs.bits & SERIAL_DSR_HANDSHAKE) != 0);
+                    EXPECT_EQ(rig.dev->chip.chipXonXoff, xon);
+                    if (variant >= 3) {
+                        // The DSR handshake's bits of registers 0 and 1 are as its row sets them.
+                        const bool dsr = (hs.bits & SERIAL_DSR_HANDSHAKE) != 0;
+                        EXPECT_EQ((rig.chip.Register(0) & 0x08) != 0, dsr);
+                        EXPECT_EQ((rig.chip.Register(1) & 0x01) != 0, dsr);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Turning every output handshake off leaves no handshake in the chip's flow field.
+TEST(HandFlow, HandshakesOffLeaveTheFlowFieldClear) {
+    for (int variant : {3, 4}) {
+        SCOPED_TRACE(variant);
+        Rig rig(variant);
+        rig.Configure();
+        FakeHost host;
+        FlowState state;
+        ApplyHandFlow(*rig.dev, state, {SERIAL_DSR_HANDSHAKE, 0, 512, 128}, host);
+        EXPECT_EQ(rig.chip.Register(0) & 0xC0, 0x40);
+        ApplyHandFlow(*rig.dev, state, {0, SERIAL_AUTO_TRANSMIT, 512, 128}, host);
+        EXPECT_EQ(rig.chip.Register(0) & 0xC0, 0xC0);
+        ApplyHandFlow(*rig.dev, state, {0, 0, 512, 128}, host);
+        EXPECT_EQ(rig.chip.Register(0) & 0xC8, 0x00);
+    }
+}
+
 }  // namespace
 }  // namespace vm::drv::testing

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
+#include <thread>
 
 #include "driver/core/pnp_manager.h"
 #include "driver/legacy/usbser9x.h"
@@ -393,6 +395,46 @@ TEST(Usbser9xPower, SleepAndWakeWithThePortOpenRestoresTheChipAndDataFlows) {
     }
 }
 
+// Every power request released on the failure paths: a device request the bus fails never fails
+// the system request, and the next transitions run.
+TEST(Usbser9xPower, FailedDeviceRequestsLeaveTheSystemRequestsGoingAndNothingHeld) {
+    Port port;
+    port.Start();
+    Device& dev = port.dev();
+    PdoSettings& bus = UsbBusDriver::Settings(port.pdo);
+    bus.devicePowerStatus = STATUS_DEVICE_POWERED_OFF;
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+    // Going down, the state is recorded before the bus answers; the chip stayed powered.
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD3);
+    EXPECT_TRUE(port.chip.Powered());
+    bus.devicePowerStatus = STATUS_SUCCESS;
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD0);
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_FALSE(port.chip.Powered());
+    bus.devicePowerStatus = STATUS_DEVICE_POWERED_OFF;
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD3);
+    EXPECT_EQ(
+        port.pnp
+            .SendPower(port.pdo, IRP_MN_SET_POWER, PowerStateType::DevicePowerState, PowerDeviceD0)
+            .status,
+        STATUS_DEVICE_POWERED_OFF);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD3);
+    bus.devicePowerStatus = STATUS_SUCCESS;
+    EXPECT_EQ(port.pnp
+                  .SendPower(port.pdo, IRP_MN_QUERY_POWER, PowerStateType::SystemPowerState,
+                             PowerSystemSleeping1)
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(port.pnp.SetSystemPower(port.pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(dev.devicePowerState.load(), PowerDeviceD0);
+    for (DeviceObject* d : {port.pdo->AttachedDevice, port.pdo}) {
+        EXPECT_EQ(d->activePowerIrp[0].load(), nullptr);
+        EXPECT_EQ(d->activePowerIrp[1].load(), nullptr);
+    }
+}
+
 TEST(Usbser9xPower, DeviceStatesAreRecordedAsTheyChangeAndBadStatesRefused) {
     Port port;
     port.Start();
@@ -417,10 +459,18 @@ TEST(Usbser9xPower, DeviceStatesAreRecordedAsTheyChangeAndBadStatesRefused) {
                   row.status);
         EXPECT_EQ(dev.devicePowerState.load(), row.recorded);
     }
-    // Wait-wake goes to the bus and leaves the device node alone.
-    port.pnp.SendPower(port.pdo, IRP_MN_WAIT_WAKE, PowerStateType::SystemPowerState, 0);
+    // Wait-wake goes to the bus, which keeps it until the device wakes the system; the device
+    // node stays meanwhile.
+    auto wake = std::async(std::launch::async, [&] {
+        return port.pnp.SendPower(port.pdo, IRP_MN_WAIT_WAKE, PowerStateType::SystemPowerState,
+                                  PowerSystemSleeping3);
+    });
+    while (!UsbBusDriver::WaitWakePending(port.pdo)) std::this_thread::yield();
     EXPECT_EQ(port.cm.Nodes().size(), 1u);
     EXPECT_EQ(LookupPort(*port.g, 4), &dev);
+    ASSERT_TRUE(UsbBusDriver::SignalRemoteWake(port.pdo));
+    EXPECT_EQ(wake.get().status, STATUS_SUCCESS);
+    EXPECT_EQ(port.cm.Nodes().size(), 1u);
 }
 
 }  // namespace

@@ -79,6 +79,16 @@ public:
     NTSTATUS Get(std::uint32_t code, T* value) {
         return Drive([&] { return file->DeviceIoControl(code, nullptr, 0, value, sizeof *value); });
     }
+    // Reads the handshake record, lets `edit` change it and sets it; the record as set.
+    template <class F>
+    NTSTATUS EditHandflow(F&& edit, SerialHandflow* applied = nullptr) {
+        SerialHandflow hf{};
+        const NTSTATUS got = Get(IOCTL_SERIAL_GET_HANDFLOW, &hf);
+        if (!NT_SUCCESS(got)) return got;
+        edit(hf);
+        if (applied) *applied = hf;
+        return Set(IOCTL_SERIAL_SET_HANDFLOW, hf);
+    }
     NTSTATUS SetTimeouts(std::uint32_t rit, std::uint32_t rtm, std::uint32_t rtc,
                          std::uint32_t wtm = 0, std::uint32_t wtc = 0) {
         return Set(IOCTL_SERIAL_SET_TIMEOUTS, SerialTimeouts{rit, rtm, rtc, wtm, wtc});

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 #include "tests/driver/serial2k/serial_rig.h"
 
@@ -541,10 +542,8 @@ TEST(Usbser2kSerial, DtrHandshakeDropsDtrOnTheWireAtTheXoffPointAndRaisesItWhenD
 TEST(Usbser2kSerial, XoffFromThePeerHoldsTransmissionUntilXon) {
     SerialRig rig;
     ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
-    SerialHandflow hf{};
-    ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_HANDFLOW, &hf), STATUS_SUCCESS);
-    hf.FlowReplace |= SERIAL_AUTO_TRANSMIT;
-    ASSERT_EQ(rig.Set(IOCTL_SERIAL_SET_HANDFLOW, hf), STATUS_SUCCESS);
+    ASSERT_EQ(rig.EditHandflow([](SerialHandflow& hf) { hf.FlowReplace |= SERIAL_AUTO_TRANSMIT; }),
+              STATUS_SUCCESS);
     rig.Inject("\x13");
     rig.chip.ClearLog();
     auto write = rig.Start([&] {
@@ -563,6 +562,32 @@ TEST(Usbser2kSerial, XoffFromThePeerHoldsTransmissionUntilXon) {
     // Neither flow character was stored.
     ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_COMMSTATUS, &status), STATUS_SUCCESS);
     EXPECT_EQ(status.AmountInInQueue, 0u);
+}
+
+// A hold the data path sets while a new handshake record is being applied (the record's chip
+// requests take time) stays: applying the record does not put back the holds it started from.
+TEST(Usbser2kSerial, AHoldSetWhileAHandshakeRecordIsAppliedIsKept) {
+    SerialRig rig;
+    ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.EditHandflow([](SerialHandflow& hf) { hf.FlowReplace |= SERIAL_AUTO_TRANSMIT; }),
+              STATUS_SUCCESS);
+    // The peer's XOFF arrives while the DTR change of the next record is on the wire.
+    std::atomic<bool> fired{false};
+    rig.chip.SetBeforeComplete([&](Irp*) {
+        if (!fired.exchange(true)) rig.Inject("\x13");
+    });
+    ASSERT_EQ(rig.EditHandflow([](SerialHandflow& hf) { hf.ControlHandShake &= ~SERIAL_DTR_MASK; }),
+              STATUS_SUCCESS);  // DTR off
+    rig.chip.SetBeforeComplete({});
+    ASSERT_TRUE(fired.load());
+    EXPECT_EQ(rig.chip.ControlLineState() & 1, 0);
+    SerialStatus status{};
+    ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_COMMSTATUS, &status), STATUS_SUCCESS);
+    EXPECT_EQ(status.HoldReasons, SERIAL_TX_WAITING_FOR_XON);
+    // And it still goes with the XON.
+    rig.Inject("\x11");
+    ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_COMMSTATUS, &status), STATUS_SUCCESS);
+    EXPECT_EQ(status.HoldReasons, 0u);
 }
 
 TEST(Usbser2kSerial, ImmediateCharacterAndXoffCounter) {
