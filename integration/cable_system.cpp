@@ -15,13 +15,13 @@ namespace {
 const char* kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser2k";
 }
 
-CableSystem::CableSystem(int variant, std::string portName)
+CableSystem::CableSystem(int variant, std::string portName, drv::Kernel::ClockMode clock)
     : bus_(kernel_),
       chip_(kernel_, sim::ChipProfile::ForVariant(variant)),
       driver_(kernel_, "\\Driver\\usbser2k"),
       pnp_(kernel_),
       portName_(std::move(portName)) {
-    kernel_.SetClockMode(drv::Kernel::ClockMode::WallClock);
+    kernel_.SetClockMode(clock);
     kernel_.SetTimerResolution(drv::kMillisecond);
     pdo_ = bus_.CreatePdo(chip_);
     drv::usbser2k::DriverEntry(&driver_, kService);
