@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/core/chip_control.h"
 #include "driver/host/host_io.h"
 #include "driver/serial2k/usbser2k.h"
 #include "fuzz/fuzz_support.h"
@@ -92,6 +93,19 @@ Caller* Callers() {
     return callers;
 }
 
+std::uint32_t Dword(std::span<const std::uint8_t> bytes) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, bytes.data(), 4);
+    return v;
+}
+
+const RatePair* TableEntry(std::uint32_t rate) {
+    for (const RatePair& p : kRateTable) {
+        if (p.rate == rate) return &p;
+    }
+    return nullptr;
+}
+
 std::uint32_t LengthOf(Bytes& in, std::uint32_t record) {
     switch (in.Byte() % kLengthModes) {
         case kExact:
@@ -116,7 +130,6 @@ struct Mirror {
     std::uint32_t length;
 };
 constexpr Mirror kMirrors[] = {
-    {k::IOCTL_SERIAL_SET_BAUD_RATE, k::IOCTL_SERIAL_GET_BAUD_RATE, 4},
     {k::IOCTL_SERIAL_SET_TIMEOUTS, k::IOCTL_SERIAL_GET_TIMEOUTS, 20},
     {k::IOCTL_SERIAL_SET_WAIT_MASK, k::IOCTL_SERIAL_GET_WAIT_MASK, 4},
     {k::IOCTL_SERIAL_SET_CHARS, k::IOCTL_SERIAL_GET_CHARS, 6},
@@ -161,9 +174,7 @@ private:
         Check(status == STATUS_SUCCESS && file_ != nullptr, "the port did not open");
         // A new handle starts from the port's defaults (the rate is the chip's, kept).
         std::lock_guard lock(expectedMutex_);
-        for (std::size_t i = 0; i < std::size(kMirrors); ++i) {
-            if (kMirrors[i].set != k::IOCTL_SERIAL_SET_BAUD_RATE) expected_[i].reset();
-        }
+        for (auto& e : expected_) e.reset();
     }
     void Close() {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -311,7 +322,7 @@ private:
     void Observe(const Code& control, const std::vector<std::uint8_t>& input,
                  std::uint32_t inBytes, std::span<const std::uint8_t> output) {
         std::lock_guard lock(expectedMutex_);
-        auto& timeouts = expected_[1];
+        auto& timeouts = expected_[0];
         if (control.internal) {
             // Other components take the time-outs away and give them back.
             if (control.code == k::IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS) {
@@ -325,6 +336,19 @@ private:
             return;
         }
         const std::uint32_t code = control.code;
+        if (code == k::IOCTL_SERIAL_SET_BAUD_RATE) {
+            // Without an input buffer the rate is whatever the system buffer held; a rate of 0
+            // changes nothing.
+            const bool known = input.size() >= 4 && inBytes >= 4;
+            if (!known || Dword(input) != 0) {
+                rateTold_ = true;
+                rateSet_.reset();
+                if (known) rateSet_ = Dword(input);
+            }
+        }
+        if (code == k::IOCTL_SERIAL_GET_BAUD_RATE && output.size() >= 4 && rateTold_) {
+            CheckRate(Dword(output));
+        }
         for (std::size_t i = 0; i < std::size(kMirrors); ++i) {
             const Mirror& m = kMirrors[i];
             if (code == m.set) {
@@ -342,6 +366,21 @@ private:
                           : "a setting read back differs from the one set");
             }
         }
+    }
+
+    // The rate a get reports, once a set succeeded: the one set when the rate table has it (a
+    // rate between is taken to a table rate), and the one the chip was told (as the rate
+    // itself, or on chips of variant 2 and above as the table's divisor word above 115200).
+    void CheckRate(std::uint32_t reported) {
+        const RatePair* entry = TableEntry(reported);
+        Check(entry != nullptr, "GET_BAUD_RATE gives a rate outside the rate table");
+        if (rateSet_ && TableEntry(*rateSet_)) {
+            Check(reported == *rateSet_, "GET_BAUD_RATE differs from the rate set");
+        }
+        const auto coding = system_.chip().LineCodingBytes();
+        const bool divisor = system_.chip().profile().variant >= 2 && reported > 115200;
+        Check(Dword(coding) == (divisor ? entry->divisor : reported),
+              "GET_BAUD_RATE differs from the rate the chip was told");
     }
 
     void Read(std::uint32_t length) {
@@ -401,6 +440,8 @@ private:
     bool loopback_;
     std::mutex expectedMutex_;
     std::optional<std::vector<std::uint8_t>> expected_[std::size(kMirrors)];
+    bool rateTold_ = false;                 // a SET_BAUD_RATE has succeeded
+    std::optional<std::uint32_t> rateSet_;  // the last one's rate, when known and not 0
 };
 
 }  // namespace
