@@ -21,8 +21,8 @@
 #include "app/editors/channels/program_view.h"
 #include "app/image/band_tables.h"
 #include "app/image/image_map.h"
-#include "app/shell/data_file.h"
 #include "app/link/clone_worker.h"
+#include "app/shell/data_file.h"
 #include "app/shell/settings_file.h"
 #include "driver/core/chip_control.h"
 #include "driver/core/private_ioctl.h"
@@ -248,10 +248,10 @@ drv::NTSTATUS RecordControl(drv::DeviceObject* device, drv::Irp* irp) {
     const drv::IoStackLocation* loc = drv::IoGetCurrentIrpStackLocation(irp);
     const auto& p = loc->Parameters.DeviceIoControl;
     const auto* in = static_cast<const std::uint8_t*>(irp->SystemBuffer);
-    g_recorded.push_back({drv::IRP_MJ_DEVICE_CONTROL, p.IoControlCode,
-                          in ? std::vector<std::uint8_t>(in, in + p.InputBufferLength)
-                             : std::vector<std::uint8_t>{},
-                          p.OutputBufferLength});
+    g_recorded.push_back(
+        {drv::IRP_MJ_DEVICE_CONTROL, p.IoControlCode,
+         in ? std::vector<std::uint8_t>(in, in + p.InputBufferLength) : std::vector<std::uint8_t>{},
+         p.OutputBufferLength});
     return g_control(device, irp);
 }
 drv::NTSTATUS RecordRead(drv::DeviceObject* device, drv::Irp* irp) {
@@ -276,7 +276,8 @@ std::vector<Recorded> RecordPort(F&& use) {
         std::exit(1);
     }
     system.chip().SetLoopback(true);
-    drv::DeviceObject* device = drv::ObReferenceDeviceObjectByName(system.kernel(), "\\DosDevices\\COM5");
+    drv::DeviceObject* device =
+        drv::ObReferenceDeviceObjectByName(system.kernel(), "\\DosDevices\\COM5");
     auto& table = device->Driver->MajorFunction;
     g_control = std::exchange(table[drv::IRP_MJ_DEVICE_CONTROL], &RecordControl);
     g_read = std::exchange(table[drv::IRP_MJ_READ], &RecordRead);
@@ -322,7 +323,8 @@ void SerialSeeds() {
     const std::vector<Recorded> setUp =
         RecordPort([&](integration::DriverSerialPort& port) { SetUpAsTheLink(port, timing); });
     for (int variant = 0; variant < 5; ++variant) {
-        Write(target, "link-set-up-v" + std::to_string(variant), Script(setUp, variant, false).bytes());
+        Write(target, "link-set-up-v" + std::to_string(variant),
+              Script(setUp, variant, false).bytes());
     }
 
     // A wake-up and its answer, the stray-byte check (a read that returns at once), a block
@@ -357,7 +359,10 @@ void SerialSeeds() {
     const std::uint8_t oneSecond[] = {5};
     {
         script::Writer w = Script(setUp, 2, false);
-        w.Read(16).Step(script::kOpAdvance, tenMs).Receive(bytes).Step(script::kOpAdvance, oneSecond);
+        w.Read(16)
+            .Step(script::kOpAdvance, tenMs)
+            .Receive(bytes)
+            .Step(script::kOpAdvance, oneSecond);
         Write(target, "read-waits-for-bytes", w.bytes());
     }
     {
@@ -404,6 +409,15 @@ void SerialSeeds() {
         w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_STATS), {}, 24);
         w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_COMMSTATUS), {}, 20);
         Write(target, "loopback-read-write", w.bytes());
+    }
+    {
+        // The cable pulled while a read and a write wait: the chip goes before the system
+        // knows; the handle is closed and opened again.
+        const std::uint8_t data[] = {'g', 'o', 'n', 'e'};
+        script::Writer w = Script(setUp, 2, false);
+        w.Read(32).Write(data).Step(script::kOpPullChip).Step(script::kOpAdvance, tenMs);
+        w.Step(script::kOpReopen).Read(1);
+        Write(target, "chip-pulled", w.bytes());
     }
     {
         // What other components ask for: the settings taken and given back.

@@ -153,16 +153,21 @@ public:
         }
 
         // Whatever is still pending returns once cancelled.
-        file_->CancelIo();
-        Settle();
-        Check(!AnyBusy(), "a request did not return after it was cancelled");
-        Close();
+        if (file_) {
+            file_->CancelIo();
+            Settle();
+            Check(!AnyBusy(), "a request did not return after it was cancelled");
+            QueuesEmpty(dev);
+            Close();
+        }
         Check(dev.openCount == 0, "the port is still counted open after its close");
         Check(dev.usb.ioCount.Value() == idleCount, "a request is still counted after the close");
         Check(kernel.pool().OutstandingCount() == poolBefore,
               "the driver holds allocations after the close");
-        Open();
-        Close();
+        if (!chipGone_) {
+            Open();
+            Close();
+        }
     }
 
 private:
@@ -171,7 +176,9 @@ private:
         Call([&] { status = host::HostFile::Open(system_.kernel(), "\\DosDevices\\COM5", &file_); },
              true);
         Check(!AnyBusy(), "opening the port did not return");
-        Check(status == STATUS_SUCCESS && file_ != nullptr, "the port did not open");
+        // Without the chip the open may fail (the chip is not there to be set up).
+        Check(status == STATUS_SUCCESS ? file_ != nullptr : chipGone_ && !file_,
+              "the port did not open");
         // A new handle starts from the port's defaults (the rate is the chip's, kept).
         std::lock_guard lock(expectedMutex_);
         for (auto& e : expected_) e.reset();
@@ -182,6 +189,26 @@ private:
         Check(!AnyBusy(), "a request outlived its handle's close");
         Check(status == STATUS_SUCCESS, "closing the port failed");
         file_.reset();
+    }
+
+    // With every request returned, the port counts nothing waiting to go out and no more
+    // received bytes than its buffer holds (the status is answered even after an error abort).
+    void QueuesEmpty(k::Device& dev) {
+        k::SerialStatus status{};
+        NTSTATUS result = STATUS_UNSUCCESSFUL;
+        Call([&] {
+            result = file_->DeviceIoControl(k::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status,
+                                            sizeof status);
+        });
+        Check(!AnyBusy() && result == STATUS_SUCCESS, "GET_COMMSTATUS failed");
+        Check(status.AmountInOutQueue == 0 && status.WaitForImmediate == 0,
+              "bytes counted in the output queue with no write pending");
+        std::uint32_t size;
+        {
+            SpinLockGuard rx(dev.receiveLock);
+            size = dev.receiveSize;
+        }
+        Check(status.AmountInInQueue <= size, "more bytes counted received than the buffer holds");
     }
 
     // Runs a call on a free caller; false when every caller has a call in flight. The last
@@ -218,7 +245,10 @@ private:
 
     void Step() {
         const std::uint8_t op = in_.Byte();
-        switch ((op & 0x0F) % kOpCount) {
+        const int which = (op & 0x0F) % kOpCount;
+        const bool needsHandle = which <= kOpWait || which == kOpCancel;
+        if (needsHandle && !file_) return;
+        switch (which) {
             case kOpIoctl:
                 Ioctl(op);
                 break;
@@ -229,7 +259,9 @@ private:
                 Write();
                 break;
             case kOpFlush:
-                Call([this] { Check(file_->Flush() != STATUS_PENDING, "a flush returned while pending"); });
+                Call([this] {
+                    Check(file_->Flush() != STATUS_PENDING, "a flush returned while pending");
+                });
                 break;
             case kOpPurge: {
                 const std::uint32_t mask = in_.Byte() & 0x0F;
@@ -269,8 +301,12 @@ private:
                 system_.chip().SetLoopback(loopback_);
                 break;
             case kOpReopen:
-                Close();
+                if (file_) Close();
                 Open();
+                break;
+            case kOpPullChip:
+                chipGone_ = true;
+                system_.chip().Unplug();
                 break;
         }
     }
@@ -312,15 +348,15 @@ private:
                 Check(out[i] == kUntouched, "a device control wrote past what it returned");
             }
             if (!NT_SUCCESS(status)) return;
-            Observe(code, input, inBytes, noOutput ? std::span<const std::uint8_t>{}
-                                                   : std::span(out).first(returned));
+            Observe(code, input, inBytes,
+                    noOutput ? std::span<const std::uint8_t>{} : std::span(out).first(returned));
         });
     }
 
     // What a successful control tells of the settings (calls are settled one by one, so a set
     // and a later get do not overlap).
-    void Observe(const Code& control, const std::vector<std::uint8_t>& input,
-                 std::uint32_t inBytes, std::span<const std::uint8_t> output) {
+    void Observe(const Code& control, const std::vector<std::uint8_t>& input, std::uint32_t inBytes,
+                 std::span<const std::uint8_t> output) {
         std::lock_guard lock(expectedMutex_);
         auto& timeouts = expected_[0];
         if (control.internal) {
@@ -354,7 +390,8 @@ private:
             if (code == m.set) {
                 // Without an input buffer the record is whatever the system buffer held.
                 if (input.size() >= m.length && inBytes >= m.length) {
-                    expected_[i] = std::vector<std::uint8_t>(input.begin(), input.begin() + m.length);
+                    expected_[i] =
+                        std::vector<std::uint8_t>(input.begin(), input.begin() + m.length);
                 } else {
                     expected_[i].reset();
                 }
@@ -440,6 +477,7 @@ private:
     bool loopback_;
     std::mutex expectedMutex_;
     std::optional<std::vector<std::uint8_t>> expected_[std::size(kMirrors)];
+    bool chipGone_ = false;
     bool rateTold_ = false;                 // a SET_BAUD_RATE has succeeded
     std::optional<std::uint32_t> rateSet_;  // the last one's rate, when known and not 0
 };

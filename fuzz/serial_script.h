@@ -99,19 +99,20 @@ enum Op : std::uint8_t {
     // kMaxInputBytes of input; the rest of the input is zero. Flags: 1 no input buffer, 2 no
     // output buffer.
     kOpIoctl = 0,
-    kOpRead = 1,     // length mode
-    kOpWrite = 2,    // length mode, then up to kMaxInputBytes of data (repeated to the length)
-    kOpFlush = 3,    //
-    kOpPurge = 4,    // mask byte (low nibble)
-    kOpTimeouts = 5, // selector byte, then the values it asks for (SetTimeouts below)
-    kOpWait = 6,     // mask word: sets the wait mask, then waits on it
-    kOpReceive = 7,  // count byte (1-32), then the bytes the line delivers
-    kOpStatus = 8,   // the status notification's line byte
-    kOpAdvance = 9,  // index into kAdvanceSteps
-    kOpCancel = 10,  // cancels what the handle has in flight
+    kOpRead = 1,      // length mode
+    kOpWrite = 2,     // length mode, then up to kMaxInputBytes of data (repeated to the length)
+    kOpFlush = 3,     //
+    kOpPurge = 4,     // mask byte (low nibble)
+    kOpTimeouts = 5,  // selector byte, then the values it asks for (SetTimeouts below)
+    kOpWait = 6,      // mask word: sets the wait mask, then waits on it
+    kOpReceive = 7,   // count byte (1-32), then the bytes the line delivers
+    kOpStatus = 8,    // the status notification's line byte
+    kOpAdvance = 9,   // index into kAdvanceSteps
+    kOpCancel = 10,   // cancels what the handle has in flight
     kOpLoopback = 11,
-    kOpReopen = 12,  // closes the handle and opens the port again
-    kOpCount = 13,
+    kOpReopen = 12,    // closes the handle and opens the port again
+    kOpPullChip = 13,  // the chip goes (every transfer fails) while the system still has it
+    kOpCount = 14,
 };
 inline constexpr std::uint8_t kNoInputBuffer = 0x10;
 inline constexpr std::uint8_t kNoOutputBuffer = 0x20;
@@ -121,7 +122,7 @@ inline constexpr std::size_t kMaxSteps = 48;
 inline constexpr std::uint32_t kMaxDword = 0xFFFFFFFF;
 // Virtual time per advance step, in 100-ns units.
 inline constexpr std::array<std::int64_t, 6> kAdvanceSteps = {
-    drv::kMillisecond,      2 * drv::kMillisecond,  10 * drv::kMillisecond,
+    drv::kMillisecond,      2 * drv::kMillisecond,   10 * drv::kMillisecond,
     50 * drv::kMillisecond, 200 * drv::kMillisecond, drv::kSecond};
 
 // Length modes: the record's length, none, one short of the record, one over, or an explicit
