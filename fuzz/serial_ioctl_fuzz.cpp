@@ -17,6 +17,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -86,6 +88,23 @@ private:
 };
 
 constexpr std::size_t kCallers = 3;
+
+// With VM_FUZZ_TRACE set, each step and each call's result go to stderr: an input that breaks
+// an invariant reads as the plain calls a unit test makes.
+bool Tracing() {
+    static const bool on = std::getenv("VM_FUZZ_TRACE") != nullptr;
+    return on;
+}
+template <class... Args>
+void Trace(const char* format, Args... args) {
+    if (Tracing()) std::fprintf(stderr, format, args...);
+}
+void TraceBytes(const char* what, std::span<const std::uint8_t> bytes) {
+    if (!Tracing()) return;
+    std::fprintf(stderr, "    %s", what);
+    for (std::uint8_t b : bytes) std::fprintf(stderr, " %02X", b);
+    std::fprintf(stderr, "\n");
+}
 
 // Callers live as long as the process: threads are not made per input.
 Caller* Callers() {
@@ -248,6 +267,7 @@ private:
         const int which = (op & 0x0F) % kOpCount;
         const bool needsHandle = which <= kOpWait || which == kOpCancel;
         if (needsHandle && !file_) return;
+        Trace("step %d (op %02X)\n", which, op);
         switch (which) {
             case kOpIoctl:
                 Ioctl(op);
@@ -340,6 +360,11 @@ private:
             const NTSTATUS status = file_->DeviceIoControl(
                 code.code, input.empty() ? nullptr : input.data(), inBytes,
                 noOutput ? nullptr : out.data(), outLength, &returned, code.internal);
+            Trace("  control %06X%s in %u out %u -> %08X returned %u\n", code.code,
+                  code.internal ? " (internal)" : "", inBytes, outLength,
+                  static_cast<std::uint32_t>(status), returned);
+            TraceBytes("in", input);
+            if (NT_SUCCESS(status) && !noOutput) TraceBytes("out", std::span(out).first(returned));
             Check(status != STATUS_PENDING, "a device control returned while pending");
             Check(returned <= outLength, "a device control returned more than its output length");
             Check(NT_SUCCESS(status) || returned == 0, "a failed device control returned bytes");
@@ -426,6 +451,7 @@ private:
             std::uint32_t got = 0xFFFFFFFF;
             std::uint32_t reported = 0xFFFFFFFF;
             const NTSTATUS status = file_->Read(data.data(), length, &got, &reported);
+            Trace("  read %u -> %08X got %u\n", length, static_cast<std::uint32_t>(status), got);
             Check(status != STATUS_PENDING, "a read returned while pending");
             Check(got <= length && reported <= length, "a read returned more than its length");
             Check(NT_SUCCESS(status) || reported == 0, "a failed read reported bytes");
@@ -443,6 +469,8 @@ private:
             std::uint32_t put = 0xFFFFFFFF;
             const NTSTATUS status =
                 file_->Write(data.data(), static_cast<std::uint32_t>(data.size()), &put);
+            Trace("  write %zu -> %08X put %u\n", data.size(), static_cast<std::uint32_t>(status),
+                  put);
             Check(status != STATUS_PENDING, "a write returned while pending");
             Check(put <= data.size(), "a write counted more than its length");
             Check(NT_SUCCESS(status) || put == 0, "a failed write counted bytes");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 
 #include "tests/driver/serial2k/serial_rig.h"
 
@@ -30,8 +31,8 @@ TEST(Usbser2kRequestSequences, NoBufferWithAnOutputPlaceCopiesNothing) {
         out.fill(0x5C);
         std::uint32_t returned = 0xFFFFFFFF;
         EXPECT_EQ(rig.Drive([&] {
-                      return rig.file->DeviceIoControl(c.code, nullptr, 0, out.data(), 0, &returned);
-                  }),
+            return rig.file->DeviceIoControl(c.code, nullptr, 0, out.data(), 0, &returned);
+        }),
                   c.status);
         EXPECT_EQ(returned, 0u);
         for (std::uint8_t b : out) EXPECT_EQ(b, 0x5C);
@@ -41,6 +42,37 @@ TEST(Usbser2kRequestSequences, NoBufferWithAnOutputPlaceCopiesNothing) {
     std::uint32_t got = 0xFFFFFFFF;
     EXPECT_EQ(rig.Drive([&] { return rig.file->Read(data.data(), 0, &got); }), STATUS_SUCCESS);
     EXPECT_EQ(got, 0u);
+}
+
+// Special characters set while the chip is gone: on chips that keep the XON and XOFF
+// characters themselves (variant 2 and above) the request fails and the port keeps the
+// characters it had (it stored the new ones and then reported the failure); older chips hold no
+// characters, so the request succeeds and the port takes them.
+TEST(Usbser2kRequestSequences, CharactersTheChipDidNotTakeAreNotKept) {
+    struct Case {
+        int variant;
+        NTSTATUS status;
+        bool taken;
+    };
+    const Case cases[] = {
+        {2, STATUS_DEVICE_NOT_CONNECTED, false},
+        {3, STATUS_DEVICE_NOT_CONNECTED, false},
+        {1, STATUS_SUCCESS, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.variant);
+        SerialRig rig(c.variant);
+        ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+        const SerialChars before{0x08, 0x00, 0x16, 0x05, 0x06, 0x00};
+        ASSERT_EQ(rig.Set(IOCTL_SERIAL_SET_CHARS, before), STATUS_SUCCESS);
+        rig.chip.Unplug();
+        const SerialChars after{0x00, 0x00, 0x18, 0x05, 0x10, 0x00};
+        EXPECT_EQ(rig.Set(IOCTL_SERIAL_SET_CHARS, after), c.status);
+        SerialChars now{};
+        ASSERT_EQ(rig.Get(IOCTL_SERIAL_GET_CHARS, &now), STATUS_SUCCESS);
+        const SerialChars& expected = c.taken ? after : before;
+        EXPECT_EQ(std::memcmp(&now, &expected, sizeof now), 0);
+    }
 }
 
 }  // namespace
