@@ -142,17 +142,23 @@ std::uint32_t LengthOf(Bytes& in, std::uint32_t record) {
     }
 }
 
-// A setting's set and get codes: after a successful set, the get gives back the bytes set.
+// A setting's set and get codes: after a successful set, the get gives back the bytes set; a
+// set that failed leaves the setting as it was, except where the chip may have taken part of
+// it (the handshake record goes to the chip register by register).
 struct Mirror {
     std::uint32_t set;
     std::uint32_t get;
     std::uint32_t length;
+    bool failureKeeps = true;
 };
 constexpr Mirror kMirrors[] = {
     {k::IOCTL_SERIAL_SET_TIMEOUTS, k::IOCTL_SERIAL_GET_TIMEOUTS, 20},
     {k::IOCTL_SERIAL_SET_WAIT_MASK, k::IOCTL_SERIAL_GET_WAIT_MASK, 4},
     {k::IOCTL_SERIAL_SET_CHARS, k::IOCTL_SERIAL_GET_CHARS, 6},
+    {k::IOCTL_SERIAL_SET_HANDFLOW, k::IOCTL_SERIAL_GET_HANDFLOW, 16, false},
 };
+constexpr std::size_t kTimeoutsMirror = 0;
+constexpr std::size_t kHandflowMirror = 3;
 
 class Script {
 public:
@@ -372,7 +378,10 @@ private:
             for (std::size_t i = written; i < out.size(); ++i) {
                 Check(out[i] == kUntouched, "a device control wrote past what it returned");
             }
-            if (!NT_SUCCESS(status)) return;
+            if (!NT_SUCCESS(status)) {
+                ObserveFailure(code);
+                return;
+            }
             Observe(code, input, inBytes,
                     noOutput ? std::span<const std::uint8_t>{} : std::span(out).first(returned));
         });
@@ -383,8 +392,10 @@ private:
     void Observe(const Code& control, const std::vector<std::uint8_t>& input, std::uint32_t inBytes,
                  std::span<const std::uint8_t> output) {
         std::lock_guard lock(expectedMutex_);
-        auto& timeouts = expected_[0];
+        auto& timeouts = expected_[kTimeoutsMirror];
         if (control.internal) {
+            // Both change the handshake record too.
+            expected_[kHandflowMirror].reset();
             // Other components take the time-outs away and give them back.
             if (control.code == k::IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS) {
                 timeouts = std::vector<std::uint8_t>(sizeof(k::SerialTimeouts), 0);
@@ -443,6 +454,21 @@ private:
         const bool divisor = system_.chip().profile().variant >= 2 && reported > 115200;
         Check(Dword(coding) == (divisor ? entry->divisor : reported),
               "GET_BAUD_RATE differs from the rate the chip was told");
+    }
+
+    void ObserveFailure(const Code& control) {
+        std::lock_guard lock(expectedMutex_);
+        if (control.internal) {
+            // The settings given back go in part by part: the time-outs before the handshake.
+            if (control.code == k::IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS) {
+                expected_[kTimeoutsMirror].reset();
+                expected_[kHandflowMirror].reset();
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < std::size(kMirrors); ++i) {
+            if (control.code == kMirrors[i].set && !kMirrors[i].failureKeeps) expected_[i].reset();
+        }
     }
 
     void Read(std::uint32_t length) {
