@@ -420,6 +420,19 @@ void SerialSeeds() {
         Write(target, "chip-pulled", w.bytes());
     }
     {
+        // Sleep and wake with a read waiting, then the device alone powered down and a request
+        // that needs the chip bringing it back.
+        const std::uint8_t s3[] = {2};
+        const std::uint8_t working[] = {0};
+        const std::uint8_t d3[] = {0x81};
+        script::Writer w = Script(setUp, 2, true);
+        w.Read(8).Step(script::kOpPower, s3).Step(script::kOpPower, working).Read(4);
+        w.Step(script::kOpPower, d3);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_SET_DTR), {}, 0);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_BAUD_RATE), {}, 4);
+        Write(target, "power-sleep-wake", w.bytes());
+    }
+    {
         // What other components ask for: the settings taken and given back.
         script::Writer w = Script(setUp, 2, false);
         w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, true), {},

@@ -330,6 +330,25 @@ private:
                 if (file_) Close();
                 Open();
                 break;
+            case kOpPower: {
+                const std::uint8_t target = in_.Byte();
+                constexpr std::uint32_t kSystem[] = {PowerSystemWorking, PowerSystemSleeping1,
+                                                     PowerSystemSleeping3, PowerSystemHibernate};
+                const bool device = (target & 0x80) != 0;
+                const std::uint32_t state =
+                    device ? ((target & 1) ? PowerDeviceD3 : PowerDeviceD0) : kSystem[target % 4];
+                Trace("  power %s %u\n", device ? "device" : "system", state);
+                // As the power manager sends it: from its own thread, while requests wait.
+                Call(
+                    [this, device, state] {
+                        system_.SetPower(device ? PowerStateType::DevicePowerState
+                                                : PowerStateType::SystemPowerState,
+                                         state);
+                    },
+                    true);
+                Check(!Callers()[kCallers - 1].busy(), "a power request did not return");
+                break;
+            }
             case kOpPullChip:
                 chipGone_ = true;
                 system_.chip().Unplug();

@@ -112,7 +112,9 @@ enum Op : std::uint8_t {
     kOpLoopback = 11,
     kOpReopen = 12,    // closes the handle and opens the port again
     kOpPullChip = 13,  // the chip goes (every transfer fails) while the system still has it
-    kOpCount = 14,
+    kOpPower = 14,     // state byte: bit 7 a device state (D0 or D3), else a system state
+                       // (working, sleeping 1, sleeping 3, hibernate)
+    kOpCount = 15,
 };
 inline constexpr std::uint8_t kNoInputBuffer = 0x10;
 inline constexpr std::uint8_t kNoOutputBuffer = 0x20;

@@ -45,6 +45,10 @@ drv::NTSTATUS CableSystem::Plug() {
     return pnp_.Start(pdo_);
 }
 
+drv::NTSTATUS CableSystem::SetPower(drv::PowerStateType type, std::uint32_t state) {
+    return pnp_.SendPower(pdo_, drv::IRP_MN_SET_POWER, type, state).status;
+}
+
 void CableSystem::Unplug() {
     if (!plugged_) return;
     plugged_ = false;

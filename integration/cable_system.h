@@ -32,6 +32,9 @@ public:
     // removal follow.
     void Unplug();
     bool plugged() const { return plugged_; }
+    // A power request as the power manager sends it to the cable's device: a system state
+    // (PowerSystemWorking, PowerSystemSleeping3, ...) or a device state (PowerDeviceD0, ...).
+    drv::NTSTATUS SetPower(drv::PowerStateType type, std::uint32_t state);
     // Unloads the driver (once its devices are gone); its global state goes.
     void Unload();
 

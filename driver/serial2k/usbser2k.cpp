@@ -329,6 +329,8 @@ NTSTATUS DispatchCreate(DeviceObject* fdo, Irp* irp) {
         dev.receiveSize = size;
         dev.receiveCount = dev.receiveFirst = 0;
     }
+    // The port needs the chip: a device powered down since (its own state D3) comes back first.
+    if (const NTSTATUS power = EnsureD0(dev); !NT_SUCCESS(power)) return fail(power);
     const NTSTATUS status = OpenPort(dev);
     if (!NT_SUCCESS(status)) {
         StopStandingTransfers(dev);

@@ -75,5 +75,37 @@ TEST(Usbser2kRequestSequences, CharactersTheChipDidNotTakeAreNotKept) {
     }
 }
 
+// The device powered down (device state D3) and the port opened: the open brings the device
+// back to D0 before it sets the chip up, whether the handle was closed before or during the
+// power-down (the open failed with the chip unpowered).
+TEST(Usbser2kRequestSequences, OpeningAPoweredDownDeviceBringsItBack) {
+    for (const bool openDuringPowerDown : {false, true}) {
+        SCOPED_TRACE(openDuringPowerDown);
+        SerialRig rig(2);
+        if (openDuringPowerDown) ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+        const auto d3 = rig.Drive([&] {
+            return rig.pnp.SendPower(rig.pdo, IRP_MN_SET_POWER, PowerStateType::DevicePowerState,
+                                     PowerDeviceD3);
+        });
+        ASSERT_EQ(d3.status, STATUS_SUCCESS);
+        ASSERT_FALSE(rig.chip.Powered());
+        if (openDuringPowerDown)
+            ASSERT_EQ(rig.Drive([&] { return rig.file->Close(); }), STATUS_SUCCESS);
+        ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+        EXPECT_TRUE(rig.chip.Powered());
+        EXPECT_EQ(rig.dev().devicePowerState.load(), PowerDeviceD0);
+        // The port works: a byte written loops back and is read.
+        rig.chip.SetLoopback(true);
+        ASSERT_EQ(rig.SetTimeouts(0, 0, 100), STATUS_SUCCESS);
+        std::uint32_t put = 0;
+        EXPECT_EQ(rig.Drive([&] { return rig.file->Write("x", 1, &put); }), STATUS_SUCCESS);
+        char c = 0;
+        std::uint32_t got = 0;
+        EXPECT_EQ(rig.Drive([&] { return rig.file->Read(&c, 1, &got); }), STATUS_SUCCESS);
+        EXPECT_EQ(got, 1u);
+        EXPECT_EQ(c, 'x');
+    }
+}
+
 }  // namespace
 }  // namespace vm::drv::usbser2k::testing
