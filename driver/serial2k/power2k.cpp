@@ -16,7 +16,9 @@ bool OwnsPowerPolicy(Device& dev) {
 NTSTATUS BringToD0(Device& dev) {
     if (dev.devicePowerState.load() != PowerDeviceD0) {
         if (KeGetCurrentIrql() != Irql::Passive) return STATUS_INSUFFICIENT_POWER;
+        dev.power.ownD0.fetch_add(1);
         const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
+        dev.power.ownD0.fetch_sub(1);
         if (!NT_SUCCESS(status)) return status;
         if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
     }
@@ -47,18 +49,45 @@ void DisarmWake(Device& dev) {
     dev.power.wakeArmed.store(false);
 }
 
+bool AllocatePowerWork(Device& dev) {
+    if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
+    if (!dev.power.restoreWork) dev.power.restoreWork = IoAllocateWorkItem(dev.kernel);
+    return dev.power.work && dev.power.restoreWork;
+}
+
 void FreePowerWork(Device& dev) {
-    if (dev.power.work) {
-        IoFreeWorkItem(dev.power.work);
-        dev.power.work = nullptr;
+    for (KWorkItem** item : {&dev.power.work, &dev.power.restoreWork}) {
+        if (*item) {
+            IoFreeWorkItem(*item);
+            *item = nullptr;
+        }
     }
 }
 
 namespace {
+// The chip restored after a D0 someone else asked for (passive level, on the worker).
+void RestoreAfterD0(void*, void* context) {
+    auto& dev = *static_cast<Device*>(context);
+    if (dev.pnpState.load() == PnpState::Started && dev.power.needsRestore.exchange(false) &&
+        !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
+        dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+    }
+    dev.power.restoreQueued.store(false);
+    dev.usb.ioCount.Decrement();
+}
+
 NTSTATUS OnDeviceD0(DeviceObject* fdo, Irp* irp, void*) {
     if (irp->PendingReturned) IoMarkIrpPending(irp);
     if (NT_SUCCESS(irp->IoStatus.Status)) {
-        PoSetPowerState(fdo->Extension<Device>().devicePowerState, PowerDeviceD0);
+        Device& dev = fdo->Extension<Device>();
+        PoSetPowerState(dev.devicePowerState, PowerDeviceD0);
+        // Power is back but the chip lost what it was told: unless the driver asked for this
+        // D0 itself (and restores next), the chip is restored before data moves again.
+        if (dev.power.ownD0.load() == 0 && dev.power.needsRestore.load() && dev.power.restoreWork &&
+            dev.pnpState.load() == PnpState::Started && !dev.power.restoreQueued.exchange(true)) {
+            dev.usb.ioCount.Increment();
+            IoQueueWorkItem(dev.power.restoreWork, &RestoreAfterD0, fdo, &dev);
+        }
     }
     return irp->IoStatus.Status;
 }
@@ -68,8 +97,10 @@ void FinishSystemWake(void*, void* context) {
     auto& dev = *static_cast<Device*>(context);
     Irp* irp = dev.power.heldSystemIrp;
     dev.power.heldSystemIrp = nullptr;
-    if (NT_SUCCESS(RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0)) &&
-        dev.pnpState.load() == PnpState::Started) {
+    dev.power.ownD0.fetch_add(1);
+    const NTSTATUS powered = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
+    dev.power.ownD0.fetch_sub(1);
+    if (NT_SUCCESS(powered) && dev.pnpState.load() == PnpState::Started) {
         if (dev.power.needsRestore.exchange(false) && !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
             dev.power.needsRestore.store(true);  // tried again at the next bring to D0
         }
@@ -115,7 +146,7 @@ NTSTATUS SetSystemPower(Device& dev, Irp* irp, std::uint32_t systemState) {
         RequestDevicePowerAndWait(dev.pdo, target);
         return PassDown(dev.usb.lower, irp);
     }
-    if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
+    AllocatePowerWork(dev);
     // Up: the system request first (the parent powers up), the device from its completion.
     dev.usb.ioCount.Increment();
     IoMarkIrpPending(irp);

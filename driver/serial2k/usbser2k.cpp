@@ -173,7 +173,7 @@ NTSTATUS StartDevice(Device& dev) {
     dev.devicePowerState = PowerDeviceD0;
     if (!dev.stoppedBefore) DoExternalNaming(dev);  // a port without names still works
     Wmi2kRegister(dev);
-    if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
+    AllocatePowerWork(dev);
     dev.pnpState.store(PnpState::Started);
     return STATUS_SUCCESS;
 }

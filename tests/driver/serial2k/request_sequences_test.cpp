@@ -82,15 +82,18 @@ TEST(Usbser2kRequestSequences, OpeningAPoweredDownDeviceBringsItBack) {
     for (const bool openDuringPowerDown : {false, true}) {
         SCOPED_TRACE(openDuringPowerDown);
         SerialRig rig(2);
-        if (openDuringPowerDown) ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+        if (openDuringPowerDown) {
+            ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+        }
         const auto d3 = rig.Drive([&] {
             return rig.pnp.SendPower(rig.pdo, IRP_MN_SET_POWER, PowerStateType::DevicePowerState,
                                      PowerDeviceD3);
         });
         ASSERT_EQ(d3.status, STATUS_SUCCESS);
         ASSERT_FALSE(rig.chip.Powered());
-        if (openDuringPowerDown)
+        if (openDuringPowerDown) {
             ASSERT_EQ(rig.Drive([&] { return rig.file->Close(); }), STATUS_SUCCESS);
+        }
         ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
         EXPECT_TRUE(rig.chip.Powered());
         EXPECT_EQ(rig.dev().devicePowerState.load(), PowerDeviceD0);
@@ -105,6 +108,36 @@ TEST(Usbser2kRequestSequences, OpeningAPoweredDownDeviceBringsItBack) {
         EXPECT_EQ(got, 1u);
         EXPECT_EQ(c, 'x');
     }
+}
+
+// The device powered down and up again by requests the driver did not make itself (another
+// power policy owner's, or the power manager's): once D0 is back the chip gets its line coding
+// again and the port hears the line, before any request that needs the chip comes (the chip
+// kept its power-on coding and the port stayed deaf until one did).
+TEST(Usbser2kRequestSequences, PowerBackFromOutsideRestoresTheChipBeforeDataMoves) {
+    SerialRig rig(2);
+    ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Set(IOCTL_SERIAL_SET_BAUD_RATE, std::uint32_t{19200}), STATUS_SUCCESS);
+    const auto coding = rig.chip.LineCodingBytes();
+    for (const std::uint32_t state : {PowerDeviceD3, PowerDeviceD0}) {
+        const auto sent = rig.Drive([&] {
+            return rig.pnp.SendPower(rig.pdo, IRP_MN_SET_POWER, PowerStateType::DevicePowerState,
+                                     state);
+        });
+        ASSERT_EQ(sent.status, STATUS_SUCCESS);
+    }
+    rig.Drive([&] {
+        rig.kernel.FlushWorkItems();
+        return STATUS_SUCCESS;
+    });
+    EXPECT_TRUE(rig.chip.Powered());
+    EXPECT_EQ(rig.chip.LineCodingBytes(), coding);
+    ASSERT_EQ(rig.SetTimeouts(0, 0, 100), STATUS_SUCCESS);
+    rig.Inject("ok");
+    char data[2] = {};
+    std::uint32_t got = 0;
+    EXPECT_EQ(rig.Drive([&] { return rig.file->Read(data, 2, &got); }), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(data, got), "ok");
 }
 
 }  // namespace
