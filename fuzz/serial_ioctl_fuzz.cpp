@@ -471,6 +471,7 @@ private:
         }
         const auto coding = system_.chip().LineCodingBytes();
         const bool divisor = system_.chip().profile().variant >= 2 && reported > 115200;
+        Trace("  rate %u, the chip's rate word %08X\n", reported, Dword(coding));
         Check(Dword(coding) == (divisor ? entry->divisor : reported),
               "GET_BAUD_RATE differs from the rate the chip was told");
     }

@@ -70,7 +70,7 @@ inline NTSTATUS SendRequest(DeviceObject* device, std::uint8_t major, FileObject
 // An application's handle: open by name (through symbolic links), close as cleanup then close.
 class Handle {
 public:
-    Handle(Kernel& kernel, const std::string& name) : kernel_(kernel) {
+    Handle(Kernel& kernel, const std::string& name) {
         device_ = IoGetDeviceObjectByName(kernel, name);
         status_ =
             device_ ? SendRequest(device_, IRP_MJ_CREATE, &file_) : STATUS_OBJECT_NAME_NOT_FOUND;
@@ -87,7 +87,6 @@ public:
     }
 
 private:
-    Kernel& kernel_;
     DeviceObject* device_ = nullptr;
     FileObject file_;
     NTSTATUS status_ = STATUS_UNSUCCESSFUL;
