@@ -14,6 +14,7 @@
 // set; closing succeeds and leaves the device as before the open (no request counted, nothing
 // allocated), and the port opens again; the driver frees everything it allocated.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -258,13 +259,19 @@ private:
     // Until every call has returned or waits for what only a later step can do.
     void Settle() {
         Kernel& kernel = system_.kernel();
-        for (;;) {
+        for (int polls = 0;; ++polls) {
             std::size_t busy = 0;
             for (std::size_t i = 0; i < kCallers; ++i) busy += Callers()[i].busy() ? 1 : 0;
             if (kernel.QueuedWorkItems() == 0 && (busy == 0 || kernel.StuckWaiters() >= busy)) {
                 return;
             }
-            std::this_thread::yield();
+            // A call that takes longer than a few polls gets the processor to itself (the
+            // machine may have as few processors as there are threads here).
+            if (polls < 32) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
         }
     }
 
