@@ -1,15 +1,19 @@
 // Writes the fuzz targets' seed corpora (fuzz/corpus/<target>/) from the project's own code:
 // the factory data file and cuts of it, the channel table's CSV export, a settings file written
-// by the settings-file wrapper, and decision bytes for the radio and driver targets.
+// by the settings-file wrapper, decision bytes for the radio and driver targets, and the
+// requests the program's serial port makes, recorded at the driver as it makes them.
 //
 //   vm_fuzz_seeds FOLDER     (normally fuzz/corpus; existing seeds of the same name are replaced)
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/editors/channels/channel_memory.h"
@@ -17,11 +21,15 @@
 #include "app/editors/channels/program_view.h"
 #include "app/image/band_tables.h"
 #include "app/image/image_map.h"
+#include "app/link/clone_worker.h"
 #include "app/shell/data_file.h"
 #include "app/shell/settings_file.h"
 #include "driver/core/chip_control.h"
 #include "driver/core/private_ioctl.h"
 #include "fuzz/fuzz_support.h"
+#include "fuzz/serial_script.h"
+#include "integration/cable_system.h"
+#include "integration/driver_serial_port.h"
 
 using namespace vm;
 namespace fs = std::filesystem;
@@ -220,6 +228,225 @@ void DriverSeeds() {
     }
 }
 
+// --- The serial port's requests ------------------------------------------------------------
+
+namespace script = fuzz::serial_script;
+
+// Requests as the driver's dispatch saw them, in order.
+struct Recorded {
+    std::uint8_t major;
+    std::uint32_t code = 0;
+    std::vector<std::uint8_t> in;  // control input or write data
+    std::uint32_t length = 0;      // control output length or read length
+};
+std::vector<Recorded> g_recorded;
+drv::DriverDispatch g_control = nullptr;
+drv::DriverDispatch g_read = nullptr;
+drv::DriverDispatch g_write = nullptr;
+
+drv::NTSTATUS RecordControl(drv::DeviceObject* device, drv::Irp* irp) {
+    const drv::IoStackLocation* loc = drv::IoGetCurrentIrpStackLocation(irp);
+    const auto& p = loc->Parameters.DeviceIoControl;
+    const auto* in = static_cast<const std::uint8_t*>(irp->SystemBuffer);
+    g_recorded.push_back(
+        {drv::IRP_MJ_DEVICE_CONTROL, p.IoControlCode,
+         in ? std::vector<std::uint8_t>(in, in + p.InputBufferLength) : std::vector<std::uint8_t>{},
+         p.OutputBufferLength});
+    return g_control(device, irp);
+}
+drv::NTSTATUS RecordRead(drv::DeviceObject* device, drv::Irp* irp) {
+    g_recorded.push_back(
+        {drv::IRP_MJ_READ, 0, {}, drv::IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length});
+    return g_read(device, irp);
+}
+drv::NTSTATUS RecordWrite(drv::DeviceObject* device, drv::Irp* irp) {
+    const std::uint32_t n = drv::IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    const auto* data = static_cast<const std::uint8_t*>(irp->SystemBuffer);
+    g_recorded.push_back({drv::IRP_MJ_WRITE, 0, std::vector<std::uint8_t>(data, data + n), 0});
+    return g_write(device, irp);
+}
+
+// Runs `use` on the program's serial port over the cable (the chip looping back what it sends,
+// so that reads find bytes) and returns the requests it made.
+template <class F>
+std::vector<Recorded> RecordPort(F&& use) {
+    integration::CableSystem system(2, "COM5", drv::Kernel::ClockMode::Auto);
+    if (system.Plug() != drv::STATUS_SUCCESS) {
+        std::cerr << "vm_fuzz_seeds: the simulated cable did not start\n";
+        std::exit(1);
+    }
+    system.chip().SetLoopback(true);
+    drv::DeviceObject* device =
+        drv::ObReferenceDeviceObjectByName(system.kernel(), "\\DosDevices\\COM5");
+    auto& table = device->Driver->MajorFunction;
+    g_control = std::exchange(table[drv::IRP_MJ_DEVICE_CONTROL], &RecordControl);
+    g_read = std::exchange(table[drv::IRP_MJ_READ], &RecordRead);
+    g_write = std::exchange(table[drv::IRP_MJ_WRITE], &RecordWrite);
+    drv::ObDereferenceDeviceObject(device);
+    g_recorded.clear();
+    {
+        integration::DriverSerialPort port(system.kernel());
+        if (!port.Open("COM5")) {
+            std::cerr << "vm_fuzz_seeds: the simulated port did not open\n";
+            std::exit(1);
+        }
+        use(port);
+    }
+    return std::move(g_recorded);
+}
+
+script::Writer Script(const std::vector<Recorded>& requests, int variant, bool loopback) {
+    script::Writer w(variant, loopback);
+    for (const Recorded& r : requests) {
+        if (r.major == drv::IRP_MJ_READ) {
+            w.Read(r.length);
+        } else if (r.major == drv::IRP_MJ_WRITE) {
+            w.Write(r.in);
+        } else if (const std::size_t index = script::IndexOf(r.code); index < script::kCodeCount) {
+            w.Ioctl(index, r.in, r.length);
+        }
+    }
+    return w;
+}
+
+// The port set up as the clone link sets it up when it starts.
+void SetUpAsTheLink(integration::DriverSerialPort& port, const LinkTiming& timing) {
+    port.SetBufferSizes(kInputBufferSize, kOutputBufferSize);
+    port.SetTimeouts(timing.timeouts);
+    port.SetLine(LineSettings{});
+    port.Purge();
+}
+
+void SerialSeeds() {
+    const std::string target = "fuzz_serial_ioctl";
+    const LinkTiming timing;
+    const std::vector<Recorded> setUp =
+        RecordPort([&](integration::DriverSerialPort& port) { SetUpAsTheLink(port, timing); });
+    for (int variant = 0; variant < 5; ++variant) {
+        Write(target, "link-set-up-v" + std::to_string(variant),
+              Script(setUp, variant, false).bytes());
+    }
+
+    // A wake-up and its answer, the stray-byte check (a read that returns at once), a block
+    // written and read back.
+    const std::vector<Recorded> exchange = RecordPort([&](integration::DriverSerialPort& port) {
+        SetUpAsTheLink(port, timing);
+        std::size_t n = 0;
+        const std::uint8_t wake[] = {0x02, 'P', 'R', 'O', 'G', 'R', 'A', 'M'};
+        port.Write(wake, sizeof wake, n);
+        std::uint8_t answer[sizeof wake] = {};
+        port.Read(answer, sizeof answer, n);
+        CommTimeouts atOnce = timing.timeouts;
+        atOnce.read_interval = CommTimeouts::kMaxTimeout;
+        atOnce.read_total_multiplier = 0;
+        atOnce.read_total_constant = 0;
+        port.SetTimeouts(atOnce);
+        std::uint8_t stray[64];
+        port.Read(stray, sizeof stray, n);
+        port.SetTimeouts(timing.timeouts);
+        std::uint8_t block[0x44];
+        for (std::size_t i = 0; i < sizeof block; ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+        port.Write(block, sizeof block, n);
+        port.Read(block, sizeof block, n);
+        port.Purge();
+    });
+    Write(target, "link-exchange", Script(exchange, 2, true).bytes());
+    Write(target, "link-exchange-v0", Script(exchange, 0, true).bytes());
+
+    // The same set-up, then requests the link leaves waiting and what ends them.
+    const std::uint8_t bytes[] = {'A', 0x06, 0x11, 0x13, 0x00, 0xFF};
+    const std::uint8_t tenMs[] = {2};
+    const std::uint8_t oneSecond[] = {5};
+    {
+        script::Writer w = Script(setUp, 2, false);
+        w.Read(16)
+            .Step(script::kOpAdvance, tenMs)
+            .Receive(bytes)
+            .Step(script::kOpAdvance, oneSecond);
+        Write(target, "read-waits-for-bytes", w.bytes());
+    }
+    {
+        script::Writer w = Script(setUp, 2, false);
+        w.Read(200).Step(script::kOpCancel).Read(1).Step(script::kOpReopen);
+        Write(target, "read-cancelled-and-reopen", w.bytes());
+    }
+    {
+        const std::uint8_t rxchar[] = {0x01, 0x00};
+        const std::uint8_t cts[] = {0x80};
+        const std::uint8_t ctsAndRxchar[] = {0x09, 0x00};
+        script::Writer w = Script(setUp, 3, false);
+        w.Step(script::kOpWait, rxchar).Receive(bytes).Step(script::kOpWait, ctsAndRxchar);
+        w.Step(script::kOpStatus, cts).Step(script::kOpPurge, std::array<std::uint8_t, 1>{0x0F});
+        Write(target, "wait-on-mask", w.bytes());
+    }
+    {
+        // An XOFF counter waiting for received bytes, an immediate character, a write held by
+        // XOFF received in automatic transmit flow control.
+        drv::SerialHandflow hf{};
+        hf.ControlHandShake = drv::SERIAL_DTR_CONTROL;
+        hf.FlowReplace = drv::SERIAL_AUTO_TRANSMIT | drv::SERIAL_RTS_CONTROL;
+        hf.XonLimit = 100;
+        hf.XoffLimit = 100;
+        const auto* hfBytes = reinterpret_cast<const std::uint8_t*>(&hf);
+        const drv::usbser2k::SerialXoffCounter counter{50, 3, 0x13};
+        std::uint8_t counterBytes[drv::usbser2k::kXoffCounterInputLength] = {};
+        std::memcpy(counterBytes, &counter, sizeof counter);
+        const std::uint8_t xoff[] = {0x13};
+        const std::uint8_t data[] = {'d', 'a', 't', 'a'};
+        script::Writer w = Script(setUp, 2, false);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_SET_HANDFLOW),
+                std::span(hfBytes, sizeof hf), 0);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_XOFF_COUNTER), counterBytes, 0);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_IMMEDIATE_CHAR), data, 0);
+        w.Receive(xoff).Write(data).Receive(bytes).Step(script::kOpAdvance, oneSecond);
+        Write(target, "flow-xoff-counter", w.bytes());
+    }
+    {
+        // A write that loops back while a read waits, then a flush, and the statistics.
+        const std::uint8_t data[] = {'l', 'o', 'o', 'p'};
+        script::Writer w = Script(setUp, 4, true);
+        w.Read(4).Write(data).Step(script::kOpFlush);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_STATS), {}, 24);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_COMMSTATUS), {}, 20);
+        Write(target, "loopback-read-write", w.bytes());
+    }
+    {
+        // The cable pulled while a read and a write wait: the chip goes before the system
+        // knows; the handle is closed and opened again.
+        const std::uint8_t data[] = {'g', 'o', 'n', 'e'};
+        script::Writer w = Script(setUp, 2, false);
+        w.Read(32).Write(data).Step(script::kOpPullChip).Step(script::kOpAdvance, tenMs);
+        w.Step(script::kOpReopen).Read(1);
+        Write(target, "chip-pulled", w.bytes());
+    }
+    {
+        // Sleep and wake with a read waiting, then the device alone powered down and a request
+        // that needs the chip bringing it back.
+        const std::uint8_t s3[] = {2};
+        const std::uint8_t working[] = {0};
+        const std::uint8_t d3[] = {0x81};
+        script::Writer w = Script(setUp, 2, true);
+        w.Read(8).Step(script::kOpPower, s3).Step(script::kOpPower, working).Read(4);
+        w.Step(script::kOpPower, d3);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_SET_DTR), {}, 0);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_BAUD_RATE), {}, 4);
+        Write(target, "power-sleep-wake", w.bytes());
+    }
+    {
+        // What other components ask for: the settings taken and given back.
+        script::Writer w = Script(setUp, 2, false);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, true), {},
+                sizeof(drv::usbser2k::SerialBasicSettings));
+        drv::usbser2k::SerialBasicSettings settings{};
+        settings.HandFlow.ControlHandShake = drv::SERIAL_DTR_CONTROL;
+        settings.Timeouts.ReadTotalTimeoutConstant = 20;
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, true),
+                std::span(reinterpret_cast<const std::uint8_t*>(&settings), sizeof settings), 0);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_TIMEOUTS), {}, 20);
+        Write(target, "internal-settings", w.bytes());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,6 +461,7 @@ int main(int argc, char** argv) {
     SettingsSeeds();
     CloneWorkerSeeds();
     DriverSeeds();
+    SerialSeeds();
     std::cout << "vm_fuzz_seeds: " << g_written << " seeds in " << g_root.string() << '\n';
     return 0;
 }

@@ -15,13 +15,13 @@ namespace {
 const char* kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser2k";
 }
 
-CableSystem::CableSystem(int variant, std::string portName)
+CableSystem::CableSystem(int variant, std::string portName, drv::Kernel::ClockMode clock)
     : bus_(kernel_),
       chip_(kernel_, sim::ChipProfile::ForVariant(variant)),
       driver_(kernel_, "\\Driver\\usbser2k"),
       pnp_(kernel_),
       portName_(std::move(portName)) {
-    kernel_.SetClockMode(drv::Kernel::ClockMode::WallClock);
+    kernel_.SetClockMode(clock);
     kernel_.SetTimerResolution(drv::kMillisecond);
     pdo_ = bus_.CreatePdo(chip_);
     drv::usbser2k::DriverEntry(&driver_, kService);
@@ -43,6 +43,10 @@ drv::NTSTATUS CableSystem::Plug() {
     if (!drv::NT_SUCCESS(added)) return added;
     plugged_ = true;
     return pnp_.Start(pdo_);
+}
+
+drv::NTSTATUS CableSystem::SetPower(drv::PowerStateType type, std::uint32_t state) {
+    return pnp_.SendPower(pdo_, drv::IRP_MN_SET_POWER, type, state).status;
 }
 
 void CableSystem::Unplug() {

@@ -1,8 +1,8 @@
-// A simulated machine with the cable plugged in: the kernel on a clock that follows real time,
-// the USB bus, the simulated chip of one variant and usbser2k loaded and started, publishing
-// "COM5". The chip's serial line can be connected to a pseudo-terminal, the one a simulated
-// radio serves on, so that what the driver sends reaches the radio and the radio's answers
-// come back through the chip.
+// A simulated machine with the cable plugged in: the kernel on a clock that follows real time
+// (or one the caller drives), the USB bus, the simulated chip of one variant and usbser2k loaded
+// and started, publishing "COM5". The chip's serial line can be connected to a pseudo-terminal,
+// the one a simulated radio serves on, so that what the driver sends reaches the radio and the
+// radio's answers come back through the chip.
 #pragma once
 
 #include <atomic>
@@ -18,7 +18,10 @@ namespace vm::integration {
 
 class CableSystem {
 public:
-    explicit CableSystem(int variant, std::string portName = "COM5");
+    // `clock`: WallClock for callers that wait on one another in real time (a transfer to a
+    // simulated radio); Auto or Manual for a caller that drives time itself.
+    explicit CableSystem(int variant, std::string portName = "COM5",
+                         drv::Kernel::ClockMode clock = drv::Kernel::ClockMode::WallClock);
     ~CableSystem();
     CableSystem(const CableSystem&) = delete;
     CableSystem& operator=(const CableSystem&) = delete;
@@ -29,6 +32,9 @@ public:
     // removal follow.
     void Unplug();
     bool plugged() const { return plugged_; }
+    // A power request as the power manager sends it to the cable's device: a system state
+    // (PowerSystemWorking, PowerSystemSleeping3, ...) or a device state (PowerDeviceD0, ...).
+    drv::NTSTATUS SetPower(drv::PowerStateType type, std::uint32_t state);
     // Unloads the driver (once its devices are gone); its global state goes.
     void Unload();
 

@@ -14,6 +14,16 @@ struct CloseFile {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+// Opens for reading by the path's own characters: wide on Windows, so that a name outside the
+// ANSI code page opens too.
+std::FILE* OpenForReading(const std::filesystem::path& file) {
+#ifdef _WIN32
+    return ::_wfopen(file.c_str(), L"rb");
+#else
+    return std::fopen(file.c_str(), "rb");
+#endif
+}
+
 FileBytes Failed(int error) {
     FileBytes r;
     r.error = error != 0 ? error : EIO;
@@ -27,7 +37,7 @@ FileBytes ReadFileBytes(const std::filesystem::path& file, std::size_t limit) {
     std::error_code ec;
     if (std::filesystem::is_directory(file, ec)) return Failed(EISDIR);
     errno = 0;
-    const std::unique_ptr<std::FILE, CloseFile> f(std::fopen(file.c_str(), "rb"));
+    const std::unique_ptr<std::FILE, CloseFile> f(OpenForReading(file));
     if (!f) return Failed(errno);
 
     FileBytes r;

@@ -549,10 +549,25 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
             lock.lock();
             continue;
         }
+        const Waiter self{events, deadline};
         ++blocked_;
+        waiters_.push_back(&self);
         changed_.wait(lock);
+        waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &self));
         --blocked_;
     }
+}
+
+std::size_t Kernel::StuckWaiters() const {
+    std::lock_guard lock(dispatcher_);
+    std::size_t stuck = 0;
+    for (const Waiter* w : waiters_) {
+        const bool ready =
+            (w->deadline && now_ >= *w->deadline) ||
+            std::any_of(w->events.begin(), w->events.end(), [](KEvent* e) { return e->signaled_; });
+        if (!ready) ++stuck;
+    }
+    return stuck;
 }
 
 std::size_t Kernel::BlockedWaiters() const {

@@ -447,6 +447,11 @@ public:
     std::size_t BlockedWaiters() const;
     // Spins (real time, briefly) until at least `count` threads are blocked.
     void WaitForBlockedWaiters(std::size_t count) const;
+    // Blocked threads that cannot go on yet: none of their events is signalled and their
+    // deadline has not come. Unlike BlockedWaiters, a thread whose event was just set but that
+    // has not run since is not counted, so a caller that drives other threads can tell when
+    // everything it started has either finished or waits for something it has not done yet.
+    std::size_t StuckWaiters() const;
 
     Pool& pool() { return pool_; }
     Registry& registry() { return registry_; }
@@ -490,6 +495,11 @@ private:
     ClockMode mode_ = ClockMode::Auto;
     TimeUnits tick_ = 0;
     std::size_t blocked_ = 0;
+    struct Waiter {
+        std::span<KEvent* const> events;
+        std::optional<TimeUnits> deadline;
+    };
+    std::vector<const Waiter*> waiters_;  // the blocked ones
     std::multimap<TimeUnits, KTimer*> timers_;
 
     std::thread pump_;

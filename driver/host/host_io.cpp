@@ -117,7 +117,9 @@ NTSTATUS HostFile::Send(const Setup& setup, std::uintptr_t* information) {
     const std::uintptr_t info = iosb.Information;
     if (setup.out && NT_SUCCESS(iosb.Status)) {
         VM_KASSERT(info <= setup.bufferLength);
-        std::memcpy(setup.out, buffer, std::min<std::uintptr_t>(info, setup.copyOutMax));
+        // Nothing to copy when there is no system buffer (both lengths 0).
+        const std::uintptr_t n = std::min<std::uintptr_t>(info, setup.copyOutMax);
+        if (n > 0) std::memcpy(setup.out, buffer, n);
     }
     if (information) *information = info;
     IoFreeIrp(irp);

@@ -20,7 +20,9 @@ NTSTATUS BringToD0(Device& dev) {
         if (KeGetCurrentIrql() != Irql::Passive) return STATUS_INSUFFICIENT_POWER;
         const KMutexGuard one(dev.power.deviceRequests);
         if (dev.devicePowerState.load() != PowerDeviceD0) {
+            dev.power.ownD0.fetch_add(1);
             const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
+            dev.power.ownD0.fetch_sub(1);
             if (!NT_SUCCESS(status)) return status;
             if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
         }
@@ -140,10 +142,18 @@ bool WaitWakeOutstanding(Device& dev) {
     return dev.power.waitWakeInUse.load() || dev.power.waitWakeIssued.load();
 }
 
+bool AllocatePowerWork(Device& dev) {
+    if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
+    if (!dev.power.restoreWork) dev.power.restoreWork = IoAllocateWorkItem(dev.kernel);
+    return dev.power.work && dev.power.restoreWork;
+}
+
 void FreePowerWork(Device& dev) {
-    if (dev.power.work) {
-        IoFreeWorkItem(dev.power.work);
-        dev.power.work = nullptr;
+    for (KWorkItem** item : {&dev.power.work, &dev.power.restoreWork}) {
+        if (*item) {
+            IoFreeWorkItem(*item);
+            *item = nullptr;
+        }
     }
 }
 
@@ -151,11 +161,30 @@ void FreePowerWork(Device& dev) {
 // -------------------------------------------------------------------------------
 
 namespace {
+// The chip restored after a D0 someone else asked for (passive level, on the worker).
+void RestoreAfterD0(void*, void* context) {
+    auto& dev = *static_cast<Device*>(context);
+    if (dev.pnpState.load() == PnpState::Started && dev.power.needsRestore.exchange(false) &&
+        !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
+        dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+    }
+    dev.power.restoreQueued.store(false);
+    dev.usb.ioCount.Decrement();
+}
+
 NTSTATUS OnDeviceD0(DeviceObject* fdo, Irp* irp, void*) {
     if (irp->PendingReturned) IoMarkIrpPending(irp);
     PoStartNextPowerIrp(irp);
     if (NT_SUCCESS(irp->IoStatus.Status)) {
-        PoSetPowerState(fdo->Extension<Device>().devicePowerState, PowerDeviceD0);
+        Device& dev = fdo->Extension<Device>();
+        PoSetPowerState(dev.devicePowerState, PowerDeviceD0);
+        // Power is back but the chip lost what it was told: unless the driver asked for this
+        // D0 itself (and restores next), the chip is restored before data moves again.
+        if (dev.power.ownD0.load() == 0 && dev.power.needsRestore.load() && dev.power.restoreWork &&
+            dev.pnpState.load() == PnpState::Started && !dev.power.restoreQueued.exchange(true)) {
+            dev.usb.ioCount.Increment();
+            IoQueueWorkItem(dev.power.restoreWork, &RestoreAfterD0, fdo, &dev);
+        }
     }
     return irp->IoStatus.Status;
 }
@@ -168,8 +197,10 @@ void FinishSystemWake(void*, void* context) {
     dev.power.heldSystemIrp = nullptr;
     {
         const KMutexGuard one(dev.power.deviceRequests);
-        if (NT_SUCCESS(RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0)) &&
-            dev.pnpState.load() == PnpState::Started) {
+        dev.power.ownD0.fetch_add(1);
+        const NTSTATUS powered = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
+        dev.power.ownD0.fetch_sub(1);
+        if (NT_SUCCESS(powered) && dev.pnpState.load() == PnpState::Started) {
             if (dev.power.needsRestore.exchange(false) && !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
                 dev.power.needsRestore.store(true);  // tried again at the next bring to D0
             }
@@ -221,7 +252,7 @@ NTSTATUS SetSystemPower(Device& dev, Irp* irp, std::uint32_t systemState) {
         }
         return USB2SER_PassDownToNextPowerDriver(dev.usb.lower, irp);
     }
-    if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
+    AllocatePowerWork(dev);
     // Up: the system request first (the parent powers up), the device from its completion. The
     // system request is released when its restore is done.
     dev.usb.ioCount.Increment();

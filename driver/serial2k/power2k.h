@@ -36,6 +36,13 @@ struct PowerState {
     std::atomic<bool> waitWakeIssued{false};
     std::atomic<NTSTATUS> waitWakeStatus{STATUS_SUCCESS};  // how the last one completed
     KEvent waitWakeDone;
+
+    // A D0 the driver did not ask for itself (another power policy owner's) restores the chip
+    // on this item at passive level, before data moves again; the driver's own D0 requests
+    // (counted in ownD0 while in flight) restore right after them.
+    KWorkItem* restoreWork = nullptr;
+    std::atomic<bool> restoreQueued{false};
+    std::atomic<std::int32_t> ownD0{0};
 };
 
 // IRP_MJ_POWER.
@@ -61,7 +68,9 @@ bool WaitWakeOutstanding(Device& dev);
 // Whether the driver owns the power policy (the device key's "SerialRelinquishPowerPolicy" is
 // absent or 0).
 bool OwnsPowerPolicy(Device& dev);
-// Frees the power work item (removal).
+// Allocates the power work items (start); false when one cannot be had.
+bool AllocatePowerWork(Device& dev);
+// Frees the power work items (removal).
 void FreePowerWork(Device& dev);
 
 }  // namespace vm::drv::usbser2k

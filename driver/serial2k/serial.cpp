@@ -1588,6 +1588,13 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
                     (s.escapeChar == chars.XonChar || s.escapeChar == chars.XoffChar)) {
                     return STATUS_INVALID_PARAMETER;
                 }
+            }
+            // The chip takes the flow characters first: characters it did not take are not
+            // kept, so a failed request leaves the port as it was and port and chip agree.
+            const NTSTATUS status = USB2SER_SetXonXoffChars(usb, chars.XonChar, chars.XoffChar);
+            if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) return status;
+            {
+                SpinLockGuard rx(dev.receiveLock);
                 s.flow.xonChar = chars.XonChar;
                 s.flow.xoffChar = chars.XoffChar;
             }
@@ -1595,8 +1602,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
                 SpinLockGuard control(usb.controlLock);
                 s.chars = chars;
             }
-            const NTSTATUS status = USB2SER_SetXonXoffChars(usb, chars.XonChar, chars.XoffChar);
-            return status == STATUS_NOT_SUPPORTED ? STATUS_SUCCESS : status;
+            return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_HANDFLOW: {
             SpinLockGuard rx(dev.receiveLock);

@@ -173,7 +173,7 @@ NTSTATUS StartDevice(Device& dev) {
     dev.devicePowerState = PowerDeviceD0;
     if (!dev.stoppedBefore) DoExternalNaming(dev);  // a port without names still works
     Wmi2kRegister(dev);
-    if (!dev.power.work) dev.power.work = IoAllocateWorkItem(dev.kernel);
+    AllocatePowerWork(dev);
     dev.pnpState.store(PnpState::Started);
     return STATUS_SUCCESS;
 }
@@ -331,6 +331,8 @@ NTSTATUS DispatchCreate(DeviceObject* fdo, Irp* irp) {
         dev.receiveSize = size;
         dev.receiveCount = dev.receiveFirst = 0;
     }
+    // The port needs the chip: a device powered down since (its own state D3) comes back first.
+    if (const NTSTATUS power = EnsureD0(dev); !NT_SUCCESS(power)) return fail(power);
     const NTSTATUS status = OpenPort(dev);
     if (!NT_SUCCESS(status)) {
         StopStandingTransfers(dev);

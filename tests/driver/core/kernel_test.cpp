@@ -93,6 +93,26 @@ TEST(KernelClock, ManualModeWaiterTimesOutOnlyWhenTheClockReachesItsDeadline) {
     EXPECT_EQ(result, STATUS_TIMEOUT);
 }
 
+// A blocked thread stops counting as stuck the moment what it waits for has come (its event
+// set, its deadline reached), before it has run again.
+TEST(KernelClock, StuckWaitersAreThoseWhoseEventAndDeadlineHaveNotCome) {
+    Kernel kernel;
+    kernel.SetAutoAdvance(false);
+    KEvent forEver(kernel);
+    KEvent timed(kernel);
+    std::thread a([&] { kernel.Wait(forEver); });
+    std::thread b([&] { kernel.Wait(timed, 10 * kMillisecond); });
+    kernel.WaitForBlockedWaiters(2);
+    EXPECT_EQ(kernel.StuckWaiters(), 2u);
+    kernel.Advance(10 * kMillisecond);
+    EXPECT_EQ(kernel.StuckWaiters(), 1u);
+    forEver.Set();
+    EXPECT_EQ(kernel.StuckWaiters(), 0u);
+    a.join();
+    b.join();
+    EXPECT_EQ(kernel.BlockedWaiters(), 0u);
+}
+
 TEST(KernelClock, SynchronizationEventReleasesOneWaitAndClears) {
     Kernel kernel;
     KEvent sync(kernel, EventType::Synchronization, true);
