@@ -6,6 +6,7 @@
 
 #include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
+#include "app/image/image_map.h"
 #include "app/image/settings_regions.h"
 
 namespace vm {
@@ -223,10 +224,25 @@ void ResetBandMemories(RadioImage& image, const BandTables& bands) {
 
 // A channel reference of a side record: 1..256 a bank A channel, 257..810 a record counted
 // from the scan edges; accepted when that record has an Rx inside a band.
+// Whether every byte of [addr, addr + size) belongs to a region of the image map.
+bool Mapped(std::uint32_t addr, std::uint32_t size) {
+    for (std::uint32_t a = addr; a < addr + size; ++a) {
+        if (std::none_of(image_map::kAll.begin(), image_map::kAll.end(),
+                         [a](const ImageRegion& r) { return r.Contains(a); }))
+            return false;
+    }
+    return true;
+}
+
 bool ReferenceValid(const RadioImage& image, const BandTables& bands, std::uint16_t v) {
     if (v >= 1 && v <= 256) return RxInBand(bands, image.data() + ChannelOffset(v));
-    if (v >= 257 && v <= 810)
-        return RxInBand(bands, image.data() + ScanEdgeMap::RecordAddr((v - 257) % 256));
+    if (v >= 257 && v <= 810) {
+        // The records 0xC900 + 32 k run on past the scan edges; one that falls where the image
+        // holds no record at all (unmapped bytes) is no reference.
+        const std::uint32_t addr = ScanEdgeMap::RecordAddr((v - 257) % 256);
+        return Mapped(addr, static_cast<std::uint32_t>(kChannelRecordSize)) &&
+               RxInBand(bands, image.data() + addr);
+    }
     return false;
 }
 
