@@ -156,6 +156,11 @@ bool SettingsFile::Write(std::string_view section, std::string_view key,
     if (has_break(section) || has_break(key) || has_break(value) ||
         key.find('=') != std::string_view::npos)
         return false;
+    // Names the file could not give back: a section header ends at its first ']', and a line
+    // that starts with '[' is a header, one that starts with ';' or '#' a comment.
+    if (section.find(']') != std::string_view::npos || key.front() == '[' || key.front() == ';' ||
+        key.front() == '#')
+        return false;
 
     std::string text;
     std::error_code ec;

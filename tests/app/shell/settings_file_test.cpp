@@ -86,6 +86,10 @@ TEST(SettingsFile, WriteRefusesEmptyKeysAndValuesWithoutCreatingTheFile) {
     EXPECT_FALSE(s.Write("Setup", "COM", ""));
     EXPECT_FALSE(s.Write("Setup", "COM", "a\nb"));
     EXPECT_FALSE(s.Write("Setup", "A=B", "x"));
+    // Names the file could not give back (found by fuzzing: "[Se]up]" read as "Se").
+    for (const auto& [section, key] :
+         {std::pair{"Se]up", "COM"}, {"Setup", "[COM"}, {"Setup", ";COM"}, {"Setup", "#COM"}})
+        EXPECT_FALSE(s.Write(section, key, "COM3")) << section << " " << key;
     EXPECT_FALSE(std::filesystem::exists(dir / "Program.ini"));
 }
 
