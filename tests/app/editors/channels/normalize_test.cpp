@@ -3,6 +3,7 @@
 #include "app/image/channel_regions.h"
 #include "app/image/settings_regions.h"
 #include "tests/app/editors/channels/channel_fixture.h"
+#include "tests/support/unmapped_bytes.h"
 
 namespace vm {
 namespace {
@@ -138,6 +139,31 @@ TEST_F(Normalize, VfosBandMemoriesAndPriorityChannels) {
         EXPECT_EQ(Freq(BandMemoryMap::RecordAddr(k) + 4), firsts[k]) << k;
         EXPECT_EQ(Freq(BandMemoryMap::RecordAddr(k) + 32), 40'000'000u) << k;
     }
+}
+
+// A reference past the scan edges names the 32-byte record at 0xC900 + 32 (v - 257): one the
+// image holds (a VFO) counts, one where the image holds no record does not, whatever its bytes.
+TEST_F(Normalize, SideRecordReferencesNameOnlyRecordsTheImageHolds) {
+    Program({8});  // band 7
+    const auto mapped = [](std::uint32_t a) {
+        for (const auto& [from, to] : vm::testing::UnmappedRanges())
+            if (a + 32 > from && a < to) return false;
+        return true;
+    };
+    int unmapped = -1;
+    for (int k = 10; k < 256 && unmapped < 0; ++k)
+        if (!mapped(ScanEdgeMap::RecordAddr(k))) unmapped = k;
+    ASSERT_GE(unmapped, 0);
+    ASSERT_TRUE(mapped(VfoMap::RecordAddr(7)));
+    const int vfo = static_cast<int>((VfoMap::RecordAddr(7) - ScanEdgeMap::RecordAddr(0)) / 32);
+    ChannelRecord(image, VfoMap::RecordAddr(7)).SetRx(44'000'000);
+    PutFrequency(image.data() + ScanEdgeMap::RecordAddr(unmapped), 44'000'000);
+    std::uint8_t* s = image.data() + 0xCC00;
+    PutLe16(s + 0, static_cast<std::uint16_t>(257 + vfo));
+    PutLe16(s + 4, static_cast<std::uint16_t>(257 + unmapped));
+    NormalizeImage(image, bands);
+    EXPECT_EQ(GetLe16(s), 257 + vfo);
+    EXPECT_EQ(GetLe16(s + 4), 1);
 }
 
 TEST_F(Normalize, SideRecordsAreRepaired) {
