@@ -167,6 +167,13 @@ void RepairVfos(RadioImage& image, const BandTables& bands) {
         } else {
             rx = FixedLower(b, bank);
         }
+        if (rec.IsEmpty()) {
+            // An empty VFO becomes a whole default record, as the VFO dialog would make it:
+            // the frequency alone would leave its tones and modes 0xFF, which the dialog then
+            // rewrites at its next store.
+            InitChannelRecordAt(image, VfoMap::RecordAddr(q), rx, bands);
+            continue;
+        }
         rec.SetRx(rx);
         rec.SetTx(rx);
     }

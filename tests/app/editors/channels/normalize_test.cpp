@@ -114,6 +114,24 @@ TEST_F(Normalize, BitmapsOfBothBanks) {
     EXPECT_EQ(image[0xCE00], 0x01);  // bank B channel 1
 }
 
+// An empty VFO becomes a whole default record at its band's lower edge (found by fuzzing: with
+// the frequency alone its tones stayed 0xFF and the VFO dialog rewrote them at the next save);
+// a VFO that only needs a new frequency keeps its other bytes.
+TEST_F(Normalize, AnEmptyVfoBecomesADefaultRecord) {
+    Program({5});                                                   // band 4
+    ChannelRecord(image, VfoMap::RecordAddr(7)).SetRx(20'000'000);  // not empty, out of band
+    image[VfoMap::RecordAddr(7) + 8] = 0x12;
+    NormalizeImage(image, bands);
+    RadioImage expected = image;
+    InitChannelRecordAt(expected, VfoMap::RecordAddr(4), 13'400'000, bands);
+    const auto at = [](const RadioImage& im, std::uint32_t a) {
+        return std::vector<std::uint8_t>(im.begin() + a, im.begin() + a + 32);
+    };
+    EXPECT_EQ(at(image, VfoMap::RecordAddr(4)), at(expected, VfoMap::RecordAddr(4)));
+    EXPECT_NE(image[VfoMap::RecordAddr(4) + 8], 0xFF);
+    EXPECT_EQ(image[VfoMap::RecordAddr(7) + 8], 0x12);
+}
+
 TEST_F(Normalize, VfosBandMemoriesAndPriorityChannels) {
     Program({1, 5, 8});                                             // bands 0, 4 and 7 enabled
     ChannelRecord(image, VfoMap::RecordAddr(4)).SetRx(20'000'000);  // outside band 4
