@@ -1,6 +1,8 @@
 // The window's net under unsaved edits: the title's asterisk, "Save changes to NAME?" before
 // New, Open, Read and Exit, Open Backup and Compare With.
 #include <QAbstractButton>
+#include <QCheckBox>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QStatusBar>
 
@@ -8,8 +10,10 @@
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/editor_windows.h"
+#include "app/gui/transfer_dlg.h"
 #include "app/shell/backups.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tools/radio/simulated_radio.h"
 
 namespace vm::gui {
 namespace {
@@ -26,6 +30,16 @@ bool SetField(CMainFrame& frame, int command, const std::string& name, const std
     CBaseFormView& view = *child->view()->FormView();
     const auto field = FindEditorField(view, name);
     return field && !SetEditorField(view, *field, value);
+}
+
+// Presses Start on the next transfer dialog other than `not_this`.
+void PressStart(QWidget* not_this = nullptr) {
+    WhenModal(
+        [](QWidget* w) {
+            if (auto* dlg = qobject_cast<CTransferDlg*>(w))
+                QTest::mouseClick(dlg->startButton(), Qt::LeftButton);
+        },
+        not_this);
 }
 
 int Count(const QStringList& list, const QString& text) {
@@ -131,6 +145,54 @@ private slots:
         t.frame->OnFileOpenBackup();
         QCOMPARE(answers.choices.back().folder,
                  QString::fromStdString(shell::BackupFolder(t.app).string()));
+    }
+
+    void readKeepsABackupAndWriteCanReadOneFirst() {
+        FrameUnderTest t;
+        Answers answers;
+        auto content = std::make_unique<RadioImage>(*t.image);
+        (*content)[0xFF00] = 'R';
+        (*content)[0xFF01] = '7';
+        (*content)[0xE000] = 0x42;
+        auto header = std::make_unique<FileHeader>();
+        SimulatedRadio radio(*content, *header, {});
+        std::string error;
+        QVERIFY2(radio.Open(error), error.c_str());
+        radio.Start();
+        t.app.port_path = radio.device();
+        t.frame->linkOptions().timing.wake_byte_sleep = std::chrono::microseconds(0);
+        t.frame->linkOptions().timing.ack_sleep = std::chrono::microseconds(0);
+
+        PressStart();
+        QVERIFY(t.frame->Execute(ID_PROGRAM_READ));
+        QCOMPARE((*t.image)[0xE000], std::uint8_t{0x42});
+        auto list = shell::ListBackups(shell::BackupFolder(t.app));
+        QCOMPARE(static_cast<int>(list.size()), 1);
+        QCOMPARE(QString::fromStdString(list[0].serial_number), QString("R7"));
+        QVERIFY(!t.frame->IsModified());
+
+        // Write, ticking "Read a backup first": the radio's old content is kept first.
+        (*t.image)[0xE000] = 0x43;
+        bool offered_unticked = false;
+        WhenModal([&](QWidget* w) {
+            auto* dlg = qobject_cast<CTransferDlg*>(w);
+            if (!dlg || !dlg->backupFirst()) return;
+            offered_unticked = !dlg->backupFirst()->isChecked();
+            dlg->backupFirst()->setChecked(true);
+            PressStart(dlg);  // the read of the backup
+            QTest::mouseClick(dlg->startButton(), Qt::LeftButton);
+        });
+        QVERIFY(t.frame->Execute(ID_PROGRAM_WRITE));
+        QVERIFY(offered_unticked);
+        QTRY_COMPARE_WITH_TIMEOUT(radio.memory()[0xE000], std::uint8_t{0x43}, 3000);
+        list = shell::ListBackups(shell::BackupFolder(t.app));
+        QCOMPARE(static_cast<int>(list.size()), 2);
+        QFile newest(QString::fromStdString(list[0].file.string()));
+        QVERIFY(newest.open(QIODevice::ReadOnly));
+        QCOMPARE(static_cast<std::uint8_t>(newest.readAll().at(kHeaderSize + 0xE000)),
+                 std::uint8_t{0x42});
+        QVERIFY(answers.messages.isEmpty());
+        radio.Stop();
     }
 
     // The platform's message box: the question, Save, Discard and Cancel.
