@@ -66,33 +66,35 @@ LocationEnvironment CurrentEnvironment() {
     return {ExecutableFolder(), Env("HOME"), Env("XDG_CONFIG_HOME"), Env("XDG_DATA_HOME")};
 }
 
-Locations PortableLocations(const fs::path& folder) {
+namespace {
+
+// The user's files below `settings_folder` and `data_parent`, the program's below `share_folder`.
+Locations Assemble(InstallMode mode, const fs::path& app_folder, const fs::path& settings_folder,
+                   const fs::path& data_parent, const fs::path& share_folder) {
     Locations where;
-    where.mode = InstallMode::kPortable;
-    where.app_folder = folder;
-    where.settings_file = folder / kSettingsFileName;
-    where.data_folder = folder / kDataFolderName;
-    where.backups_folder = folder / kBackupsFolderName;
-    where.factory_file = folder / kDefaultDataFileName;
-    where.help_file = folder / kHelpFileName;
-    where.help_guide = folder / kHelpGuidePath;
+    where.mode = mode;
+    where.app_folder = app_folder;
+    where.settings_file = settings_folder / kSettingsFileName;
+    where.data_folder = data_parent / kDataFolderName;
+    where.backups_folder = data_parent / kBackupsFolderName;
+    where.factory_file = share_folder / kDefaultDataFileName;
+    where.help_file = share_folder / kHelpFileName;
+    where.help_guide = share_folder / kHelpGuidePath;
     return where;
+}
+
+}  // namespace
+
+Locations PortableLocations(const fs::path& folder) {
+    return Assemble(InstallMode::kPortable, folder, folder, folder, folder);
 }
 
 Locations InstalledLocations(const fs::path& app_folder, const fs::path& share_folder,
                              const LocationEnvironment& env) {
     const fs::path config = XdgFolder(env.xdg_config_home, env.home, ".config") / kPackageName;
     const fs::path data = XdgFolder(env.xdg_data_home, env.home, ".local/share") / kPackageName;
-    Locations where;
-    where.mode = InstallMode::kInstalled;
-    where.app_folder = app_folder;
-    where.settings_file = config / kSettingsFileName;
+    Locations where = Assemble(InstallMode::kInstalled, app_folder, config, data, share_folder);
     where.settings_seed = share_folder / kSettingsFileName;
-    where.data_folder = data / kDataFolderName;
-    where.backups_folder = data / kBackupsFolderName;
-    where.factory_file = share_folder / kDefaultDataFileName;
-    where.help_file = share_folder / kHelpFileName;
-    where.help_guide = share_folder / kHelpGuidePath;
     return where;
 }
 

@@ -19,10 +19,10 @@ namespace {
 namespace fs = std::filesystem;
 using vm::testing::BuildAppFolder;
 using vm::testing::ReadText;
-using vm::testing::TempDir;
-using vm::testing::WriteText;
 using vm::testing::RunTool;
+using vm::testing::TempDir;
 using vm::testing::ToolRun;
+using vm::testing::WriteText;
 
 fs::path DistFolder() {
     return BuildAppFolder().parent_path() / "dist";
@@ -47,7 +47,8 @@ std::string InRoff(const std::string& option) {
     return r;
 }
 
-// Whether a tagged paragraph of `page` names `option` ("-p, --port PORT" as ".B \-p, \-\-port PORT").
+// Whether a tagged paragraph of `page` names `option` ("-p, --port PORT" as ".B \-p, \-\-port
+// PORT").
 bool Tagged(const std::string& page, const std::string& option) {
     std::istringstream in(page);
     for (std::string l; std::getline(in, l);) {
@@ -137,8 +138,7 @@ TEST(Docs, RadioAndEditorPagesHoldEveryOptionOfTheirHelp) {
         const std::string page = ReadText(DistFolder() / "man" / c.page);
         const auto options = HelpOptions(ReadText(dir / "help"));
         EXPECT_GE(options.size(), 2u);
-        for (const std::string& option : options)
-            EXPECT_TRUE(Tagged(page, option)) << option;
+        for (const std::string& option : options) EXPECT_TRUE(Tagged(page, option)) << option;
     }
 }
 
