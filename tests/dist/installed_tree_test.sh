@@ -24,7 +24,12 @@ ok "installed layout"
 # A user with an empty home, nothing of the build tree in reach.
 home=$scratch/home
 mkdir "$home"
-run() { env -i HOME="$home" PATH="$prefix/bin:/usr/bin:/bin" QT_QPA_PLATFORM=offscreen "$@"; }
+# The sanitizers' settings pass (a sanitizer build runs this test too).
+sanitizer_env=()
+for v in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS TSAN_OPTIONS; do
+  [ -z "${!v:-}" ] || sanitizer_env+=("$v=${!v}")
+done
+run() { env -i HOME="$home" PATH="$prefix/bin:/usr/bin:/bin" QT_QPA_PLATFORM=offscreen "${sanitizer_env[@]}" "$@"; }
 run vm6142 new "$home/a.dat" >"$scratch/out" 2>"$scratch/err" || fail "vm6142 new: $(cat "$scratch/err")"
 [ ! -s "$scratch/err" ] || fail "vm6142 new said: $(cat "$scratch/err")"
 run vm6142 info "$home/a.dat" >"$scratch/out" 2>"$scratch/err" || fail "vm6142 info: $(cat "$scratch/err")"
