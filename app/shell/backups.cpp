@@ -14,11 +14,12 @@ namespace vm::shell {
 namespace fs = std::filesystem;
 
 fs::path BackupFolder(const AppState& app) {
-    // Beside the data folder ("DATA" beside the program in the portable layout).
-    fs::path data = app.data_folder;
-    if (data.empty()) data = app.app_folder / kDataFolderName;
+    // Where the locations put it (beside the data folder); beside the data folder when no
+    // start-up has said.
+    if (!app.backups_folder.empty()) return app.backups_folder;
+    fs::path data = app.data_folder.empty() ? app.app_folder / kDataFolderName : app.data_folder;
     if (!data.has_filename()) data = data.parent_path();
-    return data.parent_path() / kBackupFolderName;
+    return data.parent_path() / kBackupsFolderName;
 }
 
 int BackupsKept(const AppState& app) {

@@ -13,17 +13,17 @@
 
 #include "app/image/radio_image.h"
 #include "app/shell/app_state.h"
+#include "app/shell/locations.h"
 #include "app/shell/messages.h"
 
 namespace vm::shell {
 
-inline constexpr const char* kBackupFolderName = "backups";
 inline constexpr const char* kSectionBackups = "Backups";
 inline constexpr const char* kKeyKeep = "Keep";
 inline constexpr int kDefaultBackupsKept = 100;
 
-// Where the backups live: beside the data folder. The one place that decides it, so that a
-// module answering "where is X" for installed and portable layouts can take it over.
+// Where the backups live: the start-up values' backups folder (locations.h), beside the data
+// folder.
 std::filesystem::path BackupFolder(const AppState& app);
 
 // How many backups are kept: "Backups"/"Keep" of the settings file, a whole number from 1;

@@ -96,7 +96,7 @@ TEST(Backups, TwoInOneSecondKeepBoth) {
 
 TEST(Backups, AFolderThatCannotBeMadeIsAFailureNotACrash) {
     TempDir dir;
-    WriteText(dir / "backups", "a file where the folder should be");
+    WriteText(dir / "Backups", "a file where the folder should be");
     auto img = std::make_unique<Image>("S1");
     const BackupResult r = SaveBackup(dir / "backups", img->header, img->image, 100, Clock::now());
     EXPECT_FALSE(r.ok());
@@ -109,7 +109,7 @@ TEST(Backups, FolderBesideTheDataFolderAndTheKeptCountSetting) {
     TempDir dir;
     AppState app;
     LoadStartUpValues(app, dir.path());
-    EXPECT_EQ(BackupFolder(app), dir.path() / "backups");
+    EXPECT_EQ(BackupFolder(app), dir.path() / "Backups");
     EXPECT_EQ(BackupFolder(app).parent_path(), app.data_folder.parent_path());
     struct Case {
         const char* value;

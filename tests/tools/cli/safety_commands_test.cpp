@@ -56,7 +56,7 @@ protected:
         }
         return r;
     }
-    std::vector<shell::BackupEntry> Backups() { return shell::ListBackups(app_ / "backups"); }
+    std::vector<shell::BackupEntry> Backups() { return shell::ListBackups(app_ / "Backups"); }
     // A data file made with `new`, then changed with `set`.
     fs::path NewFile(const std::string& name, const std::vector<std::string>& set = {}) {
         const fs::path file = dir_ / name;
@@ -126,7 +126,7 @@ TEST_F(SafetyCommands, ReadMakesABackupUnlessToldNot) {
 
 TEST_F(SafetyCommands, ABackupThatCannotBeWrittenIsAWarning) {
     StartRadio();
-    WriteText(app_ / "backups", "a file where the folder should be");
+    WriteText(app_ / "Backups", "a file where the folder should be");
     const fs::path out = dir_ / "radio.dat";
     const ToolRun r = Tool({"read", "-p", radio_->device(), "-o", out.string(), "-q"});
     EXPECT_EQ(r.code, 0) << r.err;
