@@ -2,8 +2,8 @@
 // New, Open, Read and Exit, Open Backup and Compare With.
 #include <QAbstractButton>
 #include <QCheckBox>
-#include <QPushButton>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 
 #include "app/editors/settings/editor_fields.h"
