@@ -98,10 +98,10 @@ TEST(Backups, AFolderThatCannotBeMadeIsAFailureNotACrash) {
     TempDir dir;
     WriteText(dir / "Backups", "a file where the folder should be");
     auto img = std::make_unique<Image>("S1");
-    const BackupResult r = SaveBackup(dir / "backups", img->header, img->image, 100, Clock::now());
+    const BackupResult r = SaveBackup(dir / "Backups", img->header, img->image, 100, Clock::now());
     EXPECT_FALSE(r.ok());
     EXPECT_FALSE(r.io.message.empty());
-    EXPECT_TRUE(ListBackups(dir / "backups").empty());
+    EXPECT_TRUE(ListBackups(dir / "Backups").empty());
     EXPECT_TRUE(ListBackups(dir / "missing").empty());
 }
 
