@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/editors/channels/csv_document.h"
 #include "app/editors/channels/program_view.h"
 
 namespace vm {
@@ -38,7 +39,6 @@ void WriteChannelListing(const CProgramView& table, std::ostream& out);
 
 // All 800 rows as CSV under the header row; empty channels have empty cells.
 void WriteChannelCsv(const CProgramView& table, std::ostream& out);
-std::string CsvField(std::string_view text);
 
 struct CsvImport {
     std::vector<CellEdit> edits;  // in file order, row by row, each row's cells in table order
@@ -48,7 +48,9 @@ struct CsvImport {
 
 // Reads CSV text in the form WriteChannelCsv writes: a header row of known header texts (any
 // order, "CH" required, matched ignoring case), then rows of the same number of fields.
+// A channel appearing twice is refused.
 CsvImport ParseChannelCsv(std::string_view text);
+CsvImport ParseChannelCsv(const CsvDocument& doc);
 
 // Applies imported edits as a user editing a spreadsheet copy would: cells whose text equals
 // the table's are not touched; once a row's Rx cell is empty, its other cells are skipped.
