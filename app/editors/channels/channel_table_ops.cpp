@@ -183,10 +183,13 @@ TableOpResult ChannelTableOps::Finish(const Bank32& before, TableOpResult result
                                         : FindBand(bands, f, Bank::B) >= 0;
     };
     if (!first.IsEmpty() && (!kept(first.Rx()) || (!first.TxAbsent() && !kept(first.Tx())))) {
+        const std::uint32_t f = kept(first.Rx()) ? first.Tx() : first.Rx();
         Restore(before);
         current_ = Snapshot();
-        return Refused("channel 1 would become " + FormatMHz(first.Rx()) +
-                       " MHz, but it stays in the 150M or 450M band; nothing changed");
+        return Refused(
+            "channel 1 would hold " + FormatMHz(f) + " MHz, outside " +
+            (table_.bank() == Bank::A ? "the 150M and 450M bands" : "the bands of bank B") +
+            " where the table keeps it; nothing changed");
     }
     Bank32 now = Snapshot();
     if (now != before) {
@@ -442,6 +445,7 @@ TableOpResult ChannelTableOps::Paste(int row, std::string_view text, const Chann
                                          "'");
         }
     }
+    table_.StoreToImage();  // the typed cells, before the table reloads
     return Finish(before, std::move(result));
 }
 
