@@ -46,8 +46,7 @@ int FirstNonTextLine(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
         if (b == '\n') ++line;
-        if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return line;
-        if (b == 0x7F) return line;
+        if (b == 0) return line;
         const std::size_t n = Utf8Length(s, i);
         if (n == 0) return line;
         i += n;
@@ -142,7 +141,7 @@ CsvDocument ReadCsvDocument(std::string_view text) {
     CsvDocument doc;
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     if (const int bad = FirstNonTextLine(text)) {
-        doc.error = LineError(bad, "not text (a control character or a byte that is not UTF-8)");
+        doc.error = LineError(bad, "not text (a zero byte or bytes that are not UTF-8)");
         return doc;
     }
     std::size_t pos = 0;

@@ -25,8 +25,9 @@ struct CsvDocument {
     bool ok() const { return error.empty(); }
 };
 
-// Reads the whole text. Refuses text that is not UTF-8 or holds control characters other than
-// tab and line ends, bad quoting, and a text without a header line.
+// Reads the whole text. Refuses what is not text (a zero byte, bytes that are not UTF-8), bad
+// quoting, and a text without a header line. Other control characters pass: whoever shows a
+// field escapes them.
 CsvDocument ReadCsvDocument(std::string_view text);
 
 // A field as CSV writes it: quoted when it holds the separator, a quote, a line end or blanks
