@@ -189,10 +189,9 @@ int RunChannels(Context& ctx, const Args& args) {
                             "; nothing saved");
         import_chirp = chirp::IsChirpHeader(import_doc.header);
         if (!import_chirp) {
-            const bool any_known = std::any_of(
-                import_doc.header.begin(), import_doc.header.end(), [](const std::string& h) {
-                    return EditableColumnByHeader(h) >= 0 || SameIgnoringCase(TrimBlanks(h), "CH");
-                });
+            const bool any_known =
+                std::any_of(import_doc.header.begin(), import_doc.header.end(),
+                            [](const std::string& h) { return ColumnByHeader(h) >= 0; });
             if (!any_known)
                 return ctx.Fail(*import_path + ": line " + std::to_string(import_doc.header_line) +
                                 ": no known column (neither the table's headers nor " +

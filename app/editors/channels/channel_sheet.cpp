@@ -29,6 +29,10 @@ bool RowInUse(const CProgramView& table, int row) {
 
 }  // namespace
 
+int ColumnByHeader(std::string_view header) {
+    return HeaderColumn(header);
+}
+
 int EditableColumnByHeader(std::string_view header) {
     const int c = HeaderColumn(header);
     return c == V::kColCh ? -1 : c;

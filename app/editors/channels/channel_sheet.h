@@ -14,8 +14,9 @@
 
 namespace vm {
 
-// The column whose header is `header` (ignoring case), or -1. The "CH" column is not editable
-// and is not found.
+// The column whose header is `header` (ignoring case and blanks around it), or -1.
+int ColumnByHeader(std::string_view header);
+// The same, but the "CH" column, which is not editable, is not found.
 int EditableColumnByHeader(std::string_view header);
 
 struct CellEdit {

@@ -105,12 +105,6 @@ std::vector<std::vector<std::string>> SplitText(std::string_view text, std::stri
     return rows;
 }
 
-int HeaderColumn(std::string_view text) {
-    for (int c = 0; c < V::kColumnCount; ++c)
-        if (SameIgnoringCase(TrimBlanks(text), V::kHeaders[static_cast<std::size_t>(c)])) return c;
-    return -1;
-}
-
 }  // namespace
 
 ChannelTableOps::ChannelTableOps(CProgramView& table) : table_(table) {
@@ -388,9 +382,9 @@ TableOpResult ChannelTableOps::Paste(int row, std::string_view text, const Chann
     std::vector<int> columns;
     std::size_t first_line = 0;
     const bool header = std::all_of(lines[0].begin(), lines[0].end(),
-                                    [](const std::string& f) { return HeaderColumn(f) >= 0; });
+                                    [](const std::string& f) { return ColumnByHeader(f) >= 0; });
     if (header) {
-        for (const std::string& f : lines[0]) columns.push_back(HeaderColumn(f));
+        for (const std::string& f : lines[0]) columns.push_back(ColumnByHeader(f));
         first_line = 1;
     } else {
         const std::size_t n = lines[0].size();

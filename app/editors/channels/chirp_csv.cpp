@@ -405,14 +405,11 @@ std::vector<ExportNote> WriteCsv(const CProgramView& table, const RadioImage& im
         const int n = table.ChannelOfRow(row);
         const ConstChannelRecord rec = ChannelAt(image, n);
         if (rec.IsEmpty()) continue;
-        const std::uint8_t* p = rec.data();
+        // The table shows the stored record; its name, tone and code cells are read as shown.
+        const Grid& g = table.grid();
         std::vector<std::string> f(kColumns.size());
         f[kLocation] = std::to_string(n);
-        for (std::size_t i = 0; i < kChannelNameLength; ++i) {
-            const std::uint8_t b = p[ChannelRecord::kName + i];
-            if (b < 0x20 || b > 0x7E) break;
-            f[kName].push_back(static_cast<char>(b));
-        }
+        f[kName] = g.Text(row, V::kColName);
         const std::uint32_t rx = rec.Rx();
         f[kFrequency] = Mhz6(rx);
         const std::uint32_t o = rec.OffsetUnset() ? 0 : rec.Offset();
@@ -433,11 +430,8 @@ std::vector<ExportNote> WriteCsv(const CProgramView& table, const RadioImage& im
         }
         constexpr std::array<std::string_view, 4> kTones = {"", "Tone", "TSQL", "DTCS"};
         f[kTone] = kTones[static_cast<std::size_t>(rec.TableDecodeType())];
-        const std::uint8_t* tone = p + ChannelRecord::kCtcss;
-        const std::uint8_t* code = p + ChannelRecord::kDcs;
-        f[kRTone] = f[kCTone] = IsBcd16(tone) ? TenthsToText(rec.Ctcss()) : NormaliseCtcssText("");
-        f[kDtcsCode] = f[kRxDtcsCode] =
-            IsBcd16(code) ? FormatDcs(rec.Dcs() & 0x3FFF) : NormaliseDcsText("");
+        f[kRTone] = f[kCTone] = g.Text(row, V::kColCtcss);
+        f[kDtcsCode] = f[kRxDtcsCode] = g.Text(row, V::kColDcs);
         f[kDtcsPolarity] = kPolarities[static_cast<std::size_t>(rec.DcsPolarity())];
         f[kCrossMode] = "Tone->Tone";
         const int bw = rec.Bandwidth();

@@ -45,7 +45,8 @@ struct ExportNote {
 };
 
 // The channels in use of the table's bank (Location = channel number, 801.. for bank B) under
-// the header, separated by commas. Returns what the layout could not carry.
+// the header, separated by commas. The table must show what the image holds (loaded, or
+// stored since its last edit). Returns what the layout could not carry.
 std::vector<ExportNote> WriteCsv(const CProgramView& table, const RadioImage& image,
                                  std::ostream& out);
 
