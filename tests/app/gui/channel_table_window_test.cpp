@@ -107,6 +107,14 @@ private slots:
         QCOMPARE(view.grid().Row(), 3);
         QTest::keyClick(&grid, Qt::Key_F3);
         QCOMPARE(view.grid().Row(), 10);
+
+        // File > New: the history starts again.
+        QVERIFY(actions->ops().CanUndo());
+        Answers answers;
+        answers.answer = MessageAnswer::Yes;
+        t.frame->OnFileNew();
+        QVERIFY(!actions->ops().CanUndo());
+        QCOMPARE(view.grid().Text(10, V::kColRx), std::string());
     }
 
     void sortShowsTheNewOrderFirst() {
