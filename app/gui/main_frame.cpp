@@ -121,7 +121,7 @@ void CMainFrame::CreateActions() {
     add(ID_FILE_PRINT_SETUP, "P&rint Setup...", {}, [this] { OnFilePrintSetup(); });
     add(ID_FILE_IMPORT_CHANNELS, "&Import Channels...", {}, [this] { OnChannelList(true); });
     add(ID_FILE_EXPORT_CHANNELS, "&Export Channels...", {}, [this] { OnChannelList(false); });
-        add(ID_APP_EXIT, "E&xit(&X)", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
+    add(ID_APP_EXIT, "E&xit(&X)", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
     for (const EditorEntry& e : Editors()) {
         if (!e.tree) continue;
         const int id = e.command;
