@@ -46,6 +46,7 @@ CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget*
     setCentralWidget(mdi_);
     connect(mdi_, &QMdiArea::subWindowActivated, this, &CMainFrame::OnSubWindowActivated);
     CreateActions();
+    CreateSafetyActions();
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
@@ -72,6 +73,7 @@ void CMainFrame::Initialise() {
     UpdateTitle();
     OpenEditor(ID_EDIT_CHANNEL);
     ShowPortPath();
+    MarkUnmodified();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -119,7 +121,7 @@ void CMainFrame::CreateActions() {
     add(ID_FILE_PRINT_SETUP, "P&rint Setup...", {}, [this] { OnFilePrintSetup(); });
     add(ID_FILE_IMPORT_CHANNELS, "&Import Channels...", {}, [this] { OnChannelList(true); });
     add(ID_FILE_EXPORT_CHANNELS, "&Export Channels...", {}, [this] { OnChannelList(false); });
-    add(ID_APP_EXIT, "E&xit(&X)", {}, [this] { close(); });
+    add(ID_APP_EXIT, "E&xit(&X)", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
     for (const EditorEntry& e : Editors()) {
         if (!e.tree) continue;
         const int id = e.command;
@@ -177,6 +179,8 @@ void CMainFrame::CreateMenus() {
         auto* file = new QMenu("&File", this);
         for (int id : {ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, ID_FILE_SAVE_AS})
             file->addAction(action(id));
+        file->addSeparator();
+        for (int id : {ID_FILE_OPEN_BACKUP, ID_FILE_COMPARE}) file->addAction(action(id));
         file->addSeparator();
         for (int id : {ID_FILE_PRINT, ID_FILE_PRINT_PREVIEW, ID_FILE_PRINT_SETUP})
             file->addAction(action(id));
@@ -416,7 +420,8 @@ void CMainFrame::OnChannelList(bool import) {
 // Files
 
 void CMainFrame::UpdateTitle() {
-    own_title_ = QString::fromStdString(document_.Title(app_.ModelForTitle()));
+    own_title_ = QString::fromStdString(
+        ModifiedTitle(document_.Title(app_.ModelForTitle()), modified_shown_));
     ApplyTitle();
 }
 
@@ -438,42 +443,54 @@ void CMainFrame::changeEvent(QEvent* event) {
 }
 
 void CMainFrame::OnFileNew() {
+    if (!MayDropDocument()) return;
     const auto answer = Hooks().message_box(this, QString::fromUtf8(shell::kMsgClearAllData.data()),
                                             QString::fromUtf8(shell::kCaptionWarning.data()),
                                             MessageButtons::YesNo, MessageIcon::None);
     if (answer != MessageAnswer::Yes) return;
     document_.New(app_.DefaultDataFile());
-    UpdateTitle();
     ReloadAllViews();
+    MarkUnmodified();
 }
 
 void CMainFrame::OnFileOpen() {
+    if (!MayDropDocument()) return;
     FileChoice choice;
     choice.folder = QString::fromStdString(app_.data_folder.string());
     choice.filter = DataFileFilter();
     const QString path = Hooks().choose_file(this, choice);
     if (path.isEmpty()) return;
+    OpenChosenFile(path);
+}
+
+bool CMainFrame::OpenChosenFile(const QString& path) {
     const shell::OpenResult result = document_.Open(path.toStdString());
     if (!result.ok()) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
                             MessageButtons::Ok, MessageIcon::Warning);
-        return;
+        return false;
     }
     ReloadAllViews();
-    UpdateTitle();
     OpenChannelViewIfNoneOpen();
+    MarkUnmodified();
+    return true;
 }
 
 void CMainFrame::OnFileSave() {
+    SaveDocument();
+}
+
+bool CMainFrame::SaveDocument() {
     CommitAllViews();
-    if (!document_.HasCurrentFile()) {
-        SaveAsChosenFile();
-        return;
-    }
+    if (!document_.HasCurrentFile()) return SaveAsChosenFile();
     const shell::IoResult result = document_.Save();
-    if (!result.ok)
+    if (!result.ok) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
                             MessageButtons::Ok, MessageIcon::Warning);
+        return false;
+    }
+    MarkUnmodified();
+    return true;
 }
 
 void CMainFrame::OnFileSaveAs() {
@@ -481,43 +498,51 @@ void CMainFrame::OnFileSaveAs() {
     SaveAsChosenFile();
 }
 
-void CMainFrame::SaveAsChosenFile() {
+bool CMainFrame::SaveAsChosenFile() {
     FileChoice choice;
     choice.save = true;
     choice.folder = QString::fromStdString(app_.data_folder.string());
     choice.file_name = QString::fromStdString(app_.default_file_name);
     choice.filter = DataFileFilter();
     const QString path = Hooks().choose_file(this, choice);
-    if (path.isEmpty()) return;
+    if (path.isEmpty()) return false;
     const shell::IoResult result = document_.SaveAs(path.toStdString());
     if (!result.ok) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
                             MessageButtons::Ok, MessageIcon::Warning);
-        return;
+        return false;
     }
-    UpdateTitle();
+    MarkUnmodified();
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Transfers, port, service functions
 
-bool CMainFrame::RunTransfer(const TransferRangeTable& table) {
+std::string CMainFrame::PortDevice() const {
     std::string device = MakePortResolver(app_.settings, app_.port_path)(app_.port_path);
-    if (device.empty()) device = app_.port_path;
-    return gui::RunTransfer(this, image(), table, device, extended_range_, link_options_);
+    return device.empty() ? app_.port_path : device;
+}
+
+bool CMainFrame::RunTransfer(const TransferRangeTable& table, std::function<bool()> read_backup) {
+    return gui::RunTransfer(this, image(), table, PortDevice(), extended_range_, link_options_,
+                            std::move(read_backup));
 }
 
 void CMainFrame::OnProgramRead() {
+    if (!MayDropDocument()) return;
     CommitAllViews();
     if (!RunTransfer(ProgramReadRanges())) return;
     RecomputeBandTables(document_.Bands(), image());
     ReloadAllViews();
     OpenChannelViewIfNoneOpen();
+    SaveReadBackup();
+    MarkUnmodified();
 }
 
 void CMainFrame::OnProgramWrite() {
     CommitAllViews();
-    RunTransfer(ProgramWriteRanges(extended_range_));
+    RunTransfer(ProgramWriteRanges(extended_range_), [this] { return ReadBackupFirst(); });
 }
 
 void CMainFrame::OnSettingPort() {
@@ -636,8 +661,11 @@ void CMainFrame::OnFilePrintSetup() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-    // Closing the frame closes the program without asking to save.
-    event->accept();
+    // Unsaved edits are offered for saving first; Cancel keeps the program open.
+    if (MayDropDocument())
+        event->accept();
+    else
+        event->ignore();
 }
 
 }  // namespace vm::gui

@@ -1,6 +1,7 @@
 #include "app/gui/transfer_dlg.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMetaObject>
@@ -126,7 +127,20 @@ void CTransferDlg::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, [this] { session_->Initialise(extended_range_); });
 }
 
+void CTransferDlg::OfferBackupFirst(std::function<bool()> read_backup) {
+    read_backup_ = std::move(read_backup);
+    if (backup_first_) return;
+    backup_first_ = new QCheckBox("Read a backup first", this);
+    backup_first_->setObjectName("BackupFirst");
+    backup_first_->setChecked(false);
+    if (auto* box = qobject_cast<QVBoxLayout*>(layout())) box->insertWidget(1, backup_first_);
+}
+
 void CTransferDlg::OnStart() {
+    if (backup_first_ && backup_first_->isChecked() && read_backup_) {
+        if (!read_backup_()) return;  // no backup: nothing is written
+        backup_first_->setEnabled(false);
+    }
     session_->Start();
 }
 
@@ -139,8 +153,9 @@ void CTransferDlg::reject() {
 
 bool RunTransfer(QWidget* parent, RadioImage& image, const TransferRangeTable& table,
                  const std::string& port_path, bool extended_range,
-                 const CloneWorkerOptions& options) {
+                 const CloneWorkerOptions& options, std::function<bool()> read_backup) {
     CTransferDlg dialog(image, table, port_path, extended_range, options, parent);
+    if (read_backup) dialog.OfferBackupFirst(std::move(read_backup));
     dialog.exec();
     return dialog.success();
 }

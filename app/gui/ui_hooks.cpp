@@ -36,6 +36,15 @@ MessageAnswer PlatformMessageBox(QWidget* parent, const QString& text, const QSt
         box.setDefaultButton(QMessageBox::Yes);
         return box.exec() == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
     }
+    if (buttons == MessageButtons::SaveDiscardCancel) {
+        box.setStandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Save);
+        box.setEscapeButton(QMessageBox::Cancel);
+        const int answer = box.exec();
+        return answer == QMessageBox::Save      ? MessageAnswer::Save
+               : answer == QMessageBox::Discard ? MessageAnswer::Discard
+                                                : MessageAnswer::Cancel;
+    }
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
     return MessageAnswer::Ok;

@@ -13,9 +13,9 @@ class QPrinter;
 
 namespace vm::gui {
 
-enum class MessageButtons { Ok, YesNo };
+enum class MessageButtons { Ok, YesNo, SaveDiscardCancel };
 enum class MessageIcon { None, Warning, Information };
-enum class MessageAnswer { Ok, Yes, No };
+enum class MessageAnswer { Ok, Yes, No, Save, Discard, Cancel };
 
 struct FileChoice {
     bool save = false;  // a save dialog (else an open dialog)

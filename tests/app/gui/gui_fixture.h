@@ -84,12 +84,15 @@ struct Answers {
     QList<FileChoice> choices;
     QString file;  // the chooser's answer
     MessageAnswer answer = MessageAnswer::Yes;
+    // The answer to "Save changes to NAME?".
+    MessageAnswer save_answer = MessageAnswer::Discard;
 
     Answers() {
         Hooks().message_box = [this](QWidget*, const QString& text, const QString& caption,
                                      MessageButtons buttons, MessageIcon) {
             messages << text;
             captions << caption;
+            if (buttons == MessageButtons::SaveDiscardCancel) return save_answer;
             return buttons == MessageButtons::YesNo ? answer : MessageAnswer::Ok;
         };
         Hooks().choose_file = [this](QWidget*, const FileChoice& c) {

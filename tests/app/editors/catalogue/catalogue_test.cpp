@@ -13,7 +13,7 @@
 #include "app/editors/settings/tabbed_view.h"
 #include "app/image/codecs.h"
 #include "app/widgets/grid.h"
-#include "tools/factory/factory_image.h"
+#include "tests/app/editors/catalogue/factory_document.h"
 
 namespace vm {
 namespace {
@@ -30,17 +30,7 @@ std::string Upper(std::string_view s) {
     return Cased(s, ::toupper);
 }
 
-// A document over the factory image.
-struct FactoryDocument {
-    RadioImage image{};
-    FileHeader header{};
-    BandTables bands = BandTables::Initial();
-    shell::Document doc{image, header, bands};
-    FactoryDocument() {
-        BuildFactoryImage(header, image);
-        RecomputeBandTables(bands, image);
-    }
-};
+using testing::FactoryDocument;
 
 TEST(Catalogue, EntriesAreConsistent) {
     std::set<std::string> names;
