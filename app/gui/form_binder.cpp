@@ -311,10 +311,25 @@ void FormBinder::Apply(const Change& change) {
             if (auto* check = qobject_cast<QCheckBox*>(w)) check->setChecked(c.checked);
             break;
         case ChangeKind::State:
+            if (!c.visible || !c.enabled) KeepFocusInForm(w, c);
             w->setEnabled(c.enabled);
             w->setVisible(c.visible);
+            if (auto* label = qobject_cast<QLabel*>(w); label && c.text_colour != 0) {
+                QPalette p = label->palette();
+                p.setColor(QPalette::WindowText,
+                           QColor(static_cast<int>(c.text_colour & 0xFF),
+                                  static_cast<int>((c.text_colour >> 8) & 0xFF),
+                                  static_cast<int>((c.text_colour >> 16) & 0xFF)));
+                label->setPalette(p);
+            }
             if (QLineEdit* le = LineEditOf(w)) {
                 le->setReadOnly(c.read_only);
+                // A field that only shows its text has the dialog's background, not an edit's.
+                QPalette p = le->palette();
+                p.setColor(QPalette::Base, c.read_only
+                                               ? container_->palette().color(QPalette::Window)
+                                               : container_->palette().color(QPalette::Base));
+                le->setPalette(p);
                 le->setEchoMode(c.masked ? QLineEdit::Password : QLineEdit::Normal);
                 // The length limit holds for typing only (the form enforces it): a text the
                 // editor sets, such as "Off" in a two-character field, is shown whole.
@@ -336,6 +351,21 @@ void FormBinder::Apply(const Change& change) {
     }
 }
 
+void FormBinder::KeepFocusInForm(QWidget* going, const Control& c) {
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus || (focus != going && !going->isAncestorOf(focus))) return;
+    // Hidden or disabled with the focus, a widget passes it to the next one of its top-level
+    // window: in the main frame that may be a control of another child window, which then
+    // becomes the active one. The focus stays in this form instead: on the control the form
+    // has focused, else on the control the widget lies over (a cell editor's grid), else on
+    // the form's own area.
+    QWidget* next = widget(form_.Focused());
+    if (!next || next == going || going->isAncestorOf(next) || !next->isVisible())
+        next = c.anchor != 0 ? widget(c.anchor) : nullptr;
+    if (!next || !next->isVisible() || !next->isEnabled()) next = container_;
+    next->setFocus(Qt::OtherFocusReason);
+}
+
 bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
     auto* le = qobject_cast<QLineEdit*>(edit);
     if (!le) return false;
@@ -344,7 +374,10 @@ bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
         return false;  // editing keys work as usual
     const QChar qc = text[0];
     const char c = qc.unicode() < 0x80 ? static_cast<char>(qc.unicode()) : '\0';
-    const char taken = c == '\0' ? '\0' : form_.FilterChar(id, c);
+    // What stays beside the character: the text without the selection it replaces.
+    QString kept = le->text();
+    if (le->hasSelectedText()) kept.remove(le->selectionStart(), le->selectedText().size());
+    const char taken = c == '\0' ? '\0' : form_.FilterChar(id, c, kept.toStdString());
     Form::ActionScope scope(form_);
     if (taken == '\0') {
         form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = false});
@@ -376,6 +409,10 @@ bool FormBinder::eventFilter(QObject* watched, QEvent* event) {
             if (form_.Focused() == id) form_.Focus(next_id);
             break;
         }
+        case QEvent::MouseButtonDblClick:
+            // An in-place editor keeps its whole text selected (Qt would select one word).
+            if (LineEditOf(qobject_cast<QWidget*>(watched)) && form_.DoubleClick(id)) return true;
+            break;
         case QEvent::KeyPress: {
             auto* key = static_cast<QKeyEvent*>(event);
             if (form_.At(id).kind == ControlKind::Grid) break;  // the grid widget handles its keys

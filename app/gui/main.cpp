@@ -1,5 +1,6 @@
 // Program: the VM6142 desktop editor.
 #include <QApplication>
+#include <QEvent>
 #include <QTimer>
 #include <cstdio>
 
@@ -7,6 +8,27 @@
 
 #include "app/gui/program_app.h"
 #include "app/shell/app_state.h"
+
+namespace {
+
+// Ends the program after the first paint of the window it watches, saying so on stdout.
+class QuitWhenShown : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !done_) {
+            done_ = true;
+            std::fputs("shown\n", stdout);
+            std::fflush(stdout);
+            QTimer::singleShot(0, [] { QApplication::exit(0); });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool done_ = false;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -16,14 +38,18 @@ int main(int argc, char** argv) {
     if (line.help || !line.error.isEmpty()) {
         if (!line.error.isEmpty())
             std::fprintf(stderr, "Program: unknown argument %s\n", qPrintable(line.error));
-        std::fprintf(stderr,
-                     "usage: Program [--port PATH] [--screenshot FILE]\n"
-                     "  --port PATH        the serial port for this run only (a COM name or a\n"
-                     "                     device path); \"Program.ini\" keeps its own port\n"
-                     "  --screenshot FILE  save a picture of the main window (PNG) and end\n");
+        std::fprintf(
+            stderr,
+            "usage: Program [--port PATH] [--screenshot FILE] [--quit-when-shown]\n"
+            "  --port PATH        the serial port for this run only (a COM name or a\n"
+            "                     device path); \"Program.ini\" keeps its own port\n"
+            "  --screenshot FILE  save a picture of the main window (PNG) and end\n"
+            "  --quit-when-shown  print \"shown\" once the main window is painted, and end\n");
         return line.help ? 0 : 2;
     }
     std::string folder = vm::shell::ExecutableFolder().string();
+    QuitWhenShown quit_when_shown;
+    if (line.quit_when_shown) app.installEventFilter(&quit_when_shown);
     vm::gui::CProgramApp program(folder, line);
     if (!line.screenshot.isEmpty()) {
         QTimer::singleShot(200, [&] {

@@ -18,6 +18,9 @@ struct CommandLine {
     // "--screenshot FILE": saves a picture of the main window once it is up, then ends
     // (a look at the editor on a machine without a display).
     QString screenshot;
+    // "--quit-when-shown": prints "shown" once the main window has been painted, then ends
+    // (how the start-up benchmark times the editor).
+    bool quit_when_shown = false;
     bool help = false;
     QString error;  // an unknown argument
 };
