@@ -311,7 +311,6 @@ void FormBinder::Apply(const Change& change) {
             if (auto* check = qobject_cast<QCheckBox*>(w)) check->setChecked(c.checked);
             break;
         case ChangeKind::State:
-            if (!c.visible || !c.enabled) KeepFocusInForm(w, c);
             w->setEnabled(c.enabled);
             w->setVisible(c.visible);
             if (auto* label = qobject_cast<QLabel*>(w); label && c.text_colour != 0) {
@@ -349,21 +348,6 @@ void FormBinder::Apply(const Change& change) {
         case ChangeKind::Grid:
             break;
     }
-}
-
-void FormBinder::KeepFocusInForm(QWidget* going, const Control& c) {
-    QWidget* focus = QApplication::focusWidget();
-    if (!focus || (focus != going && !going->isAncestorOf(focus))) return;
-    // Hidden or disabled with the focus, a widget passes it to the next one of its top-level
-    // window: in the main frame that may be a control of another child window, which then
-    // becomes the active one. The focus stays in this form instead: on the control the form
-    // has focused, else on the control the widget lies over (a cell editor's grid), else on
-    // the form's own area.
-    QWidget* next = widget(form_.Focused());
-    if (!next || next == going || going->isAncestorOf(next) || !next->isVisible())
-        next = c.anchor != 0 ? widget(c.anchor) : nullptr;
-    if (!next || !next->isVisible() || !next->isEnabled()) next = container_;
-    next->setFocus(Qt::OtherFocusReason);
 }
 
 bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
@@ -404,6 +388,10 @@ bool FormBinder::eventFilter(QObject* watched, QEvent* event) {
             // control losing it.
             if (reason == Qt::PopupFocusReason || reason == Qt::ActiveWindowFocusReason) break;
             QWidget* next = QApplication::focusWidget();
+            // Nor is the focus moving into that list once it is up (its view takes the focus
+            // with no popup reason): taken for a loss, it closed a cell list under its own
+            // entries, and the focus coming back from them went on to another child window.
+            if (next && next->window()->windowType() == Qt::Popup) break;
             const int next_id = next ? IdOf(next) : 0;
             if (next_id == id) break;
             if (form_.Focused() == id) form_.Focus(next_id);

@@ -39,9 +39,6 @@ private:
     void ApplyAll(int id);
     void Place(int id);
     bool TypeInto(int id, QWidget* edit, QKeyEvent* event);
-    // Before a widget holding the focus is hidden or disabled: the focus goes to another widget of
-    // this form, never out of it.
-    void KeepFocusInForm(QWidget* going, const Control& c);
 
     Form& form_;
     QWidget* container_;

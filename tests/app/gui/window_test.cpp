@@ -17,10 +17,12 @@
 
 #include "app/editors/catalogue/catalogue.h"
 #include "app/editors/channels/program_view.h"
+#include "app/editors/settings/dtmf_view.h"
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/editor_windows.h"
 #include "app/gui/grid_widget.h"
+#include "app/gui/tabbed_form_window.h"
 #include "app/gui/window_menu.h"
 #include "tests/app/gui/gui_fixture.h"
 
@@ -228,6 +230,89 @@ private slots:
             QVERIFY2(seen, name);
             QVERIFY2(clock.elapsed() < 500, name);  // closed by the button, not by the guard
         }
+    }
+
+    // A cell editor that closes while it has the focus leaves the focus in its own window: no
+    // other child window becomes the active one on the way.
+    void closingACellEditorKeepsItsWindowActive() {
+        FrameUnderTest t;
+        QApplication::setActiveWindow(t.frame.get());
+        for (int command : {ID_EDIT_SCAN, ID_EDIT_DTMF}) t.frame->OpenEditor(command);
+        CChildFrame* table = t.frame->childFrame(ID_EDIT_CHANNEL);
+        t.frame->Execute(ID_WINDOW_TILE_HORZ);
+        t.frame->mdiArea()->setActiveSubWindow(table);
+        QCoreApplication::processEvents();
+        auto* w = qobject_cast<FormViewWindow*>(table->view());
+        QVERIFY(w);
+        GridWidget* g = w->grid(CProgramView::kIdGrid);
+        auto* list = qobject_cast<QComboBox*>(w->control(CProgramView::kIdListCombo));
+        QList<QMdiSubWindow*> activated;
+        connect(t.frame->mdiArea(), &QMdiArea::subWindowActivated, this,
+                [&](QMdiSubWindow* s) { activated << s; });
+        auto open_power = [&] {
+            g->scrollToTop();
+            const QRect power = g->visualItemRect(g->item(0, CProgramView::kColPower - 1));
+            QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, power.center());
+            QVERIFY(list->isVisible());
+            QVERIFY(list->hasFocus());
+        };
+        // Esc in the list: it closes with the focus in it.
+        open_power();
+        QTest::keyClick(list, Qt::Key_Escape);
+        QVERIFY(list->isHidden());
+        QVERIFY(g->hasFocus());
+        // A second click on the list opens its entries: the list stays, and so does the
+        // window when the entries close.
+        open_power();
+        QTest::mouseClick(list, Qt::LeftButton, {}, list->rect().center());
+        QCoreApplication::processEvents();
+        QVERIFY(list->isVisible());
+        QVERIFY(list->view()->isVisible());
+        list->hidePopup();
+        QCoreApplication::processEvents();
+        QVERIFY(list->isVisible());
+        QVERIFY(list->hasFocus());
+        QTest::keyClick(list, Qt::Key_Escape);
+        // The views committed (as before Save) while the list is open.
+        open_power();
+        t.frame->CommitAllViews();
+        QVERIFY(list->isHidden());
+        QVERIFY(table->isAncestorOf(QApplication::focusWidget()));
+        QCoreApplication::processEvents();
+        for (QMdiSubWindow* s : activated)
+            QVERIFY2(s == table, qPrintable("activated: " + (s ? s->windowTitle() : "none")));
+        QCOMPARE(t.frame->mdiArea()->activeSubWindow(), table);
+    }
+
+    // A click on the DTMF Type list opens its entries; the list stays and the next click
+    // chooses.
+    void aClickOnACellListOpensIt() {
+        FrameUnderTest t;
+        QApplication::setActiveWindow(t.frame.get());
+        t.frame->OpenEditor(ID_EDIT_SCAN);
+        t.frame->OpenEditor(ID_EDIT_DTMF);
+        CChildFrame* child = t.frame->childFrame(ID_EDIT_DTMF);
+        t.frame->Execute(ID_WINDOW_TILE_HORZ);
+        t.frame->mdiArea()->setActiveSubWindow(child);
+        QCoreApplication::processEvents();
+        auto* window = qobject_cast<TabbedFormWindow*>(child->view());
+        QVERIFY(window);
+        auto* g = qobject_cast<GridWidget*>(window->control(0, CDtmfCodePage::kIdGrid));
+        auto* list = qobject_cast<QComboBox*>(window->control(0, CDtmfCodePage::kIdTypeList));
+        QVERIFY(g && list);
+        g->scrollToTop();
+        const QRect type = g->visualItemRect(g->item(2, CDtmfCodePage::kColType - 1));
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, type.center());
+        QVERIFY(list->isVisible());
+        QTest::mouseClick(list, Qt::LeftButton, {}, list->rect().center());
+        QCoreApplication::processEvents();
+        QVERIFY(list->isVisible());
+        QVERIFY(list->view()->isVisible());  // the entries are shown
+        QCOMPARE(t.frame->mdiArea()->activeSubWindow(), child);
+        list->hidePopup();
+        QCoreApplication::processEvents();
+        QVERIFY(list->isVisible());
+        QCOMPARE(t.frame->mdiArea()->activeSubWindow(), child);
     }
 
     void keysOfTheTreeAndTheChildren() {
