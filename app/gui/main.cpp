@@ -1,6 +1,7 @@
 // Program: the VM6142 desktop editor.
 #include <QApplication>
 #include <QEvent>
+#include <QFileInfo>
 #include <QTimer>
 #include <cstdio>
 
@@ -38,19 +39,22 @@ int main(int argc, char** argv) {
     if (line.help || !line.error.isEmpty()) {
         if (!line.error.isEmpty())
             std::fprintf(stderr, "Program: unknown argument %s\n", qPrintable(line.error));
+        // The name it was started by: "Program" in the build tree, "vm6142-editor" installed.
+        const QString name = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
         std::fprintf(
             stderr,
-            "usage: Program [--port PATH] [--screenshot FILE] [--quit-when-shown]\n"
+            "usage: %s [--port PATH] [--screenshot FILE] [--quit-when-shown] [FILE]\n"
+            "  FILE               a data file (*.dat) to open at start\n"
             "  --port PATH        the serial port for this run only (a COM name or a\n"
             "                     device path); \"Program.ini\" keeps its own port\n"
             "  --screenshot FILE  save a picture of the main window (PNG) and end\n"
-            "  --quit-when-shown  print \"shown\" once the main window is painted, and end\n");
+            "  --quit-when-shown  print \"shown\" once the main window is painted, and end\n",
+            qPrintable(name));
         return line.help ? 0 : 2;
     }
-    std::string folder = vm::shell::ExecutableFolder().string();
     QuitWhenShown quit_when_shown;
     if (line.quit_when_shown) app.installEventFilter(&quit_when_shown);
-    vm::gui::CProgramApp program(folder, line);
+    vm::gui::CProgramApp program(vm::shell::Locate(vm::shell::CurrentEnvironment()), line);
     if (!line.screenshot.isEmpty()) {
         QTimer::singleShot(200, [&] {
             const bool saved = program.frame().grab().save(line.screenshot);
