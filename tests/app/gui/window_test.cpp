@@ -60,6 +60,12 @@ void ExpectInside(CMainFrame& frame, const char* after, QMdiSubWindow* only = nu
     }
 }
 
+// A picture for a look at the result, when VM_SCREENSHOTS names a folder.
+void Save(QWidget* w, const char* name) {
+    const QString dir = qEnvironmentVariable("VM_SCREENSHOTS");
+    if (!dir.isEmpty()) w->grab().save(dir + "/" + name);
+}
+
 QScrollArea* ScrollOf(CChildFrame* child) {
     return qobject_cast<QScrollArea*>(child->widget());
 }
@@ -102,6 +108,7 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(t.frame->size(), frame_size);
         ExpectInside(*t.frame, "tile");
+        Save(t.frame.get(), "tiled.png");
         // The tiles cover the area without overlapping.
         const auto windows = t.frame->mdiArea()->subWindowList();
         for (int i = 0; i < windows.size(); ++i)
@@ -112,6 +119,7 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(t.frame->size(), frame_size);
         ExpectInside(*t.frame, "cascade");
+        Save(t.frame.get(), "cascaded.png");
 
         // Minimised windows arranged along the bottom stay inside too.
         for (int command : {ID_EDIT_DTMF, ID_EDIT_2TONE, ID_EDIT_5TONE})
@@ -205,6 +213,7 @@ private slots:
         QVERIFY(scroll->verticalScrollBar()->maximum() >= needed.height() - shown.height());
         if (needed.width() > shown.width())
             QVERIFY(scroll->horizontalScrollBar()->maximum() >= needed.width() - shown.width());
+        Save(t.frame.get(), "five_tone_scrolls.png");
         // The window kept the size it was given.
         QCOMPARE(child->size(), QSize(400, 300));
     }
