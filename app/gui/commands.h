@@ -29,6 +29,8 @@ enum Command : int {
     ID_PROGRAM_WRITE = 32773,
     ID_PROGRAM_READ = 32774,
     ID_EDIT_CUSTOM_DATA = 32796,
+    ID_FILE_IMPORT_CHANNELS = 32801,
+    ID_FILE_EXPORT_CHANNELS = 32802,
 };
 
 // Resource identifiers of the two menus: the frame's, and the child windows'.

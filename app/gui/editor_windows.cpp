@@ -14,6 +14,7 @@
 
 #include "app/editors/settings/tabbed_view.h"
 #include "app/gui/binding_support.h"
+#include "app/gui/channel_table_actions.h"
 #include "app/gui/form_binder.h"
 #include "app/gui/grid_widget.h"
 #include "app/gui/tabbed_form_window.h"
@@ -302,7 +303,9 @@ EditorWindow* OpenEditorWindow(const EditorEntry& entry, EditorContext& ctx) {
         window = new TabbedFormWindow(std::unique_ptr<CTabbedView>(tabbed), &entry);
     } else {
         const FormLayout layout = EditorLayout(entry, view->form());
-        window = new FormViewWindow(std::move(view), layout);
+        auto* form_window = new FormViewWindow(std::move(view), layout);
+        AttachChannelTableActions(*form_window);
+        window = form_window;
     }
     window->setObjectName(QString::fromUtf8(entry.object_name.data(),
                                             static_cast<qsizetype>(entry.object_name.size())));

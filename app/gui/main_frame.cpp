@@ -24,6 +24,7 @@
 #include "app/editors/settings/base_form_view.h"
 #include "app/gui/about_box.h"
 #include "app/gui/channel_print_list.h"
+#include "app/gui/channel_table_actions.h"
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/custom_data_dlg.h"
@@ -120,6 +121,8 @@ void CMainFrame::CreateActions() {
         ->setToolTip("Print");
     add(ID_FILE_PRINT_PREVIEW, "Print Pre&view", {}, [this] { OnFilePrintPreview(); });
     add(ID_FILE_PRINT_SETUP, "P&rint Setup...", {}, [this] { OnFilePrintSetup(); });
+    add(ID_FILE_IMPORT_CHANNELS, "&Import Channels...", {}, [this] { OnChannelList(true); });
+    add(ID_FILE_EXPORT_CHANNELS, "&Export Channels...", {}, [this] { OnChannelList(false); });
     add(ID_APP_EXIT, "E&xit(&X)", {}, [this] { close(); });
     for (const EditorEntry& e : Editors()) {
         if (!e.tree) continue;
@@ -172,6 +175,9 @@ void CMainFrame::CreateMenus() {
             file->addAction(action(id));
         file->addSeparator();
         for (int id : {ID_FILE_PRINT, ID_FILE_PRINT_PREVIEW, ID_FILE_PRINT_SETUP})
+            file->addAction(action(id));
+        file->addSeparator();
+        for (int id : {ID_FILE_IMPORT_CHANNELS, ID_FILE_EXPORT_CHANNELS})
             file->addAction(action(id));
         file->addSeparator();
         file->addAction(action(ID_APP_EXIT));
@@ -407,6 +413,19 @@ void CMainFrame::CommitAllViews() {
 
 void CMainFrame::ReloadAllViews() {
     vm::ReloadAllViews(OpenViews());
+    ResetChannelHistories(*mdi_);
+}
+
+// File > Import Channels... and Export Channels...: on the channel table, opened if need be.
+void CMainFrame::OnChannelList(bool import) {
+    OpenEditor(ID_EDIT_CHANNEL);
+    CChildFrame* table = childFrame(ID_EDIT_CHANNEL);
+    ChannelTableActions* actions = table ? ChannelActionsOf(table->view()) : nullptr;
+    if (!actions) return;
+    if (import)
+        actions->ImportChannels();
+    else
+        actions->ExportChannels();
 }
 
 // ---------------------------------------------------------------------------------------------

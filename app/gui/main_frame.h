@@ -53,6 +53,8 @@ public:
 
     // ---- commands
     bool Execute(int command);  // false when the command is unknown or disabled
+    // File > Import Channels... (true) and Export Channels... (false).
+    void OnChannelList(bool import);
     QAction* action(int command) const;
     QMenu* editMenu(bool child_menu) const;
     QMenu* menu(bool child_menu, int index) const;

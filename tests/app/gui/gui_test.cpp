@@ -355,7 +355,8 @@ private slots:
         CMainFrame& f = *t.frame;
         QCOMPARE(Texts(f.menu(false, 0)->actions()),
                  QStringList({"&New(&N)", "&Open(&O)...", "&Save(&S)", "Save &As(&A)...",
-                              "&Print...", "Print Pre&view", "P&rint Setup...", "E&xit(&X)"}));
+                              "&Print...", "Print Pre&view", "P&rint Setup...",
+                              "&Import Channels...", "&Export Channels...", "E&xit(&X)"}));
         QCOMPARE(Texts(f.editMenu(false)->actions()),
                  QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting", "DTMF",
                               "2Tone", "5Tone", "Model", "Frequency range"}));
