@@ -12,6 +12,7 @@
 #include <QPageSetupDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
@@ -55,7 +56,10 @@ CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget*
     auto* unlock = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F11), this);
     unlock->setContext(Qt::WindowShortcut);
     connect(unlock, &QShortcut::activated, this, &CMainFrame::OnServiceUnlock);
-    resize(1024, 768);
+    auto* close_child = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F4), this);
+    close_child->setContext(Qt::WindowShortcut);
+    connect(close_child, &QShortcut::activated, mdi_, &QMdiArea::closeActiveSubWindow);
+    resize(FirstWindowSize(QSize(1024, 768), screen()->availableGeometry().size()));
 }
 
 CMainFrame::~CMainFrame() {
@@ -156,16 +160,8 @@ void CMainFrame::CreateActions() {
         ID_SETTING_PORT, "Port", {}, [this] { OnSettingPort(); }, QStyle::SP_ComputerIcon)
         ->setToolTip("Port");
     add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { CascadeSubWindows(*mdi_); });
-    add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { mdi_->tileSubWindows(); });
-    add(ID_WINDOW_ARRANGE, "Arrange(&A)", {}, [this] {
-        // Minimised windows in a row along the bottom of the client area.
-        int x = 0;
-        for (QMdiSubWindow* w : mdi_->subWindowList()) {
-            if (!w->isMinimized()) continue;
-            w->move(x, mdi_->viewport()->height() - w->height());
-            x += w->width();
-        }
-    });
+    add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { TileSubWindows(*mdi_); });
+    add(ID_WINDOW_ARRANGE, "Arrange(&A)", {}, [this] { ArrangeMinimised(*mdi_); });
     add(
         ID_APP_ABOUT, "About...", {}, [this] { OnAbout(); }, QStyle::SP_MessageBoxInformation)
         ->setToolTip("About");
@@ -233,6 +229,15 @@ void CMainFrame::ShowMenuVariant(bool child) {
 
 void CMainFrame::OnSubWindowActivated() {
     ShowMenuVariant(mdi_->activeSubWindow() != nullptr);
+    // The window activated is shown whole, and the tree marks its item.
+    if (auto* child = qobject_cast<CChildFrame*>(mdi_->activeSubWindow())) {
+        BringIntoView(*mdi_, *child);
+        for (int i = 0; tree_ && i < tree_->topLevelItemCount(); ++i)
+            for (int k = 0; k < tree_->topLevelItem(i)->childCount(); ++k)
+                if (QTreeWidgetItem* item = tree_->topLevelItem(i)->child(k);
+                    item->data(0, Qt::UserRole).toInt() == child->command())
+                    tree_->setCurrentItem(item);
+    }
     // The title follows the current child being maximised, restored or renamed.
     if (QMdiSubWindow* current = mdi_->currentSubWindow()) {
         connect(current, &QMdiSubWindow::windowStateChanged, this, &CMainFrame::ApplyTitle,
@@ -300,6 +305,7 @@ void CMainFrame::CreateTree() {
     resizeDocks({tree_bar_}, {150}, Qt::Horizontal);
     connect(tree_, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { OnTreeClicked(item); });
+    OpenOnKeys(*tree_, [this](QTreeWidgetItem* item) { OnTreeClicked(item); });
     QAction* tree_view = action(ID_VIEW_TREE);
     connect(tree_view, &QAction::triggered, this, [this](bool) {
         // Shows or hides the tree bar; the check mark follows its visibility.
@@ -364,7 +370,9 @@ void CMainFrame::OpenEditor(int command) {
         return;
     }
     if (CChildFrame* open = childFrame(command)) {
+        if (open->isMinimized()) open->showNormal();
         mdi_->setActiveSubWindow(open);
+        BringIntoView(*mdi_, *open);
         return;
     }
     EditorContext ctx = MakeEditorContext();
@@ -372,8 +380,16 @@ void CMainFrame::OpenEditor(int command) {
     if (!view) return;
     auto* frame = new CChildFrame(command, view);
     mdi_->addSubWindow(frame);
+    // Restored from maximised or minimised, the window comes back inside the area.
+    connect(frame, &QMdiSubWindow::windowStateChanged, this,
+            [this, frame](Qt::WindowStates, Qt::WindowStates now) {
+                if (!(now & (Qt::WindowMaximized | Qt::WindowMinimized)))
+                    BringIntoView(*mdi_, *frame);
+            });
     frame->setWindowTitle(QString::fromUtf8(e->title.data(), qsizetype(e->title.size())));
-    frame->setGeometry(0, 0, e->width, e->height);
+    // Inside the area once it has its size (a frame not yet shown has none).
+    const QRect wanted(0, 0, e->width, e->height);
+    frame->setGeometry(mdi_->isVisible() ? IntoView(wanted, mdi_->viewport()->size()) : wanted);
     if (e->maximised)
         frame->showMaximized();
     else

@@ -24,6 +24,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
             line.port = a.mid(7).toStdString();
         } else if (a == "--screenshot" && i + 1 < arguments.size()) {
             line.screenshot = arguments[++i];
+        } else if (a == "--quit-when-shown") {
+            line.quit_when_shown = true;
         } else if (a == "--help" || a == "-h") {
             line.help = true;
         } else if (!a.startsWith('-') && line.file.isEmpty()) {

@@ -65,6 +65,7 @@ CProgramView::CProgramView(RadioImage& image, BandTables& bands, Bank bank)
     ab.visible = false;
     form_.AddEdit(kIdFreqEdit, 9, CharsFilter(g_FreqInputFilter)).visible = false;
     form_.AddCombo(kIdCtcssCombo, 5, CharsFilter("0123456789.\b")).visible = false;
+    for (int id : {kIdFreqEdit, kIdCtcssCombo}) form_.At(id).one_point = true;
     form_.AddCombo(kIdDcsCombo, 3, CharsFilter(g_DigitInputFilter)).visible = false;
     form_.AddList(kIdListCombo).visible = false;
     form_.AddEdit(kIdNameEdit, 6, IsNameChar, true).visible = false;

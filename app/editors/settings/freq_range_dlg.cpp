@@ -73,7 +73,8 @@ void CFreqRangeDlg::BuildGrid() {
     SetUpTable(g, kRows, kHeaders, kWidths, kRowHeight);
     for (int r = 1; r < kRows; ++r)
         g.SetText(r, kColNo, std::string(g_BandNameList[static_cast<std::size_t>(r - 1)]));
-    form_.AddEdit(kIdCellEdit, kCellLength, CharsFilter(g_FreqInputFilter)).visible = false;
+    form_.AddEdit(kIdCellEdit, kCellLength, CharsFilter(g_FreqInputFilter)).one_point = true;
+    form_.At(kIdCellEdit).visible = false;
 
     WireCellEditors(
         form_, kIdGrid, [this](const Event& e) { OnMouseDown(e); }, [this] { CommitCell(); },

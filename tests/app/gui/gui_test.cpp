@@ -884,6 +884,7 @@ private slots:
         for (const Case& c : cases) {
             QTableWidgetItem* cell = g->item(0, c.col - 1);
             const QString before = cell->text();
+            g->scrollToItem(cell);  // the window may be narrower than the table
             QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(cell).center());
             QWidget* editor = w->control(c.editor);
             QVERIFY2(editor->isVisible(), qPrintable(QString("column %1").arg(c.col)));

@@ -259,6 +259,24 @@ TEST_F(ChannelTable, StoreKeepsTheSquelchModeConsistentAndBandEightSteps) {
     EXPECT_EQ(Rec(m).Step(), 2);
 }
 
+TEST_F(ChannelTable, ACellEditorTakesOnePointAndADoubleClickSelectsItsWholeText) {
+    Form& f = view->form();
+    view->TypeIntoCell(2, V::kColRx, "146");
+    view->grid().ClickCell(2, V::kColRx);
+    ASSERT_EQ(view->OpenEditor(), V::kIdFreqEdit);
+    EXPECT_TRUE(f.At(V::kIdFreqEdit).all_selected);  // opened with its whole text selected
+    f.TypeText(V::kIdFreqEdit, "2");
+    // The second click of a double-click selects it all again: typing replaces every digit.
+    EXPECT_TRUE(f.DoubleClick(V::kIdFreqEdit));
+    f.TypeText(V::kIdFreqEdit, "145.5.");
+    EXPECT_EQ(f.Text(V::kIdFreqEdit), "145.5");
+    f.Focus(V::kIdGrid);
+    EXPECT_EQ(Cell(2, V::kColRx), "145.50000");
+    // The CTCSS combo is a decimal number too.
+    view->TypeIntoCell(2, V::kColCtcss, "88.5.");
+    EXPECT_EQ(Cell(2, V::kColCtcss), "88.5");
+}
+
 TEST_F(ChannelTable, KeysMoveThroughTheTable) {
     Grid& g = view->grid();
     Form& f = view->form();

@@ -88,7 +88,7 @@ TEST_F(FreqRangeTest, GridShowsTheBandsAndTheirLimits) {
     EXPECT_EQ(grid().Text(0, 4), "Tx Upper");
     EXPECT_EQ(grid().Text(4, 0), "108M");
     EXPECT_EQ(grid().Text(9, 0), "850M");
-    EXPECT_EQ(grid().ColWidth(0), 500);
+    EXPECT_EQ(grid().ColWidth(0), 800);  // wide enough for "850M"
     EXPECT_EQ(grid().ColWidth(3), 1500);
     EXPECT_EQ(grid().RowHeight(5), 300);
     EXPECT_EQ(Row(5),
