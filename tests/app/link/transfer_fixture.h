@@ -79,6 +79,7 @@ private:
 struct DialogLog {
     std::mutex mutex;
     std::vector<std::string> messages;
+    std::vector<std::string> details;  // each message's informative text
     std::vector<std::string> percents;
     int password_prompts = 0;
     int start_disabled = 0;
@@ -109,9 +110,10 @@ protected:
             }
             if (position == cancel_at) cancel_.store(true);
         };
-        cb.message = [this](std::string_view text) {
+        cb.message = [this](std::string_view text, std::string_view detail) {
             std::lock_guard lock(log_.mutex);
             log_.messages.emplace_back(text);
+            log_.details.emplace_back(detail);
         };
         cb.password = [this, password] {
             std::lock_guard lock(log_.mutex);

@@ -147,7 +147,12 @@ TEST_F(LinkCommands, FailedOrRefusedReadWritesNothing) {
     RadioOptions protect;
     protect.protect = true;
     const Case cases[] = {
-        {"block", failing, {}, 1, "vm6142: Communication error\n", {}},
+        {"block",
+         failing,
+         {},
+         1,
+         "vm6142: Communication error: The radio did not answer the block at 0x4000.\n",
+         {}},
         {"wrong code", protect, {"--password", "5731RC"}, 1, "wrong access code", {}},
         {"code", protect, {"--password", "5731rb"}, 0, "", {"ENDR"}},
     };
@@ -184,6 +189,9 @@ TEST_F(LinkCommands, OpenPortFailIsTheWorkersMessage) {
     const ToolRun r = Tool({"read", "-p", "/dev/vm6142-absent", "-o", (dir_ / "x.dat").string()});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(Contains(r.err, "vm6142: Open port fail\n")) << r.err;
+    // What the port is and why it did not open.
+    EXPECT_TRUE(Contains(r.err, "vm6142: /dev/vm6142-absent: No such file or directory.\n"))
+        << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "x.dat"));
 }
 
@@ -239,7 +247,10 @@ TEST_F(LinkCommands, CtrlCBeforeAFailureReportsTheFailure) {
     const ToolRun r = ToolInterrupted({"read", "-p", radio_->device(), "-o", out.string(), "-q"},
                                       [&] { return !(radio_->record().acks_withheld < 1); });
     EXPECT_EQ(r.code, 1) << r.err;
-    EXPECT_TRUE(Contains(r.err, "vm6142: Communication error\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err,
+                         "vm6142: Communication error: The radio did not answer the block at "
+                         "0x0200.\n"))
+        << r.err;
     EXPECT_FALSE(Contains(r.err, "cancelled (")) << r.err;
     const std::string last = "vm6142: the transfer failed: " + out.string() + " was not written\n";
     EXPECT_TRUE(r.err.ends_with(last)) << r.err;
@@ -297,7 +308,8 @@ TEST_F(LinkCommands, ReadSavesTheRadioOrNothing) {
             }
         } else {
             EXPECT_EQ(r.code, 1);
-            EXPECT_TRUE(Contains(r.err, "vm6142: Communication error\n")) << r.err;
+            EXPECT_TRUE(Contains(r.err, "vm6142: Communication error: The radio did not answer"))
+                << r.err;
             EXPECT_FALSE(fs::exists(out));
         }
         radio_.reset();
