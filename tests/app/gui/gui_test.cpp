@@ -794,7 +794,7 @@ private slots:
         t.frame->Execute(ID_FILE_OPEN);
         t.frame->Execute(ID_FILE_SAVE);
         QVERIFY(bytes() == created);
-        QVERIFY(answers.messages.isEmpty());
+        QCOMPARE(answers.messages, QStringList({"Clear all data! \ncontinue?"}));
     }
 
     void saveAsFailureKeepsCurrentFile() {
