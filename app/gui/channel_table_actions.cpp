@@ -49,12 +49,12 @@ QString Lines(const std::vector<std::string>& lines) {
 }
 
 void Tell(QWidget* parent, const QString& text, MessageIcon icon) {
-    Hooks().message_box(parent, text, AppTitle(), MessageButtons::Ok, icon);
+    Hooks().message_box(parent, text, AppTitle(), MessageButtons::Ok, icon, {});
 }
 
 bool Ask(QWidget* parent, const QString& text) {
     return Hooks().message_box(parent, text, AppTitle(), MessageButtons::YesNo,
-                               MessageIcon::Warning) == MessageAnswer::Yes;
+                               MessageIcon::Warning, {}) == MessageAnswer::Yes;
 }
 
 QString RowText(const Grid& g, int r) {

@@ -1,9 +1,12 @@
 #include "app/gui/main_frame.h"
 
+#include <cerrno>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMdiArea>
@@ -17,6 +20,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QTextBrowser>
+#include <QTime>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QUrl>
@@ -35,12 +39,14 @@
 #include "app/gui/transfer_dlg.h"
 #include "app/gui/ui_hooks.h"
 #include "app/gui/window_menu.h"
+#include "app/shell/messages.h"
 
 namespace vm::gui {
 
 CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget* parent)
     : QMainWindow(parent), app_(app), document_(document) {
     setObjectName("CMainFrame");
+    recent_.Read(app_.settings);
     mdi_ = new QMdiArea(this);
     mdi_->setObjectName("MdiClient");
     mdi_->setBackground(QColor(0x80, 0x80, 0x80));
@@ -185,6 +191,8 @@ void CMainFrame::CreateMenus() {
             file->addAction(action(id));
         file->addSeparator();
         file->addAction(action(ID_APP_EXIT));
+        connect(file, &QMenu::aboutToShow, this, [this, file] { FillRecentFiles(*file); });
+        FillRecentFiles(*file);
         auto* edit = new QMenu("&Edit", this);
         for (const EditorEntry& e : Editors()) {
             if (!e.tree) continue;
@@ -342,9 +350,10 @@ EditorContext CMainFrame::MakeEditorContext() {
     return EditorContext{
         .doc = document_,
         .message =
-            [this](const std::string& text) {
+            [this](const std::string& text, const std::string& detail) {
                 Hooks().message_box(this, QString::fromStdString(text), AppTitle(),
-                                    MessageButtons::Ok, MessageIcon::Warning);
+                                    MessageButtons::Ok, MessageIcon::Warning,
+                                    QString::fromStdString(detail));
             },
         .open_help = [this](int) { OnHelp(); },
         .extended_range = extended_range_,
@@ -462,9 +471,9 @@ void CMainFrame::OnFileNew() {
     if (!MayDropDocument()) return;
     const auto answer = Hooks().message_box(this, QString::fromUtf8(shell::kMsgClearAllData.data()),
                                             QString::fromUtf8(shell::kCaptionWarning.data()),
-                                            MessageButtons::YesNo, MessageIcon::None);
+                                            MessageButtons::YesNo, MessageIcon::None, {});
     if (answer != MessageAnswer::Yes) return;
-    document_.New(app_.DefaultDataFile());
+    NewDocument(document_, app_.DefaultDataFile());
     ReloadAllViews();
     MarkUnmodified();
 }
@@ -476,20 +485,70 @@ void CMainFrame::OnFileOpen() {
     choice.filter = DataFileFilter();
     const QString path = Hooks().choose_file(this, choice);
     if (path.isEmpty()) return;
-    OpenChosenFile(path);
+    OpenFile(path.toStdString());
 }
 
-bool CMainFrame::OpenChosenFile(const QString& path) {
-    const shell::OpenResult result = document_.Open(path.toStdString());
+bool CMainFrame::OpenFile(const std::filesystem::path& file) {
+    const shell::OpenResult result = document_.Open(file);
     if (!result.ok()) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
-                            MessageButtons::Ok, MessageIcon::Warning);
+                            MessageButtons::Ok, MessageIcon::Warning,
+                            QString::fromStdString(file.string()));
         return false;
     }
     ReloadAllViews();
     OpenChannelViewIfNoneOpen();
     MarkUnmodified();
+    RememberFile(document_.CurrentFile());
     return true;
+}
+
+void CMainFrame::RememberFile(const std::filesystem::path& file) {
+    recent_.Add(file);
+    recent_.Write(app_.settings);
+}
+
+void CMainFrame::OnOpenRecent(std::size_t index) {
+    if (index >= recent_.Files().size()) return;
+    const std::filesystem::path file = recent_.Files()[index];
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) {
+        // A file that is gone leaves the list, and the user is told why it went.
+        recent_.Remove(file);
+        recent_.Write(app_.settings);
+        Hooks().message_box(
+            this, QString::fromStdString(shell::SystemErrorText(ENOENT)), AppTitle(),
+            MessageButtons::Ok, MessageIcon::Warning,
+            QString::fromStdString(file.string()) + "\nIt was removed from the recent-file list.");
+        return;
+    }
+    if (!MayDropDocument()) return;
+    OpenFile(file);
+}
+
+void CMainFrame::FillRecentFiles(QMenu& file_menu) {
+    for (QAction* a : file_menu.actions())
+        if (a->property("recent").isValid()) {
+            file_menu.removeAction(a);
+            a->deleteLater();
+        }
+    QAction* exit = action(ID_APP_EXIT);
+    const auto& files = recent_.Files();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto* a = new QAction(QString::fromStdString(shell::RecentFileList::MenuText(i, files[i])),
+                              &file_menu);
+        a->setProperty("recent", static_cast<int>(i));
+        a->setStatusTip(QString::fromStdString(files[i].string()));
+        a->setToolTip(a->statusTip());
+        connect(a, &QAction::triggered, this, [this, i] { OnOpenRecent(i); });
+        file_menu.insertAction(exit, a);
+    }
+    if (!files.empty()) {
+        auto* separator = new QAction(&file_menu);
+        separator->setSeparator(true);
+        separator->setProperty("recent", -1);
+        file_menu.insertAction(exit, separator);
+    }
 }
 
 void CMainFrame::OnFileSave() {
@@ -502,7 +561,8 @@ bool CMainFrame::SaveDocument() {
     const shell::IoResult result = document_.Save();
     if (!result.ok) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
-                            MessageButtons::Ok, MessageIcon::Warning);
+                            MessageButtons::Ok, MessageIcon::Warning,
+                            QString::fromStdString(document_.CurrentFile().string()));
         return false;
     }
     MarkUnmodified();
@@ -525,10 +585,11 @@ bool CMainFrame::SaveAsChosenFile() {
     const shell::IoResult result = document_.SaveAs(path.toStdString());
     if (!result.ok) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
-                            MessageButtons::Ok, MessageIcon::Warning);
+                            MessageButtons::Ok, MessageIcon::Warning, path);
         return false;
     }
     MarkUnmodified();
+    RememberFile(document_.CurrentFile());
     return true;
 }
 
@@ -541,8 +602,33 @@ std::string CMainFrame::PortDevice() const {
 }
 
 bool CMainFrame::RunTransfer(const TransferRangeTable& table, std::function<bool()> read_backup) {
-    return gui::RunTransfer(this, image(), table, PortDevice(), extended_range_, link_options_,
-                            std::move(read_backup));
+    const std::string device = PortDevice();
+    CloneWorkerOptions options = link_options_;
+    options.port_label = PortLabel(app_.port_path, device);
+    QElapsedTimer clock;
+    clock.start();
+    CTransferDlg dialog(image(), table, device, extended_range_, options, this);
+    if (read_backup) dialog.OfferBackupFirst(std::move(read_backup));
+    dialog.exec();
+    // What became of the transfer stays in the status bar until the next message.
+    const std::optional<TransferOutcome> outcome = dialog.outcome();
+    const bool read = table.direction == TransferDirection::Read;
+    QString status;
+    if (dialog.success())
+        status = QString("%1 complete at %2 (%3 s)")
+                     .arg(read ? "Read" : "Write")
+                     .arg(QTime::currentTime().toString("HH:mm:ss"))
+                     .arg(static_cast<double>(clock.elapsed()) / 1000.0, 0, 'f', 1);
+    else if (outcome && *outcome == TransferOutcome::Cancelled)
+        status = QString("%1 cancelled at %2")
+                     .arg(read ? "Read" : "Write", QTime::currentTime().toString("HH:mm:ss"));
+    else if (outcome)
+        status = QString("%1 failed at %2: %3")
+                     .arg(read ? "Read" : "Write", QTime::currentTime().toString("HH:mm:ss"),
+                          QString::fromStdString(dialog.detail().empty() ? OutcomeName(*outcome)
+                                                                         : dialog.detail()));
+    if (!status.isEmpty()) statusBar()->showMessage(status);
+    return dialog.success();
 }
 
 void CMainFrame::OnProgramRead() {
@@ -567,7 +653,10 @@ void CMainFrame::OnSettingPort() {
 }
 
 void CMainFrame::ShowPortPath() {
-    com_pane_->setText(QString::fromStdString(app_.port_path));
+    // The COM name and, beside it, the device it opens here.
+    std::string device = MakePortResolver(app_.settings, app_.port_path)(app_.port_path);
+    com_pane_->setText(QString::fromStdString(PortLabel(app_.port_path, device)));
+    com_pane_->setToolTip(QString::fromStdString(device.empty() ? "no device" : device));
 }
 
 void CMainFrame::OnServiceUnlock() {
@@ -614,7 +703,16 @@ void CMainFrame::OnHelp() {
         help_->setObjectName("Help");
         help_->setWindowTitle("Help");
         help_->setOpenExternalLinks(true);
-        help_->resize(720, 640);
+        // As large as reads well, never larger than the screen the frame is on.
+        QSize size(760, 700);
+        if (const QScreen* where = screen())
+            size = size.boundedTo(where->availableGeometry().size() * 9 / 10);
+        help_->resize(size);
+        if (const QScreen* where = screen()) {
+            QRect placed(QPoint(0, 0), size);
+            placed.moveCenter(where->availableGeometry().center());
+            help_->move(placed.topLeft());
+        }
     }
     // The topic of the active editor window, as its help context ("#context-151").
     QUrl url = QUrl::fromLocalFile(QString::fromStdString(guide.string()));

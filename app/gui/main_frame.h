@@ -18,6 +18,7 @@
 #include "app/link/clone_worker.h"
 #include "app/shell/app_state.h"
 #include "app/shell/data_file.h"
+#include "app/shell/recent_files.h"
 
 class QAction;
 class QDockWidget;
@@ -90,6 +91,13 @@ public:
     void OnFileSaveAs();
     // File > Save (Save As without a current file); false when nothing was saved.
     bool SaveDocument();
+    // Opens a data file (File > Open's steps after the choice); false, with the message shown,
+    // when it cannot be opened.
+    bool OpenFile(const std::filesystem::path& file);
+    // The File menu's recent files: entry `index` opened; a file that is gone is removed from
+    // the list with a message.
+    void OnOpenRecent(std::size_t index);
+    const shell::RecentFileList& recentFiles() const { return recent_; }
     void UpdateTitle();
 
     // Unsaved edits (main_frame_safety.cpp): whether the document differs from what was last
@@ -160,12 +168,14 @@ private:
     bool EditorBuilt(int command) const;
     void OpenChannelViewIfNoneOpen();
     bool SaveAsChosenFile();  // Save As from its dialog on (the views already committed)
-    bool OpenChosenFile(const QString& path);  // File > Open of a chosen file
     void CreateSafetyActions();
+    void RememberFile(const std::filesystem::path& file);  // into the recent-file list
+    void FillRecentFiles(QMenu& file_menu);
 
     shell::AppState& app_;
     shell::Document& document_;
     CloneWorkerOptions link_options_;
+    shell::RecentFileList recent_;
     bool extended_range_ = false;
     bool freq_range_unlocked_ = false;  // the frequency ranges' access code, for the run
     std::map<int, QAction*> actions_;

@@ -64,7 +64,7 @@ bool CMainFrame::MayDropDocument() {
     const std::string question = SaveChangesQuestion(document_, app_.default_file_name);
     const MessageAnswer answer =
         Hooks().message_box(this, QString::fromStdString(question), AppTitle(),
-                            MessageButtons::SaveDiscardCancel, MessageIcon::Warning);
+                            MessageButtons::SaveDiscardCancel, MessageIcon::Warning, {});
     switch (answer) {
         case MessageAnswer::Save:
         case MessageAnswer::Yes:
@@ -81,8 +81,11 @@ void CMainFrame::SaveReadBackup() {
     const shell::BackupResult backup =
         shell::SaveBackup(app_, document_.Header(), document_.Image());
     if (backup.ok()) {
+        // Said after what the transfer left in the status bar ("Read complete at ...").
+        const QString done = statusBar()->currentMessage();
         statusBar()->showMessage(
-            QString("Backup saved: %1").arg(QString::fromStdString(backup.file.string())), 5000);
+            (done.isEmpty() ? QString() : done + "; ") +
+            QString("backup saved: %1").arg(QString::fromStdString(backup.file.string())));
         return;
     }
     // A backup that cannot be written does not undo the Read.
@@ -90,7 +93,7 @@ void CMainFrame::SaveReadBackup() {
                         QString("No backup of the radio was saved:\n%1\n%2")
                             .arg(QString::fromStdString(backup.file.string()),
                                  QString::fromStdString(backup.io.message)),
-                        AppTitle(), MessageButtons::Ok, MessageIcon::Warning);
+                        AppTitle(), MessageButtons::Ok, MessageIcon::Warning, {});
 }
 
 bool CMainFrame::ReadBackupFirst() {
@@ -105,7 +108,7 @@ bool CMainFrame::ReadBackupFirst() {
                         QString("No backup of the radio was saved, nothing was written:\n%1\n%2")
                             .arg(QString::fromStdString(backup.file.string()),
                                  QString::fromStdString(backup.io.message)),
-                        AppTitle(), MessageButtons::Ok, MessageIcon::Warning);
+                        AppTitle(), MessageButtons::Ok, MessageIcon::Warning, {});
     return false;
 }
 
@@ -125,7 +128,7 @@ QString ChooseBackup(QWidget* parent, const shell::AppState& app, const QString&
 void CMainFrame::OnFileOpenBackup() {
     if (!MayDropDocument()) return;
     const QString path = ChooseBackup(this, app_, "Open Backup");
-    if (!path.isEmpty()) OpenChosenFile(path);
+    if (!path.isEmpty()) OpenFile(path.toStdString());
 }
 
 std::optional<QStringList> CMainFrame::CompareWithFile(const QString& file) {
@@ -136,7 +139,7 @@ std::optional<QStringList> CMainFrame::CompareWithFile(const QString& file) {
     const shell::OpenResult result = other->doc.Open(file.toStdString());
     if (!result.ok()) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
-                            MessageButtons::Ok, MessageIcon::Warning);
+                            MessageButtons::Ok, MessageIcon::Warning, {});
         return std::nullopt;
     }
     QStringList lines;

@@ -67,6 +67,10 @@ std::optional<TransferOutcome> CTransferDlg::outcome() const {
     return session_->outcome();
 }
 
+std::string CTransferDlg::detail() const {
+    return session_->detail();
+}
+
 TransferCallbacks CTransferDlg::MakeCallbacks() {
     // The worker thread calls these; each is carried over to this window's thread. The two
     // that need an answer block the worker until the user gave it.
@@ -91,13 +95,15 @@ TransferCallbacks CTransferDlg::MakeCallbacks() {
             },
             Qt::QueuedConnection);
     };
-    cb.message = [self](std::string_view text) {
+    cb.message = [self](std::string_view text, std::string_view detail) {
         const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        const QString info =
+            QString::fromUtf8(detail.data(), static_cast<qsizetype>(detail.size()));
         QMetaObject::invokeMethod(
             qApp,
-            [self, message] {
+            [self, message, info] {
                 Hooks().message_box(self, message, AppTitle(), MessageButtons::Ok,
-                                    MessageIcon::None);
+                                    MessageIcon::None, info);
             },
             Qt::BlockingQueuedConnection);
     };

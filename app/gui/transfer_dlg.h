@@ -27,6 +27,8 @@ public:
     // 1 when every block was transferred and the end marker sent.
     bool success() const;
     std::optional<TransferOutcome> outcome() const;
+    // What identifies a failure (the port and its reason, the block, a wrong access code).
+    std::string detail() const;
 
     QProgressBar* progress() const { return progress_; }
     QPushButton* startButton() const { return start_; }

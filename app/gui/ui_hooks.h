@@ -28,13 +28,14 @@ struct FileChoice {
 struct UiHooks {
     // Returns the chosen full path, or an empty string on Cancel.
     std::function<QString(QWidget* parent, const FileChoice& choice)> choose_file;
+    // `detail`: what the fixed text is about (the box's informative text; empty: none).
     std::function<MessageAnswer(QWidget* parent, const QString& text, const QString& caption,
-                                MessageButtons buttons, MessageIcon icon)>
+                                MessageButtons buttons, MessageIcon icon, const QString& detail)>
         message_box;
     // The print dialog: false on Cancel. The printer is set up as the user chose.
     std::function<bool(QWidget* parent, QPrinter& printer)> print_dialog;
-    // The protected radio's password prompt: the text typed and OK, or nullopt (Cancel or a
-    // text that is not the access code).
+    // The protected radio's password prompt: the text typed and OK (also when it is not the
+    // access code: the worker compares), or nullopt for Cancel.
     std::function<std::optional<std::string>(QWidget* parent)> radio_password;
 };
 

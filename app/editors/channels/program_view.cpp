@@ -11,8 +11,6 @@ namespace vm {
 
 namespace {
 
-constexpr std::uint32_t kNoHomeBandFrequency = 40'000'000;  // 400 MHz
-
 // A typed frequency in MHz to 10 Hz units, truncated; 0 when nothing is typed. A number too
 // large for a frequency is kept out of every band rather than read as nothing.
 std::uint32_t TypedFrequency(std::string_view text) {
@@ -194,11 +192,7 @@ void CProgramView::ShowRow(int n) {
             BlankRow(n);
             return;
         }
-        const int home = DefaultHomeBand(bands_);
-        const std::uint32_t f = home >= 0
-                                    ? static_cast<std::uint32_t>(BandLimitsOf(bands_, home).lower)
-                                    : kNoHomeBandFrequency;
-        InitChannelRecord(image_, ChannelOfRow(1), f, bands_);
+        EnsureFirstChannel(image_, ChannelOfRow(1), bands_);
     }
     const std::uint8_t* p = rec.data();
     Grid& g = *grid_;
@@ -229,10 +223,12 @@ void CProgramView::ShowRow(int n) {
 void CProgramView::LoadFromImage() {
     // An edit still open belongs to the table being replaced: drop it.
     for (int id : {kIdFreqEdit, kIdCtcssCombo, kIdDcsCombo, kIdListCombo, kIdNameEdit}) Close(id);
+    // The enable flags follow the image before row 1 is shown: re-creating channel 1 picks its
+    // band by them.
+    RecomputeBandEnabledFromImage(bands_, image_);
     grid_->BeginUpdate();
     for (int n = 1; n < kRows; ++n) ShowRow(n);
     grid_->EndUpdate();
-    RecomputeBandEnabledFromImage(bands_, image_);
 }
 
 void CProgramView::StoreRow(int n) {

@@ -60,10 +60,10 @@ public:
     // The cell editor is shown.
     bool EditorOpen() const;
     // Why the rows cannot be stored: the band set's fault, or nullopt.
-    std::optional<std::string> BandSetFault() const;
+    std::optional<EditorMessage> BandSetFault() const;
 
 protected:
-    std::optional<std::string> CloseRefusal() override;
+    std::optional<EditorMessage> CloseRefusal() override;
 
 private:
     void BuildGrid();

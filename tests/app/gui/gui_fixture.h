@@ -80,6 +80,7 @@ inline void WhenModal(std::function<void(QWidget*)> act, QWidget* not_this = nul
 // Message boxes and file choices recorded and answered by the test.
 struct Answers {
     QStringList messages;
+    QStringList details;  // each box's informative text
     QStringList captions;
     QList<FileChoice> choices;
     QString file;  // the chooser's answer
@@ -89,8 +90,9 @@ struct Answers {
 
     Answers() {
         Hooks().message_box = [this](QWidget*, const QString& text, const QString& caption,
-                                     MessageButtons buttons, MessageIcon) {
+                                     MessageButtons buttons, MessageIcon, const QString& detail) {
             messages << text;
+            details << detail;
             captions << caption;
             if (buttons == MessageButtons::SaveDiscardCancel) return save_answer;
             return buttons == MessageButtons::YesNo ? answer : MessageAnswer::Ok;

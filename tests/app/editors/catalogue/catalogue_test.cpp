@@ -213,8 +213,8 @@ public:
     int stores = 0;
 
 protected:
-    std::optional<std::string> CloseRefusal() override {
-        if (form_.Text(kUpCode) == "999") return std::string("Code is invalid!");
+    std::optional<EditorMessage> CloseRefusal() override {
+        if (form_.Text(kUpCode) == "999") return EditorMessage{"Code is invalid!", {}};
         return std::nullopt;
     }
 
@@ -238,7 +238,7 @@ const EditorEntry kTestEntry = {
 class TestDialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        ctx_.message = [this](const std::string& m) { messages_.push_back(m); };
+        ctx_.message = [this](const std::string& m, const std::string&) { messages_.push_back(m); };
         view_ = OpenEditorView(kTestEntry, ctx_);
         dlg_ = dynamic_cast<CTestDlg*>(view_.get());
         ASSERT_TRUE(dlg_);

@@ -96,6 +96,40 @@ TEST_F(ChannelTable, ChannelOneStaysInAHomeBand) {
     EXPECT_EQ(Cell(1, V::kColRx), "134.00000");
 }
 
+TEST_F(ChannelTable, ChannelOneIsRecreatedByOneRule) {
+    // Showing row 1 and NormalizeImage give channel 1 the same bytes, also when the enable
+    // flags the table is handed are those of another image (the command line's tables before
+    // the first load): band 4 programmed gives 134 MHz with the default 600 kHz offset.
+    struct Case {
+        const char* what;
+        std::initializer_list<int> programmed;
+        std::uint32_t rx;
+    };
+    const Case cases[] = {{"band 4", {1, 5, 8}, 13'400'000},
+                          {"band 7 only", {1, 8}, 40'000'000},
+                          {"no home band", {1, 2}, 40'000'000}};
+    for (const Case& c : cases) {
+        image.fill(0xFF);
+        testing::ProgramBands(image, c.programmed);
+        RecomputeBandTables(bands, image);
+        RadioImage normalized = image;
+        BandTables fresh = bands;
+        RecomputeBandEnabledFromImage(fresh, normalized);
+        NormalizeImage(normalized, fresh);
+
+        bands.BandEnabled = BandTables::Initial().BandEnabled;  // stale: band 4 not enabled
+        view = std::make_unique<CProgramView>(image, bands);
+        view->OnInitialUpdate();
+        EXPECT_EQ(Rec(1).Rx(), c.rx) << c.what;
+        EXPECT_EQ(Take(Bytes(1), kChannelRecordSize),
+                  Take(normalized.data() + ChannelOffset(1), kChannelRecordSize))
+            << c.what;
+        EXPECT_EQ(Take(normalized.data() + ChannelOffset(kChannelsPerBank + 1), 4),
+                  Take(Bytes(1), 4))
+            << c.what;
+    }
+}
+
 TEST_F(ChannelTable, TxCellRules) {
     view->TypeIntoCell(3, V::kColRx, "145");
     view->TypeIntoCell(3, V::kColTx, "145.6");
