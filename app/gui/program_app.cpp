@@ -63,13 +63,8 @@ CProgramApp::CProgramApp(const shell::Locations& where, const CommandLine& comma
 }
 
 void CProgramApp::OpenFromCommandLine(const QString& path) {
-    // File > Open with the file chooser answered by the command line, so the file opens
-    // exactly as the menu opens it (its messages included).
-    const QString absolute = QFileInfo(path).absoluteFilePath();
-    auto chooser = Hooks().choose_file;
-    Hooks().choose_file = [absolute](QWidget*, const FileChoice&) { return absolute; };
-    frame_->OnFileOpen();
-    Hooks().choose_file = std::move(chooser);
+    // Opened exactly as File > Open opens a chosen file (its messages included).
+    frame_->OpenFile(QFileInfo(path).absoluteFilePath().toStdString());
 }
 
 void CProgramApp::ShowStartUpProblems() {
