@@ -10,10 +10,13 @@
 #include "app/link/clone_worker.h"
 #include "integration/cable_system.h"
 #include "integration/driver_serial_port.h"
+#include "tests/support/radio_turn_port.h"
 #include "tools/radio/simulated_radio.h"
 
 namespace vm::integration {
 namespace {
+
+using vm::testing::RadioTurnPort;
 
 std::unique_ptr<RadioImage> Pattern(unsigned seed) {
     auto image = std::make_unique<RadioImage>();
@@ -82,7 +85,11 @@ struct Clone {
         CloneWorkerOptions o;
         o.timing = timing;
         o.flags = TransferFlags{&busy, &cancel};
-        o.make_port = [this] { return std::make_unique<DriverSerialPort>(system.kernel()); };
+        // A time-out stands only once the radio has had its turn.
+        o.make_port = [this] {
+            return std::make_unique<RadioTurnPort>(
+                std::make_unique<DriverSerialPort>(system.kernel()), *radio, written);
+        };
         CloneWorker worker(*image, table, system.portName(), cb, o);
         return WithinWatchdog([&] { return worker.Run(); });
     }
@@ -93,6 +100,7 @@ struct Clone {
     std::unique_ptr<SimulatedRadio> radio;
     std::atomic<bool> busy{false};
     std::atomic<bool> cancel{false};
+    std::atomic<std::uint64_t> written{0};  // bytes the workers have written to the radio
     std::vector<std::string> messages;
 };
 
