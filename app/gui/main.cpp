@@ -1,5 +1,6 @@
 // Program: the VM6142 desktop editor.
 #include <QApplication>
+#include <QFileInfo>
 #include <QTimer>
 #include <cstdio>
 
@@ -16,15 +17,18 @@ int main(int argc, char** argv) {
     if (line.help || !line.error.isEmpty()) {
         if (!line.error.isEmpty())
             std::fprintf(stderr, "Program: unknown argument %s\n", qPrintable(line.error));
+        // The name it was started by: "Program" in the build tree, "vm6142-editor" installed.
+        const QString name = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
         std::fprintf(stderr,
-                     "usage: Program [--port PATH] [--screenshot FILE]\n"
+                     "usage: %s [--port PATH] [--screenshot FILE] [FILE]\n"
+                     "  FILE               a data file (*.dat) to open at start\n"
                      "  --port PATH        the serial port for this run only (a COM name or a\n"
                      "                     device path); \"Program.ini\" keeps its own port\n"
-                     "  --screenshot FILE  save a picture of the main window (PNG) and end\n");
+                     "  --screenshot FILE  save a picture of the main window (PNG) and end\n",
+                     qPrintable(name));
         return line.help ? 0 : 2;
     }
-    std::string folder = vm::shell::ExecutableFolder().string();
-    vm::gui::CProgramApp program(folder, line);
+    vm::gui::CProgramApp program(vm::shell::Locate(vm::shell::CurrentEnvironment()), line);
     if (!line.screenshot.isEmpty()) {
         QTimer::singleShot(200, [&] {
             const bool saved = program.frame().grab().save(line.screenshot);

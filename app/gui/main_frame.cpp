@@ -547,7 +547,7 @@ void CMainFrame::OnAbout() {
 
 void CMainFrame::OnHelp() {
     // The guide ships beside the program and is shown here, without a browser.
-    const auto guide = app_.app_folder / "help" / "guide.html";
+    const auto& guide = app_.help_guide;
     if (!help_) {
         help_ = new QTextBrowser(this);
         help_->setWindowFlag(Qt::Window);

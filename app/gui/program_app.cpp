@@ -1,7 +1,11 @@
 #include "app/gui/program_app.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QIcon>
 #include <QMenu>
+#include <QMessageBox>
+#include <cstdio>
 
 #include "app/gui/commands.h"
 #include "app/gui/main_frame.h"
@@ -22,6 +26,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
             line.screenshot = arguments[++i];
         } else if (a == "--help" || a == "-h") {
             line.help = true;
+        } else if (!a.startsWith('-') && line.file.isEmpty()) {
+            line.file = a;
         } else {
             line.error = a;
         }
@@ -29,10 +35,15 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     return line;
 }
 
-CProgramApp::CProgramApp(const std::string& app_folder, const CommandLine& command_line) {
+CProgramApp::CProgramApp(const std::string& app_folder, const CommandLine& command_line)
+    : CProgramApp(shell::PortableLocations(app_folder), command_line) {}
+
+CProgramApp::CProgramApp(const shell::Locations& where, const CommandLine& command_line) {
     using shell::g_App;
-    // Settings file, port, help file, model, company; the data folder made when missing.
-    shell::StartUp(g_App, app_folder);
+    // The program's own icon on every window.
+    QApplication::setWindowIcon(QIcon(":/vm6142/icons/vm6142-256.png"));
+    // Settings file, port, help file, model, company; the user's folders made when missing.
+    problems_ = shell::StartUp(g_App, where);
     if (command_line.port) {
         g_App.port_path = *command_line.port;
         port_for_run_ = command_line.port;
@@ -45,6 +56,34 @@ CProgramApp::CProgramApp(const std::string& app_folder, const CommandLine& comma
     // The model name is the application's title (message boxes and the frame).
     SetAppTitle(QString::fromStdString(g_App.model_name));
     frame_->UpdateTitle();
+    if (!command_line.file.isEmpty()) OpenFromCommandLine(command_line.file);
+    ShowStartUpProblems();
+}
+
+void CProgramApp::OpenFromCommandLine(const QString& path) {
+    // File > Open with the file chooser answered by the command line, so the file opens
+    // exactly as the menu opens it (its messages included).
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    auto chooser = Hooks().choose_file;
+    Hooks().choose_file = [absolute](QWidget*, const FileChoice&) { return absolute; };
+    frame_->OnFileOpen();
+    Hooks().choose_file = std::move(chooser);
+}
+
+void CProgramApp::ShowStartUpProblems() {
+    if (problems_.empty()) return;
+    QString text;
+    for (const std::string& problem : problems_) {
+        std::fprintf(stderr, "Program: warning: %s\n", problem.c_str());
+        text += QString::fromStdString(problem) + "\n";
+    }
+    // Not modal: the program goes on, read-only where it cannot write.
+    auto* box = new QMessageBox(QMessageBox::Warning, AppTitle(), text.trimmed(), QMessageBox::Ok,
+                                frame_.get());
+    box->setObjectName("StartUpProblems");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
 }
 
 CProgramApp::~CProgramApp() = default;

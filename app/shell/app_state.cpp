@@ -25,15 +25,23 @@ std::string AppState::Version() const {
     return settings.Read(kSectionAbout, kKeyVersion, "");
 }
 
-void LoadStartUpValues(AppState& app, const fs::path& app_folder) {
-    app.app_folder = app_folder;
-    app.settings.SetPath(app_folder / kSettingsFileName);
+void LoadStartUpValues(AppState& app, const Locations& where) {
+    app.mode = where.mode;
+    app.app_folder = where.app_folder;
+    app.settings.SetPath(where.settings_file);
     app.port_path = app.settings.Read(kSectionSetup, kKeyCom, "");
-    app.help_file = app_folder / kHelpFileName;
+    app.help_file = where.help_file;
+    app.help_guide = where.help_guide;
     app.model_name = app.settings.Read(kSectionSetup, kKeyModel, "");
     app.default_file_name = DefaultFileName(app.model_name);
     app.company = app.settings.Read(kSectionSetup, kKeyCompany, "");
-    app.data_folder = app_folder / kDataFolderName;
+    app.data_folder = where.data_folder;
+    app.backups_folder = where.backups_folder;
+    app.factory_file = where.factory_file;
+}
+
+void LoadStartUpValues(AppState& app, const fs::path& app_folder) {
+    LoadStartUpValues(app, PortableLocations(app_folder));
 }
 
 bool EnsureDataFolder(const AppState& app) {
@@ -42,9 +50,14 @@ bool EnsureDataFolder(const AppState& app) {
     return fs::is_directory(app.data_folder, ec);
 }
 
+std::vector<std::string> StartUp(AppState& app, const Locations& where) {
+    std::vector<std::string> problems = PrepareUserFolders(where);
+    LoadStartUpValues(app, where);
+    return problems;
+}
+
 void StartUp(AppState& app, const fs::path& app_folder) {
-    LoadStartUpValues(app, app_folder);
-    EnsureDataFolder(app);
+    StartUp(app, PortableLocations(app_folder));
 }
 
 bool ShutDown(const AppState& app) {

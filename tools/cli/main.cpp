@@ -8,9 +8,15 @@
 
 int main(int argc, char** argv) {
     using namespace vm;
-    shell::LoadStartUpValues(shell::g_App, shell::ExecutableFolder());
+    // Installed, the user's settings and data folders are made on the first run, as the
+    // editor makes them; beside the executable nothing is made.
+    const shell::Locations where = shell::Locate(shell::CurrentEnvironment());
+    std::vector<std::string> problems;
+    if (where.mode == shell::InstallMode::kInstalled) problems = shell::PrepareUserFolders(where);
+    shell::LoadStartUpValues(shell::g_App, where);
     std::vector<std::string> args(argv + 1, argv + argc);
     cli::Context ctx{std::cout, std::cerr, shell::g_Document, shell::g_App};
+    for (const std::string& problem : problems) ctx.Warn(problem);
     const int code = cli::Run(args, ctx);
     std::cout.flush();
     if (!std::cout && code == cli::kExitSuccess) {
