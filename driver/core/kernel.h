@@ -383,7 +383,7 @@ public:
 private:
     friend NTSTATUS PsCreateSystemThread(Kernel&, KThread::Routine, void*, KThread**);
     void Start();
-    Kernel& kernel_;
+    [[maybe_unused]] Kernel& kernel_;
     Routine routine_;
     void* context_;
     KEvent exited_;

@@ -452,6 +452,46 @@ void QueueLineWork(Device& dev) {
     IoQueueWorkItem(s.lineWork, &LineWork, nullptr, &dev);
 }
 
+// A failed standing transfer: its pipe is reset and the transfer started again at passive
+// level, unless the port stopped them meanwhile.
+void RearmWork(void*, void* context) {
+    Device& dev = *static_cast<Device*>(context);
+    SerialState& s = dev.serial;
+    s.rearmQueued.store(false);
+    const bool receive = s.rearmReceive.exchange(false);
+    const bool status = s.rearmStatus.exchange(false);
+    const bool live = dev.standingTransfers.load() && !dev.usb.removing.load() &&
+                      dev.devicePowerState.load() == PowerDeviceD0;
+    if (live && status && !USB2SER_StandingArmed(dev.usb, kPipeStatus) &&
+        NT_SUCCESS(USB2SER_ResetPipe(dev.usb, kPipeStatus))) {
+        USB2SER_ArmStanding(dev.usb, kPipeStatus, kStatusTransferSize);
+    }
+    if (live && receive && !USB2SER_StandingArmed(dev.usb, kPipeReceive) &&
+        NT_SUCCESS(USB2SER_ResetPipe(dev.usb, kPipeReceive))) {
+        ArmReceive(dev);
+    }
+    s.deferredRunning.fetch_sub(1);
+}
+
+// Whether a standing transfer that ended with `status` is started again: not when it was
+// cancelled or the device is powered off or gone (the port's own paths start it then), and not
+// more than kMaxRearms times in a row.
+void QueueRearm(Device& dev, int pipe, NTSTATUS status) {
+    SerialState& s = dev.serial;
+    if (status == STATUS_CANCELLED || status == STATUS_DEVICE_POWERED_OFF ||
+        status == STATUS_DEVICE_NOT_CONNECTED || dev.usb.removing.load() ||
+        !dev.standingTransfers.load()) {
+        return;
+    }
+    std::atomic<std::int32_t>& failures =
+        pipe == kPipeReceive ? s.receiveFailures : s.statusFailures;
+    if (failures.fetch_add(1) >= kMaxRearms) return;
+    (pipe == kPipeReceive ? s.rearmReceive : s.rearmStatus).store(true);
+    if (!s.rearmWork || s.rearmQueued.exchange(true)) return;
+    s.deferredRunning.fetch_add(1);
+    IoQueueWorkItem(s.rearmWork, &RearmWork, nullptr, &dev);
+}
+
 // A write is about to go out in transmit-toggle mode: RTS goes on first (at passive level at
 // once; above it by the line work, which the chip sees shortly after).
 void RaiseToggleRts(Device& dev) {
@@ -1074,10 +1114,16 @@ void ArmReceive(Device& dev) {
 
 void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) {
     SerialState& s = dev.serial;
-    // A failed transfer is not resubmitted: the next open or power-up starts it again.
+    // A failed transfer is started again from a work item (a bounded number of times); the
+    // next open or power-up starts it too.
     if (!NT_SUCCESS(status) || dev.usb.removing.load() || !dev.standingTransfers.load()) {
+        if (!NT_SUCCESS(status)) {
+            USB2SER_StandingHandled(dev.usb, kPipeReceive);
+            QueueRearm(dev, kPipeReceive, status);
+        }
         return;
     }
+    s.receiveFailures.store(0);
     std::uint8_t mask;
     {
         SpinLockGuard control(dev.usb.controlLock);
@@ -1129,7 +1175,13 @@ void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data)
 
 void OnStatus(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) {
     SerialState& s = dev.serial;
-    if (!NT_SUCCESS(status) || dev.usb.removing.load()) return;
+    if (!NT_SUCCESS(status)) {
+        USB2SER_StandingHandled(dev.usb, kPipeStatus);
+        QueueRearm(dev, kPipeStatus, status);
+        return;
+    }
+    if (dev.usb.removing.load()) return;
+    s.statusFailures.store(0);
     if (data.size() > 8) {
         const std::uint8_t now = data[8];
         StoreResult r;
@@ -2025,6 +2077,10 @@ NTSTATUS OpenPort(Device& dev) {
     UsbDevice& usb = dev.usb;
     if (!s.lineWork) s.lineWork = IoAllocateWorkItem(dev.kernel);
     if (!s.lineWork) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!s.rearmWork) s.rearmWork = IoAllocateWorkItem(dev.kernel);
+    if (!s.rearmWork) return STATUS_INSUFFICIENT_RESOURCES;
+    s.receiveFailures.store(0);
+    s.statusFailures.store(0);
     SerialHandflow hf;
     {
         SpinLockGuard rx(dev.receiveLock);
@@ -2205,10 +2261,13 @@ void ClosePortWait(Device& dev) {
 }
 
 void FreeLineWork(Device& dev) {
-    if (!dev.serial.lineWork) return;
+    SerialState& s = dev.serial;
+    if (!s.lineWork && !s.rearmWork) return;
     dev.kernel.FlushWorkItems();
-    IoFreeWorkItem(dev.serial.lineWork);
-    dev.serial.lineWork = nullptr;
+    if (s.lineWork) IoFreeWorkItem(s.lineWork);
+    if (s.rearmWork) IoFreeWorkItem(s.rearmWork);
+    s.lineWork = nullptr;
+    s.rearmWork = nullptr;
 }
 
 void OnTransferDone(Device& dev, int pipe, std::uintptr_t tag, NTSTATUS status,

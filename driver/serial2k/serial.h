@@ -288,6 +288,14 @@ struct SerialState {
     // receive handshake and the RTS toggle).
     KWorkItem* lineWork = nullptr;
     std::atomic<bool> lineWorkQueued{false};
+    // A standing transfer that failed is started again from a work item, after its pipe is
+    // reset, at most kMaxRearms times in a row (a success starts the count again).
+    KWorkItem* rearmWork = nullptr;
+    std::atomic<bool> rearmQueued{false};
+    std::atomic<bool> rearmReceive{false};
+    std::atomic<bool> rearmStatus{false};
+    std::atomic<std::int32_t> receiveFailures{0};
+    std::atomic<std::int32_t> statusFailures{0};
     std::atomic<std::int32_t> deferredRunning{0};
 
     // The port is ready for requests (the open has completed).
@@ -299,6 +307,8 @@ struct SerialState {
 // queue.
 inline constexpr std::string_view kPauseStart = "usbser2k.start";
 inline constexpr std::string_view kPauseAdmitted = "usbser2k.admitted";
+
+inline constexpr std::int32_t kMaxRearms = 3;
 
 // Counts a request in flight; one for a device that is removed, surprise removed or failed is
 // completed with STATUS_DELETE_PENDING (and not counted). Returns whether it may go on.

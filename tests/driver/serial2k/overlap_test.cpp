@@ -144,7 +144,10 @@ TEST(Usbser2kOverlap, StartWindowAgainstEveryPathThatActsOnTheQueue) {
             const bool ends = action == Action::Purge || action == Action::Cleanup;
             if (request == Request::Read) {
                 if (!ends) rig.Inject("wxyz");
-                ASSERT_TRUE(Completes(rig, read)) << "the read never completed";
+                if (!Completes(rig, read)) {
+                    ADD_FAILURE() << "the read never completed";
+                    continue;
+                }
                 const SerialRig::ReadResult r = read.get();
                 EXPECT_EQ(r.status, ends ? STATUS_CANCELLED : STATUS_SUCCESS);
                 EXPECT_EQ(std::string(r.data.begin(), r.data.end()), ends ? "" : "wxyz");
@@ -156,7 +159,10 @@ TEST(Usbser2kOverlap, StartWindowAgainstEveryPathThatActsOnTheQueue) {
                 while (!CounterWaiting(rig)) std::this_thread::yield();
                 rig.Inject("12");
             }
-            ASSERT_TRUE(Completes(rig, started)) << "the request never completed";
+            if (!Completes(rig, started)) {
+                ADD_FAILURE() << "the request never completed";
+                continue;
+            }
             EXPECT_EQ(started.get(), ends ? STATUS_CANCELLED : STATUS_SUCCESS);
             if (request == Request::Write) {
                 EXPECT_EQ(put, ends ? 0u : 4u);
@@ -311,6 +317,8 @@ TEST(Usbser2kOverlap, OneStandingReceiveAndStatusTransferAfterEveryRestartPath) 
     EXPECT_EQ(rig.chip.WaitingReceives(), 0u);
     ASSERT_EQ(privateCode(0), STATUS_SUCCESS);
     standing("0x2220A4 stop, start");
+    ASSERT_EQ(rig.Drive([&] { return RestoreAfterPowerUp(rig.dev()); }), STATUS_SUCCESS);
+    standing("0x2220A4 stop, start, then the restore after power-up");
     ASSERT_EQ(privateCode(0), STATUS_SUCCESS);
     standing("0x2220A4 start twice");
     ASSERT_EQ(rig.Drive([&] { return rig.pnp.SetSystemPower(rig.pdo, PowerSystemSleeping3); }),
@@ -370,15 +378,20 @@ TEST(Usbser2kOverlap, StressXonXoffPeerAgainstWritesWithPurgesAndSetXon) {
         }
         writing.store(false);
     });
+    // The peer answers what reaches it: XOFF, then XON, while the writer starts its next write.
+    std::atomic<std::uint64_t> arrived{0};
+    rig.chip.SetTransmitSink([&](std::span<const std::uint8_t>) { arrived.fetch_add(1); });
     std::thread peer([&] {
-        std::uint32_t seed = 777;
+        std::uint64_t seen = 0;
         while (writing.load()) {
-            rig.Inject("\x13");
-            for (std::uint32_t n = (seed = seed * 1103515245u + 12345u) >> 24; n > 0; --n) {
+            const std::uint64_t now = arrived.load();
+            if (now == seen) {
                 std::this_thread::yield();
+                continue;
             }
+            seen = now;
+            rig.Inject("\x13");
             rig.Inject("\x11");
-            std::this_thread::yield();
         }
     });
     std::thread meddler([&] {
@@ -417,6 +430,7 @@ TEST(Usbser2kOverlap, StressXonXoffPeerAgainstWritesWithPurgesAndSetXon) {
     writer.join();
     peer.join();
     meddler.join();
+    rig.chip.SetTransmitSink(nullptr);
     EXPECT_EQ(completed.load(), kWrites);
     EXPECT_EQ(WireText(rig.chip), written);
     rig.kernel.SetClockMode(Kernel::ClockMode::Manual);
@@ -466,6 +480,36 @@ TEST(Usbser2kOverlap, TransmitToggleRaisesRtsAroundWritesAndBreakHoldsTheTransmi
     EXPECT_EQ(WireText(rig.chip), "xy");
     rig.kernel.FlushWorkItems();
     EXPECT_EQ(rig.chip.ControlLineState() & 2, 0);
+}
+
+// A receive transfer that fails (a stall) is started again after its pipe is reset, so the
+// port does not go deaf; a pipe that keeps failing is given up after a few tries, not retried in
+// a loop.
+TEST(Usbser2kOverlap, AFailedReceiveTransferIsStartedAgainABoundedNumberOfTimes) {
+    SerialRig rig;
+    ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.SetTimeouts(0, 0, 0), STATUS_SUCCESS);
+    auto bulkIn = [](const WireRecord& r) { return r.kind == WireRecord::Kind::BulkIn; };
+    rig.chip.StallWhen(bulkIn, 1);
+    rig.Inject("a");  // completes the standing transfer; the next one stalls
+    rig.kernel.FlushWorkItems();
+    EXPECT_EQ(rig.chip.WaitingReceives(), 1u);
+    auto read = rig.StartRead(3);
+    rig.UntilPending();
+    rig.Inject("bc");
+    ASSERT_TRUE(Completes(rig, read));
+    const auto r = read.get();
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::string(r.data.begin(), r.data.end()), "abc");
+
+    rig.chip.StallWhen(bulkIn, 1000);
+    rig.chip.ClearLog();
+    rig.Inject("d");
+    rig.kernel.FlushWorkItems();
+    std::size_t tries = 0;
+    for (const WireRecord& w : rig.chip.Log()) tries += bulkIn(w) ? 1 : 0;
+    EXPECT_EQ(tries, 1u + static_cast<std::size_t>(kMaxRearms));
+    EXPECT_EQ(rig.chip.WaitingReceives(), 0u);
 }
 
 }  // namespace
