@@ -37,7 +37,8 @@ void Round(RadioImage& image, FileHeader& header) {
     std::vector<OpenView> views;
     for (const EditorEntry& entry : Editors()) {
         if (!entry.built()) continue;
-        contexts.push_back(EditorContext{.doc = doc, .message = [](const std::string&) {}});
+        contexts.push_back(
+            EditorContext{.doc = doc, .message = [](const std::string&, const std::string&) {}});
         owned.push_back(OpenEditorView(entry, contexts.back()));
         fuzz::Check(owned.back() != nullptr, "a built editor did not open");
         views.push_back({&entry, owned.back().get()});

@@ -22,6 +22,7 @@ public:
     virtual int HelpContext() const { return 0; }
 };
 
+// The view sits in a scroll area: a form larger than the window scrolls.
 class CChildFrame : public QMdiSubWindow {
     Q_OBJECT
 public:

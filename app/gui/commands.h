@@ -29,6 +29,11 @@ enum Command : int {
     ID_PROGRAM_WRITE = 32773,
     ID_PROGRAM_READ = 32774,
     ID_EDIT_CUSTOM_DATA = 32796,
+    ID_FILE_IMPORT_CHANNELS = 32801,
+    ID_FILE_EXPORT_CHANNELS = 32802,
+    // Beyond the original menus: the backups and the comparison of data files.
+    ID_FILE_OPEN_BACKUP = 32900,
+    ID_FILE_COMPARE = 32901,
 };
 
 // Resource identifiers of the two menus: the frame's, and the child windows'.

@@ -1,15 +1,20 @@
 #include "app/gui/editor_windows.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "app/editors/settings/tabbed_view.h"
 #include "app/gui/binding_support.h"
+#include "app/gui/channel_table_actions.h"
 #include "app/gui/form_binder.h"
 #include "app/gui/grid_widget.h"
 #include "app/gui/tabbed_form_window.h"
@@ -20,6 +25,22 @@ namespace {
 
 bool Shown(const Form& form, const LayoutRow& row) {
     return !row.ids.empty() && form.At(row.ids.front()).visible;
+}
+
+// A field as wide as what it holds: an edit as its length limit, a list as its longest entry.
+// True when the field has a width of its own (it is not stretched across its column).
+bool SizeToContent(const Control& c, QWidget* w) {
+    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+        return true;
+    }
+    auto* edit = qobject_cast<QLineEdit*>(w);
+    if (!edit || c.limit == 0) return false;
+    const QFontMetrics metrics(edit->font());
+    const int chars = static_cast<int>(std::max<std::size_t>(c.limit, 3));
+    // Room for the characters, the frame and the text margins.
+    edit->setFixedWidth(metrics.horizontalAdvance(QString(chars, QChar('M'))) + 16);
+    return true;
 }
 
 // The control of a row, with its spin beside it when it has one.
@@ -45,9 +66,15 @@ QWidget* RowWidget(FormBinder& binder, const LayoutRow& row, QWidget* parent) {
 void AddRow(FormBinder& binder, const LayoutRow& row, QWidget* parent, QGridLayout* grid, int r,
             int col) {
     auto* label = new QLabel(QString::fromStdString(row.label), parent);
-    label->setBuddy(binder.widget(row.ids.front()));
+    QWidget* field = binder.widget(row.ids.front());
+    label->setBuddy(field);
     grid->addWidget(label, r, col);
-    grid->addWidget(RowWidget(binder, row, parent), r, col + 1);
+    const bool sized = SizeToContent(binder.form().At(row.ids.front()), field);
+    QWidget* control = RowWidget(binder, row, parent);
+    if (sized)
+        grid->addWidget(control, r, col + 1, Qt::AlignLeft | Qt::AlignVCenter);
+    else
+        grid->addWidget(control, r, col + 1);
 }
 
 // A run of row and group blocks: one or two columns of whole groups and single rows.
@@ -205,6 +232,18 @@ FormDialogHost::FormDialogHost(std::unique_ptr<CBaseFormView> view, const FormLa
     : QDialog(parent), view_(std::move(view)) {
     binder_ = std::make_unique<FormBinder>(view_->form(), this);
     LayOutForm(*binder_, layout, this);
+    // A visible way out beside the close box, doing what the close box does. It is no default
+    // button: Enter keeps the meaning the form gives it.
+    auto* close = new QPushButton("Close", this);
+    close->setObjectName("Close");
+    close->setAutoDefault(false);
+    close->setDefault(false);
+    close->setFocusPolicy(Qt::TabFocus);
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(close);
+    if (auto* outer = qobject_cast<QBoxLayout*>(this->layout())) outer->addLayout(row);
     if (auto* dialog = dynamic_cast<CFormDialog*>(view_.get()))
         dialog->close_window = [this] { Finish(); };
 }
@@ -264,7 +303,9 @@ EditorWindow* OpenEditorWindow(const EditorEntry& entry, EditorContext& ctx) {
         window = new TabbedFormWindow(std::unique_ptr<CTabbedView>(tabbed), &entry);
     } else {
         const FormLayout layout = EditorLayout(entry, view->form());
-        window = new FormViewWindow(std::move(view), layout);
+        auto* form_window = new FormViewWindow(std::move(view), layout);
+        AttachChannelTableActions(*form_window);
+        window = form_window;
     }
     window->setObjectName(QString::fromUtf8(entry.object_name.data(),
                                             static_cast<qsizetype>(entry.object_name.size())));

@@ -313,8 +313,22 @@ void FormBinder::Apply(const Change& change) {
         case ChangeKind::State:
             w->setEnabled(c.enabled);
             w->setVisible(c.visible);
+            if (auto* label = qobject_cast<QLabel*>(w); label && c.text_colour != 0) {
+                QPalette p = label->palette();
+                p.setColor(QPalette::WindowText,
+                           QColor(static_cast<int>(c.text_colour & 0xFF),
+                                  static_cast<int>((c.text_colour >> 8) & 0xFF),
+                                  static_cast<int>((c.text_colour >> 16) & 0xFF)));
+                label->setPalette(p);
+            }
             if (QLineEdit* le = LineEditOf(w)) {
                 le->setReadOnly(c.read_only);
+                // A field that only shows its text has the dialog's background, not an edit's.
+                QPalette p = le->palette();
+                p.setColor(QPalette::Base, c.read_only
+                                               ? container_->palette().color(QPalette::Window)
+                                               : container_->palette().color(QPalette::Base));
+                le->setPalette(p);
                 le->setEchoMode(c.masked ? QLineEdit::Password : QLineEdit::Normal);
                 // The length limit holds for typing only (the form enforces it): a text the
                 // editor sets, such as "Off" in a two-character field, is shown whole.
@@ -344,7 +358,10 @@ bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
         return false;  // editing keys work as usual
     const QChar qc = text[0];
     const char c = qc.unicode() < 0x80 ? static_cast<char>(qc.unicode()) : '\0';
-    const char taken = c == '\0' ? '\0' : form_.FilterChar(id, c);
+    // What stays beside the character: the text without the selection it replaces.
+    QString kept = le->text();
+    if (le->hasSelectedText()) kept.remove(le->selectionStart(), le->selectedText().size());
+    const char taken = c == '\0' ? '\0' : form_.FilterChar(id, c, kept.toStdString());
     Form::ActionScope scope(form_);
     if (taken == '\0') {
         form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = false});
@@ -371,11 +388,19 @@ bool FormBinder::eventFilter(QObject* watched, QEvent* event) {
             // control losing it.
             if (reason == Qt::PopupFocusReason || reason == Qt::ActiveWindowFocusReason) break;
             QWidget* next = QApplication::focusWidget();
+            // Nor is the focus moving into that list once it is up (its view takes the focus
+            // with no popup reason): taken for a loss, it closed a cell list under its own
+            // entries, and the focus coming back from them went on to another child window.
+            if (next && next->window()->windowType() == Qt::Popup) break;
             const int next_id = next ? IdOf(next) : 0;
             if (next_id == id) break;
             if (form_.Focused() == id) form_.Focus(next_id);
             break;
         }
+        case QEvent::MouseButtonDblClick:
+            // An in-place editor keeps its whole text selected (Qt would select one word).
+            if (LineEditOf(qobject_cast<QWidget*>(watched)) && form_.DoubleClick(id)) return true;
+            break;
         case QEvent::KeyPress: {
             auto* key = static_cast<QKeyEvent*>(event);
             if (form_.At(id).kind == ControlKind::Grid) break;  // the grid widget handles its keys

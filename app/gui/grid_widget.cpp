@@ -104,11 +104,13 @@ void GridWidget::SyncCell(int row, int col) {
         if (!item) setVerticalHeaderItem(row - fr, item = new QTableWidgetItem);
         item->setText(text);
     } else if (row >= fr && col >= fc) {
+        // A new item is filled before it goes into the table: one change for the table to
+        // take instead of four (the first fill of the channel table makes ten thousand).
         auto* it = item(row - fr, col - fc);
-        if (!it) {
+        const bool fresh = it == nullptr;
+        if (fresh) {
             it = new QTableWidgetItem;
             it->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-            setItem(row - fr, col - fc, it);
         }
         it->setText(text);
         it->setTextAlignment(QtAlignment(grid_.ColAlignment(col)));
@@ -118,8 +120,9 @@ void GridWidget::SyncCell(int row, int col) {
             it->setBackground(QColor(static_cast<int>(back & 0xFF),
                                      static_cast<int>((back >> 8) & 0xFF),
                                      static_cast<int>((back >> 16) & 0xFF)));
-        else
+        else if (!fresh)
             it->setBackground(QBrush());
+        if (fresh) setItem(row - fr, col - fc, it);
     }
 }
 

@@ -1,9 +1,12 @@
 #include "app/gui/main_frame.h"
 
+#include <cerrno>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMdiArea>
@@ -12,10 +15,12 @@
 #include <QPageSetupDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTextBrowser>
+#include <QTime>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QUrl>
@@ -23,6 +28,7 @@
 #include "app/editors/settings/base_form_view.h"
 #include "app/gui/about_box.h"
 #include "app/gui/channel_print_list.h"
+#include "app/gui/channel_table_actions.h"
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/custom_data_dlg.h"
@@ -33,18 +39,21 @@
 #include "app/gui/transfer_dlg.h"
 #include "app/gui/ui_hooks.h"
 #include "app/gui/window_menu.h"
+#include "app/shell/messages.h"
 
 namespace vm::gui {
 
 CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget* parent)
     : QMainWindow(parent), app_(app), document_(document) {
     setObjectName("CMainFrame");
+    recent_.Read(app_.settings);
     mdi_ = new QMdiArea(this);
     mdi_->setObjectName("MdiClient");
     mdi_->setBackground(QColor(0x80, 0x80, 0x80));
     setCentralWidget(mdi_);
     connect(mdi_, &QMdiArea::subWindowActivated, this, &CMainFrame::OnSubWindowActivated);
     CreateActions();
+    CreateSafetyActions();
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
@@ -53,7 +62,10 @@ CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget*
     auto* unlock = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F11), this);
     unlock->setContext(Qt::WindowShortcut);
     connect(unlock, &QShortcut::activated, this, &CMainFrame::OnServiceUnlock);
-    resize(1024, 768);
+    auto* close_child = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F4), this);
+    close_child->setContext(Qt::WindowShortcut);
+    connect(close_child, &QShortcut::activated, mdi_, &QMdiArea::closeActiveSubWindow);
+    resize(FirstWindowSize(QSize(1024, 768), screen()->availableGeometry().size()));
 }
 
 CMainFrame::~CMainFrame() {
@@ -71,6 +83,7 @@ void CMainFrame::Initialise() {
     UpdateTitle();
     OpenEditor(ID_EDIT_CHANNEL);
     ShowPortPath();
+    MarkUnmodified();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,7 +129,9 @@ void CMainFrame::CreateActions() {
         ->setToolTip("Print");
     add(ID_FILE_PRINT_PREVIEW, "Print Pre&view", {}, [this] { OnFilePrintPreview(); });
     add(ID_FILE_PRINT_SETUP, "P&rint Setup...", {}, [this] { OnFilePrintSetup(); });
-    add(ID_APP_EXIT, "E&xit(&X)", {}, [this] { close(); });
+    add(ID_FILE_IMPORT_CHANNELS, "&Import Channels...", {}, [this] { OnChannelList(true); });
+    add(ID_FILE_EXPORT_CHANNELS, "&Export Channels...", {}, [this] { OnChannelList(false); });
+    add(ID_APP_EXIT, "E&xit(&X)", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
     for (const EditorEntry& e : Editors()) {
         if (!e.tree) continue;
         const int id = e.command;
@@ -151,16 +166,8 @@ void CMainFrame::CreateActions() {
         ID_SETTING_PORT, "Port", {}, [this] { OnSettingPort(); }, QStyle::SP_ComputerIcon)
         ->setToolTip("Port");
     add(ID_WINDOW_CASCADE, "Cascade(&C)", {}, [this] { CascadeSubWindows(*mdi_); });
-    add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { mdi_->tileSubWindows(); });
-    add(ID_WINDOW_ARRANGE, "Arrange(&A)", {}, [this] {
-        // Minimised windows in a row along the bottom of the client area.
-        int x = 0;
-        for (QMdiSubWindow* w : mdi_->subWindowList()) {
-            if (!w->isMinimized()) continue;
-            w->move(x, mdi_->viewport()->height() - w->height());
-            x += w->width();
-        }
-    });
+    add(ID_WINDOW_TILE_HORZ, "Tile(&T)", {}, [this] { TileSubWindows(*mdi_); });
+    add(ID_WINDOW_ARRANGE, "Arrange(&A)", {}, [this] { ArrangeMinimised(*mdi_); });
     add(
         ID_APP_ABOUT, "About...", {}, [this] { OnAbout(); }, QStyle::SP_MessageBoxInformation)
         ->setToolTip("About");
@@ -175,10 +182,17 @@ void CMainFrame::CreateMenus() {
         for (int id : {ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, ID_FILE_SAVE_AS})
             file->addAction(action(id));
         file->addSeparator();
+        for (int id : {ID_FILE_OPEN_BACKUP, ID_FILE_COMPARE}) file->addAction(action(id));
+        file->addSeparator();
         for (int id : {ID_FILE_PRINT, ID_FILE_PRINT_PREVIEW, ID_FILE_PRINT_SETUP})
             file->addAction(action(id));
         file->addSeparator();
+        for (int id : {ID_FILE_IMPORT_CHANNELS, ID_FILE_EXPORT_CHANNELS})
+            file->addAction(action(id));
+        file->addSeparator();
         file->addAction(action(ID_APP_EXIT));
+        connect(file, &QMenu::aboutToShow, this, [this, file] { FillRecentFiles(*file); });
+        FillRecentFiles(*file);
         auto* edit = new QMenu("&Edit", this);
         for (const EditorEntry& e : Editors()) {
             if (!e.tree) continue;
@@ -223,6 +237,15 @@ void CMainFrame::ShowMenuVariant(bool child) {
 
 void CMainFrame::OnSubWindowActivated() {
     ShowMenuVariant(mdi_->activeSubWindow() != nullptr);
+    // The window activated is shown whole, and the tree marks its item.
+    if (auto* child = qobject_cast<CChildFrame*>(mdi_->activeSubWindow())) {
+        BringIntoView(*mdi_, *child);
+        for (int i = 0; tree_ && i < tree_->topLevelItemCount(); ++i)
+            for (int k = 0; k < tree_->topLevelItem(i)->childCount(); ++k)
+                if (QTreeWidgetItem* item = tree_->topLevelItem(i)->child(k);
+                    item->data(0, Qt::UserRole).toInt() == child->command())
+                    tree_->setCurrentItem(item);
+    }
     // The title follows the current child being maximised, restored or renamed.
     if (QMdiSubWindow* current = mdi_->currentSubWindow()) {
         connect(current, &QMdiSubWindow::windowStateChanged, this, &CMainFrame::ApplyTitle,
@@ -290,6 +313,7 @@ void CMainFrame::CreateTree() {
     resizeDocks({tree_bar_}, {150}, Qt::Horizontal);
     connect(tree_, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { OnTreeClicked(item); });
+    OpenOnKeys(*tree_, [this](QTreeWidgetItem* item) { OnTreeClicked(item); });
     QAction* tree_view = action(ID_VIEW_TREE);
     connect(tree_view, &QAction::triggered, this, [this](bool) {
         // Shows or hides the tree bar; the check mark follows its visibility.
@@ -326,9 +350,10 @@ EditorContext CMainFrame::MakeEditorContext() {
     return EditorContext{
         .doc = document_,
         .message =
-            [this](const std::string& text) {
+            [this](const std::string& text, const std::string& detail) {
                 Hooks().message_box(this, QString::fromStdString(text), AppTitle(),
-                                    MessageButtons::Ok, MessageIcon::Warning);
+                                    MessageButtons::Ok, MessageIcon::Warning,
+                                    QString::fromStdString(detail));
             },
         .open_help = [this](int) { OnHelp(); },
         .extended_range = extended_range_,
@@ -354,7 +379,9 @@ void CMainFrame::OpenEditor(int command) {
         return;
     }
     if (CChildFrame* open = childFrame(command)) {
+        if (open->isMinimized()) open->showNormal();
         mdi_->setActiveSubWindow(open);
+        BringIntoView(*mdi_, *open);
         return;
     }
     EditorContext ctx = MakeEditorContext();
@@ -362,8 +389,16 @@ void CMainFrame::OpenEditor(int command) {
     if (!view) return;
     auto* frame = new CChildFrame(command, view);
     mdi_->addSubWindow(frame);
+    // Restored from maximised or minimised, the window comes back inside the area.
+    connect(frame, &QMdiSubWindow::windowStateChanged, this,
+            [this, frame](Qt::WindowStates, Qt::WindowStates now) {
+                if (!(now & (Qt::WindowMaximized | Qt::WindowMinimized)))
+                    BringIntoView(*mdi_, *frame);
+            });
     frame->setWindowTitle(QString::fromUtf8(e->title.data(), qsizetype(e->title.size())));
-    frame->setGeometry(0, 0, e->width, e->height);
+    // Inside the area once it has its size (a frame not yet shown has none).
+    const QRect wanted(0, 0, e->width, e->height);
+    frame->setGeometry(mdi_->isVisible() ? IntoView(wanted, mdi_->viewport()->size()) : wanted);
     if (e->maximised)
         frame->showMaximized();
     else
@@ -391,13 +426,27 @@ void CMainFrame::CommitAllViews() {
 
 void CMainFrame::ReloadAllViews() {
     vm::ReloadAllViews(OpenViews());
+    ResetChannelHistories(*mdi_);
+}
+
+// File > Import Channels... and Export Channels...: on the channel table, opened if need be.
+void CMainFrame::OnChannelList(bool import) {
+    OpenEditor(ID_EDIT_CHANNEL);
+    CChildFrame* table = childFrame(ID_EDIT_CHANNEL);
+    ChannelTableActions* actions = table ? ChannelActionsOf(table->view()) : nullptr;
+    if (!actions) return;
+    if (import)
+        actions->ImportChannels();
+    else
+        actions->ExportChannels();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Files
 
 void CMainFrame::UpdateTitle() {
-    own_title_ = QString::fromStdString(document_.Title(app_.ModelForTitle()));
+    own_title_ = QString::fromStdString(
+        ModifiedTitle(document_.Title(app_.ModelForTitle()), modified_shown_));
     ApplyTitle();
 }
 
@@ -419,42 +468,105 @@ void CMainFrame::changeEvent(QEvent* event) {
 }
 
 void CMainFrame::OnFileNew() {
+    if (!MayDropDocument()) return;
     const auto answer = Hooks().message_box(this, QString::fromUtf8(shell::kMsgClearAllData.data()),
                                             QString::fromUtf8(shell::kCaptionWarning.data()),
-                                            MessageButtons::YesNo, MessageIcon::None);
+                                            MessageButtons::YesNo, MessageIcon::None, {});
     if (answer != MessageAnswer::Yes) return;
-    document_.New(app_.DefaultDataFile());
-    UpdateTitle();
+    NewDocument(document_, app_.DefaultDataFile());
     ReloadAllViews();
+    MarkUnmodified();
 }
 
 void CMainFrame::OnFileOpen() {
+    if (!MayDropDocument()) return;
     FileChoice choice;
     choice.folder = QString::fromStdString(app_.data_folder.string());
     choice.filter = DataFileFilter();
     const QString path = Hooks().choose_file(this, choice);
     if (path.isEmpty()) return;
-    const shell::OpenResult result = document_.Open(path.toStdString());
+    OpenFile(path.toStdString());
+}
+
+bool CMainFrame::OpenFile(const std::filesystem::path& file) {
+    const shell::OpenResult result = document_.Open(file);
     if (!result.ok()) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
-                            MessageButtons::Ok, MessageIcon::Warning);
-        return;
+                            MessageButtons::Ok, MessageIcon::Warning,
+                            QString::fromStdString(file.string()));
+        return false;
     }
     ReloadAllViews();
-    UpdateTitle();
     OpenChannelViewIfNoneOpen();
+    MarkUnmodified();
+    RememberFile(document_.CurrentFile());
+    return true;
+}
+
+void CMainFrame::RememberFile(const std::filesystem::path& file) {
+    recent_.Add(file);
+    recent_.Write(app_.settings);
+}
+
+void CMainFrame::OnOpenRecent(std::size_t index) {
+    if (index >= recent_.Files().size()) return;
+    const std::filesystem::path file = recent_.Files()[index];
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) {
+        // A file that is gone leaves the list, and the user is told why it went.
+        recent_.Remove(file);
+        recent_.Write(app_.settings);
+        Hooks().message_box(
+            this, QString::fromStdString(shell::SystemErrorText(ENOENT)), AppTitle(),
+            MessageButtons::Ok, MessageIcon::Warning,
+            QString::fromStdString(file.string()) + "\nIt was removed from the recent-file list.");
+        return;
+    }
+    if (!MayDropDocument()) return;
+    OpenFile(file);
+}
+
+void CMainFrame::FillRecentFiles(QMenu& file_menu) {
+    for (QAction* a : file_menu.actions())
+        if (a->property("recent").isValid()) {
+            file_menu.removeAction(a);
+            a->deleteLater();
+        }
+    QAction* exit = action(ID_APP_EXIT);
+    const auto& files = recent_.Files();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto* a = new QAction(QString::fromStdString(shell::RecentFileList::MenuText(i, files[i])),
+                              &file_menu);
+        a->setProperty("recent", static_cast<int>(i));
+        a->setStatusTip(QString::fromStdString(files[i].string()));
+        a->setToolTip(a->statusTip());
+        connect(a, &QAction::triggered, this, [this, i] { OnOpenRecent(i); });
+        file_menu.insertAction(exit, a);
+    }
+    if (!files.empty()) {
+        auto* separator = new QAction(&file_menu);
+        separator->setSeparator(true);
+        separator->setProperty("recent", -1);
+        file_menu.insertAction(exit, separator);
+    }
 }
 
 void CMainFrame::OnFileSave() {
+    SaveDocument();
+}
+
+bool CMainFrame::SaveDocument() {
     CommitAllViews();
-    if (!document_.HasCurrentFile()) {
-        SaveAsChosenFile();
-        return;
-    }
+    if (!document_.HasCurrentFile()) return SaveAsChosenFile();
     const shell::IoResult result = document_.Save();
-    if (!result.ok)
+    if (!result.ok) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
-                            MessageButtons::Ok, MessageIcon::Warning);
+                            MessageButtons::Ok, MessageIcon::Warning,
+                            QString::fromStdString(document_.CurrentFile().string()));
+        return false;
+    }
+    MarkUnmodified();
+    return true;
 }
 
 void CMainFrame::OnFileSaveAs() {
@@ -462,43 +574,77 @@ void CMainFrame::OnFileSaveAs() {
     SaveAsChosenFile();
 }
 
-void CMainFrame::SaveAsChosenFile() {
+bool CMainFrame::SaveAsChosenFile() {
     FileChoice choice;
     choice.save = true;
     choice.folder = QString::fromStdString(app_.data_folder.string());
     choice.file_name = QString::fromStdString(app_.default_file_name);
     choice.filter = DataFileFilter();
     const QString path = Hooks().choose_file(this, choice);
-    if (path.isEmpty()) return;
+    if (path.isEmpty()) return false;
     const shell::IoResult result = document_.SaveAs(path.toStdString());
     if (!result.ok) {
         Hooks().message_box(this, QString::fromStdString(result.message), AppTitle(),
-                            MessageButtons::Ok, MessageIcon::Warning);
-        return;
+                            MessageButtons::Ok, MessageIcon::Warning, path);
+        return false;
     }
-    UpdateTitle();
+    MarkUnmodified();
+    RememberFile(document_.CurrentFile());
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Transfers, port, service functions
 
-bool CMainFrame::RunTransfer(const TransferRangeTable& table) {
+std::string CMainFrame::PortDevice() const {
     std::string device = MakePortResolver(app_.settings, app_.port_path)(app_.port_path);
-    if (device.empty()) device = app_.port_path;
-    return gui::RunTransfer(this, image(), table, device, extended_range_, link_options_);
+    return device.empty() ? app_.port_path : device;
+}
+
+bool CMainFrame::RunTransfer(const TransferRangeTable& table, std::function<bool()> read_backup) {
+    const std::string device = PortDevice();
+    CloneWorkerOptions options = link_options_;
+    options.port_label = PortLabel(app_.port_path, device);
+    QElapsedTimer clock;
+    clock.start();
+    CTransferDlg dialog(image(), table, device, extended_range_, options, this);
+    if (read_backup) dialog.OfferBackupFirst(std::move(read_backup));
+    dialog.exec();
+    // What became of the transfer stays in the status bar until the next message.
+    const std::optional<TransferOutcome> outcome = dialog.outcome();
+    const bool read = table.direction == TransferDirection::Read;
+    QString status;
+    if (dialog.success())
+        status = QString("%1 complete at %2 (%3 s)")
+                     .arg(read ? "Read" : "Write")
+                     .arg(QTime::currentTime().toString("HH:mm:ss"))
+                     .arg(static_cast<double>(clock.elapsed()) / 1000.0, 0, 'f', 1);
+    else if (outcome && *outcome == TransferOutcome::Cancelled)
+        status = QString("%1 cancelled at %2")
+                     .arg(read ? "Read" : "Write", QTime::currentTime().toString("HH:mm:ss"));
+    else if (outcome)
+        status = QString("%1 failed at %2: %3")
+                     .arg(read ? "Read" : "Write", QTime::currentTime().toString("HH:mm:ss"),
+                          QString::fromStdString(dialog.detail().empty() ? OutcomeName(*outcome)
+                                                                         : dialog.detail()));
+    if (!status.isEmpty()) statusBar()->showMessage(status);
+    return dialog.success();
 }
 
 void CMainFrame::OnProgramRead() {
+    if (!MayDropDocument()) return;
     CommitAllViews();
     if (!RunTransfer(ProgramReadRanges())) return;
     RecomputeBandTables(document_.Bands(), image());
     ReloadAllViews();
     OpenChannelViewIfNoneOpen();
+    SaveReadBackup();
+    MarkUnmodified();
 }
 
 void CMainFrame::OnProgramWrite() {
     CommitAllViews();
-    RunTransfer(ProgramWriteRanges(extended_range_));
+    RunTransfer(ProgramWriteRanges(extended_range_), [this] { return ReadBackupFirst(); });
 }
 
 void CMainFrame::OnSettingPort() {
@@ -507,7 +653,10 @@ void CMainFrame::OnSettingPort() {
 }
 
 void CMainFrame::ShowPortPath() {
-    com_pane_->setText(QString::fromStdString(app_.port_path));
+    // The COM name and, beside it, the device it opens here.
+    std::string device = MakePortResolver(app_.settings, app_.port_path)(app_.port_path);
+    com_pane_->setText(QString::fromStdString(PortLabel(app_.port_path, device)));
+    com_pane_->setToolTip(QString::fromStdString(device.empty() ? "no device" : device));
 }
 
 void CMainFrame::OnServiceUnlock() {
@@ -554,7 +703,16 @@ void CMainFrame::OnHelp() {
         help_->setObjectName("Help");
         help_->setWindowTitle("Help");
         help_->setOpenExternalLinks(true);
-        help_->resize(720, 640);
+        // As large as reads well, never larger than the screen the frame is on.
+        QSize size(760, 700);
+        if (const QScreen* where = screen())
+            size = size.boundedTo(where->availableGeometry().size() * 9 / 10);
+        help_->resize(size);
+        if (const QScreen* where = screen()) {
+            QRect placed(QPoint(0, 0), size);
+            placed.moveCenter(where->availableGeometry().center());
+            help_->move(placed.topLeft());
+        }
     }
     // The topic of the active editor window, as its help context ("#context-151").
     QUrl url = QUrl::fromLocalFile(QString::fromStdString(guide.string()));
@@ -617,8 +775,11 @@ void CMainFrame::OnFilePrintSetup() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-    // Closing the frame closes the program without asking to save.
-    event->accept();
+    // Unsaved edits are offered for saving first; Cancel keeps the program open.
+    if (MayDropDocument())
+        event->accept();
+    else
+        event->ignore();
 }
 
 }  // namespace vm::gui

@@ -6,15 +6,19 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QSize>
+#include <QStringList>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "app/editors/catalogue/editor_session.h"
+#include "app/editors/catalogue/modified_state.h"
 #include "app/gui/printing.h"
 #include "app/link/clone_worker.h"
 #include "app/shell/app_state.h"
 #include "app/shell/data_file.h"
+#include "app/shell/recent_files.h"
 
 class QAction;
 class QDockWidget;
@@ -53,6 +57,8 @@ public:
 
     // ---- commands
     bool Execute(int command);  // false when the command is unknown or disabled
+    // File > Import Channels... (true) and Export Channels... (false).
+    void OnChannelList(bool import);
     QAction* action(int command) const;
     QMenu* editMenu(bool child_menu) const;
     QMenu* menu(bool child_menu, int index) const;
@@ -83,13 +89,43 @@ public:
     void OnFileOpen();
     void OnFileSave();
     void OnFileSaveAs();
+    // File > Save (Save As without a current file); false when nothing was saved.
+    bool SaveDocument();
+    // Opens a data file (File > Open's steps after the choice); false, with the message shown,
+    // when it cannot be opened.
+    bool OpenFile(const std::filesystem::path& file);
+    // The File menu's recent files: entry `index` opened; a file that is gone is removed from
+    // the list with a message.
+    void OnOpenRecent(std::size_t index);
+    const shell::RecentFileList& recentFiles() const { return recent_; }
     void UpdateTitle();
+
+    // Unsaved edits (main_frame_safety.cpp): whether the document differs from what was last
+    // opened, saved or read, with the open views committed; the prompt "Save changes to
+    // NAME?" before the document is dropped (New, Open, Read, Exit), true when it may be.
+    bool IsModified();
+    void MarkUnmodified();
+    bool MayDropDocument();
+    // The title's asterisk follows the document (a timer asks while no modal window is open).
+    void RefreshModified();
+    // Backups: File > Open Backup..., the backup after a successful Read, File > Compare With...
+    void OnFileOpenBackup();
+    void SaveReadBackup();
+    void OnFileCompareWith();
+    // The lines Compare With shows for the open document against `file` (empty when equal);
+    // nullopt with the message shown when the file does not open.
+    std::optional<QStringList> CompareWithFile(const QString& file);
     // The frame's own title (the model name, or model name + " [ " + path + " ]"); the window
     // shows it with the maximised child's title added: "own - [child]".
     QString ownTitle() const { return own_title_; }
 
     // Transfers.
-    bool RunTransfer(const TransferRangeTable& table);
+    bool RunTransfer(const TransferRangeTable& table, std::function<bool()> read_backup = {});
+    // The Write dialog's "Read a backup first": the radio read aside and saved as a backup
+    // (main_frame_safety.cpp); false, with a message, when either failed.
+    bool ReadBackupFirst();
+    // The device of the chosen port.
+    std::string PortDevice() const;
     void OnProgramRead();
     void OnProgramWrite();
     // The worker's waits and port (tests shrink them).
@@ -131,11 +167,15 @@ private:
     void ApplyTitle();
     bool EditorBuilt(int command) const;
     void OpenChannelViewIfNoneOpen();
-    void SaveAsChosenFile();  // Save As from its dialog on (the views already committed)
+    bool SaveAsChosenFile();  // Save As from its dialog on (the views already committed)
+    void CreateSafetyActions();
+    void RememberFile(const std::filesystem::path& file);  // into the recent-file list
+    void FillRecentFiles(QMenu& file_menu);
 
     shell::AppState& app_;
     shell::Document& document_;
     CloneWorkerOptions link_options_;
+    shell::RecentFileList recent_;
     bool extended_range_ = false;
     bool freq_range_unlocked_ = false;  // the frequency ranges' access code, for the run
     std::map<int, QAction*> actions_;
@@ -152,6 +192,8 @@ private:
     QLabel* message_pane_ = nullptr;
     KeyLockPanes* lock_panes_ = nullptr;
     QString own_title_;
+    ModifiedState modified_state_;
+    bool modified_shown_ = false;  // the title's asterisk
     std::unique_ptr<QPrinter> printer_;
     QTextBrowser* help_ = nullptr;
 

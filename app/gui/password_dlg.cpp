@@ -46,7 +46,8 @@ std::string CPasswordDlg::typed() const {
 }
 
 void CPasswordDlg::accept() {
-    if (matches_ && matches_(typed()))
+    refused_ = !(matches_ && matches_(typed()));
+    if (!refused_)
         QDialog::accept();
     else
         QDialog::reject();

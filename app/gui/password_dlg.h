@@ -22,6 +22,8 @@ public:
 
     QLineEdit* edit() const { return edit_; }
     std::string typed() const;
+    // OK was pressed with a text that is not the code (the dialog closed as cancelled).
+    bool refused() const { return refused_; }
     int resource() const { return kind_ == Kind::Radio ? 181 : 185; }
 
     void accept() override;  // OK: accepted on a match, otherwise closed as cancelled
@@ -30,6 +32,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    bool refused_ = false;
     Kind kind_;
     std::function<bool(std::string_view)> matches_;
     QLineEdit* edit_;

@@ -21,6 +21,12 @@ CPortDlg::CPortDlg(const PortProbe& probe, QWidget* parent) : QDialog(parent) {
         auto* b = new QRadioButton(QString("COM%1").arg(n), group);
         b->setObjectName(QString("COM%1").arg(n));
         b->setEnabled(probe.available[static_cast<std::size_t>(n - 1)]);
+        // The device behind the name, and why a greyed port cannot be chosen.
+        const std::string& device = probe.devices[static_cast<std::size_t>(n - 1)];
+        b->setToolTip(device.empty() ? QString("No serial device")
+                      : b->isEnabled()
+                          ? QString::fromStdString(device)
+                          : QString::fromStdString(device) + " (absent, in use or not permitted)");
         b->setChecked(n == probe.checked);
         exclusive->addButton(b, n);
         grid->addWidget(b, (n - 1) % 8, (n - 1) / 8);

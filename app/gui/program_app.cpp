@@ -24,6 +24,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
             line.port = a.mid(7).toStdString();
         } else if (a == "--screenshot" && i + 1 < arguments.size()) {
             line.screenshot = arguments[++i];
+        } else if (a == "--quit-when-shown") {
+            line.quit_when_shown = true;
         } else if (a == "--help" || a == "-h") {
             line.help = true;
         } else if (!a.startsWith('-') && line.file.isEmpty()) {
@@ -61,13 +63,8 @@ CProgramApp::CProgramApp(const shell::Locations& where, const CommandLine& comma
 }
 
 void CProgramApp::OpenFromCommandLine(const QString& path) {
-    // File > Open with the file chooser answered by the command line, so the file opens
-    // exactly as the menu opens it (its messages included).
-    const QString absolute = QFileInfo(path).absoluteFilePath();
-    auto chooser = Hooks().choose_file;
-    Hooks().choose_file = [absolute](QWidget*, const FileChoice&) { return absolute; };
-    frame_->OnFileOpen();
-    Hooks().choose_file = std::move(chooser);
+    // Opened exactly as File > Open opens a chosen file (its messages included).
+    frame_->OpenFile(QFileInfo(path).absoluteFilePath().toStdString());
 }
 
 void CProgramApp::ShowStartUpProblems() {

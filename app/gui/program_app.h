@@ -21,6 +21,9 @@ struct CommandLine {
     // "--screenshot FILE": saves a picture of the main window once it is up, then ends
     // (a look at the editor on a machine without a display).
     QString screenshot;
+    // "--quit-when-shown": prints "shown" once the main window has been painted, then ends
+    // (how the start-up benchmark times the editor).
+    bool quit_when_shown = false;
     // A data file to open at start, as File > Open opens it (a double-click in a file manager).
     QString file;
     bool help = false;

@@ -1,6 +1,7 @@
 #include "app/gui/transfer_dlg.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMetaObject>
@@ -66,6 +67,10 @@ std::optional<TransferOutcome> CTransferDlg::outcome() const {
     return session_->outcome();
 }
 
+std::string CTransferDlg::detail() const {
+    return session_->detail();
+}
+
 TransferCallbacks CTransferDlg::MakeCallbacks() {
     // The worker thread calls these; each is carried over to this window's thread. The two
     // that need an answer block the worker until the user gave it.
@@ -90,13 +95,15 @@ TransferCallbacks CTransferDlg::MakeCallbacks() {
             },
             Qt::QueuedConnection);
     };
-    cb.message = [self](std::string_view text) {
+    cb.message = [self](std::string_view text, std::string_view detail) {
         const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        const QString info =
+            QString::fromUtf8(detail.data(), static_cast<qsizetype>(detail.size()));
         QMetaObject::invokeMethod(
             qApp,
-            [self, message] {
+            [self, message, info] {
                 Hooks().message_box(self, message, AppTitle(), MessageButtons::Ok,
-                                    MessageIcon::None);
+                                    MessageIcon::None, info);
             },
             Qt::BlockingQueuedConnection);
     };
@@ -126,7 +133,20 @@ void CTransferDlg::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, [this] { session_->Initialise(extended_range_); });
 }
 
+void CTransferDlg::OfferBackupFirst(std::function<bool()> read_backup) {
+    read_backup_ = std::move(read_backup);
+    if (backup_first_) return;
+    backup_first_ = new QCheckBox("Read a backup first", this);
+    backup_first_->setObjectName("BackupFirst");
+    backup_first_->setChecked(false);
+    if (auto* box = qobject_cast<QVBoxLayout*>(layout())) box->insertWidget(1, backup_first_);
+}
+
 void CTransferDlg::OnStart() {
+    if (backup_first_ && backup_first_->isChecked() && read_backup_) {
+        if (!read_backup_()) return;  // no backup: nothing is written
+        backup_first_->setEnabled(false);
+    }
     session_->Start();
 }
 
@@ -139,8 +159,9 @@ void CTransferDlg::reject() {
 
 bool RunTransfer(QWidget* parent, RadioImage& image, const TransferRangeTable& table,
                  const std::string& port_path, bool extended_range,
-                 const CloneWorkerOptions& options) {
+                 const CloneWorkerOptions& options, std::function<bool()> read_backup) {
     CTransferDlg dialog(image, table, port_path, extended_range, options, parent);
+    if (read_backup) dialog.OfferBackupFirst(std::move(read_backup));
     dialog.exec();
     return dialog.success();
 }

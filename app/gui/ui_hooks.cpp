@@ -24,10 +24,11 @@ QString PlatformChooseFile(QWidget* parent, const FileChoice& choice) {
 }
 
 MessageAnswer PlatformMessageBox(QWidget* parent, const QString& text, const QString& caption,
-                                 MessageButtons buttons, MessageIcon icon) {
+                                 MessageButtons buttons, MessageIcon icon, const QString& detail) {
     QMessageBox box(parent);
     box.setWindowTitle(caption);
     box.setText(text);
+    if (!detail.isEmpty()) box.setInformativeText(detail);
     box.setIcon(icon == MessageIcon::Warning       ? QMessageBox::Warning
                 : icon == MessageIcon::Information ? QMessageBox::Information
                                                    : QMessageBox::NoIcon);
@@ -35,6 +36,15 @@ MessageAnswer PlatformMessageBox(QWidget* parent, const QString& text, const QSt
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);
         return box.exec() == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+    }
+    if (buttons == MessageButtons::SaveDiscardCancel) {
+        box.setStandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Save);
+        box.setEscapeButton(QMessageBox::Cancel);
+        const int answer = box.exec();
+        return answer == QMessageBox::Save      ? MessageAnswer::Save
+               : answer == QMessageBox::Discard ? MessageAnswer::Discard
+                                                : MessageAnswer::Cancel;
     }
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
@@ -54,7 +64,9 @@ bool PlatformPrintDialog(QWidget* parent, QPrinter& printer) {
 
 std::optional<std::string> PlatformRadioPassword(QWidget* parent) {
     CPasswordDlg dialog(CPasswordDlg::Kind::Radio, MatchesAccessCode, parent);
-    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    // OK with a wrong code closes the dialog as Cancel does; the text goes to the worker all
+    // the same, which refuses it and so can say that the code was wrong.
+    if (dialog.exec() != QDialog::Accepted && !dialog.refused()) return std::nullopt;
     return dialog.typed();
 }
 

@@ -13,9 +13,9 @@ class QPrinter;
 
 namespace vm::gui {
 
-enum class MessageButtons { Ok, YesNo };
+enum class MessageButtons { Ok, YesNo, SaveDiscardCancel };
 enum class MessageIcon { None, Warning, Information };
-enum class MessageAnswer { Ok, Yes, No };
+enum class MessageAnswer { Ok, Yes, No, Save, Discard, Cancel };
 
 struct FileChoice {
     bool save = false;  // a save dialog (else an open dialog)
@@ -28,13 +28,14 @@ struct FileChoice {
 struct UiHooks {
     // Returns the chosen full path, or an empty string on Cancel.
     std::function<QString(QWidget* parent, const FileChoice& choice)> choose_file;
+    // `detail`: what the fixed text is about (the box's informative text; empty: none).
     std::function<MessageAnswer(QWidget* parent, const QString& text, const QString& caption,
-                                MessageButtons buttons, MessageIcon icon)>
+                                MessageButtons buttons, MessageIcon icon, const QString& detail)>
         message_box;
     // The print dialog: false on Cancel. The printer is set up as the user chose.
     std::function<bool(QWidget* parent, QPrinter& printer)> print_dialog;
-    // The protected radio's password prompt: the text typed and OK, or nullopt (Cancel or a
-    // text that is not the access code).
+    // The protected radio's password prompt: the text typed and OK (also when it is not the
+    // access code: the worker compares), or nullopt for Cancel.
     std::function<std::optional<std::string>(QWidget* parent)> radio_password;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -42,6 +43,39 @@ const char* OutcomeName(TransferOutcome outcome) {
             return "invalid ranges";
     }
     return "?";
+}
+
+std::string OpenPortFailDetail(std::string_view port, int error) {
+    std::string text(port.empty() ? std::string_view("(no port)") : port);
+    text += ": ";
+    text += error != 0 ? std::strerror(error) : "the port cannot be opened";
+    if (error == EACCES || error == EPERM)
+        text +=
+            ".\nThe user may open serial ports as a member of the \"dialout\" group "
+            "(sudo usermod -aG dialout $USER, then log in again).";
+    else if (error == EBUSY)
+        text += ": another program holds the port.";
+    else
+        text += ".";
+    return text;
+}
+
+std::string CommunicationErrorDetail(TransferOutcome outcome, std::uint32_t block) {
+    char address[8];
+    std::snprintf(address, sizeof address, "0x%04X", static_cast<unsigned>(block & 0xFFFF));
+    switch (outcome) {
+        case TransferOutcome::NoWakeUp:
+            return "The radio did not answer the wake-up (9 attempts): is it on, in its "
+                   "programming mode, and the cable plugged in?";
+        case TransferOutcome::ShortIdent:
+            return "The radio's identification was incomplete.";
+        case TransferOutcome::NoIdentAck:
+            return "The radio did not acknowledge its identification.";
+        case TransferOutcome::BlockFailed:
+            return std::string("The radio did not answer the block at ") + address + ".";
+        default:
+            return OutcomeName(outcome);
+    }
 }
 
 bool IsValidRangeTable(const TransferRangeTable& t) {
@@ -99,8 +133,8 @@ private:
     void Sleep(std::chrono::microseconds d) {
         if (d.count() > 0) std::this_thread::sleep_for(d);
     }
-    void Message(std::string_view text) {
-        if (w_.callbacks_.message) w_.callbacks_.message(text);
+    void Message(std::string_view text, std::string_view detail = {}) {
+        if (w_.callbacks_.message) w_.callbacks_.message(text, detail);
     }
     // Every way out: the port closed, busy cleared, then the dialog told to close.
     TransferOutcome Finish(TransferOutcome outcome) {
@@ -110,8 +144,9 @@ private:
         if (w_.callbacks_.post_cancel) w_.callbacks_.post_cancel();
         return outcome;
     }
-    TransferOutcome Fail(TransferOutcome outcome) {
-        Message(kCommunicationError);
+    TransferOutcome Fail(TransferOutcome outcome, std::uint32_t block = 0) {
+        w_.detail_ = CommunicationErrorDetail(outcome, block);
+        Message(kCommunicationError, w_.detail_);
         return Finish(outcome);
     }
 
@@ -140,12 +175,16 @@ TransferOutcome CloneWorker::Session::Run(bool flags_claimed) {
         flags.cancel->store(false);
     }
     w_.success_ = false;
+    w_.detail_.clear();
     if (!IsValidRangeTable(w_.table_)) return Finish(TransferOutcome::InvalidRanges);
     upper_ = CountBlocks(w_.table_);
 
     port_ = w_.options_.make_port();
     if (!port_ || !port_->Open(w_.port_path_)) {
-        Message(kOpenPortFail);
+        const std::string& label =
+            w_.options_.port_label.empty() ? w_.port_path_ : w_.options_.port_label;
+        w_.detail_ = OpenPortFailDetail(label, port_ ? port_->OpenError() : 0);
+        Message(kOpenPortFail, w_.detail_);
         return Finish(TransferOutcome::PortOpenFailed);
     }
     if (w_.callbacks_.disable_start) w_.callbacks_.disable_start();
@@ -204,12 +243,13 @@ std::optional<TransferOutcome> CloneWorker::Session::ProbeProtection() {
     std::array<std::uint8_t, kMaxBlock> probe{};
     // The answer to the probe's acknowledgement is not examined; its reply is, like a block's.
     if (!ReadBlock(kProbeAddress, kMaxBlock, probe.data(), false))
-        return Fail(TransferOutcome::BlockFailed);
+        return Fail(TransferOutcome::BlockFailed, kProbeAddress);
     if (probe[kProtectionOffset] != kProtected) return std::nullopt;
 
     std::optional<std::string> typed;
     if (w_.callbacks_.password) typed = w_.callbacks_.password();
     if (typed && MatchesAccessCode(*typed)) return std::nullopt;
+    w_.detail_ = typed ? kAccessCodeWrong : kAccessCodeNotGiven;
     return Finish(TransferOutcome::PasswordRefused);
 }
 
@@ -285,7 +325,8 @@ TransferOutcome CloneWorker::Session::ReadBlocks() {
     for (std::size_t r = 0; r < t.count; ++r) {
         for (std::uint32_t a = t.start[r]; a < t.end[r];) {
             const std::uint32_t len = BlockLength(a, t.end[r]);
-            if (!ReadBlock(a, len, block.data(), true)) return Fail(TransferOutcome::BlockFailed);
+            if (!ReadBlock(a, len, block.data(), true))
+                return Fail(TransferOutcome::BlockFailed, a);
             std::memcpy(gathered->data() + a, block.data(), len);
             Progress();
             if (w_.options_.flags.cancel->load()) {
@@ -316,7 +357,8 @@ TransferOutcome CloneWorker::Session::WriteBlocks() {
             Send(command);
             Send(data.data(), len);
             if (!ReceiveAck()) {
-                Message(kCommunicationError);
+                w_.detail_ = CommunicationErrorDetail(TransferOutcome::BlockFailed, a);
+                Message(kCommunicationError, w_.detail_);
                 Send(kEndWrite);
                 return Finish(TransferOutcome::BlockFailed);
             }
@@ -387,6 +429,11 @@ void TransferSession::Join() {
 std::optional<TransferOutcome> TransferSession::outcome() const {
     if (!finished_) return std::nullopt;
     return outcome_.load();
+}
+
+std::string TransferSession::detail() const {
+    if (!finished_) return {};
+    return worker_.detail();
 }
 
 }  // namespace vm

@@ -33,6 +33,16 @@ struct TransferFlags {
 inline constexpr std::string_view kOpenPortFail = "Open port fail";
 inline constexpr std::string_view kCommunicationError = "Communication error";
 
+// What identifies an "Open port fail": the port as the user knows it (`port`: "COM3
+// (/dev/ttyUSB0)"), the system's reason for `error` and, when the user may not open the
+// device, how to be given it (the "dialout" group).
+std::string OpenPortFailDetail(std::string_view port, int error);
+// The detail of a protected radio whose access code was not given or was wrong.
+inline constexpr std::string_view kAccessCodeWrong =
+    "Wrong access code: the radio is protected; nothing was transferred.";
+inline constexpr std::string_view kAccessCodeNotGiven =
+    "The radio is protected and its access code was not given; nothing was transferred.";
+
 // The access code a protected radio asks for; compared ignoring case.
 inline constexpr std::string_view kAccessCode = "5731RB";
 bool MatchesAccessCode(std::string_view typed);
@@ -84,21 +94,28 @@ enum class TransferOutcome {
     InvalidRanges,  // a range outside the image: nothing was sent
 };
 const char* OutcomeName(TransferOutcome outcome);
+// What identifies a "Communication error": the step that failed (`block`: the address of the
+// block that was not answered).
+std::string CommunicationErrorDetail(TransferOutcome outcome, std::uint32_t block = 0);
 
 // How the worker reaches its dialog. Calls come from the worker's thread; each may be empty.
 struct TransferCallbacks {
     std::function<void()> disable_start;
     // After each block: position (1..upper), upper limit, and the percentage text ("%d%%").
     std::function<void(int position, int upper, const std::string& percent)> progress;
-    // A message box with an OK button; returns when it is dismissed.
-    std::function<void(std::string_view text)> message;
-    // The password dialog: the text typed and OK, or nullopt for Cancel.
+    // A message box with an OK button and one of the fixed texts; `detail` says what the text
+    // is about (the box's informative text; may be empty). Returns when it is dismissed.
+    std::function<void(std::string_view text, std::string_view detail)> message;
+    // The password dialog: the text typed and OK (the worker compares it with the access
+    // code), or nullopt for Cancel.
     std::function<std::optional<std::string>()> password;
     // Posts the Cancel command to the dialog (the worker has finished).
     std::function<void()> post_cancel;
 };
 
 struct CloneWorkerOptions {
+    // The port as the user knows it, for messages ("COM3 (/dev/ttyUSB0)"); empty: the path.
+    std::string port_label;
     LinkTiming timing;
     TransferFlags flags;
     std::function<std::unique_ptr<SerialPort>()> make_port = CreateSerialPort;
@@ -117,6 +134,9 @@ public:
     // (so an Exit pressed right after Start is not lost).
     TransferOutcome Run(bool flags_claimed = false);
     bool success() const { return success_.load(); }
+    // What identifies the failure of the last run (empty after success or a cancel); read it
+    // once the run has ended.
+    const std::string& detail() const { return detail_; }
 
 private:
     class Session;
@@ -126,6 +146,7 @@ private:
     TransferCallbacks callbacks_;
     CloneWorkerOptions options_;
     std::atomic<bool> success_{false};
+    std::string detail_;
 };
 
 // The transfer dialog's logic ("Start", "Exit", initialisation) around one worker thread.
@@ -153,6 +174,8 @@ public:
 
     bool success() const { return worker_.success(); }
     std::optional<TransferOutcome> outcome() const;
+    // The worker's detail of the outcome (see CloneWorker::detail); empty until it finished.
+    std::string detail() const;
 
 private:
     TransferRangeTable table_;

@@ -152,6 +152,7 @@ PortProbe ProbePorts(const std::string& current, const PortResolver& resolve,
     for (int n = 1; n <= kPortCount; ++n) {
         const std::string device = resolve(PortName(n));
         probe.available[static_cast<std::size_t>(n - 1)] = !device.empty() && can_open(device);
+        probe.devices[static_cast<std::size_t>(n - 1)] = device;
     }
     const std::string device = resolve(current);
     if (!device.empty() && can_open(device)) {
@@ -159,6 +160,10 @@ PortProbe ProbePorts(const std::string& current, const PortResolver& resolve,
         if (n && *n >= 1 && *n <= kPortCount) probe.checked = *n;
     }
     return probe;
+}
+
+std::string PortLabel(const std::string& name, const std::string& device) {
+    return device.empty() || device == name ? name : name + " (" + device + ")";
 }
 
 }  // namespace vm

@@ -48,10 +48,15 @@ std::vector<std::string> ListSerialDevices(
 std::string ResolvePort(const std::string& name, const ExplicitPorts& explicit_ports,
                         const std::vector<std::string>& devices);
 
+// A port as the user knows it: "COM3 (/dev/ttyUSB0)", or the name alone when it has no device
+// or is the device itself.
+std::string PortLabel(const std::string& name, const std::string& device);
+
 // What the Port dialog shows: which of COM1..COM16 can be opened now, and the number of the
 // current port when it opens and names one of them (0: no button checked).
 struct PortProbe {
     std::array<bool, kPortCount> available{};
+    std::array<std::string, kPortCount> devices{};  // what each COM name opens (empty: none)
     int checked = 0;
 };
 

@@ -48,6 +48,9 @@ public:
     // Opens an existing device for reading and writing, refusing it when another process
     // holds it. False when it cannot be opened.
     virtual bool Open(const std::string& path) = 0;
+    // Why the last Open failed: the system's error number (EACCES, ENOENT, EBUSY when another
+    // process holds the port, ENOTTY when the device is no serial port); 0 when it did not.
+    virtual int OpenError() const { return 0; }
     virtual bool IsOpen() const = 0;
     virtual void Close() = 0;
 

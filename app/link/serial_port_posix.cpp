@@ -66,21 +66,29 @@ public:
 
     bool Open(const std::string& path) override {
         Close();
+        open_error_ = ENOENT;
         if (path.empty()) return false;
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) {
+            open_error_ = errno;
+            return false;
+        }
         termios tio{};
         // Only terminals are serial ports; a lock held by another process refuses the port.
-        if (tcgetattr(fd, &tio) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool terminal = tcgetattr(fd, &tio) == 0;
+        if (!terminal || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            open_error_ = terminal ? EBUSY : ENOTTY;
             ::close(fd);
             return false;
         }
+        open_error_ = 0;
         ioctl(fd, TIOCEXCL);
         fd_ = fd;
         pty_ = IsPseudoTerminalSlave(fd);
         return true;
     }
 
+    int OpenError() const override { return open_error_; }
     bool IsOpen() const override { return fd_ >= 0; }
 
     void Close() override {
@@ -160,6 +168,7 @@ public:
     bool Write(const std::uint8_t* data, std::size_t n, std::size_t& put) override;
 
 private:
+    int open_error_ = 0;
     int fd_ = -1;
     bool pty_ = false;
     CommTimeouts timeouts_{};

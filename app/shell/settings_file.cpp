@@ -190,4 +190,19 @@ bool SettingsFile::Write(std::string_view section, std::string_view key,
     return WriteFileAtomically(path_, {std::span<const std::uint8_t>(bytes, text.size())}).ok;
 }
 
+bool SettingsFile::Remove(std::string_view section, std::string_view key) const {
+    key = Trim(key);
+    section = Trim(section);
+    std::error_code ec;
+    if (key.empty() || !fs::exists(path_, ec)) return true;
+    auto read = Slurp(path_);
+    if (!read) return false;
+    std::string text = std::move(*read);
+    const Location loc = Find(text, section, key);
+    if (!loc.key_line) return true;
+    text.erase(loc.key_line->begin, loc.key_line->next - loc.key_line->begin);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    return WriteFileAtomically(path_, {std::span<const std::uint8_t>(bytes, text.size())}).ok;
+}
+
 }  // namespace vm::shell

@@ -44,6 +44,10 @@ public:
     // The file is created when missing.
     bool Write(std::string_view section, std::string_view key, std::string_view value) const;
 
+    // Removes the key's line (true also when there is no such key); every other byte of the
+    // file stays. False only when the file could not be read or written.
+    bool Remove(std::string_view section, std::string_view key) const;
+
 private:
     std::filesystem::path path_;
 };

@@ -241,20 +241,29 @@ void Form::CommitFocus() {
     if (focused_ == 0 && Has(id) && At(id).visible && At(id).enabled) Focus(id);
 }
 
-char Form::FilterChar(int id, char c) const {
+char Form::FilterChar(int id, char c, std::string_view kept) const {
     const Control& ctl = At(id);
     if (ctl.read_only || !ctl.enabled) return 0;
     if (ctl.upper_case) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (c == '\b') return c;
     if (ctl.filter && !ctl.filter(c)) return 0;
     if (!ctl.filter && !IsPrintableChar(c)) return 0;
+    if (ctl.one_point && c == '.' && kept.find('.') != std::string_view::npos) return 0;
     return c;
+}
+
+bool Form::DoubleClick(int id) {
+    Control& ctl = At(id);
+    if (ctl.anchor == 0 || (ctl.kind != ControlKind::Edit && ctl.kind != ControlKind::EditCombo))
+        return false;
+    SelectAll(id);
+    return true;
 }
 
 bool Form::Type(int id, char c) {
     ActionScope scope(*this);
     Control& ctl = At(id);
-    const char taken = FilterChar(id, c);
+    const char taken = FilterChar(id, c, ctl.all_selected ? std::string_view() : ctl.text);
     bool accepted = taken != 0;
     if (accepted) {
         std::string text = ctl.all_selected ? std::string() : ctl.text;

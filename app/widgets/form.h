@@ -106,11 +106,13 @@ struct Control {
     std::size_t limit = 0;  // at most this many characters; 0 = no limit
     CharFilter filter;      // empty = every character
     bool upper_case = false;
+    bool one_point = false;  // a decimal number: a second '.' is swallowed
     bool masked = false;
     bool read_only = false;
     bool enabled = true;
     bool visible = true;
     bool all_selected = false;         // the whole text is selected: typing replaces it
+    unsigned text_colour = 0;          // 0x00BBGGRR of a static's text; 0: the default
     std::vector<std::string> entries;  // list entries or tab captions
     int selection = -1;
     bool checked = false;
@@ -184,8 +186,9 @@ public:
     // does not). Nothing happens when no control has the focus.
     void CommitFocus();
     // A typed character: returns the character the control takes (upper-cased when the
-    // control is), or 0 when the filter or the length limit swallows it. Does not change text.
-    char FilterChar(int id, char c) const;
+    // control is), or 0 when the filter swallows it. `kept` is the text that stays beside the
+    // character (the control's text without its selection). Does not change text.
+    char FilterChar(int id, char c, std::string_view kept) const;
     // Types one character into an edit or combo: filter, upper case, limit, CharTyped.
     bool Type(int id, char c);
     // Types a whole text: characters one by one into edits and combos; into a drop-down list
@@ -194,6 +197,10 @@ public:
     // What a user does to put `text` into an edit or combo: selects all, types it (an empty
     // text as deleting the selection).
     void ReplaceText(int id, std::string_view text);
+    // A double-click in an edit or combo. An in-place editor (one placed over another control)
+    // selects its whole text, as when it opened, and true is returned; any other control keeps
+    // the toolkit's own double-click (false).
+    bool DoubleClick(int id);
     void Choose(int id, int index);  // the user picks a list entry
     void Click(int id);              // button or check box (toggles the check)
     bool Press(int id, Key key);     // true when a handler swallowed the key

@@ -274,6 +274,12 @@ void WireCellEditors(Form& form, int grid, std::function<void(const Event&)> mou
             commit();
             return false;
         });
+        // Enter ends the edit: the focus goes back to the grid, which commits the editor.
+        form.On(EventType::KeyPressed, e.editor, [&form, grid](const Event& k) {
+            if (k.key != Key::Enter) return false;
+            form.Focus(grid);
+            return true;
+        });
     }
 }
 

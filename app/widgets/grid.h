@@ -127,7 +127,7 @@ bool HideCellEditor(Form& form, int editor);
 
 // The events of a table edited in place: a mouse press in the grid goes to `mouse_down`; going
 // to another cell or scrolling commits every editor (`commit_all`); an editor that loses the
-// focus commits itself.
+// focus, or takes an Enter (the focus going back to the grid), commits itself.
 struct CellEditorCommit {
     int editor;
     std::function<void()> commit;

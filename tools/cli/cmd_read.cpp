@@ -1,6 +1,7 @@
 // vm6142 read -o FILE: Program > Read from the radio into the base image, then Save As.
 #include "tools/cli/cli.h"
 #include "tools/cli/file_io.h"
+#include "tools/cli/safety_cli.h"
 #include "tools/cli/transfer_cli.h"
 
 namespace vm::cli {
@@ -18,6 +19,7 @@ constexpr Option kOptions[] = {
     {"password", 0, "CODE", "access code of a protected radio (otherwise asked)"},
     {"force", 'f', "", "replace FILE when it exists"},
     {"quiet", 'q', "", "no progress and no summary"},
+    {"no-backup", 0, "", "do not save a backup of what was read"},
 };
 
 int RunRead(Context& ctx, const Args& args) {
@@ -49,6 +51,8 @@ int RunRead(Context& ctx, const Args& args) {
         return code;
     }
     if (!SaveDataFileAs(ctx, file)) return kExitFailure;
+    if (!args.Flag("no-backup"))
+        BackupAfterRead(ctx, ctx.doc.Header(), ctx.doc.Image(), request.quiet);
     if (!request.quiet)
         ctx.out << "read " << CountBlocks(table) << " blocks from " << request.port.Describe()
                 << " into " << file.string() << "\n";
@@ -72,6 +76,8 @@ extern const Command kReadCommand = {
         "--password. Ctrl-C cancels after the current block (the radio is sent \"ENDW\") and\n"
         "exits with status 130; a transfer that fails first exits with status 1.\n"
         "When the transfer fails or is cancelled nothing is written.\n"
+        "What was read is also saved as a backup (see `vm6142 backups`) unless --no-backup is\n"
+        "given; a backup that cannot be written is a warning, the read still succeeds.\n"
         "PORT is COM1..COM16 (see `vm6142 ports`) or a device path such as /dev/ttyUSB0.",
     .options = kOptions,
     .min_args = 0,

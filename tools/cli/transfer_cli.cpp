@@ -170,9 +170,13 @@ int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table
     callbacks.progress = [&](int position, int upper, const std::string& percent) {
         progress.Show(position, upper, percent);
     };
-    callbacks.message = [&](std::string_view text) {
+    callbacks.message = [&](std::string_view text, std::string_view detail) {
         progress.Break();
-        ctx.Fail(text);
+        // The radio's message, and what it is about (the port's reason follows below).
+        if (detail.empty() || text == kOpenPortFail)
+            ctx.Fail(text);
+        else
+            ctx.Fail(std::string(text) + ": " + std::string(detail));
     };
     callbacks.password = [&]() -> std::optional<std::string> {
         progress.Break();
@@ -186,6 +190,7 @@ int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table
     InterruptGuard interrupts(g_bTransferCancel);
     CloneWorkerOptions options;
     options.timing = ToolLinkTiming();
+    options.port_label = request.port.Describe();
     TransferSession session(image, table, request.port.device, std::move(callbacks), options);
     // In service mode the dialog starts the transfer as it opens; otherwise "Start" does.
     if (!session.Initialise(request.service) && !session.Start())
@@ -213,8 +218,7 @@ int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table
                                           "]; give --port (see `vm6142 ports`)");
             return ctx.Fail(request.port.device.empty()
                                 ? request.port.name + " has no serial device (see `vm6142 ports`)"
-                                : request.port.Describe() +
-                                      " cannot be opened: absent, in use, or not permitted");
+                                : session.detail());
         case TransferOutcome::PasswordRefused:
             // Ctrl-C at the prompt is the password dialog's Cancel.
             if (interrupts.Interrupted() && !request.password) {

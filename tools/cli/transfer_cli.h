@@ -26,9 +26,7 @@ struct PortChoice {
     bool given = false;  // named with --port (not taken from the settings file)
 
     // "COM3 (/dev/ttyUSB0)", or the name alone when it is the device.
-    std::string Describe() const {
-        return device.empty() || device == name ? name : name + " (" + device + ")";
-    }
+    std::string Describe() const { return PortLabel(name, device); }
 };
 PortChoice ChoosePort(const Context& ctx, const std::optional<std::string>& given);
 

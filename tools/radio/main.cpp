@@ -28,6 +28,7 @@ constexpr const char* kUsage =
     "  --wake-delay MS      wait MS milliseconds before answering a wake-up\n"
     "  --fail-block ADDR    no acknowledgement for the block at ADDR (0x... or decimal)\n"
     "  --fail-acks N        ... only for the first N acknowledgements of a read block\n"
+    "  --drop-block ADDR    acknowledge the written block at ADDR but do not store it\n"
     "  --short-ident        send 15 bytes of ident instead of 16\n"
     "  --ident-length N     send N bytes of ident (0..16)\n"
     "  --no-ident-ack       do not answer the acknowledgement of the ident\n"
@@ -106,6 +107,9 @@ int main(int argc, char** argv) {
         } else if (a == "--fail-block") {
             if (!(v = value(0xFFFF))) return Usage("--fail-block needs an address 0..0xFFFF");
             options.fail_block = static_cast<std::uint32_t>(*v);
+        } else if (a == "--drop-block") {
+            if (!(v = value(0xFFFF))) return Usage("--drop-block needs an address 0..0xFFFF");
+            options.drop_block = static_cast<std::uint32_t>(*v);
         } else if (a == "--fail-acks") {
             if (!(v = value(1000))) return Usage("--fail-acks needs a count");
             options.fail_acks = static_cast<int>(*v);

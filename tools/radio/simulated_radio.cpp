@@ -393,6 +393,16 @@ void SimulatedRadio::HandleWrite() {
         Log("refusing the write of " + Hex(a));
         return;
     }
+    if (options_.drop_block == a) {
+        {
+            std::lock_guard lock(mutex_);
+            ++record_.blocks_dropped;
+        }
+        Log("dropping the write of " + Hex(a));
+        wrote_in_session_ = true;
+        Send(&kAck, 1);
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         std::memcpy(memory_.data() + a, data, len);

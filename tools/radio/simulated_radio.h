@@ -37,6 +37,8 @@ struct RadioOptions {
     // (fail_acks times, or always when negative); a written block is refused.
     std::optional<std::uint32_t> fail_block;
     int fail_acks = -1;
+    // The written block at this address is acknowledged but not stored: the radio drops it.
+    std::optional<std::uint32_t> drop_block;
     std::size_t ident_length = 16;  // fewer than 16: a short ident
     bool refuse_ident_ack = false;  // the "A" after the ident is not answered
     // After answering this many block commands (the protection probe counts) the radio
@@ -73,6 +75,7 @@ struct RadioRecord {
     int idents = 0;
     int blocks_read = 0;  // "R" commands answered, the protection probe included
     int blocks_written = 0;
+    int blocks_dropped = 0;  // written blocks acknowledged but not stored (drop_block)
     int acks_withheld = 0;
     int replies_struck = 0;  // replies a late_ack, junk, misdirect or stall fault struck
     std::vector<std::string> end_markers;  // "ENDR", "ENDW" in order of arrival

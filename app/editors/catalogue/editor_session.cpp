@@ -35,11 +35,34 @@ std::vector<const EditorEntry*> StartupEditors() {
     return {EditorOfCommand(ID_EDIT_CHANNEL)};
 }
 
+void CommitEveryView(shell::Document& doc) {
+    EditorContext ctx{.doc = doc};
+    std::vector<std::pair<const EditorEntry*, std::unique_ptr<CBaseFormView>>> opened;
+    for (const EditorEntry& e : Editors())
+        if (e.built() && e.kind != WindowKind::ModalDialog)
+            opened.emplace_back(&e, OpenEditorView(e, ctx));
+    std::vector<OpenView> views;
+    for (auto& [e, v] : opened) views.push_back({e, v.get()});
+    CommitAllViews(doc.Image(), views);
+    // Closing them stores what they show once more, as closing their windows would.
+    for (auto& [e, v] : opened) v->Destroy();
+    ClearCommitBits(doc.Image());
+}
+
+FactoryLoad NewDocument(shell::Document& doc, const std::filesystem::path& default_file) {
+    const FactoryLoad load = doc.New(default_file);
+    CommitEveryView(doc);
+    return load;
+}
+
 EditorSession::EditorSession(const EditorEntry& entry, shell::Document& doc)
     : entry_(entry), doc_(doc) {
     if (!entry.built()) throw std::logic_error(std::string(entry.name) + " is not built");
     EditorContext ctx{.doc = doc,
-                      .message = [this](const std::string& text) { messages_.push_back(text); },
+                      .message =
+                          [this](const std::string& text, const std::string& detail) {
+                              messages_.push_back(detail.empty() ? text : text + " " + detail);
+                          },
                       .freq_range_unlocked = &freq_range_unlocked_};
     for (const EditorEntry* e : StartupEditors())
         if (e && e != &entry && e->built()) startup_.emplace_back(e, OpenEditorView(*e, ctx));
@@ -73,7 +96,9 @@ bool EditorSession::GoToRecord(int record) {
 
 std::optional<std::string> EditorSession::Close() {
     if (!open_) return std::nullopt;
-    if (!view_->RequestClose()) return view_->last_message();
+    if (!view_->RequestClose())
+        return view_->last_detail().empty() ? view_->last_message()
+                                            : view_->last_message() + " " + view_->last_detail();
     open_ = false;
     if (entry_.kind == WindowKind::ModalDialog) {
         std::vector<OpenView> views = Views();

@@ -50,7 +50,8 @@ public:
     RecordRange Records() const;
     bool GoToRecord(int record);
 
-    // The messages raised since the session opened (the first one is the one to report).
+    // The messages raised since the session opened, each with what it is about (the first one
+    // is the one to report).
     const std::vector<std::string>& messages() const { return messages_; }
 
     // The user closes the editor (RequestClose). A refusal returns its message and the editor
@@ -74,5 +75,14 @@ private:
 
 // The views the main frame opens at start-up, in order.
 std::vector<const EditorEntry*> StartupEditors();
+
+// The document's image stored through every editor view (the windows, not the modal dialogs),
+// opened over it and closed again, as File > Save commits them: the image then holds what every
+// later save without an edit gives, whichever windows are open (the bytes the views correct and
+// derive: first channels, band memories, side records, bitmaps, empty records).
+void CommitEveryView(shell::Document& doc);
+// File > New: the reset to defaults (Document::New), then CommitEveryView, so that a new file
+// is already what a save of it gives.
+FactoryLoad NewDocument(shell::Document& doc, const std::filesystem::path& default_file);
 
 }  // namespace vm

@@ -91,16 +91,23 @@ std::uint32_t LowerOrFixed(const BandTables& bands, int b) {
 
 // 1. Channel 1 of each bank always exists.
 void EnsureFirstChannels(RadioImage& image, const BandTables& bands) {
-    const std::uint32_t f = Enabled(bands, 4) ? Lower(bands, 4) : LowerOrFixed(bands, 7);
-    for (int n : {1, kChannelsPerBank + 1}) {
-        // Byte 0x03 of 0x00 is as empty as 0xFF: both are recreated.
-        if (!ChannelAt(std::as_const(image), n).IsEmpty()) continue;
-        InitChannelRecord(image, n, 0, bands);
-        ChannelRecord rec = ChannelAt(image, n);
-        rec.SetRx(f);
-        rec.SetTx(f);
-    }
+    for (int n : {1, kChannelsPerBank + 1}) EnsureFirstChannel(image, n, bands);
 }
+
+}  // namespace
+
+bool EnsureFirstChannel(RadioImage& image, int n, const BandTables& bands) {
+    // Byte 0x03 of 0x00 is as empty as 0xFF: both are recreated.
+    if (!ChannelAt(std::as_const(image), n).IsEmpty()) return false;
+    const std::uint32_t f = Enabled(bands, 4) ? Lower(bands, 4) : LowerOrFixed(bands, 7);
+    InitChannelRecord(image, n, 0, bands);
+    ChannelRecord rec = ChannelAt(image, n);
+    rec.SetRx(f);
+    rec.SetTx(f);
+    return true;
+}
+
+namespace {
 
 // 2. Five-tone codes lose the digits the standard cannot send.
 void CleanFiveToneCodes(RadioImage& image) {

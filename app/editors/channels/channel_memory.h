@@ -36,6 +36,12 @@ bool VfoAccepts(const BandTables& bands, int q, std::int64_t f);
 // enabled when its edge lies within its fixed limits.
 void RecomputeBandEnabledFromImage(BandTables& bands, const RadioImage& image);
 
+// The first channel of a bank (1 or 801) is never empty. Re-creates it when it is: the default
+// record without a frequency, then Rx = Tx = the lower limit of band 4 when it is enabled, else
+// that of band 7 (programmed, else fixed). Every path that re-creates it uses this rule (the
+// table showing row 1, NormalizeImage). Returns whether it was re-created.
+bool EnsureFirstChannel(RadioImage& image, int n, const BandTables& bands);
+
 // Every channel 1..800 whose Rx lies in no bank-A band gets the default record without a
 // frequency. Returns how many were cleared.
 int ClearOutOfBandChannels(RadioImage& image, const BandTables& bands);

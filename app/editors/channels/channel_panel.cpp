@@ -127,6 +127,7 @@ void ChannelPanel::Build() {
     name.filter = IsNameChar;
     name.upper_case = true;
     form_.At(kIdCtcss).filter = CharsFilter("0123456789.\b");
+    for (int id : {kIdRx, kIdTx, kIdOffset, kIdCtcss}) form_.At(id).one_point = true;
     form_.At(kIdDcs).filter = CharsFilter(g_DigitInputFilter);
 
     form_.SetEntries(kIdCtcss, g_CtcssToneTable);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/editors/channels/csv_document.h"
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
 
@@ -12,17 +13,8 @@ namespace {
 
 using V = CProgramView;
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
+    return TrimBlanks(s);
 }
 
 int HeaderColumn(std::string_view header) {
@@ -35,57 +27,11 @@ bool RowInUse(const CProgramView& table, int row) {
     return !table.grid().Text(row, V::kColRx).empty();
 }
 
-// One CSV record: fields, or an error for bad quoting. `pos` moves past the record's line end.
-bool ReadCsvRecord(std::string_view text, std::size_t& pos, int& line,
-                   std::vector<std::string>& fields, std::string& error) {
-    fields.assign(1, std::string());
-    bool quoted = false;      // inside a quoted field
-    bool was_quoted = false;  // the current field was quoted and has closed
-    while (pos < text.size()) {
-        const char c = text[pos++];
-        if (quoted) {
-            if (c == '"') {
-                if (pos < text.size() && text[pos] == '"') {
-                    fields.back().push_back('"');
-                    ++pos;
-                } else {
-                    quoted = false;
-                    was_quoted = true;
-                }
-            } else {
-                if (c == '\n') ++line;
-                fields.back().push_back(c);
-            }
-            continue;
-        }
-        if (c == ',') {
-            fields.emplace_back();
-            was_quoted = false;
-        } else if (c == '\n' || c == '\r') {
-            if (c == '\r' && pos < text.size() && text[pos] == '\n') ++pos;
-            return true;
-        } else if (c == '"') {
-            if (!fields.back().empty() || was_quoted) {
-                error = "a quote inside an unquoted field";
-                return false;
-            }
-            quoted = true;
-        } else {
-            if (was_quoted) {
-                error = "text after a closing quote";
-                return false;
-            }
-            fields.back().push_back(c);
-        }
-    }
-    if (quoted) {
-        error = "a quoted field is not closed";
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
+
+int ColumnByHeader(std::string_view header) {
+    return HeaderColumn(header);
+}
 
 int EditableColumnByHeader(std::string_view header) {
     const int c = HeaderColumn(header);
@@ -168,81 +114,66 @@ void WriteChannelListing(const CProgramView& table, std::ostream& out) {
         if (RowInUse(table, r)) line(r);
 }
 
-std::string CsvField(std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos && Trim(text) == text)
-        return std::string(text);
-    std::string s = "\"";
-    for (char c : text) {
-        if (c == '"') s += '"';
-        s += c;
-    }
-    return s + '"';
-}
-
 void WriteChannelCsv(const CProgramView& table, std::ostream& out) {
     const Grid& g = table.grid();
+    std::vector<std::string> fields(V::kColumnCount);
     for (int r = 0; r < g.Rows(); ++r) {
-        for (int c = 0; c < V::kColumnCount; ++c) {
-            if (c > 0) out << ',';
-            out << CsvField(g.Text(r, c));
-        }
-        out << '\n';
+        for (int c = 0; c < V::kColumnCount; ++c)
+            fields[static_cast<std::size_t>(c)] = g.Text(r, c);
+        WriteCsvRow(out, fields);
     }
 }
 
 CsvImport ParseChannelCsv(std::string_view text) {
+    return ParseChannelCsv(ReadCsvDocument(text));
+}
+
+CsvImport ParseChannelCsv(const CsvDocument& doc) {
     CsvImport result;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // a spreadsheet's BOM
-    std::size_t pos = 0;
-    int line = 1;
+    if (!doc.ok()) {
+        result.error = doc.error;
+        return result;
+    }
+    auto fail = [&](int line, const std::string& why) {
+        result.error = "line " + std::to_string(line) + ": " + why;
+        result.edits.clear();
+        return result;
+    };
     std::vector<int> columns;  // table column of each CSV field
     int ch_field = -1;
-    std::vector<std::string> fields;
-    bool header_done = false;
-    while (pos < text.size()) {
-        const int first_line = line;
-        std::string error;
-        if (!ReadCsvRecord(text, pos, line, fields, error)) {
-            result.error = "line " + std::to_string(first_line) + ": " + error;
-            result.edits.clear();
-            return result;
-        }
-        ++line;
-        if (fields.size() == 1 && Trim(fields[0]).empty()) continue;  // blank line
-        auto fail = [&](const std::string& why) {
-            result.error = "line " + std::to_string(first_line) + ": " + why;
-            result.edits.clear();
-            return result;
-        };
-        if (!header_done) {
-            for (std::size_t i = 0; i < fields.size(); ++i) {
-                const int c = HeaderColumn(fields[i]);
-                if (c < 0) return fail("unknown column '" + fields[i] + "'");
-                if (std::find(columns.begin(), columns.end(), c) != columns.end())
-                    return fail("column '" + fields[i] + "' appears twice");
-                if (c == V::kColCh) ch_field = static_cast<int>(i);
-                columns.push_back(c);
-            }
-            if (ch_field < 0)
-                return fail("no '" + std::string(V::kHeaders[V::kColCh]) + "' column");
-            header_done = true;
-            continue;
-        }
+    for (std::size_t i = 0; i < doc.header.size(); ++i) {
+        const int c = HeaderColumn(doc.header[i]);
+        if (c < 0) return fail(doc.header_line, "unknown column '" + doc.header[i] + "'");
+        if (std::find(columns.begin(), columns.end(), c) != columns.end())
+            return fail(doc.header_line, "column '" + doc.header[i] + "' appears twice");
+        if (c == V::kColCh) ch_field = static_cast<int>(i);
+        columns.push_back(c);
+    }
+    if (ch_field < 0)
+        return fail(doc.header_line, "no '" + std::string(V::kHeaders[V::kColCh]) + "' column");
+    std::vector<int> seen_on(kChannelsPerBank + 1, 0);
+    for (const CsvRow& row : doc.rows) {
+        const auto& fields = row.fields;
         if (fields.size() != columns.size())
-            return fail(std::to_string(fields.size()) + " fields where the header has " +
-                        std::to_string(columns.size()));
+            return fail(row.line, std::to_string(fields.size()) + " fields where the header has " +
+                                      std::to_string(columns.size()));
         const auto channel = ParseChannelNumber(fields[static_cast<std::size_t>(ch_field)]);
         if (!channel)
-            return fail("'" + fields[static_cast<std::size_t>(ch_field)] +
-                        "' is not a channel number 1-800");
+            return fail(row.line, "'" + fields[static_cast<std::size_t>(ch_field)] +
+                                      "' is not a channel number 1-800");
+        int& seen = seen_on[static_cast<std::size_t>(*channel)];
+        if (seen != 0)
+            return fail(row.line, "channel " + std::to_string(*channel) +
+                                      " appears again (first on line " + std::to_string(seen) +
+                                      ")");
+        seen = row.line;
         for (int c = V::kColRx; c < V::kColumnCount; ++c) {
             const auto it = std::find(columns.begin(), columns.end(), c);
             if (it == columns.end()) continue;
             result.edits.push_back(
-                {*channel, c, fields[static_cast<std::size_t>(it - columns.begin())], first_line});
+                {*channel, c, fields[static_cast<std::size_t>(it - columns.begin())], row.line});
         }
     }
-    if (!header_done) result.error = "line 1: no header row";
     return result;
 }
 

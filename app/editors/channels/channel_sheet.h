@@ -9,12 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "app/editors/channels/csv_document.h"
 #include "app/editors/channels/program_view.h"
 
 namespace vm {
 
-// The column whose header is `header` (ignoring case), or -1. The "CH" column is not editable
-// and is not found.
+// The column whose header is `header` (ignoring case and blanks around it), or -1.
+int ColumnByHeader(std::string_view header);
+// The same, but the "CH" column, which is not editable, is not found.
 int EditableColumnByHeader(std::string_view header);
 
 struct CellEdit {
@@ -38,7 +40,6 @@ void WriteChannelListing(const CProgramView& table, std::ostream& out);
 
 // All 800 rows as CSV under the header row; empty channels have empty cells.
 void WriteChannelCsv(const CProgramView& table, std::ostream& out);
-std::string CsvField(std::string_view text);
 
 struct CsvImport {
     std::vector<CellEdit> edits;  // in file order, row by row, each row's cells in table order
@@ -48,7 +49,9 @@ struct CsvImport {
 
 // Reads CSV text in the form WriteChannelCsv writes: a header row of known header texts (any
 // order, "CH" required, matched ignoring case), then rows of the same number of fields.
+// A channel appearing twice is refused.
 CsvImport ParseChannelCsv(std::string_view text);
+CsvImport ParseChannelCsv(const CsvDocument& doc);
 
 // Applies imported edits as a user editing a spreadsheet copy would: cells whose text equals
 // the table's are not touched; once a row's Rx cell is empty, its other cells are skipped.

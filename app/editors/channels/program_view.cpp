@@ -11,8 +11,6 @@ namespace vm {
 
 namespace {
 
-constexpr std::uint32_t kNoHomeBandFrequency = 40'000'000;  // 400 MHz
-
 // A typed frequency in MHz to 10 Hz units, truncated; 0 when nothing is typed. A number too
 // large for a frequency is kept out of every band rather than read as nothing.
 std::uint32_t TypedFrequency(std::string_view text) {
@@ -56,7 +54,8 @@ std::vector<std::string> ColumnList(int col) {
 
 }  // namespace
 
-CProgramView::CProgramView(RadioImage& image, BandTables& bands) : image_(image), bands_(bands) {
+CProgramView::CProgramView(RadioImage& image, BandTables& bands, Bank bank)
+    : image_(image), bands_(bands), bank_(bank) {
     grid_ = &form_.AddGrid(kIdGrid);
     form_.Add(kIdChannelEdit, ControlKind::Button).text = "Channel edit";
     Control& ab = form_.Add(kIdAbSwitch, ControlKind::Button);
@@ -64,6 +63,7 @@ CProgramView::CProgramView(RadioImage& image, BandTables& bands) : image_(image)
     ab.visible = false;
     form_.AddEdit(kIdFreqEdit, 9, CharsFilter(g_FreqInputFilter)).visible = false;
     form_.AddCombo(kIdCtcssCombo, 5, CharsFilter("0123456789.\b")).visible = false;
+    for (int id : {kIdFreqEdit, kIdCtcssCombo}) form_.At(id).one_point = true;
     form_.AddCombo(kIdDcsCombo, 3, CharsFilter(g_DigitInputFilter)).visible = false;
     form_.AddList(kIdListCombo).visible = false;
     form_.AddEdit(kIdNameEdit, 6, IsNameChar, true).visible = false;
@@ -186,17 +186,13 @@ void CProgramView::BlankRow(int n) {
 }
 
 void CProgramView::ShowRow(int n) {
-    ConstChannelRecord rec = ChannelAt(std::as_const(image_), n);
+    ConstChannelRecord rec = ChannelAt(std::as_const(image_), ChannelOfRow(n));
     if (rec.IsEmpty()) {
         if (n != 1) {
             BlankRow(n);
             return;
         }
-        const int home = DefaultHomeBand(bands_);
-        const std::uint32_t f = home >= 0
-                                    ? static_cast<std::uint32_t>(BandLimitsOf(bands_, home).lower)
-                                    : kNoHomeBandFrequency;
-        InitChannelRecord(image_, 1, f, bands_);
+        EnsureFirstChannel(image_, ChannelOfRow(1), bands_);
     }
     const std::uint8_t* p = rec.data();
     Grid& g = *grid_;
@@ -227,15 +223,17 @@ void CProgramView::ShowRow(int n) {
 void CProgramView::LoadFromImage() {
     // An edit still open belongs to the table being replaced: drop it.
     for (int id : {kIdFreqEdit, kIdCtcssCombo, kIdDcsCombo, kIdListCombo, kIdNameEdit}) Close(id);
+    // The enable flags follow the image before row 1 is shown: re-creating channel 1 picks its
+    // band by them.
+    RecomputeBandEnabledFromImage(bands_, image_);
     grid_->BeginUpdate();
     for (int n = 1; n < kRows; ++n) ShowRow(n);
     grid_->EndUpdate();
-    RecomputeBandEnabledFromImage(bands_, image_);
 }
 
 void CProgramView::StoreRow(int n) {
     const Grid& g = *grid_;
-    std::uint8_t* p = image_.data() + ChannelOffset(n);
+    std::uint8_t* p = image_.data() + ChannelOffset(ChannelOfRow(n));
     const std::string& rx_text = g.Text(n, kColRx);
     if (rx_text.empty()) {
         WriteClearedRecord(p);
@@ -280,7 +278,8 @@ void CProgramView::StoreRow(int n) {
 
     // Band 8 has no 2.5, 6.25 or 7.5 kHz steps.
     const int step = rec.Step();
-    if (FindBand(bands_, rx) == 8 && (step == 0 || step == 2 || step == 3)) rec.SetStep(step | 6);
+    if (bank_ == Bank::A && FindBand(bands_, rx) == 8 && (step == 0 || step == 2 || step == 3))
+        rec.SetStep(step | 6);
 }
 
 void CProgramView::StoreToImage() {
@@ -375,8 +374,12 @@ void CProgramView::CommitName() {
 
 // Channel 1 must stay in a home band: the old text when it lies in one, else the lower limit
 // of the default home band, else nothing.
+bool CProgramView::FirstChannelAccepts(std::uint32_t f) const {
+    return bank_ == Bank::A ? HomeBandOf(bands_, f) >= 0 : FindBand(bands_, f, Bank::B) >= 0;
+}
+
 std::string CProgramView::HomeBandFallback(const std::string& old_text) const {
-    if (!old_text.empty() && HomeBandOf(bands_, TypedFrequency(old_text)) >= 0) return old_text;
+    if (!old_text.empty() && FirstChannelAccepts(TypedFrequency(old_text))) return old_text;
     const int home = DefaultHomeBand(bands_);
     if (home < 0) return {};
     return FormatMHz(static_cast<std::uint32_t>(BandLimitsOf(bands_, home).lower));
@@ -389,11 +392,11 @@ void CProgramView::CommitFrequency() {
     std::uint32_t f = TypedFrequency(form_.Text(kIdFreqEdit));
     std::string text;
     if (f != 0) {
-        int b = FindBand(bands_, f);
+        int b = FindBand(bands_, f, bank_);
         if (b < 0) {
-            const int defined = FirstDefinedBand(bands_);
+            const int defined = bank_ == Bank::A ? FirstDefinedBand(bands_) : 0;
             if (defined >= 0) {
-                f = static_cast<std::uint32_t>(BandLimitsOf(bands_, defined).lower);
+                f = static_cast<std::uint32_t>(BandLimitsOf(bands_, defined, bank_).lower);
                 b = defined;
             }
         }
@@ -407,15 +410,15 @@ void CProgramView::CommitFrequency() {
         if (text.empty()) {
             if (n == 1) return;
             BlankRow(n);
-            if (!rx_empty) InitChannelRecord(image_, n, 0, bands_);
+            if (!rx_empty) InitChannelRecord(image_, ChannelOfRow(n), 0, bands_);
             return;
         }
         if (rx_empty) {
-            InitChannelRecord(image_, n, f, bands_);
+            InitChannelRecord(image_, ChannelOfRow(n), f, bands_);
             ShowRow(n);
             return;
         }
-        if (n == 1 && HomeBandOf(bands_, f) < 0) text = HomeBandFallback(g.Text(n, kColRx));
+        if (n == 1 && !FirstChannelAccepts(f)) text = HomeBandFallback(g.Text(n, kColRx));
         g.SetText(n, kColRx, std::move(text));
         return;
     }
@@ -425,7 +428,7 @@ void CProgramView::CommitFrequency() {
         return;
     }
     if (text.empty()) return;
-    if (n == 1 && HomeBandOf(bands_, f) < 0) text = HomeBandFallback(g.Text(n, kColTx));
+    if (n == 1 && !FirstChannelAccepts(f)) text = HomeBandFallback(g.Text(n, kColTx));
     g.SetText(n, kColTx, std::move(text));
 }
 

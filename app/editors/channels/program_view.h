@@ -9,6 +9,7 @@
 
 #include "app/editors/settings/base_form_view.h"
 #include "app/image/band_tables.h"
+#include "app/image/channel_record.h"
 #include "app/image/radio_image.h"
 #include "app/widgets/grid.h"
 
@@ -50,13 +51,22 @@ public:
     static constexpr int kRowHeight = 300;
     static constexpr std::string_view kCaption = "Channel Infomation";
 
-    CProgramView(RadioImage& image, BandTables& bands);
+    // The window shows bank A; the command line also edits bank B with the same rules, its
+    // rows 1..800 being channels 801..1600 and their frequencies looked up in bank B's bands.
+    CProgramView(RadioImage& image, BandTables& bands, Bank bank = Bank::A);
+
+    Bank bank() const { return bank_; }
+    // The channel number (1..1600) of row n.
+    int ChannelOfRow(int n) const { return bank_ == Bank::B ? n + kChannelsPerBank : n; }
 
     // Builds the grid, fills the combos, then loads.
     void OnInitialUpdate() override;
     void LoadFromImage() override;
     void StoreToImage() override;
 
+    RadioImage& image() { return image_; }
+    const RadioImage& image() const { return image_; }
+    const BandTables& bands() const { return bands_; }
     Grid& grid() { return *grid_; }
     const Grid& grid() const { return *grid_; }
 
@@ -86,8 +96,12 @@ private:
     std::string HomeBandFallback(const std::string& old_text) const;
     void BlankRow(int n);
 
+    // Whether channel 1 of the bank may hold f (bank A: a home band; bank B: its bands).
+    bool FirstChannelAccepts(std::uint32_t f) const;
+
     RadioImage& image_;
     BandTables& bands_;
+    Bank bank_;
     Grid* grid_;
     int edit_row_ = 1;  // the cell the open editor belongs to
     int edit_col_ = 1;

@@ -27,7 +27,7 @@ bool CBaseFormView::RequestClose() {
     if (destroyed_) return true;
     CommitFocus();
     if (auto refusal = CloseRefusal()) {
-        ShowMessage(*refusal);
+        ShowMessage(refusal->text, refusal->detail);
         return false;
     }
     Destroy();
@@ -44,9 +44,10 @@ std::vector<FormPage> CBaseFormView::Pages() {
     return {FormPage{.caption = {}, .form = &form_}};
 }
 
-void CBaseFormView::ShowMessage(const std::string& text) {
+void CBaseFormView::ShowMessage(const std::string& text, const std::string& detail) {
     last_message_ = text;
-    if (message_hook) message_hook(text);
+    last_detail_ = detail;
+    if (message_hook) message_hook(text, detail);
 }
 
 int OffAtZeroValue(std::string_view text) {

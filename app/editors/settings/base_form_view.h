@@ -27,10 +27,16 @@
 
 namespace vm {
 
-// The system's message boxes, raised by headless editors ("Password error!"). The desktop
-// editor shows a box with the application's title; the command line prints "vm6142: MESSAGE"
-// and fails without saving.
-using MessageHook = std::function<void(const std::string& text)>;
+// The system's message boxes, raised by headless editors ("Password error!"), with what the
+// fixed text is about (`detail`, may be empty: the box's informative text). The desktop editor
+// shows a box with the application's title; the command line prints "vm6142: MESSAGE" and
+// fails without saving.
+using MessageHook = std::function<void(const std::string& text, const std::string& detail)>;
+
+struct EditorMessage {
+    std::string text;    // one of the system's fixed texts
+    std::string detail;  // what it is about; may be empty
+};
 
 // A page of an editor: a form with its controls, and how the user brings it on screen
 // (choosing entry `index` of the tab strip `tab` of `tab_form`; no tab_form: always shown).
@@ -80,19 +86,21 @@ public:
     MessageHook message_hook;
     std::function<void(int context)> open_help;
     // Raises one of the system's message boxes through the hook; the last text is kept.
-    void ShowMessage(const std::string& text);
+    void ShowMessage(const std::string& text, const std::string& detail = {});
     const std::string& last_message() const { return last_message_; }
+    const std::string& last_detail() const { return last_detail_; }
 
 protected:
     // Why the window may not close now: a message of the system ("Frequency band is
     // invalid!"), or nullopt when it may. Runs after the focused control was committed.
-    virtual std::optional<std::string> CloseRefusal() { return std::nullopt; }
+    virtual std::optional<EditorMessage> CloseRefusal() { return std::nullopt; }
 
     Form form_;
 
 private:
     bool destroyed_ = false;
     std::string last_message_;
+    std::string last_detail_;
 };
 
 // Numeric fields that show "Off" for zero: the value of a text ("Off" and text without a

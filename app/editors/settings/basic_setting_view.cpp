@@ -259,6 +259,8 @@ CBasicSettingView::CBasicSettingView(RadioImage& image) : CTabbedView(kIdTab) {
     AddPage(std::make_unique<COptionPage>(image));
     AddPage(std::make_unique<CTotPage>(image));
     AddPage(std::make_unique<CKeyPage>(image));
+    // Each page stores itself when the view goes, whether it was visited or not.
+    for (int i = 0; i < PageCount(); ++i) Page(i).set_stores_on_close(true);
 }
 
 }  // namespace vm

@@ -10,7 +10,7 @@
 //       void OnInitialUpdate() override;   // build the form, fill lists, load
 //       void LoadFromImage() override;
 //       void StoreToImage() override;
-//       std::optional<std::string> CloseRefusal() override;  // only when it may refuse
+//       std::optional<EditorMessage> CloseRefusal() override;  // only when it may refuse
 //   };
 // Esc in a field, or a closing button, calls RequestClose() from the dialog's own handler; the
 // host learns of it through `close_window` and closes its window.

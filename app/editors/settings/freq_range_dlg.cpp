@@ -73,7 +73,8 @@ void CFreqRangeDlg::BuildGrid() {
     SetUpTable(g, kRows, kHeaders, kWidths, kRowHeight);
     for (int r = 1; r < kRows; ++r)
         g.SetText(r, kColNo, std::string(g_BandNameList[static_cast<std::size_t>(r - 1)]));
-    form_.AddEdit(kIdCellEdit, kCellLength, CharsFilter(g_FreqInputFilter)).visible = false;
+    form_.AddEdit(kIdCellEdit, kCellLength, CharsFilter(g_FreqInputFilter)).one_point = true;
+    form_.At(kIdCellEdit).visible = false;
 
     WireCellEditors(
         form_, kIdGrid, [this](const Event& e) { OnMouseDown(e); }, [this] { CommitCell(); },
@@ -267,15 +268,25 @@ void CFreqRangeDlg::NormaliseRows() {
     }
 }
 
-std::optional<std::string> CFreqRangeDlg::BandSetFault() const {
+std::optional<EditorMessage> CFreqRangeDlg::BandSetFault() const {
     auto present = [this](int band) { return !Empty(band, kColRxLower); };
-    if ((present(2) && present(3)) || (present(6) && present(8)) ||
-        (!present(5) && !present(6) && !present(8)))
-        return std::string(kBandInvalid);
+    auto name = [](int band) {
+        return "\"" + std::string(g_BandNameList[static_cast<std::size_t>(band - 1)]) + "\"";
+    };
+    // The radio holds one of two bands that share its circuits, and needs a home band.
+    for (auto [a, b] : {std::pair{2, 3}, std::pair{6, 8}})
+        if (present(a) && present(b))
+            return EditorMessage{std::string(kBandInvalid),
+                                 "The bands " + name(a) + " and " + name(b) +
+                                     " cannot both be set: empty the Rx Lower of one of them"};
+    if (!present(5) && !present(6) && !present(8))
+        return EditorMessage{
+            std::string(kBandInvalid),
+            "One of the bands " + name(5) + ", " + name(6) + " and " + name(8) + " must be set"};
     return std::nullopt;
 }
 
-std::optional<std::string> CFreqRangeDlg::CloseRefusal() {
+std::optional<EditorMessage> CFreqRangeDlg::CloseRefusal() {
     // Locked, nothing could be changed: the dialog closes (and stores nothing invalid).
     if (!*unlocked_) return std::nullopt;
     return BandSetFault();

@@ -32,7 +32,9 @@ public:
     static constexpr int kRows = 1 + kBandCount;
     static constexpr std::array<std::string_view, kColumnCount> kHeaders = {
         "No.", "Rx Lower", "Rx Upper", "Tx Lower", "Tx Upper"};
-    static constexpr std::array<int, kColumnCount> kWidths = {500, 1500, 1500, 1500, 1500};
+    // The band label column holds "850M" whole in today's fonts (the original 500 twips cut
+    // its first digit).
+    static constexpr std::array<int, kColumnCount> kWidths = {800, 1500, 1500, 1500, 1500};
     static constexpr int kRowHeight = 300;
     static constexpr std::size_t kCellLength = 9;
     static constexpr std::size_t kPasswordLength = 8;
@@ -58,10 +60,10 @@ public:
     // The cell editor is shown.
     bool EditorOpen() const;
     // Why the rows cannot be stored: the band set's fault, or nullopt.
-    std::optional<std::string> BandSetFault() const;
+    std::optional<EditorMessage> BandSetFault() const;
 
 protected:
-    std::optional<std::string> CloseRefusal() override;
+    std::optional<EditorMessage> CloseRefusal() override;
 
 private:
     void BuildGrid();

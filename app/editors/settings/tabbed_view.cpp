@@ -75,13 +75,19 @@ void CTabbedView::LoadFromImage() {
 }
 
 void CTabbedView::StoreToImage() {
-    if (CFormPage* p = SelectedPage()) p->StoreToImage();
+    CFormPage* selected = SelectedPage();
+    if (selected) selected->StoreToImage();
+    for (auto& p : pages_) {
+        if (p.get() == selected || !p->created() || !p->stores_on_close()) continue;
+        p->LoadFromImage();
+        p->StoreToImage();
+    }
 }
 
 void CTabbedView::Destroy() {
     if (!initialised_) return;
-    // Only the selected page can hold edits: every other page was stored when it was left, and
-    // storing it again now would write back what it showed before the last reload of the view.
+    // The selected page is stored, then every page that stores itself as its window goes
+    // (StoreToImage).
     CBaseFormView::Destroy();
     initialised_ = false;
 }

@@ -2,7 +2,10 @@
 //
 // The view owns its pages: it creates them on its first update (each page fills its lists and
 // loads itself), stores the page being left when the tab changes and loads the page chosen,
-// and forwards the frame's load and store to the selected page only.
+// and forwards the frame's load to the selected page. A store reaches the selected page and
+// every page that stores itself when its window goes (basic settings): such a page that is not
+// selected holds no edit (it was stored when it was left), so it is loaded from the image
+// first and stores what it shows, corrected as the page corrects it, never an older view.
 #pragma once
 
 #include <functional>
@@ -37,6 +40,9 @@ public:
     int help_context() const { return help_context_; }
     bool shown() const { return shown_; }
     void set_shown(bool shown) { shown_ = shown; }
+    // The page stores itself when its window is destroyed, selected or not.
+    bool stores_on_close() const { return stores_on_close_; }
+    void set_stores_on_close(bool stores) { stores_on_close_ = stores; }
 
 protected:
     // Adds the page's controls and fills its lists.
@@ -49,6 +55,7 @@ private:
     int help_context_;
     bool created_ = false;
     bool shown_ = false;
+    bool stores_on_close_ = false;
 };
 
 class CTabbedView : public CBaseFormView {

@@ -211,7 +211,9 @@ void CT2SystemPage::StoreToImage() {
 // Contact page
 
 void CT2ContactPage::Build() {
-    form_.Add(kIdToneRange, ControlKind::Static).text = std::string(kToneRangeText);
+    Control& range = form_.Add(kIdToneRange, ControlKind::Static);
+    range.text = std::string(kToneRangeText);
+    range.text_colour = kToneRangeColour;
 
     Grid& g = form_.AddGrid(kIdGrid);
     grid_ = &g;

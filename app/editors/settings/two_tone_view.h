@@ -118,6 +118,7 @@ public:
     static constexpr int kRowHeight = 300;
     static constexpr unsigned kSingleShade = 14412268;
     static constexpr std::string_view kToneRangeText = "Tone range: 288 - 3116Hz";
+    static constexpr unsigned kToneRangeColour = 0x0000FF;  // red (0x00BBGGRR)
 
     explicit CT2ContactPage(RadioImage& image)
         : CFormPage("Contact", kTemplate, kTemplate), image_(image) {}

@@ -43,6 +43,9 @@ struct SameAsWindow {
     std::vector<std::string> assignments;  // "FIELD=VALUE"
     int record = 0;
     const char* password = nullptr;  // the access code entered first (F11, the code, Enter)
+    // Image bytes of the file both start from, and bytes both saved files must hold.
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> before = {};
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> after = {};
 };
 
 // Editors add their rows here.
@@ -50,6 +53,21 @@ const SameAsWindow kSameAsWindow[] = {
     // The scrambler's coefficient (0xCC2A) is derived by the table's store, after this one.
     {"Basic setting", {"Option/Scarmbler(2600 - 4000Hz)=3000"}},
     {"Basic setting", {"Option/Volume=45", "TOT/TOT (min)=0", "Key/P1=SCAN", "Option/Beep=On"}},
+    // Pages never shown are stored as they would show: a TOT of 45 as 30, an unknown key
+    // function and a blank pre-alert as their defaults.
+    {"Basic setting",
+     {"Option/Volume=3"},
+     0,
+     nullptr,
+     {{0xCC30, 45}, {0xCC31, 0xFF}, {0xCC38, 0x20}},
+     {{0xCC30, 30}, {0xCC31, 15}, {0xCC38, 11}}},
+    // Channel 1 wiped: re-created by the one rule at the lower limit of 150M, 134 MHz.
+    {"Basic setting",
+     {"Option/Volume=4"},
+     0,
+     nullptr,
+     {{0x0100, 0xFF}, {0x0101, 0xFF}, {0x0102, 0xFF}, {0x0103, 0xFF}},
+     {{0x0100, 0x00}, {0x0101, 0x00}, {0x0102, 0x40}, {0x0103, 0x13}}},
     {"Channel setting", {"3/Rx Freq=146.5", "3/Name=abc", "1/Power=Low", "2/Rx Freq=435"}},
     {"DTMF",
      {"Code/Self ID=12A", "Code/Group code=#", "Code/DTMF speed(ms)=100", "Code/3/Type=ANI",
@@ -133,6 +151,13 @@ private slots:
             const auto cli_file = t.folder.path() / "cli.dat";
             answers.file = QString::fromStdString(window_file.string());
             t.frame->OnFileSaveAs();  // the factory image as a file
+            if (!row.before.empty()) {
+                std::fstream f(window_file, std::ios::binary | std::ios::in | std::ios::out);
+                for (const auto& [addr, value] : row.before) {
+                    f.seekp(static_cast<std::streamoff>(kHeaderSize + addr));
+                    f.put(static_cast<char>(value));
+                }
+            }
             std::filesystem::copy_file(window_file, cli_file);
             const auto factory_bytes = Bytes(window_file);
 
@@ -186,6 +211,9 @@ private slots:
                      (std::string(row.editor) + ": first difference at file offset " +
                       std::to_string(first))
                          .c_str());
+            for (const auto& [addr, value] : row.after)
+                QVERIFY2(static_cast<std::uint8_t>(cli_bytes[kHeaderSize + addr]) == value,
+                         (std::string(row.editor) + ": byte " + std::to_string(addr)).c_str());
         }
     }
 

@@ -80,16 +80,21 @@ inline void WhenModal(std::function<void(QWidget*)> act, QWidget* not_this = nul
 // Message boxes and file choices recorded and answered by the test.
 struct Answers {
     QStringList messages;
+    QStringList details;  // each box's informative text
     QStringList captions;
     QList<FileChoice> choices;
     QString file;  // the chooser's answer
     MessageAnswer answer = MessageAnswer::Yes;
+    // The answer to "Save changes to NAME?".
+    MessageAnswer save_answer = MessageAnswer::Discard;
 
     Answers() {
         Hooks().message_box = [this](QWidget*, const QString& text, const QString& caption,
-                                     MessageButtons buttons, MessageIcon) {
+                                     MessageButtons buttons, MessageIcon, const QString& detail) {
             messages << text;
+            details << detail;
             captions << caption;
+            if (buttons == MessageButtons::SaveDiscardCancel) return save_answer;
             return buttons == MessageButtons::YesNo ? answer : MessageAnswer::Ok;
         };
         Hooks().choose_file = [this](QWidget*, const FileChoice& c) {

@@ -20,6 +20,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabBar>
@@ -355,7 +357,9 @@ private slots:
         CMainFrame& f = *t.frame;
         QCOMPARE(Texts(f.menu(false, 0)->actions()),
                  QStringList({"&New(&N)", "&Open(&O)...", "&Save(&S)", "Save &As(&A)...",
-                              "&Print...", "Print Pre&view", "P&rint Setup...", "E&xit(&X)"}));
+                              "Open &Backup...", "Co&mpare With...", "&Print...", "Print Pre&view",
+                              "P&rint Setup...", "&Import Channels...", "&Export Channels...",
+                              "E&xit(&X)"}));
         QCOMPARE(Texts(f.editMenu(false)->actions()),
                  QStringList({"Channel setting", "VFO", "Scan channel", "Basic setting", "DTMF",
                               "2Tone", "5Tone", "Model", "Frequency range"}));
@@ -392,7 +396,7 @@ private slots:
         QCOMPARE(ids,
                  QList<int>({ID_FILE_NEW, ID_FILE_OPEN, ID_FILE_SAVE, 0, ID_PROGRAM_READ,
                              ID_PROGRAM_WRITE, 0, ID_FILE_PRINT, ID_SETTING_PORT, ID_APP_ABOUT}));
-        QCOMPARE(f.comPane()->text(), QString("COM1"));
+        QVERIFY(f.comPane()->text().startsWith("COM1"));  // and the device, when COM1 has one
         QCOMPARE(f.freqPane()->text(), QString());
 
         // Tree View hides and shows the tree bar; its check mark follows.
@@ -715,6 +719,86 @@ private slots:
         QCOMPARE(int(answers.messages.size()), before);
     }
 
+    void recentFilesInTheFileMenu() {
+        std::vector<QString> paths;
+        {
+            FrameUnderTest t;
+            Answers answers;
+            for (const char* name : {"a.dat", "b.dat", "c.dat", "d.dat", "e.dat"}) {
+                paths.push_back(t.folder.file(QString("DATA/") + name));
+                answers.file = paths.back();
+                t.frame->Execute(ID_FILE_SAVE_AS);
+            }
+            answers.file = paths[1];
+            t.frame->Execute(ID_FILE_OPEN);  // an older one comes to the top
+            auto recent = [&] {
+                QStringList items;
+                QMenu* file = t.frame->menu(false, 0);
+                emit file->aboutToShow();
+                for (QAction* a : file->actions())
+                    if (a->property("recent").toInt() >= 0 && a->property("recent").isValid())
+                        items << a->text();
+                return items;
+            };
+            QCOMPARE(recent(), QStringList({"&1 b.dat", "&2 e.dat", "&3 d.dat", "&4 c.dat"}));
+            // Kept in the settings file for the next start.
+            QFile ini(t.folder.file("Program.ini"));
+            QVERIFY(ini.open(QIODevice::ReadOnly));
+            QVERIFY(ini.readAll().contains("[Recent File List]"));
+
+            // A file that is gone: removed from the list, with a message naming it.
+            QVERIFY(QFile::remove(paths[3]));
+            t.frame->OnOpenRecent(2);
+            QCOMPARE(answers.messages, QStringList({"No such file or directory"}));
+            QVERIFY(answers.details.back().contains(paths[3]));
+            QCOMPARE(recent(), QStringList({"&1 b.dat", "&2 e.dat", "&3 c.dat"}));
+            // Choosing one opens it.
+            t.frame->OnOpenRecent(2);
+            QCOMPARE(QString::fromStdString(t.document->CurrentFile().string()), paths[2]);
+            QCOMPARE(recent(), QStringList({"&1 c.dat", "&2 b.dat", "&3 e.dat"}));
+
+            // The next start lists them from the settings file.
+            shell::AppState again;
+            shell::StartUp(again, t.folder.path());
+            RadioImage image{};
+            FileHeader header{};
+            BandTables bands = BandTables::Initial();
+            shell::Document doc(image, header, bands);
+            CMainFrame second(again, doc);
+            QCOMPARE(second.recentFiles().Files().size(), std::size_t{3});
+            QCOMPARE(QString::fromStdString(second.recentFiles().Files()[0].string()), paths[2]);
+        }
+    }
+
+    void newThenSaveAsIsWhatEveryLaterSaveGives() {
+        FrameUnderTest t;
+        Answers answers;
+        t.frame->Execute(ID_FILE_NEW);
+        answers.file = t.folder.file("DATA/new.dat");
+        t.frame->Execute(ID_FILE_SAVE_AS);
+        auto bytes = [&] {
+            QFile f(answers.file);
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        };
+        const QByteArray created = bytes();
+        QCOMPARE(created.size(), qsizetype(kDataFileSize));
+        // Saved again, also with every editor window open, and after opening it again.
+        t.frame->Execute(ID_FILE_SAVE);
+        QVERIFY(bytes() == created);
+        for (const EditorEntry& e : Editors())
+            if (e.built() && e.kind != WindowKind::ModalDialog && e.command != 0)
+                t.frame->OpenEditor(e.command);
+        t.frame->Execute(ID_FILE_SAVE);
+        QVERIFY(bytes() == created);
+        t.frame->mdiArea()->closeAllSubWindows();
+        QCoreApplication::processEvents();
+        t.frame->Execute(ID_FILE_OPEN);
+        t.frame->Execute(ID_FILE_SAVE);
+        QVERIFY(bytes() == created);
+        QCOMPARE(answers.messages, QStringList({"Clear all data! \ncontinue?"}));
+    }
+
     void saveAsFailureKeepsCurrentFile() {
         FrameUnderTest t;
         Answers answers;
@@ -882,6 +966,7 @@ private slots:
         for (const Case& c : cases) {
             QTableWidgetItem* cell = g->item(0, c.col - 1);
             const QString before = cell->text();
+            g->scrollToItem(cell);  // the window may be narrower than the table
             QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(cell).center());
             QWidget* editor = w->control(c.editor);
             QVERIFY2(editor->isVisible(), qPrintable(QString("column %1").arg(c.col)));
@@ -947,6 +1032,12 @@ private slots:
         QCOMPARE(ChannelWindow(*t.frame)->grid()->item(1, 0)->text(), QString("145.50000"));
         QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())),
                                   QString("ENDR "), 3000);
+        // The status bar says so, with the time, and names the backup of what was read.
+        QVERIFY2(QRegularExpression("^Read complete at \\d\\d:\\d\\d:\\d\\d \\(\\d+\\.\\d s\\); "
+                                    "backup saved: .*\\.dat$")
+                     .match(t.frame->statusBar()->currentMessage())
+                     .hasMatch(),
+                 qPrintable(t.frame->statusBar()->currentMessage()));
 
         // Write: the views are committed, then the two ranges go out.
         ChannelWindow(*t.frame)->view().grid().SetText(2, CProgramView::kColName, "HOME");
@@ -961,6 +1052,8 @@ private slots:
         QVERIFY(std::equal(t.image->begin() + 0xFF00, t.image->end(), written.begin() + 0xFF00));
         QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(Markers(radio.radio->record())),
                                   QString("ENDR ENDW "), 3000);
+        QVERIFY2(t.frame->statusBar()->currentMessage().startsWith("Write complete at "),
+                 qPrintable(t.frame->statusBar()->currentMessage()));
     }
 
     void exitBeforeStartAndFailedReadChangeNothing() {
@@ -984,13 +1077,51 @@ private slots:
         QVERIFY(*t.image == before);
         QCOMPARE(radio.radio->record().wake_ups, 0);
 
-        // A port that does not open: "Open port fail", nothing reloaded.
-        t.app.port_path = t.folder.file("no-such-port").toStdString();
+        // A port that does not open: "Open port fail", nothing reloaded; the box names the
+        // port and the system's reason, and the status bar keeps it.
+        const std::string missing = t.folder.file("no-such-port").toStdString();
+        t.app.port_path = missing;
         PressStartWhenShown();
         t.frame->Execute(ID_PROGRAM_READ);
         QCOMPARE(answers.messages, QStringList({"Open port fail"}));
         QCOMPARE(answers.captions, QStringList({AppTitle()}));
+        QCOMPARE(answers.details,
+                 QStringList({QString::fromStdString(missing + ": No such file or directory.")}));
+        QVERIFY(t.frame->statusBar()->currentMessage().contains("No such file or directory"));
         QVERIFY(*t.image == before);
+    }
+
+    void wrongAccessCodeIsSaid() {
+        FrameUnderTest t;
+        Answers answers;
+        RadioOptions protect;
+        protect.protect = true;
+        Radio radio(*t.image, protect);
+        t.app.port_path = radio.radio->device();
+        t.frame->linkOptions().timing = QuickTiming();
+        // The user's wrong code in the platform's dialog: it closes as cancelled, no box, and
+        // the status bar says why nothing was read.
+        bool typed = false;
+        WhenModal([&typed](QWidget* transfer) {
+            auto* dlg = qobject_cast<CTransferDlg*>(transfer);
+            QVERIFY(dlg);
+            WhenModal(
+                [&typed](QWidget* w) {
+                    auto* password = qobject_cast<CPasswordDlg*>(w);
+                    QVERIFY(password);
+                    QTest::keyClicks(password->edit(), "1234");
+                    typed = true;
+                    password->accept();
+                },
+                dlg);
+            QTest::mouseClick(dlg->startButton(), Qt::LeftButton);
+        });
+        t.frame->Execute(ID_PROGRAM_READ);
+        QVERIFY(typed);
+        QVERIFY(answers.messages.isEmpty());
+        QVERIFY2(t.frame->statusBar()->currentMessage().contains("Wrong access code"),
+                 qPrintable(t.frame->statusBar()->currentMessage()));
+        QCOMPARE(radio.radio->record().end_markers.size(), std::size_t{0});
     }
 
     void cancelDuringReadSendsEndw() {
@@ -1103,6 +1234,10 @@ private slots:
             QVERIFY(dlg->button(3)->isEnabled());
             QVERIFY(dlg->button(3)->isChecked());
             QVERIFY(!dlg->button(12)->isEnabled());
+            // Each COM number shows the device it opens here.
+            QVERIFY2(dlg->button(3)->toolTip().startsWith("/dev/"),
+                     qPrintable(dlg->button(3)->toolTip()));
+            QVERIFY(dlg->button(12)->toolTip().startsWith("/dev/none12"));
             QCOMPARE(dlg->button(16)->text(), QString("COM16"));
             dlg->accept();
         });
@@ -1143,7 +1278,9 @@ private slots:
             dlg->accept();
         });
         t.frame->Execute(ID_SETTING_PORT);
-        QCOMPARE(t.frame->comPane()->text(), QString("COM5"));
+        // The pane names the device beside the COM name.
+        QCOMPARE(t.frame->comPane()->text(),
+                 QString("COM5 (%1)").arg(QString::fromStdString(radio.radio->device())));
         QCOMPARE(t.app.port_path, std::string("COM5"));
     }
 
@@ -1262,8 +1399,19 @@ private slots:
     void userGuideShipsWithTheProgram() {
         QFile guide(QString::fromStdString((BuiltAppFolder() / "help" / "guide.html").string()));
         QVERIFY(guide.open(QIODevice::ReadOnly));
-        QVERIFY(guide.readAll().contains("Reading and writing the radio"));
-        // F1 shows it.
+        const QString text = QString::fromUtf8(guide.readAll());
+        QVERIFY(text.contains("Reading and writing the radio"));
+        // It describes every editor there is, and has a topic for every help context.
+        for (const EditorEntry& e : Editors()) {
+            if (!e.built()) continue;
+            const QString name = QString::fromUtf8(e.name.data(), qsizetype(e.name.size()));
+            QVERIFY2(text.contains("<b>" + name + "</b>"), qPrintable(name));
+        }
+        for (int context : {32789, 151, 146, 175, 205, 215, 141, 142})
+            QVERIFY2(text.contains(QString("name=\"context-%1\"").arg(context)),
+                     qPrintable(QString::number(context)));
+        QVERIFY(!text.contains("Items shown greyed"));
+        // F1 shows it, on the screen.
         FrameUnderTest t;
         std::filesystem::create_directories(t.folder.path() / "help");
         std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html",
@@ -1274,6 +1422,9 @@ private slots:
         QVERIFY(t.frame->helpWindow());
         QVERIFY(t.frame->helpWindow()->isVisible());
         QVERIFY(t.frame->helpWindow()->toPlainText().contains("Reading and writing the radio"));
+        const QRect screen = t.frame->screen()->availableGeometry();
+        QVERIFY(t.frame->helpWindow()->width() <= screen.width());
+        QVERIFY(t.frame->helpWindow()->height() <= screen.height());
     }
 
     void pageLayout() {

@@ -84,7 +84,7 @@ private slots:
         std::ofstream(bad) << "not a data file";
         QStringList messages;
         Hooks().message_box = [&](QWidget*, const QString& text, const QString&, MessageButtons,
-                                  MessageIcon) {
+                                  MessageIcon, const QString&) {
             messages << text;
             return MessageAnswer::Ok;
         };

@@ -388,7 +388,7 @@ TEST_P(StrayReply, ReadEndsWithTheRadiosMemoryOrCommunicationError) {
     TransferRangeTable t;
     t.direction = TransferDirection::Read;
     t.Add(0x0F80, 0x1200);  // 0x0F80, 0x1000 (where the faults strike), 0x1080, ...
-    const TransferOutcome outcome = Run(t);  // the protocol's own time-outs
+    const TransferOutcome outcome = Run(t, ProtocolTiming());
     const RadioRecord rec = radio_->record();
     EXPECT_GE(rec.replies_struck, 1);
     if (c.recovers) {
@@ -430,7 +430,7 @@ TEST_F(TransferTest, AnsweredAcknowledgementsNeverShiftTheNextBlock) {
     TransferRangeTable t;
     t.direction = TransferDirection::Read;
     t.Add(0x1000, 0x1180);
-    const TransferOutcome outcome = Run(t);
+    const TransferOutcome outcome = Run(t, ProtocolTiming());
     if (outcome == TransferOutcome::Done) {
         EXPECT_TRUE(SameRange(*image_, *radio_memory_, 0x1000, 0x1180));
         EXPECT_TRUE(log_.messages.empty());
@@ -458,7 +458,7 @@ TEST_F(TransferTest, ReadAcknowledgementIsTriedFourTimes) {
     StartRadio(FailBlock(0x0200, 3));  // the fourth "A" is answered
     // The answered acknowledgement is waited for long enough for a busy machine.
     LinkTiming timing = ShortTiming();
-    timing.timeouts.read_total_constant = 100;
+    timing.timeouts.read_total_constant = 300;
     ASSERT_EQ(Run(ProgramReadRanges(), timing), TransferOutcome::Done);
     EXPECT_EQ(radio_->record().acks_withheld, 3);
     EXPECT_EQ(*image_ == *radio_memory_, false);  // 0x0000-0x00FF is not read
@@ -476,11 +476,11 @@ TEST_F(TransferTest, MuteBlockWaitsForTheHeaderAndTheDataBeforeAcknowledging) {
     // data are each waited for to the end of their time-outs, then come four acknowledgements.
     StartRadio(Vanish(1, false));
     LinkTiming t = ShortTiming();
-    t.timeouts = {10, 10, 10, 5, 5};
+    t.timeouts = {50, 10, 60, 5, 5};  // the answers before get 70 ms for a byte
     t.handshake_window = std::chrono::milliseconds(500);
-    const auto header_wait = std::chrono::milliseconds(10 * kBlockHeader + 10);  // 50 ms
-    const auto data_wait = std::chrono::milliseconds(10 * 0x20 + 10);            // 330 ms
-    const auto ack_waits = 4 * std::chrono::milliseconds(10 * 1 + 10);           // 80 ms
+    const auto header_wait = std::chrono::milliseconds(10 * kBlockHeader + 60);  // 100 ms
+    const auto data_wait = std::chrono::milliseconds(10 * 0x20 + 60);            // 380 ms
+    const auto ack_waits = 4 * std::chrono::milliseconds(10 * 1 + 60);           // 280 ms
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(Run(CustomDataReadRanges(), t), TransferOutcome::BlockFailed);
     EXPECT_GE(std::chrono::steady_clock::now() - started, header_wait + data_wait + ack_waits);

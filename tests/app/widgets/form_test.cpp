@@ -28,6 +28,43 @@ TEST(Form, TypingHonoursFilterUpperCaseLimitAndSelection) {
     EXPECT_EQ(f.Text(1), "Q");  // typing replaces a selected text
 }
 
+TEST(Form, ADecimalNumberTakesOnePointBesideTheTextThatStays) {
+    Form f;
+    f.AddEdit(1, 9, CharsFilter(g_FreqInputFilter)).one_point = true;
+    f.AddEdit(2, 9, CharsFilter(g_FreqInputFilter));  // no such rule: points are characters
+    f.TypeText(1, "26.145.5");
+    EXPECT_EQ(f.Text(1), "26.1455");
+    f.TypeText(2, "1.2.3");
+    EXPECT_EQ(f.Text(2), "1.2.3");
+    // A point replacing a selection that holds the only point is taken; one beside a kept
+    // point is not, whatever part of the text is selected.
+    EXPECT_EQ(f.FilterChar(1, '.', "14550000"), '.');
+    EXPECT_EQ(f.FilterChar(1, '.', "145."), '\0');
+    EXPECT_EQ(f.FilterChar(1, '5', "145."), '5');
+    f.SelectAll(1);
+    f.TypeText(1, "145.5");
+    EXPECT_EQ(f.Text(1), "145.5");
+}
+
+TEST(Form, ADoubleClickSelectsTheWholeTextOfAnInPlaceEditorOnly) {
+    Form f;
+    f.AddGrid(9);
+    f.AddEdit(1);
+    f.AddEdit(2);
+    f.AddList(3, {"a", "b"});
+    f.Move(1, {1, 1, 50, 20}, 9);  // over the grid
+    f.Move(3, {1, 1, 50, 20}, 9);
+    f.SetText(1, "126.14500");
+    f.SetText(2, "plain");
+    EXPECT_TRUE(f.DoubleClick(1));
+    EXPECT_TRUE(f.At(1).all_selected);
+    f.TypeText(1, "145.5");
+    EXPECT_EQ(f.Text(1), "145.5");
+    EXPECT_FALSE(f.DoubleClick(2));  // an ordinary edit keeps the toolkit's word selection
+    EXPECT_FALSE(f.At(2).all_selected);
+    EXPECT_FALSE(f.DoubleClick(3));  // a list has no text to select
+}
+
 TEST(Form, SelectByTextTakesFirstPrefixIgnoringCaseAndKeepsSelectionOtherwise) {
     Form f;
     f.AddList(2, {"Off", "0.5", "1.0", "1.5"});

@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 
 #include <sstream>
 
+#include "app/editors/catalogue/editor_session.h"
 #include "app/image/codecs.h"
 #include "app/image/radio_image.h"
 #include "app/shell/app_state.h"
@@ -105,13 +107,13 @@ TEST_F(Cli, NewWritesTheFactoryImageAsFileNewThenSaveAsDoes) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 
-    // The same through the shell's document: New, commit (0xCC25 bits 0-1), Save As.
+    // The same through the shell's document: New, stored as a save stores it (the start-up
+    // views committed, 0xCC25 bits 0-1 cleared), Save As.
     RadioImage image{};
     FileHeader header{};
     BandTables bands = BandTables::Initial();
     shell::Document doc(image, header, bands);
-    ASSERT_TRUE(doc.New(BuildAppFolder() / "Default.dat"));
-    ClearCommitBits(image);
+    ASSERT_TRUE(NewDocument(doc, BuildAppFolder() / "Default.dat"));
     StampHeader(header);
     const auto bytes = ReadBytes(file);
     ASSERT_EQ(bytes.size(), kDataFileSize);
@@ -119,6 +121,39 @@ TEST_F(Cli, NewWritesTheFactoryImageAsFileNewThenSaveAsDoes) {
     EXPECT_TRUE(std::equal(image.begin(), image.end(), bytes.begin() + kHeaderSize));
     EXPECT_TRUE(std::equal(kFormatStamp.begin(), kFormatStamp.end(), bytes.begin() + 8));
     EXPECT_EQ(bytes[kHeaderSize + kCommitByte] & 0x03, 0);
+}
+
+TEST_F(Cli, ANewFileIsWhatASaveWithoutAnEditGives) {
+    // Opened, any editor opened and closed, saved: not one byte changes.
+    const fs::path file = dir / "radio.dat";
+    ASSERT_EQ(Tool({"new", file.string()}).code, 0);
+    const auto created = ReadBytes(file);
+    for (const EditorEntry& e : Editors()) {
+        if (!e.built()) continue;
+        {
+            std::ofstream restore(file, std::ios::binary | std::ios::trunc);
+            restore.write(reinterpret_cast<const char*>(created.data()),
+                          static_cast<std::streamsize>(created.size()));
+        }
+        RadioImage image{};
+        FileHeader header{};
+        BandTables bands = BandTables::Initial();
+        shell::Document doc(image, header, bands);
+        ASSERT_TRUE(doc.Open(file).ok());
+        {
+            EditorSession session(e, doc);
+            ASSERT_FALSE(session.Close().has_value()) << e.name;
+            const std::vector<OpenView> views = session.Views();
+            CommitAllViews(image, views);
+            ASSERT_TRUE(doc.Save()) << e.name;
+        }
+        const auto saved = ReadBytes(file);
+        ASSERT_EQ(saved.size(), created.size());
+        std::size_t first = 0;
+        while (first < saved.size() && saved[first] == created[first]) ++first;
+        EXPECT_EQ(first, saved.size())
+            << e.name << ": first difference at file offset 0x" << std::hex << first;
+    }
 }
 
 // Channels in use of each bank in a data file, counted here from the bytes.

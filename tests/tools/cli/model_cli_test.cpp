@@ -62,10 +62,11 @@ TEST_F(ModelCli, FrequencyRangesNeedTheAccessCodeAndAValidSet) {
          "Password error!; nothing saved"},
         {{"set", f, "Frequency range", "--password=5207QRM", "60M/Rx Lower=70"},
          1,
-         "Frequency band is invalid!; nothing saved"},
+         "Frequency band is invalid! The bands \"50M\" and \"60M\" cannot both be set: empty "
+         "the Rx Lower of one of them; nothing saved"},
         {{"set", f, "Frequency range", "--password=5207QRM", "250M/Rx Lower=230"},
          1,
-         "Frequency band is invalid!"},
+         "Frequency band is invalid! The bands \"250M\" and \"450M\""},
         {{"set", f, "Basic setting", "--password=5207QRM", "Option/Volume=3"},
          2,
          "asks for no access code"},

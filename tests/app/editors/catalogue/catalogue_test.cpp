@@ -13,7 +13,7 @@
 #include "app/editors/settings/tabbed_view.h"
 #include "app/image/codecs.h"
 #include "app/widgets/grid.h"
-#include "tools/factory/factory_image.h"
+#include "tests/app/editors/catalogue/factory_document.h"
 
 namespace vm {
 namespace {
@@ -30,17 +30,7 @@ std::string Upper(std::string_view s) {
     return Cased(s, ::toupper);
 }
 
-// A document over the factory image.
-struct FactoryDocument {
-    RadioImage image{};
-    FileHeader header{};
-    BandTables bands = BandTables::Initial();
-    shell::Document doc{image, header, bands};
-    FactoryDocument() {
-        BuildFactoryImage(header, image);
-        RecomputeBandTables(bands, image);
-    }
-};
+using testing::FactoryDocument;
 
 TEST(Catalogue, EntriesAreConsistent) {
     std::set<std::string> names;
@@ -223,8 +213,8 @@ public:
     int stores = 0;
 
 protected:
-    std::optional<std::string> CloseRefusal() override {
-        if (form_.Text(kUpCode) == "999") return std::string("Code is invalid!");
+    std::optional<EditorMessage> CloseRefusal() override {
+        if (form_.Text(kUpCode) == "999") return EditorMessage{"Code is invalid!", {}};
         return std::nullopt;
     }
 
@@ -248,7 +238,7 @@ const EditorEntry kTestEntry = {
 class TestDialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        ctx_.message = [this](const std::string& m) { messages_.push_back(m); };
+        ctx_.message = [this](const std::string& m, const std::string&) { messages_.push_back(m); };
         view_ = OpenEditorView(kTestEntry, ctx_);
         dlg_ = dynamic_cast<CTestDlg*>(view_.get());
         ASSERT_TRUE(dlg_);

@@ -96,6 +96,40 @@ TEST_F(ChannelTable, ChannelOneStaysInAHomeBand) {
     EXPECT_EQ(Cell(1, V::kColRx), "134.00000");
 }
 
+TEST_F(ChannelTable, ChannelOneIsRecreatedByOneRule) {
+    // Showing row 1 and NormalizeImage give channel 1 the same bytes, also when the enable
+    // flags the table is handed are those of another image (the command line's tables before
+    // the first load): band 4 programmed gives 134 MHz with the default 600 kHz offset.
+    struct Case {
+        const char* what;
+        std::initializer_list<int> programmed;
+        std::uint32_t rx;
+    };
+    const Case cases[] = {{"band 4", {1, 5, 8}, 13'400'000},
+                          {"band 7 only", {1, 8}, 40'000'000},
+                          {"no home band", {1, 2}, 40'000'000}};
+    for (const Case& c : cases) {
+        image.fill(0xFF);
+        testing::ProgramBands(image, c.programmed);
+        RecomputeBandTables(bands, image);
+        RadioImage normalized = image;
+        BandTables fresh = bands;
+        RecomputeBandEnabledFromImage(fresh, normalized);
+        NormalizeImage(normalized, fresh);
+
+        bands.BandEnabled = BandTables::Initial().BandEnabled;  // stale: band 4 not enabled
+        view = std::make_unique<CProgramView>(image, bands);
+        view->OnInitialUpdate();
+        EXPECT_EQ(Rec(1).Rx(), c.rx) << c.what;
+        EXPECT_EQ(Take(Bytes(1), kChannelRecordSize),
+                  Take(normalized.data() + ChannelOffset(1), kChannelRecordSize))
+            << c.what;
+        EXPECT_EQ(Take(normalized.data() + ChannelOffset(kChannelsPerBank + 1), 4),
+                  Take(Bytes(1), 4))
+            << c.what;
+    }
+}
+
 TEST_F(ChannelTable, TxCellRules) {
     view->TypeIntoCell(3, V::kColRx, "145");
     view->TypeIntoCell(3, V::kColTx, "145.6");
@@ -257,6 +291,24 @@ TEST_F(ChannelTable, StoreKeepsTheSquelchModeConsistentAndBandEightSteps) {
     m = 60;
     for (auto [step, expected] : steps) EXPECT_EQ(Rec(m++).Step(), expected) << step;
     EXPECT_EQ(Rec(m).Step(), 2);
+}
+
+TEST_F(ChannelTable, ACellEditorTakesOnePointAndADoubleClickSelectsItsWholeText) {
+    Form& f = view->form();
+    view->TypeIntoCell(2, V::kColRx, "146");
+    view->grid().ClickCell(2, V::kColRx);
+    ASSERT_EQ(view->OpenEditor(), V::kIdFreqEdit);
+    EXPECT_TRUE(f.At(V::kIdFreqEdit).all_selected);  // opened with its whole text selected
+    f.TypeText(V::kIdFreqEdit, "2");
+    // The second click of a double-click selects it all again: typing replaces every digit.
+    EXPECT_TRUE(f.DoubleClick(V::kIdFreqEdit));
+    f.TypeText(V::kIdFreqEdit, "145.5.");
+    EXPECT_EQ(f.Text(V::kIdFreqEdit), "145.5");
+    f.Focus(V::kIdGrid);
+    EXPECT_EQ(Cell(2, V::kColRx), "145.50000");
+    // The CTCSS combo is a decimal number too.
+    view->TypeIntoCell(2, V::kColCtcss, "88.5.");
+    EXPECT_EQ(Cell(2, V::kColCtcss), "88.5");
 }
 
 TEST_F(ChannelTable, KeysMoveThroughTheTable) {

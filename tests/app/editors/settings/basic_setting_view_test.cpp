@@ -271,6 +271,39 @@ TEST_F(BasicSettingTest, LeavingATabStoresItBeforeTheNextLoads) {
     EXPECT_EQ(image_[0xCC2E], 1);
 }
 
+TEST_F(BasicSettingTest, EveryPageStoresWhatItShowsVisitedOrNot) {
+    // What a page shows is what the file gets, though only the Option page was ever on screen:
+    // a TOT of 45 shows "30", an unknown key function shows the default.
+    struct Case {
+        const char* what;
+        bool close;  // the window closes (else the frame's store with the window open)
+    };
+    for (const Case& c : {Case{"closed", true}, Case{"committed", false}}) {
+        image_.fill(0);
+        image_[0xCC2F] = 9;     // a volume the Option page keeps
+        image_[0xCC30] = 45;    // TOT above its 30 minutes
+        image_[0xCC31] = 0xFF;  // a blank pre-alert
+        image_[0xCC38] = 0x20;  // no key function
+        image_[0xCC3B] = 0xFF;
+        Open();
+        if (c.close)
+            view_.reset();
+        else
+            view_->Commit();
+        EXPECT_EQ(image_[0xCC2F], 9) << c.what;
+        EXPECT_EQ(image_[0xCC30], 30) << c.what;
+        EXPECT_EQ(image_[0xCC31], 15) << c.what;
+        EXPECT_EQ(image_[0xCC38], 11) << c.what;  // P1's default, BAND
+        EXPECT_EQ(image_[0xCC3B], 6) << c.what;   // P4's, LOW
+        if (!c.close) {
+            // Shown on the TOT page as it was stored.
+            view_->ChooseTab(1);
+            EXPECT_EQ(tot().Text(T::kIdTot), "30");
+            view_.reset();
+        }
+    }
+}
+
 TEST_F(BasicSettingTest, KeysAndHelp) {
     Open();
     std::vector<int> contexts;

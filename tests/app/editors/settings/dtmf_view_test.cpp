@@ -250,6 +250,27 @@ TEST_F(DtmfViewTest, ChoosingATypeFillsTheRow) {
     EXPECT_EQ(page().At(C::kIdTypeList).anchor, C::kIdGrid);
 }
 
+TEST_F(DtmfViewTest, EnterInACellEditorCommitsItAndGivesTheGridTheFocus) {
+    Open();
+    ChooseType(4, "None");
+    // The alias edit: typed, then Enter.
+    const int alias = Click(4, C::kColAlias);
+    ASSERT_EQ(alias, C::kIdAliasEdit);
+    page().ReplaceText(alias, "ENTER1");
+    EXPECT_TRUE(page().Press(alias, Key::Enter));  // swallowed: no default button
+    EXPECT_EQ(code().OpenEditor(), 0);
+    EXPECT_EQ(page().Focused(), C::kIdGrid);
+    EXPECT_EQ(grid().Text(4, C::kColAlias), "ENTER1");
+    // The Type list: a choice, then Enter.
+    ASSERT_EQ(Click(4, C::kColType), C::kIdTypeList);
+    const auto& e = page().At(C::kIdTypeList).entries;
+    page().Choose(C::kIdTypeList,
+                  static_cast<int>(std::find(e.begin(), e.end(), "ANI") - e.begin()));
+    page().Press(C::kIdTypeList, Key::Enter);
+    EXPECT_EQ(code().OpenEditor(), 0);
+    EXPECT_EQ(grid().Text(4, C::kColType), "ANI");
+}
+
 TEST_F(DtmfViewTest, AniTypeStripsTheCurrentCodesNotTheStoredOnes) {
     image_[0xD6B4] = 0x0E;  // Group code "*"
     image_[0xD6B5] = 0x0D;  // Delimiter "D"

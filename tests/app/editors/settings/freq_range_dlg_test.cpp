@@ -44,7 +44,10 @@ protected:
     void Open(bool unlocked = true) {
         unlocked_ = unlocked;
         dlg_ = std::make_unique<CFreqRangeDlg>(image_, bands_, &unlocked_);
-        dlg_->message_hook = [this](const std::string& m) { messages_.push_back(m); };
+        dlg_->message_hook = [this](const std::string& m, const std::string& detail) {
+            messages_.push_back(m);
+            details_.push_back(detail);
+        };
         dlg_->OnInitialUpdate();
     }
     Form& form() { return dlg_->form(); }
@@ -77,6 +80,7 @@ protected:
     BandTables bands_ = BandTables::Initial();
     bool unlocked_ = false;
     std::vector<std::string> messages_;
+    std::vector<std::string> details_;
     std::unique_ptr<CFreqRangeDlg> dlg_;
 };
 
@@ -88,7 +92,7 @@ TEST_F(FreqRangeTest, GridShowsTheBandsAndTheirLimits) {
     EXPECT_EQ(grid().Text(0, 4), "Tx Upper");
     EXPECT_EQ(grid().Text(4, 0), "108M");
     EXPECT_EQ(grid().Text(9, 0), "850M");
-    EXPECT_EQ(grid().ColWidth(0), 500);
+    EXPECT_EQ(grid().ColWidth(0), 800);  // wide enough for "850M"
     EXPECT_EQ(grid().ColWidth(3), 1500);
     EXPECT_EQ(grid().RowHeight(5), 300);
     EXPECT_EQ(Row(5),
@@ -299,10 +303,11 @@ TEST_F(FreqRangeTest, CloseIsRefusedWhileTheBandSetIsInvalid) {
         const char* what;
         std::vector<std::pair<int, std::string>> edits;  // Rx Lower typed per band
         bool valid;
+        const char* detail = "";  // what the box's informative text names
     };
     const Case cases[] = {
-        {"50M and 60M", {{3, "70"}}, false},
-        {"250M and 450M", {{6, "230"}}, false},
+        {"50M and 60M", {{3, "70"}}, false, "The bands \"50M\" and \"60M\" cannot both be set"},
+        {"250M and 450M", {{6, "230"}}, false, "The bands \"250M\" and \"450M\""},
         {"none of 150M, 250M, 450M", {{6, "230"}, {5, ""}, {8, ""}, {6, ""}}, true},
         {"150M alone", {{8, ""}}, true},
         {"250M instead of 450M", {{8, ""}, {6, "230"}}, true},
@@ -314,6 +319,7 @@ TEST_F(FreqRangeTest, CloseIsRefusedWhileTheBandSetIsInvalid) {
         const RadioImage before = image_;
         for (const auto& [row, text] : c.edits) TypeCell(row, 1, text);
         messages_.clear();
+        details_.clear();
         const bool closed = dlg_->RequestClose();
         EXPECT_EQ(closed, c.valid) << c.what;
         if (c.valid) {
@@ -321,6 +327,8 @@ TEST_F(FreqRangeTest, CloseIsRefusedWhileTheBandSetIsInvalid) {
             continue;
         }
         EXPECT_EQ(messages_, std::vector<std::string>{"Frequency band is invalid!"}) << c.what;
+        ASSERT_EQ(details_.size(), 1u);
+        EXPECT_NE(details_[0].find(c.detail), std::string::npos) << c.what << ": " << details_[0];
         EXPECT_FALSE(dlg_->destroyed());
         // A store from any other path writes nothing of an invalid set either.
         dlg_->StoreToImage();

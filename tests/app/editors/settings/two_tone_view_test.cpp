@@ -310,6 +310,19 @@ TEST_F(TwoToneViewTest, TypingAFirstToneCreatesTheContact) {
                                          0xFF, 0xFF, 0, 1, 0xFF, 0xFF}));
 }
 
+TEST_F(TwoToneViewTest, EnterInACellEditorCommitsIt) {
+    Open();
+    view_->ChooseTab(1);
+    const int tone = Click(3, C::kColFirst);
+    ASSERT_EQ(tone, C::kIdToneEdit);
+    contacts().ReplaceText(tone, "100");
+    EXPECT_TRUE(contacts().Press(tone, Key::Enter));
+    EXPECT_EQ(contact_page().OpenEditor(), 0);
+    EXPECT_EQ(contacts().Focused(), C::kIdGrid);
+    EXPECT_EQ(grid().Text(3, C::kColFirst), "288.0");  // checked as when the edit is left
+    EXPECT_EQ(grid().Text(3, C::kColAlias), "2T-03");
+}
+
 TEST_F(TwoToneViewTest, ClearingAFirstToneClearsTheRowExceptContactOne) {
     Open();
     TypeCell(1, C::kColFirst, "1000");

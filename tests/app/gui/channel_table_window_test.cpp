@@ -1,0 +1,232 @@
+// The channel table's window as a spreadsheet: row selection, the edit shortcuts, the Sort
+// dialog, and File > Import/Export Channels (which saves what the command line saves).
+#include <QAction>
+#include <QClipboard>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QListWidget>
+#include <QMenu>
+#include <QSpinBox>
+#include <QTest>
+#include <fstream>
+#include <sstream>
+
+#include "app/editors/channels/program_view.h"
+#include "app/gui/channel_table_actions.h"
+#include "app/gui/child_frame.h"
+#include "app/gui/commands.h"
+#include "app/gui/editor_windows.h"
+#include "app/gui/grid_widget.h"
+#include "tests/app/gui/gui_fixture.h"
+#include "tools/cli/cli.h"
+
+namespace vm::gui {
+
+using testing::Answers;
+using testing::FrameUnderTest;
+using testing::WhenModal;
+using V = CProgramView;
+
+namespace {
+
+ChannelTableActions* Actions(CMainFrame& frame) {
+    CChildFrame* child = frame.childFrame(ID_EDIT_CHANNEL);
+    return child ? ChannelActionsOf(child->view()) : nullptr;
+}
+
+void ClickChannelNumber(GridWidget& grid, int row, Qt::KeyboardModifiers modifiers = {}) {
+    grid.scrollToItem(grid.item(row - 1, 0));
+    QWidget* header = grid.verticalHeader()->viewport();
+    const QPoint at(header->width() / 2, grid.rowViewportPosition(row - 1) + 2);
+    QTest::mouseClick(header, Qt::LeftButton, modifiers, at);
+    QCoreApplication::processEvents();
+}
+
+void TypeRx(CProgramView& view, int row, const char* rx) {
+    view.TypeIntoCell(row, V::kColRx, rx);
+}
+
+std::vector<std::uint8_t> Bytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+class ChannelTableWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void rowsAreSelectedCopiedDeletedAndUndoneFromTheKeyboard() {
+        FrameUnderTest t;
+        ChannelTableActions* actions = Actions(*t.frame);
+        QVERIFY(actions);
+        CProgramView& view = actions->view();
+        TypeRx(view, 2, "146.52");
+        TypeRx(view, 3, "145.6");
+        TypeRx(view, 4, "446.1");
+        GridWidget& grid = actions->grid();
+
+        // Click 2, Shift+click 4: three rows; Ctrl+click 3 takes it out.
+        ClickChannelNumber(grid, 2);
+        ClickChannelNumber(grid, 4, Qt::ShiftModifier);
+        QCOMPARE(actions->SelectedRows(), (std::vector<int>{2, 3, 4}));
+        QCOMPARE(grid.selectionModel()->selectedRows().size(), 3);
+        ClickChannelNumber(grid, 3, Qt::ControlModifier);
+        QCOMPARE(actions->SelectedRows(), (std::vector<int>{2, 4}));
+        ClickChannelNumber(grid, 3, Qt::ControlModifier);
+
+        grid.setFocus();
+        QTest::keyClick(&grid, Qt::Key_C, Qt::ControlModifier);
+        const QString copied = QApplication::clipboard()->text();
+        QVERIFY2(copied.startsWith("CH\tRx Freq\tTx Freq\t"), qPrintable(copied));
+        QCOMPARE(copied.count('\n'), 4);
+
+        QTest::keyClick(&grid, Qt::Key_Delete);
+        for (int r : {2, 3, 4}) QCOMPARE(view.grid().Text(r, V::kColRx), std::string());
+        QTest::keyClick(&grid, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(view.grid().Text(3, V::kColRx), std::string("145.60000"));
+        QTest::keyClick(&grid, Qt::Key_Y, Qt::ControlModifier);
+        QCOMPARE(view.grid().Text(3, V::kColRx), std::string());
+        QTest::keyClick(&grid, Qt::Key_Z, Qt::ControlModifier);
+
+        // Paste the copied rows at channel 10: the same channels.
+        view.grid().SetRow(10);
+        QTest::keyClick(&grid, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(view.grid().Text(10, V::kColRx), std::string("146.52000"));
+        QCOMPARE(view.grid().Text(12, V::kColRx), std::string("446.10000"));
+
+        // Ctrl+Down moves the selection; F3 finds on.
+        actions->SelectRows(2, 3);
+        QTest::keyClick(&grid, Qt::Key_Down, Qt::ControlModifier);
+        QCOMPARE(view.grid().Text(3, V::kColRx), std::string("146.52000"));
+        QCOMPARE(view.grid().Text(2, V::kColRx), std::string("446.10000"));
+        QCOMPARE(actions->SelectedRows(), (std::vector<int>{3, 4}));
+        view.grid().SetRow(1);
+        QVERIFY(actions->FindText("146.52", true));
+        QCOMPARE(view.grid().Row(), 3);
+        QTest::keyClick(&grid, Qt::Key_F3);
+        QCOMPARE(view.grid().Row(), 10);
+
+        // File > New: the history starts again.
+        QVERIFY(actions->ops().CanUndo());
+        Answers answers;
+        answers.answer = MessageAnswer::Yes;
+        t.frame->OnFileNew();
+        QVERIFY(!actions->ops().CanUndo());
+        QCOMPARE(view.grid().Text(10, V::kColRx), std::string());
+    }
+
+    void sortShowsTheNewOrderFirst() {
+        FrameUnderTest t;
+        Answers answers;
+        ChannelTableActions* actions = Actions(*t.frame);
+        QVERIFY(actions);
+        CProgramView& view = actions->view();
+        TypeRx(view, 2, "446.1");
+        TypeRx(view, 3, "146.52");
+        view.TypeIntoCell(3, V::kColName, "AA");
+        actions->ops().CommitCellEdits();
+
+        WhenModal([](QWidget* w) {
+            auto* dialog = qobject_cast<ChannelSortDialog*>(w);
+            QVERIFY(dialog);
+            QCOMPARE(dialog->fromBox()->value(), 2);
+            QCOMPARE(dialog->preview()->count(), 2);
+            QCOMPARE(dialog->preview()->item(0)->text(), QString("2 <- 3  146.52000  AA"));
+            dialog->toBox()->setValue(2);  // a range of one channel: nothing moves
+            QCOMPARE(dialog->preview()->count(), 1);
+            dialog->toBox()->setValue(800);
+            dialog->keyBox()->setCurrentIndex(1);
+            QCOMPARE(dialog->preview()->item(0)->text(), QString("2 <- 3  146.52000  AA"));
+            dialog->accept();
+        });
+        actions->Sort();
+        QCOMPARE(view.grid().Text(2, V::kColName), std::string("AA"));
+        QCOMPARE(view.grid().Text(3, V::kColRx), std::string("446.10000"));
+        QVERIFY(answers.messages.isEmpty());
+    }
+
+    // File > Import Channels saves the same file as `vm6142 channels --import`.
+    void importFromTheFileMenuSavesWhatTheCommandLineSaves() {
+        FrameUnderTest t;
+        Answers answers;
+        const auto window_file = t.folder.path() / "window.dat";
+        const auto cli_file = t.folder.path() / "cli.dat";
+        const auto list = t.folder.path() / "list.csv";
+        {
+            std::ofstream out(list, std::ios::binary);
+            out << "Location;Name;Frequency;Duplex;Offset;Tone;rToneFreq;Mode;Power\r\n"
+                   "5;Rpt;145,6125;-;0,6;Tone;88,5;NFM;5W\r\n"
+                   "6;Far;600;;;;;FM;\r\n"
+                   "7;Air;118,1;;;;;AM;\r\n";
+        }
+        answers.file = QString::fromStdString(window_file.string());
+        t.frame->OnFileSaveAs();
+        std::filesystem::copy_file(window_file, cli_file);
+
+        answers.file = QString::fromStdString(list.string());
+        answers.answer = MessageAnswer::Yes;  // import the rows that can be held
+        t.frame->OnChannelList(true);
+        QCOMPARE(answers.messages.size(), 2);
+        QVERIFY2(answers.messages[0].contains("line 3: location 6: Frequency 600.00000 MHz"),
+                 qPrintable(answers.messages[0]));
+        QVERIFY2(answers.messages[1].contains("imported"), qPrintable(answers.messages[1]));
+        t.frame->OnFileSave();
+
+        RadioImage image{};
+        FileHeader header{};
+        BandTables bands = BandTables::Initial();
+        shell::Document doc(image, header, bands);
+        shell::AppState app;
+        shell::LoadStartUpValues(app, t.folder.path());
+        std::ostringstream out, err;
+        cli::Context ctx{out, err, doc, app};
+        const std::vector<std::string> args = {"channels", cli_file.string(), "--import",
+                                               list.string(), "--partial"};
+        QCOMPARE(cli::Run(args, ctx), 0);
+        QVERIFY(Bytes(window_file) == Bytes(cli_file));
+
+        // An import is one step to undo.
+        ChannelTableActions* actions = Actions(*t.frame);
+        QCOMPARE(actions->view().grid().Text(5, V::kColName), std::string("RPT"));
+        actions->Undo();
+        QCOMPARE(actions->view().grid().Text(5, V::kColRx), std::string());
+        QCOMPARE(actions->view().grid().Text(7, V::kColRx), std::string());
+    }
+
+    void exportFromTheFileMenuWritesEitherLayout() {
+        FrameUnderTest t;
+        Answers answers;
+        ChannelTableActions* actions = Actions(*t.frame);
+        QVERIFY(actions);
+        TypeRx(actions->view(), 2, "146.52");
+        const auto file = t.folder.path() / "out.csv";
+        answers.file = QString::fromStdString(file.string());
+        answers.answer = MessageAnswer::Yes;  // the exchange layout
+        t.frame->OnChannelList(false);
+        std::ifstream in(file);
+        std::string header, first, second;
+        std::getline(in, header);
+        std::getline(in, first);
+        std::getline(in, second);
+        QVERIFY2(header.rfind("Location,Name,Frequency,Duplex,", 0) == 0, header.c_str());
+        QVERIFY2(second.rfind("2,,146.520000,", 0) == 0, second.c_str());
+
+        answers.answer = MessageAnswer::No;  // the table's own CSV
+        t.frame->OnChannelList(false);
+        std::ifstream again(file);
+        std::getline(again, header);
+        QCOMPARE(QString::fromStdString(header),
+                 QString("CH,Rx Freq,Tx Freq,Decode Type,CTCSS,DCS,DCS Polarity,Power,Scan,"
+                         "Bandwidth,Signaling,Name"));
+        QVERIFY(t.frame->action(ID_FILE_IMPORT_CHANNELS));
+        QVERIFY(
+            t.frame->menu(true, 0)->actions().contains(t.frame->action(ID_FILE_EXPORT_CHANNELS)));
+    }
+};
+
+}  // namespace vm::gui
+
+QTEST_MAIN(vm::gui::ChannelTableWindowTest)
+#include "channel_table_window_test.moc"
