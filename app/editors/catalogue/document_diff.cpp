@@ -15,8 +15,7 @@ namespace {
 
 // The regions the catalogue's editors decode and show.
 constexpr std::array kShownRegions = {
-    image_map::kBankA,
-    image_map::kBankB,
+    image_map::kBankA,  // bank B has no editor: its bytes are listed as they are
     image_map::kScanEdges,
     image_map::kVfos,
     image_map::kBasicSettings,
@@ -125,6 +124,14 @@ DocumentDiff CompareDocuments(const shell::Document& a, const shell::Document& b
     }
     CompareBytes(a.Header(), b.Header(), true, HeaderShown, diff.bytes);
     CompareBytes(a.Image(), b.Image(), false, ShownByEditors, diff.bytes);
+    // Bytes inside a shown region that no field shows (a record's reserved bytes): when nothing
+    // above names a difference, every differing byte is listed, so that two documents that
+    // differ are never shown with an empty list.
+    if (diff.fields.empty() && diff.bytes.empty()) {
+        const auto none = [](std::uint32_t) { return false; };
+        CompareBytes(a.Header(), b.Header(), true, none, diff.bytes);
+        CompareBytes(a.Image(), b.Image(), false, none, diff.bytes);
+    }
     return diff;
 }
 

@@ -82,6 +82,30 @@ TEST(DocumentDiff, EqualDocumentsHaveNoDifference) {
     EXPECT_TRUE(DiffLines(diff).empty());
 }
 
+TEST(DocumentDiff, DocumentsThatDifferNeverGiveAnEmptyList) {
+    // A reserved byte of a channel record (shown by no field) and a bank B channel (shown by
+    // no editor): each alone makes the documents differ, and the list says where.
+    struct Case {
+        const char* name;
+        std::uint32_t address;
+        const char* line;
+    } const cases[] = {
+        {"reserved byte of channel 1", 0x0116, "image 0x0116: "},
+        {"bank B channel 1", 0x6500, "image 0x6500: "},
+    };
+    for (const Case& c : cases) {
+        auto a = std::make_unique<FactoryDocument>();
+        auto b = std::make_unique<FactoryDocument>();
+        b->image[c.address] = static_cast<std::uint8_t>(a->image[c.address] ^ 0x5A);
+        const DocumentDiff diff = CompareDocuments(a->doc, b->doc);
+        EXPECT_FALSE(diff.Equal()) << c.name;
+        const auto lines = DiffLines(diff);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.rfind(c.line, 0) == 0; }))
+            << c.name << ": " << lines.size() << " lines";
+    }
+}
+
 TEST(DocumentDiff, FieldsByEditorThenUnshownBytes) {
     auto a = std::make_unique<FactoryDocument>();
     auto b = std::make_unique<FactoryDocument>();
