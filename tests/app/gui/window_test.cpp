@@ -256,7 +256,9 @@ private slots:
         GridWidget* g = w->grid(CProgramView::kIdGrid);
         auto* list = qobject_cast<QComboBox*>(w->control(CProgramView::kIdListCombo));
         QList<QMdiSubWindow*> activated;
-        connect(t.frame->mdiArea(), &QMdiArea::subWindowActivated, this,
+        // The connection ends with the list: the frame's windows still change when it goes.
+        QObject listening;
+        connect(t.frame->mdiArea(), &QMdiArea::subWindowActivated, &listening,
                 [&](QMdiSubWindow* s) { activated << s; });
         auto open_power = [&] {
             g->scrollToTop();
