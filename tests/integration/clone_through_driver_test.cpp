@@ -10,10 +10,13 @@
 #include "app/link/clone_worker.h"
 #include "integration/cable_system.h"
 #include "integration/driver_serial_port.h"
+#include "tests/support/radio_turn_port.h"
 #include "tools/radio/simulated_radio.h"
 
 namespace vm::integration {
 namespace {
+
+using vm::testing::RadioTurnPort;
 
 std::unique_ptr<RadioImage> Pattern(unsigned seed) {
     auto image = std::make_unique<RadioImage>();
@@ -71,7 +74,13 @@ struct Clone {
                         std::optional<std::string> password = std::nullopt, int cancelAt = -1,
                         std::function<void(int)> atBlock = {}) {
         TransferCallbacks cb;
-        cb.message = [this](std::string_view text, std::string_view) {
+        cb.message = [this](std::string_view text, std::string_view detail) {
+            // What failed, for the test's failure message: the step, and how far the bytes got.
+            const RadioRecord r = radio->record();
+            failures.push_back(std::string(detail) + " (the worker wrote " +
+                               std::to_string(written.load()) + " bytes, the radio received " +
+                               std::to_string(r.bytes_received) + " and sent " +
+                               std::to_string(r.bytes_sent) + ")");
             messages.emplace_back(text);
         };
         cb.password = [password] { return password; };
@@ -82,7 +91,11 @@ struct Clone {
         CloneWorkerOptions o;
         o.timing = timing;
         o.flags = TransferFlags{&busy, &cancel};
-        o.make_port = [this] { return std::make_unique<DriverSerialPort>(system.kernel()); };
+        // A time-out stands only once the radio has had its turn.
+        o.make_port = [this] {
+            return std::make_unique<RadioTurnPort>(
+                std::make_unique<DriverSerialPort>(system.kernel()), *radio, written);
+        };
         CloneWorker worker(*image, table, system.portName(), cb, o);
         return WithinWatchdog([&] { return worker.Run(); });
     }
@@ -93,7 +106,9 @@ struct Clone {
     std::unique_ptr<SimulatedRadio> radio;
     std::atomic<bool> busy{false};
     std::atomic<bool> cancel{false};
+    std::atomic<std::uint64_t> written{0};  // bytes the workers have written to the radio
     std::vector<std::string> messages;
+    std::vector<std::string> failures;  // each message's detail and the bytes so far
 };
 
 bool SameRange(const RadioImage& a, const RadioImage& b, std::uint32_t from, std::uint32_t to) {
@@ -105,14 +120,15 @@ class EveryVariant : public ::testing::TestWithParam<int> {};
 
 TEST_P(EveryVariant, ReadGivesTheRadioMemoryAndWriteGivesTheRadioTheImage) {
     Clone clone(GetParam());
-    ASSERT_EQ(clone.Run(ProgramReadRanges()), TransferOutcome::Done);
+    ASSERT_EQ(clone.Run(ProgramReadRanges()), TransferOutcome::Done)
+        << ::testing::PrintToString(clone.failures);
     EXPECT_TRUE(SameRange(*clone.image, *clone.radioMemory, 0x0100, 0x10000));
     EXPECT_TRUE(clone.messages.empty());
 
     // A fresh image written back: the radio holds it in the written ranges.
     clone.image = Pattern(3);
     const TransferRangeTable write = ProgramWriteRanges(false);
-    ASSERT_EQ(clone.Run(write), TransferOutcome::Done);
+    ASSERT_EQ(clone.Run(write), TransferOutcome::Done) << ::testing::PrintToString(clone.failures);
     // Every byte the chip put on the line has reached the radio (the end marker may still be
     // on its way through the terminal when the worker returns).
     ASSERT_TRUE(clone.radio->Drain(std::chrono::milliseconds(3000),
@@ -140,10 +156,12 @@ TEST(CloneThroughDriver, CancelAtBlock100EndsTheReadAndLeavesTheImage) {
     Clone clone(2);
     const RadioImage before = *clone.image;
     ASSERT_EQ(clone.Run(ProgramReadRanges(), Answering(), std::nullopt, 100),
-              TransferOutcome::Cancelled);
+              TransferOutcome::Cancelled)
+        << ::testing::PrintToString(clone.failures);
     EXPECT_EQ(*clone.image, before);
     // The port was given back: the next transfer opens it and completes.
-    ASSERT_EQ(clone.Run(ProgramReadRanges()), TransferOutcome::Done);
+    ASSERT_EQ(clone.Run(ProgramReadRanges()), TransferOutcome::Done)
+        << ::testing::PrintToString(clone.failures);
 }
 
 TEST(CloneThroughDriver, WithheldAcknowledgementFailsTheBlockCleanly) {

@@ -18,6 +18,11 @@ LinkTiming& ToolLinkTiming() {
     return timing;
 }
 
+std::function<std::unique_ptr<SerialPort>()>& ToolMakePort() {
+    static std::function<std::unique_ptr<SerialPort>()> make = CreateSerialPort;
+    return make;
+}
+
 ExplicitPorts ExplicitPortsOf(const Context& ctx, std::optional<int> also) {
     return ReadExplicitPorts(
         [&](const std::string& key) { return ctx.app.settings.Read(kSectionPorts, key, ""); },
@@ -190,6 +195,7 @@ int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table
     InterruptGuard interrupts(g_bTransferCancel);
     CloneWorkerOptions options;
     options.timing = ToolLinkTiming();
+    if (ToolMakePort()) options.make_port = ToolMakePort();
     options.port_label = request.port.Describe();
     TransferSession session(image, table, request.port.device, std::move(callbacks), options);
     // In service mode the dialog starts the transfer as it opens; otherwise "Start" does.

@@ -40,6 +40,9 @@ struct TransferRequest {
 // The protocol's waits for the tool's transfers: a real radio needs the defaults; tests that
 // run the tool in-process against the simulated radio shrink the fixed sleeps.
 LinkTiming& ToolLinkTiming();
+// How the tool's transfers make their port: the platform's serial port; tests that run the tool
+// in-process may put their own around it.
+std::function<std::unique_ptr<SerialPort>()>& ToolMakePort();
 
 // Runs the transfer of `table` on `image` (a read changes `image` only when it succeeds).
 // Returns kExitSuccess, kExitFailure (the message is on the error stream) or kExitInterrupted

@@ -210,6 +210,14 @@ void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
     if (options_.paced) tx_done_ = due(n - 1);
 }
 
+void SimulatedRadio::Pause(std::chrono::milliseconds delay) {
+    // A pause the radio makes on purpose is not work in hand: everything it will do before the
+    // pause ends has been done, which is what Drain() waits for.
+    const bool was_idle = idle_.exchange(pending_pos_ == pending_.size());
+    std::this_thread::sleep_for(delay);
+    idle_ = was_idle;
+}
+
 void SimulatedRadio::Serve() {
     // Wire pacing wants sleeps that end on time.
     if (options_.paced) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -251,7 +259,7 @@ void SimulatedRadio::Handle(std::uint8_t first) {
             if (std::exchange(junk_next_ack_, false)) SendJunk();
             if (std::exchange(late_next_ack_, false)) {
                 Log("answering an acknowledgement late");
-                std::this_thread::sleep_for(options_.late_ack_delay);
+                Pause(options_.late_ack_delay);
             }
             Send(&kAck, 1);
             return;
@@ -291,7 +299,7 @@ void SimulatedRadio::HandleWakeUp() {
         return;
     }
     ignored_wake_ups_ = 0;
-    if (options_.wake_delay.count() > 0) std::this_thread::sleep_for(options_.wake_delay);
+    if (options_.wake_delay.count() > 0) Pause(options_.wake_delay);
     awake_ = true;
     {
         std::lock_guard lock(mutex_);
@@ -363,7 +371,7 @@ void SimulatedRadio::HandleRead() {
         Log("stalling half-way through the reply to " + Hex(a));
         const std::size_t first = kBlockHeader + len / 2;
         Send(reply, first);
-        std::this_thread::sleep_for(options_.stall_delay);
+        Pause(options_.stall_delay);
         Send(reply + first, kBlockHeader + len - first);
     } else {
         Send(reply, kBlockHeader + len);

@@ -108,7 +108,8 @@ public:
     void Start();
     void Stop();
 
-    // Waits until the radio has handled every byte it was sent (false after `timeout`). Bytes
+    // Waits until the radio has handled every byte it was sent (false after `timeout`); a
+    // pause a fault makes on purpose (late_ack, stall, wake_delay) counts as done. Bytes
     // still on their way through the pseudo-terminal are not visible yet: a caller that knows
     // how many bytes were written gives `at_least`, and the wait lasts until that many have
     // come (or the radio has hung the line up).
@@ -123,6 +124,8 @@ private:
     // The rest of a command: n bytes, each within the command's byte wait.
     bool NextBytes(std::uint8_t* data, std::size_t n);
     void Send(const std::uint8_t* data, std::size_t n);
+    // Sleeps for a fault's delay (a late answer, a stalled reply, a slow wake-up).
+    void Pause(std::chrono::milliseconds delay);
     void Handle(std::uint8_t first);
     void HandleWakeUp();
     void HandleRead();

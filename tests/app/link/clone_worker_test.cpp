@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <future>
+#include <thread>
 
 #include "tests/app/link/transfer_fixture.h"
 
@@ -254,6 +255,25 @@ INSTANTIATE_TEST_SUITE_P(
                       WakeCase{5, TransferOutcome::NoWakeUp, 10},
                       // Never answered: exactly nine attempts.
                       WakeCase{100, TransferOutcome::NoWakeUp, 9}));
+
+// The radio's thread not scheduled for long past every time-out of the worker (as on a busy
+// machine): the test's port lets no time-out stand before the radio has had its turn, so the
+// transfer runs as if the radio had answered at once, while the radio's own time-outs and
+// the ones it withholds answers from stay as they are (the Failure cases).
+TEST_F(TransferTest, RadioThatRunsLateIsAnsweredAsIfOnTime) {
+    radio_ = std::make_unique<SimulatedRadio>(*radio_memory_, FileHeader{}, RadioOptions{});
+    std::string error;
+    ASSERT_TRUE(radio_->Open(error)) << error;
+    // The first wake-up's 1-byte read and listening window (0.12 s) pass before the radio runs.
+    auto late_start = std::async(std::launch::async, [this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        radio_->Start();
+    });
+    EXPECT_EQ(Run(CustomDataReadRanges(), ShortTiming()), TransferOutcome::Done);
+    late_start.wait();
+    EXPECT_EQ(radio_->record().wake_ups, 2);
+    EXPECT_TRUE(SameRange(*image_, *radio_memory_, kCustomData, image_map::kCustomData.End()));
+}
 
 TEST_F(TransferTest, LateAnswerWithinTheListeningWindowIsTaken) {
     RadioOptions o;

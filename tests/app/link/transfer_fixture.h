@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/link/clone_worker.h"
+#include "tests/support/radio_turn_port.h"
 #include "tools/radio/simulated_radio.h"
 
 namespace vm::testing {
@@ -31,8 +32,8 @@ inline LinkTiming ProtocolTiming() {
     return t;
 }
 // Short time-outs for paths that wait for an answer that never comes, after a handshake: a
-// wait for one byte costs 0.11 s, a margin a loaded machine keeps for the answers that come
-// (0.03 s was missed now and then).
+// wait for one byte costs 0.11 s. The answers that do come are not missed however late the
+// radio's thread runs (the fixture's port lets a time-out stand only after the radio's turn).
 inline LinkTiming ShortTiming() {
     LinkTiming t = AnsweringTiming();
     t.timeouts = {50, 10, 100, 10, 100};
@@ -55,36 +56,6 @@ inline std::unique_ptr<RadioImage> Pattern(unsigned seed) {
     (*image)[0xCC08] = 0;
     return image;
 }
-
-// The platform's port, counting the bytes it has written, so that a test can wait until the
-// radio has taken every one of them (the last ones may still be inside the pseudo-terminal
-// when the worker returns).
-class CountingPort final : public SerialPort {
-public:
-    CountingPort(std::unique_ptr<SerialPort> port, std::atomic<std::uint64_t>& written)
-        : port_(std::move(port)), written_(written) {}
-    bool Open(const std::string& path) override { return port_->Open(path); }
-    bool IsOpen() const override { return port_->IsOpen(); }
-    void Close() override { port_->Close(); }
-    bool SetBufferSizes(std::size_t input, std::size_t output) override {
-        return port_->SetBufferSizes(input, output);
-    }
-    bool SetTimeouts(const CommTimeouts& timeouts) override { return port_->SetTimeouts(timeouts); }
-    bool SetLine(const LineSettings& line) override { return port_->SetLine(line); }
-    bool Purge() override { return port_->Purge(); }
-    bool Read(std::uint8_t* data, std::size_t n, std::size_t& got) override {
-        return port_->Read(data, n, got);
-    }
-    bool Write(const std::uint8_t* data, std::size_t n, std::size_t& put) override {
-        const bool ok = port_->Write(data, n, put);
-        written_ += put;
-        return ok;
-    }
-
-private:
-    std::unique_ptr<SerialPort> port_;
-    std::atomic<std::uint64_t>& written_;
-};
 
 // What the dialog saw.
 struct DialogLog {
@@ -143,8 +114,11 @@ protected:
         CloneWorkerOptions o;
         o.timing = timing;
         o.flags = TransferFlags{&busy_, &cancel_};
+        // Counts the bytes written, so that a test can wait until the radio has taken every one
+        // of them (the last ones may still be inside the pseudo-terminal when the worker
+        // returns); a time-out stands only once the radio has had its turn.
         o.make_port = [this] {
-            return std::make_unique<CountingPort>(CreateSerialPort(), written_);
+            return std::make_unique<RadioTurnPort>(CreateSerialPort(), *radio_, written_);
         };
         return o;
     }

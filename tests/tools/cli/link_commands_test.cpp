@@ -12,6 +12,7 @@
 #include "app/link/serial_port.h"
 #include "app/shell/data_file.h"
 #include "tests/app/shell/test_support.h"
+#include "tests/support/radio_turn_port.h"
 #include "tests/tools/cli/tool_runner.h"
 #include "tools/cli/transfer_cli.h"
 #include "tools/radio/simulated_radio.h"
@@ -34,6 +35,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(fs::exists(BuildAppFolder() / "Default.dat"));
         saved_timing_ = ToolLinkTiming();
+        saved_make_port_ = ToolMakePort();
         ToolLinkTiming().wake_byte_sleep = std::chrono::microseconds(0);
         ToolLinkTiming().ack_sleep = std::chrono::microseconds(0);
         // Time-outs no loaded machine runs into while the radio answers (an answer ends a read
@@ -47,13 +49,22 @@ protected:
         // An application folder of our own: the factory image and a Program.ini.
         fs::copy_file(BuildAppFolder() / "Default.dat", app_ / "Default.dat");
     }
-    void TearDown() override { ToolLinkTiming() = saved_timing_; }
+    void TearDown() override {
+        ToolLinkTiming() = saved_timing_;
+        ToolMakePort() = saved_make_port_;
+    }
 
     void StartRadio(RadioOptions options = {}) {
         radio_ = std::make_unique<SimulatedRadio>(*memory_, FileHeader{}, std::move(options));
         std::string error;
         ASSERT_TRUE(radio_->Open(error)) << error;
         radio_->Start();
+        // A time-out of the tool stands only once this radio has had its turn.
+        written_ = 0;
+        ToolMakePort() = [this] {
+            return std::make_unique<vm::testing::RadioTurnPort>(CreateSerialPort(), *radio_,
+                                                                written_);
+        };
     }
     ToolRun Tool(const std::vector<std::string>& args) {
         ToolRun r = vm::testing::RunTool(args, app_.path());
@@ -96,6 +107,8 @@ protected:
     std::unique_ptr<RadioImage> memory_;
     std::unique_ptr<SimulatedRadio> radio_;
     LinkTiming saved_timing_;
+    std::function<std::unique_ptr<SerialPort>()> saved_make_port_;
+    std::atomic<std::uint64_t> written_{0};  // bytes the tool has written to the radio
 };
 
 TEST_F(LinkCommands, ReadSavesTheRadioOverTheBaseImage) {

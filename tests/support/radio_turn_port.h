@@ -1,0 +1,70 @@
+// A port to the simulated radio on which a read's time-out stands only once the radio has had
+// its turn: a read that comes up short waits until the radio has handled every byte written to
+// it, then takes, without waiting, whatever the radio has answered meanwhile. A busy machine
+// that leaves the radio's thread unscheduled past the worker's time-out then makes no
+// difference, while an answer the radio withholds, or delays on purpose (a fault's pause), is
+// still missed exactly as on the line. Reads that do not wait (both totals 0) are left alone.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/link/serial_port.h"
+#include "tools/radio/simulated_radio.h"
+
+namespace vm::testing {
+
+class RadioTurnPort final : public SerialPort {
+public:
+    // `written` counts every byte written to this radio, by every port of the test.
+    RadioTurnPort(std::unique_ptr<SerialPort> port, const SimulatedRadio& radio,
+                  std::atomic<std::uint64_t>& written)
+        : port_(std::move(port)), radio_(radio), written_(written) {}
+
+    bool Open(const std::string& path) override { return port_->Open(path); }
+    int OpenError() const override { return port_->OpenError(); }
+    bool IsOpen() const override { return port_->IsOpen(); }
+    void Close() override { port_->Close(); }
+    bool SetBufferSizes(std::size_t input, std::size_t output) override {
+        return port_->SetBufferSizes(input, output);
+    }
+    bool SetTimeouts(const CommTimeouts& timeouts) override {
+        timeouts_ = timeouts;
+        return port_->SetTimeouts(timeouts);
+    }
+    bool SetLine(const LineSettings& line) override { return port_->SetLine(line); }
+    bool Purge() override { return port_->Purge(); }
+    bool Write(const std::uint8_t* data, std::size_t n, std::size_t& put) override {
+        const bool ok = port_->Write(data, n, put);
+        written_ += put;
+        return ok;
+    }
+    bool Read(std::uint8_t* data, std::size_t n, std::size_t& got) override {
+        if (!port_->Read(data, n, got)) return false;
+        const bool waits =
+            timeouts_.read_total_multiplier != 0 || timeouts_.read_total_constant != 0;
+        if (got == n || !waits) return true;
+        // The radio's turn: a radio that never comes back (hung up, unplugged) ends it.
+        radio_.Drain(std::chrono::milliseconds(5000), written_.load());
+        CommTimeouts at_once = timeouts_;
+        at_once.read_interval = CommTimeouts::kMaxTimeout;
+        at_once.read_total_multiplier = 0;
+        at_once.read_total_constant = 0;
+        std::size_t more = 0;
+        bool ok = port_->SetTimeouts(at_once);
+        ok = port_->Read(data + got, n - got, more) && ok;
+        got += more;
+        return port_->SetTimeouts(timeouts_) && ok;
+    }
+
+private:
+    std::unique_ptr<SerialPort> port_;
+    const SimulatedRadio& radio_;
+    CommTimeouts timeouts_;
+    std::atomic<std::uint64_t>& written_;
+};
+
+}  // namespace vm::testing
