@@ -187,11 +187,17 @@ void CProgramView::BlankRow(int n) {
 
 void CProgramView::ShowRow(int n) {
     ConstChannelRecord rec = ChannelAt(std::as_const(image_), ChannelOfRow(n));
-    if (rec.IsEmpty()) {
+    // Rx bytes that are not BCD digits (damaged memory) hold no frequency the table could show
+    // and store back (a digit of 10 would not fit the eight it stores): the channel is empty,
+    // and channel 1 is made again.
+    const std::uint8_t* rx = rec.data() + ChannelRecord::kRx;
+    const bool rx_digits = IsBcd16(rx) && IsBcd16(rx + 2);
+    if (rec.IsEmpty() || !rx_digits) {
         if (n != 1) {
             BlankRow(n);
             return;
         }
+        if (!rx_digits) WriteClearedRecord(image_.data() + ChannelOffset(ChannelOfRow(1)));
         EnsureFirstChannel(image_, ChannelOfRow(1), bands_);
     }
     const std::uint8_t* p = rec.data();

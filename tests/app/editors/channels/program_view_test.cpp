@@ -81,6 +81,29 @@ TEST_F(ChannelTable, EmptyingRxClearsOtherChannelsButNeverChannelOne) {
     EXPECT_EQ(Rec(5).Offset(), 760000u);
 }
 
+TEST_F(ChannelTable, RxThatIsNotDigitsIsAnEmptyChannelAndStaysOneAfterStores) {
+    // Damaged memory: every byte 0xA0 but one, so Rx decodes with a "digit" of 10. It has no
+    // frequency the table could store back: shown and stored empty, a second store is the
+    // first (channel 1 is made again instead).
+    for (int n : {1, 379}) {
+        image.fill(0xFF);
+        testing::ProgramBands(image, {1, 2, 3, 4, 5, 6, 7, 8, 9});
+        std::uint8_t* p = image.data() + ChannelOffset(n);
+        std::fill(p, p + kChannelRecordSize, std::uint8_t{0xA0});
+        p[2] = 0x24;
+        Refresh();
+        if (n == 1)
+            EXPECT_EQ(Cell(1, V::kColRx), "134.00000");
+        else
+            EXPECT_EQ(Cell(n, V::kColRx), "") << n;
+        view->StoreToImage();
+        const std::vector<std::uint8_t> once = Take(Bytes(n), kChannelRecordSize);
+        Refresh();
+        view->StoreToImage();
+        EXPECT_EQ(Take(Bytes(n), kChannelRecordSize), once) << n;
+    }
+}
+
 TEST_F(ChannelTable, ChannelOneStaysInAHomeBand) {
     view->TypeIntoCell(1, V::kColRx, "145.5");
     EXPECT_EQ(Cell(1, V::kColRx), "145.50000");
