@@ -275,9 +275,11 @@ NTSTATUS USB2SER_ProcessPrivateIoctl(UsbDevice& dev, std::uint32_t code, void* b
                 CancelTheIrp(dev, kPipeReceive);
                 return STATUS_SUCCESS;
             }
-            status = USB2SER_ArmStanding(dev, kPipeStatus, kStatusTransferSize);
-            if (NT_SUCCESS(status) || status == STATUS_PENDING) {
-                status = USB2SER_ArmStanding(dev, kPipeReceive, kReceiveTransferSize);
+            if (!dev.PipeBusy(kPipeStatus)) {
+                status = USB2SER_AsyncTransfer(dev, kPipeStatus, nullptr, kStatusTransferSize);
+            }
+            if (NT_SUCCESS(status) && !dev.PipeBusy(kPipeReceive)) {
+                status = USB2SER_AsyncTransfer(dev, kPipeReceive, nullptr, kReceiveTransferSize);
             }
             return status == STATUS_PENDING ? STATUS_SUCCESS : status;
         case kSetReg0Bit3:
