@@ -226,7 +226,7 @@ private:
             result = file_->DeviceIoControl(k::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status,
                                             sizeof status);
         });
-        Settle();  // overlapping steps do not wait for a call they start: this one is waited for
+        Settle();  // the status call itself has returned before it is judged
         Check(!AnyBusy() && result == STATUS_SUCCESS, "GET_COMMSTATUS failed");
         Check(status.AmountInOutQueue == 0 && status.WaitForImmediate == 0,
               "bytes counted in the output queue with no write pending");
