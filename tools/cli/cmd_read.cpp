@@ -38,10 +38,7 @@ int RunRead(Context& ctx, const Args& args) {
     // Read commits the views first.
     ClearCommitBits(ctx.doc.Image());
 
-    TransferRequest request;
-    request.port = ChoosePort(ctx, args.Value("port"));
-    request.password = args.Value("password");
-    request.quiet = args.Flag("quiet");
+    const TransferRequest request = RequestFromArgs(ctx, args);
     const TransferRangeTable table = ProgramReadRanges();
     const int code = RunTransfer(ctx, ctx.doc.Image(), table, request);
     if (code != kExitSuccess) {

@@ -16,10 +16,7 @@ constexpr Option kOptions[] = {
 
 int RunVerify(Context& ctx, const Args& args) {
     if (!OpenDataFile(ctx, args[0])) return kExitFailure;
-    TransferRequest request;
-    request.port = ChoosePort(ctx, args.Value("port"));
-    request.password = args.Value("password");
-    request.quiet = args.Flag("quiet");
+    TransferRequest request = RequestFromArgs(ctx, args);
     request.service = args.Flag("service");
     return VerifyRadio(ctx, ctx.doc, request);
 }

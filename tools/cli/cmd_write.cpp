@@ -41,10 +41,7 @@ int RunWrite(Context& ctx, const Args& args) {
     auto sent = std::make_unique<RadioImage>(ctx.doc.Image());
     ClearCommitBits(*sent);
 
-    TransferRequest request;
-    request.port = ChoosePort(ctx, args.Value("port"));
-    request.password = args.Value("password");
-    request.quiet = args.Flag("quiet");
+    TransferRequest request = RequestFromArgs(ctx, args);
     request.service = args.Flag("service");
     if (args.Flag("backup-first") && !BackupFirst(ctx, request)) return kExitFailure;
     const TransferRangeTable table = ProgramWriteRanges(request.service);

@@ -38,6 +38,14 @@ PortChoice ChoosePort(const Context& ctx, const std::optional<std::string>& give
     return choice;
 }
 
+TransferRequest RequestFromArgs(const Context& ctx, const Args& args) {
+    TransferRequest request;
+    request.port = ChoosePort(ctx, args.Value("port"));
+    request.password = args.Value("password");
+    request.quiet = args.Flag("quiet");
+    return request;
+}
+
 namespace {
 
 // Ctrl-C during a transfer presses Exit: the worker stops after its block. A second Ctrl-C

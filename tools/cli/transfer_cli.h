@@ -37,6 +37,10 @@ struct TransferRequest {
     bool service = false;  // service mode: the dialog starts the transfer by itself
 };
 
+// The request the transfer commands' common options give (--port, --password, --quiet);
+// `service` is the caller's, as not every command has --service.
+TransferRequest RequestFromArgs(const Context& ctx, const Args& args);
+
 // The protocol's waits for the tool's transfers: a real radio needs the defaults; tests that
 // run the tool in-process against the simulated radio shrink the fixed sleeps.
 LinkTiming& ToolLinkTiming();
