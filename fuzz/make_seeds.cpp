@@ -352,6 +352,10 @@ void SerialSeeds() {
     });
     Write(target, "link-exchange", Script(exchange, 2, true).bytes());
     Write(target, "link-exchange-v0", Script(exchange, 0, true).bytes());
+    // The same exchange with its steps overlapping (bit 6 of the first byte).
+    Seed overlapping = Script(exchange, 2, true).bytes();
+    overlapping[0] |= 0x40;
+    Write(target, "link-exchange-overlapping", overlapping);
 
     // The same set-up, then requests the link leaves waiting and what ends them.
     const std::uint8_t bytes[] = {'A', 0x06, 0x11, 0x13, 0x00, 0xFF};

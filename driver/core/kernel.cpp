@@ -492,19 +492,19 @@ void Kernel::Advance(TimeUnits by) {
 }
 
 bool Kernel::FireOneTimerUpTo(TimeUnits when) {
-    KDpc* dpc = nullptr;
-    {
-        std::lock_guard lock(dispatcher_);
-        auto it = timers_.begin();
-        if (it == timers_.end() || it->first > when) return false;
-        now_ = std::max(now_, it->first);
-        KTimer* timer = it->second;
-        timers_.erase(it);
-        timer->due_.reset();
-        dpc = timer->dpc_;
-        changed_.notify_all();
-    }
-    if (dpc) KeInsertQueueDpc(dpc, nullptr, nullptr);
+    // The fired timer's routine is queued before the dispatcher lock is let go: from the moment
+    // the timer is no longer set (Cancel returns false), KeFlushQueuedDpcs sees its routine. It
+    // runs once this scope lowers the level again, with no lock held.
+    IrqlScope atDispatch(Irql::Dispatch);
+    std::lock_guard lock(dispatcher_);
+    auto it = timers_.begin();
+    if (it == timers_.end() || it->first > when) return false;
+    now_ = std::max(now_, it->first);
+    KTimer* timer = it->second;
+    timers_.erase(it);
+    timer->due_.reset();
+    if (timer->dpc_) KeInsertQueueDpc(timer->dpc_, nullptr, nullptr);
+    changed_.notify_all();
     return true;
 }
 
@@ -534,7 +534,10 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
     VM_KASSERT(KeGetCurrentIrql() < Irql::Dispatch || (timeout && *timeout == 0));
     std::unique_lock lock(dispatcher_);
     std::optional<TimeUnits> deadline;
-    if (timeout) deadline = now_ + std::max<TimeUnits>(*timeout, 0);
+    if (timeout) {
+        const TimeUnits relative = std::max<TimeUnits>(*timeout, 0);
+        deadline = relative > INT64_MAX - now_ ? INT64_MAX : now_ + relative;
+    }
     for (;;) {
         for (std::size_t i = 0; i < events.size(); ++i) {
             if (events[i]->signaled_) {
@@ -772,6 +775,53 @@ void PsJoinAndFreeSystemThread(KThread* thread) {
     if (!thread) return;
     VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
     thread->Exited().kernel().pool().Delete(thread);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pause points.
+
+void Kernel::PausePoint(std::string_view name) {
+    if (pausesArmed_.load(std::memory_order_acquire) == 0) return;
+    std::unique_lock lock(pauseMutex_);
+    auto it = pauses_.find(name);
+    if (it == pauses_.end() || !it->second.armed || it->second.stopped) return;
+    it->second.stopped = true;
+    pauseChanged_.notify_all();
+    pauseChanged_.wait(lock, [&] { return !it->second.armed; });
+    pauses_.erase(it);
+    pausesArmed_.fetch_sub(1);
+    pauseChanged_.notify_all();
+}
+
+void Kernel::ArmPause(std::string_view name) {
+    std::lock_guard lock(pauseMutex_);
+    auto [it, added] = pauses_.try_emplace(std::string(name));
+    VM_KASSERT(added);
+    it->second.armed = true;
+    pausesArmed_.fetch_add(1);
+}
+
+bool Kernel::WaitUntilPaused(std::string_view name, std::chrono::milliseconds limit) {
+    std::unique_lock lock(pauseMutex_);
+    return pauseChanged_.wait_for(lock, limit, [&] {
+        auto it = pauses_.find(name);
+        return it != pauses_.end() && it->second.stopped;
+    });
+}
+
+void Kernel::ReleasePause(std::string_view name) {
+    std::unique_lock lock(pauseMutex_);
+    auto it = pauses_.find(name);
+    if (it == pauses_.end()) return;
+    if (!it->second.stopped) {
+        pauses_.erase(it);
+        pausesArmed_.fetch_sub(1);
+        return;
+    }
+    it->second.armed = false;
+    pauseChanged_.notify_all();
+    // The stopped thread erases the entry as it goes on.
+    pauseChanged_.wait(lock, [&] { return pauses_.find(name) == pauses_.end(); });
 }
 
 }  // namespace vm::drv

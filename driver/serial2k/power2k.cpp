@@ -311,10 +311,10 @@ SerialWmiPort PortView(Device& dev) {
         port.bitsPerByte = lc.wordLength;
         port.parity = lc.parity;
         port.stopBits = lc.stopBits;
-        port.xonChar = dev.serial.chars.XonChar;
-        port.xoffChar = dev.serial.chars.XoffChar;
     }
     SpinLockGuard rx(dev.receiveLock);
+    port.xonChar = dev.serial.chars.XonChar;
+    port.xoffChar = dev.serial.chars.XoffChar;
     port.xonLimit = static_cast<std::uint32_t>(dev.serial.flow.handflow.XonLimit);
     port.xoffLimit = static_cast<std::uint32_t>(dev.serial.flow.handflow.XoffLimit);
     const SerialStatistics& st = dev.serial.stats;
@@ -345,19 +345,25 @@ NTSTATUS Set(DeviceObject*, std::uint32_t index, std::uint32_t, std::span<const 
 const WmiLibInfo kWmiInfo{serial_wmi::kGuids, &RegInfo, &Query, &Set};
 }  // namespace
 
+// Counted as every request is, so that a removal waits for it before the port's name and
+// state it reads go away.
 NTSTATUS Wmi2kDispatch(Device& dev, Irp* irp) {
+    if (!Admit(dev, irp)) return STATUS_DELETE_PENDING;
     WmiDisposition disposition;
-    const NTSTATUS status = WmiSystemControl(kWmiInfo, dev.fdo, irp, &disposition);
+    NTSTATUS status = WmiSystemControl(kWmiInfo, dev.fdo, irp, &disposition);
     switch (disposition) {
         case WmiDisposition::Completed:
-            return status;
+            break;
         case WmiDisposition::NotCompleted:
             IoCompleteRequest(irp);
-            return status;
+            break;
         case WmiDisposition::NotWmiIrp:
         default:
-            return PassDown(dev.usb.lower, irp);
+            status = PassDown(dev.usb.lower, irp);
+            break;
     }
+    dev.usb.ioCount.Decrement();
+    return status;
 }
 
 void Wmi2kRegister(Device& dev) {
