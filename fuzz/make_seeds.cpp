@@ -438,6 +438,23 @@ void SerialSeeds() {
         Write(target, "chip-pulled-power-cycle", w.bytes());
     }
     {
+        // A handshake record set, the chip pulled, then the basic settings another component
+        // asks for, which the chip cannot take, and the record read back.
+        drv::SerialHandflow hf{};
+        hf.ControlHandShake = drv::SERIAL_DTR_CONTROL;
+        hf.FlowReplace = drv::SERIAL_RTS_CONTROL;
+        hf.XonLimit = 0x200;
+        hf.XoffLimit = 0x80;
+        script::Writer w = Script(setUp, 2, false);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_SET_HANDFLOW),
+                std::span(reinterpret_cast<const std::uint8_t*>(&hf), sizeof hf), 0);
+        w.Step(script::kOpPullChip);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, true), {},
+                sizeof(drv::usbser2k::SerialBasicSettings));
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_HANDFLOW), {}, sizeof hf);
+        Write(target, "chip-pulled-basic-settings", w.bytes());
+    }
+    {
         // Steps overlapping up to the end: the last calls are still on their way to the driver
         // when the script cancels what the handle has in flight and closes it.
         const std::uint8_t rxchar[] = {0x01, 0x00};

@@ -504,8 +504,11 @@ private:
         if (overlap_) return;
         std::lock_guard lock(expectedMutex_);
         if (control.internal) {
-            // The settings given back go in part by part: the time-outs before the handshake.
-            if (control.code == k::IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS) {
+            // Both go in part by part, the time-outs before the handshake record, which goes to
+            // the chip register by register: the basic settings that the chip did not take (the
+            // chip pulled) have already cleared the time-outs and may have changed the record.
+            if (control.code == k::IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS ||
+                control.code == k::IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS) {
                 expected_[kTimeoutsMirror].reset();
                 expected_[kHandflowMirror].reset();
             }
