@@ -62,11 +62,11 @@ SerialState::SerialState(Kernel& kernel, Device* owner)
       writeQueue(kernel),
       immediateQueue(kernel),
       xoffCounterQueue(kernel),
-      readTotalDpc(&ReadTotalDpc, owner),
-      readIntervalDpc(&ReadIntervalDpc, owner),
-      writeTotalDpc(&WriteTotalDpc, owner),
-      immediateTotalDpc(&ImmediateTotalDpc, owner),
-      xoffCounterTotalDpc(&XoffCounterTotalDpc, owner) {
+      readTotalDpc(kernel, &ReadTotalDpc, owner),
+      readIntervalDpc(kernel, &ReadIntervalDpc, owner),
+      writeTotalDpc(kernel, &WriteTotalDpc, owner),
+      immediateTotalDpc(kernel, &ImmediateTotalDpc, owner),
+      xoffCounterTotalDpc(kernel, &XoffCounterTotalDpc, owner) {
     flow.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
     flow.handflow.FlowReplace = SERIAL_RTS_CONTROL;
 }
