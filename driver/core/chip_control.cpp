@@ -1,7 +1,5 @@
 #include "driver/core/chip_control.h"
 
-#include <optional>
-
 namespace vm::drv {
 
 // --- Rates
@@ -104,7 +102,30 @@ NTSTATUS InitializeChip(UsbDevice& dev, bool* initialised) {
     return fromEeprom ? STATUS_SUCCESS : USB2SER_InitHW(dev);
 }
 
+namespace {
+// Holds the device's line mutex at passive level; above it nothing waits (those callers send
+// asynchronously or are refused).
+class LineGuard {
+public:
+    explicit LineGuard(UsbDevice& dev)
+        : mutex_(KeGetCurrentIrql() == Irql::Passive ? &dev.lineMutex : nullptr) {
+        if (mutex_) mutex_->Acquire();
+    }
+    ~LineGuard() { Release(); }
+    void Release() {
+        if (mutex_) mutex_->Release();
+        mutex_ = nullptr;
+    }
+    LineGuard(const LineGuard&) = delete;
+    LineGuard& operator=(const LineGuard&) = delete;
+
+private:
+    KMutex* mutex_;
+};
+}  // namespace
+
 NTSTATUS USB2SER_RestoreState(UsbDevice& dev) {
+    LineGuard line(dev);
     LineCoding coding;
     {
         SpinLockGuard lock(dev.controlLock);
@@ -117,6 +138,7 @@ NTSTATUS USB2SER_RestoreState(UsbDevice& dev) {
 
 NTSTATUS SetBaudRate(UsbDevice& dev, std::uint32_t requested) {
     if (requested == 0) return STATUS_SUCCESS;
+    LineGuard line(dev);
     LineCoding coding;
     std::uint32_t previous;
     {
@@ -151,6 +173,7 @@ NTSTATUS SetBaudRate(UsbDevice& dev, std::uint32_t requested) {
             dev.chip.maxTransmitChunk = dev.ChipAtLeast(2) && rate >= 115200 ? 4096 : 256;
         }
     }
+    line.Release();
     if (!dev.policy.rateWaitOnlyWhenChanged || rate != previous) {
         dev.kernel.Delay(dev.policy.rateSettleWait);
     }
@@ -199,6 +222,7 @@ LineControl DecodeLineControl(std::uint8_t byte) {
 }
 
 NTSTATUS SetLineControl(UsbDevice& dev, const LineControl& lc) {
+    LineGuard line(dev);
     LineCoding coding;
     std::uint8_t byte = 0;
     {
@@ -237,6 +261,7 @@ namespace {
 NTSTATUS SetModemLine(UsbDevice& dev, std::uint16_t bit, bool on) {
     const bool raised = KeGetCurrentIrql() != Irql::Passive;
     if (raised && !dev.policy.asyncLinesAbovePassive) return STATUS_UNSUCCESSFUL;
+    LineGuard line(dev);
     std::uint16_t word;
     {
         SpinLockGuard lock(dev.controlLock);

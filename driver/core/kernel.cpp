@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
 
 namespace vm::drv {
 
@@ -25,6 +26,25 @@ thread_local std::deque<KDpc*> t_dpcQueue;
 std::mutex g_dpcLock;
 std::condition_variable g_dpcIdle;
 std::size_t g_dpcsActive = 0;  // queued or running, all threads; guarded by g_dpcLock
+// The same count for each kernel that has routines queued or running (g_dpcLock).
+std::unordered_map<const Kernel*, std::size_t> g_dpcsActiveByKernel;
+
+void CountDpc(const Kernel* kernel) {
+    ++g_dpcsActive;
+    if (kernel) ++g_dpcsActiveByKernel[kernel];
+}
+void UncountDpc(const Kernel* kernel) {
+    bool idle = --g_dpcsActive == 0;
+    if (kernel) {
+        auto it = g_dpcsActiveByKernel.find(kernel);
+        VM_KASSERT(it != g_dpcsActiveByKernel.end() && it->second > 0);
+        if (--it->second == 0) {
+            g_dpcsActiveByKernel.erase(it);
+            idle = true;
+        }
+    }
+    if (idle) g_dpcIdle.notify_all();
+}
 }  // namespace
 
 void RunQueuedDpcs();
@@ -54,6 +74,7 @@ void RunQueuedDpcs() {
         KDpc* dpc;
         void* arg1;
         void* arg2;
+        const Kernel* kernel;
         {
             std::lock_guard lock(g_dpcLock);
             if (t_dpcQueue.empty()) return;
@@ -62,12 +83,13 @@ void RunQueuedDpcs() {
             dpc->queue_ = nullptr;
             arg1 = dpc->arg1_;
             arg2 = dpc->arg2_;
+            kernel = dpc->kernel_;
         }
         // The routine may free the object holding the deferred routine: nothing of it is
         // touched afterwards.
         dpc->routine_(dpc, dpc->context_, arg1, arg2);
         std::lock_guard lock(g_dpcLock);
-        if (--g_dpcsActive == 0) g_dpcIdle.notify_all();
+        UncountDpc(kernel);
     }
 }
 
@@ -79,7 +101,7 @@ bool KeInsertQueueDpc(KDpc* dpc, void* arg1, void* arg2) {
         dpc->arg2_ = arg2;
         dpc->queue_ = &t_dpcQueue;
         t_dpcQueue.push_back(dpc);
-        ++g_dpcsActive;
+        CountDpc(dpc->kernel_);
         return true;
     };
     if (t_irql >= Irql::Dispatch) return enqueue();
@@ -95,7 +117,7 @@ bool KeRemoveQueueDpc(KDpc* dpc) {
     VM_KASSERT(it != queue->end());
     queue->erase(it);
     dpc->queue_ = nullptr;
-    if (--g_dpcsActive == 0) g_dpcIdle.notify_all();
+    UncountDpc(dpc->kernel_);
     return true;
 }
 
@@ -105,6 +127,12 @@ void KeFlushQueuedDpcs() {
     VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
     std::unique_lock lock(g_dpcLock);
     g_dpcIdle.wait(lock, [] { return g_dpcsActive == 0; });
+}
+
+void KeFlushQueuedDpcs(const Kernel& kernel) {
+    VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
+    std::unique_lock lock(g_dpcLock);
+    g_dpcIdle.wait(lock, [&] { return g_dpcsActiveByKernel.count(&kernel) == 0; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -492,19 +520,19 @@ void Kernel::Advance(TimeUnits by) {
 }
 
 bool Kernel::FireOneTimerUpTo(TimeUnits when) {
-    KDpc* dpc = nullptr;
-    {
-        std::lock_guard lock(dispatcher_);
-        auto it = timers_.begin();
-        if (it == timers_.end() || it->first > when) return false;
-        now_ = std::max(now_, it->first);
-        KTimer* timer = it->second;
-        timers_.erase(it);
-        timer->due_.reset();
-        dpc = timer->dpc_;
-        changed_.notify_all();
-    }
-    if (dpc) KeInsertQueueDpc(dpc, nullptr, nullptr);
+    // The fired timer's routine is queued before the dispatcher lock is let go: from the moment
+    // the timer is no longer set (Cancel returns false), KeFlushQueuedDpcs sees its routine. It
+    // runs once this scope lowers the level again, with no lock held.
+    IrqlScope atDispatch(Irql::Dispatch);
+    std::lock_guard lock(dispatcher_);
+    auto it = timers_.begin();
+    if (it == timers_.end() || it->first > when) return false;
+    now_ = std::max(now_, it->first);
+    KTimer* timer = it->second;
+    timers_.erase(it);
+    timer->due_.reset();
+    if (timer->dpc_) KeInsertQueueDpc(timer->dpc_, nullptr, nullptr);
+    changed_.notify_all();
     return true;
 }
 
@@ -534,7 +562,10 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
     VM_KASSERT(KeGetCurrentIrql() < Irql::Dispatch || (timeout && *timeout == 0));
     std::unique_lock lock(dispatcher_);
     std::optional<TimeUnits> deadline;
-    if (timeout) deadline = now_ + std::max<TimeUnits>(*timeout, 0);
+    if (timeout) {
+        const TimeUnits relative = std::max<TimeUnits>(*timeout, 0);
+        deadline = relative > INT64_MAX - now_ ? INT64_MAX : now_ + relative;
+    }
     for (;;) {
         for (std::size_t i = 0; i < events.size(); ++i) {
             if (events[i]->signaled_) {
@@ -772,6 +803,53 @@ void PsJoinAndFreeSystemThread(KThread* thread) {
     if (!thread) return;
     VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
     thread->Exited().kernel().pool().Delete(thread);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pause points.
+
+void Kernel::PausePoint(std::string_view name) {
+    if (pausesArmed_.load(std::memory_order_acquire) == 0) return;
+    std::unique_lock lock(pauseMutex_);
+    auto it = pauses_.find(name);
+    if (it == pauses_.end() || !it->second.armed || it->second.stopped) return;
+    it->second.stopped = true;
+    pauseChanged_.notify_all();
+    pauseChanged_.wait(lock, [&] { return !it->second.armed; });
+    pauses_.erase(it);
+    pausesArmed_.fetch_sub(1);
+    pauseChanged_.notify_all();
+}
+
+void Kernel::ArmPause(std::string_view name) {
+    std::lock_guard lock(pauseMutex_);
+    auto [it, added] = pauses_.try_emplace(std::string(name));
+    VM_KASSERT(added);
+    it->second.armed = true;
+    pausesArmed_.fetch_add(1);
+}
+
+bool Kernel::WaitUntilPaused(std::string_view name, std::chrono::milliseconds limit) {
+    std::unique_lock lock(pauseMutex_);
+    return pauseChanged_.wait_for(lock, limit, [&] {
+        auto it = pauses_.find(name);
+        return it != pauses_.end() && it->second.stopped;
+    });
+}
+
+void Kernel::ReleasePause(std::string_view name) {
+    std::unique_lock lock(pauseMutex_);
+    auto it = pauses_.find(name);
+    if (it == pauses_.end()) return;
+    if (!it->second.stopped) {
+        pauses_.erase(it);
+        pausesArmed_.fetch_sub(1);
+        return;
+    }
+    it->second.armed = false;
+    pauseChanged_.notify_all();
+    // The stopped thread erases the entry as it goes on.
+    pauseChanged_.wait(lock, [&] { return pauses_.find(name) == pauses_.end(); });
 }
 
 }  // namespace vm::drv

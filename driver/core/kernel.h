@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -130,11 +132,13 @@ private:
 // Deferred routine. Queued from dispatch level it runs when the queuing thread drops below
 // dispatch level; queued from passive level it runs at once (at dispatch level). Any thread may
 // take a queued routine off again, and KeFlushQueuedDpcs waits for every routine queued or
-// running anywhere.
+// running anywhere; given a kernel, only for the routines made for that kernel.
 class KDpc {
 public:
     using Routine = void (*)(KDpc* dpc, void* context, void* arg1, void* arg2);
     KDpc(Routine routine, void* context) : routine_(routine), context_(context) {}
+    KDpc(Kernel& kernel, Routine routine, void* context)
+        : routine_(routine), context_(context), kernel_(&kernel) {}
     KDpc(const KDpc&) = delete;
     KDpc& operator=(const KDpc&) = delete;
 
@@ -147,6 +151,7 @@ private:
     void* arg1_ = nullptr;  // guarded by the deferred-routine queues' lock
     void* arg2_ = nullptr;
     std::deque<KDpc*>* queue_ = nullptr;  // the queue it waits in; null when not queued
+    const Kernel* kernel_ = nullptr;      // whose flush waits for it (besides the global one)
 };
 
 // Returns false when the routine was already queued.
@@ -156,6 +161,9 @@ bool KeRemoveQueueDpc(KDpc* dpc);
 // Waits (passive level, real time) until no deferred routine is queued or running on any other
 // thread.
 void KeFlushQueuedDpcs();
+// The same for the routines made for `kernel` only: a driver's teardown does not wait for the
+// deferred routines of another system in the same process.
+void KeFlushQueuedDpcs(const Kernel& kernel);
 
 // One-shot timer on the kernel's clock; queues its deferred routine when it expires.
 class KTimer {
@@ -381,7 +389,7 @@ public:
 private:
     friend NTSTATUS PsCreateSystemThread(Kernel&, KThread::Routine, void*, KThread**);
     void Start();
-    Kernel& kernel_;
+    [[maybe_unused]] Kernel& kernel_;
     Routine routine_;
     void* context_;
     KEvent exited_;
@@ -425,8 +433,9 @@ public:
     enum class ClockMode { Auto, Manual, WallClock };
     void SetClockMode(ClockMode mode);
     ClockMode clockMode() const;
-    // Relative timer due times are rounded up to this tick (0: not rounded), as the platform
-    // rounds them to its clock interrupt; stops a one-tick re-arm from becoming a busy loop.
+    // Relative timer due times are rounded up to this tick (0: not rounded; 1 ms by default), as
+    // the platform rounds them to its clock interrupt; stops a one-tick re-arm from becoming a
+    // busy loop.
     void SetTimerResolution(TimeUnits tick);
 
     // Work items run on one worker thread at passive level, in queue order.
@@ -452,6 +461,18 @@ public:
     // has not run since is not counted, so a caller that drives other threads can tell when
     // everything it started has either finished or waits for something it has not done yet.
     std::size_t StuckWaiters() const;
+
+    // Pause points: named places in driver code between two steps of one operation. A thread
+    // that reaches an armed pause point stops there until it is let go, so that another thread
+    // can act in exactly that window. Each arming stops one thread. Not armed, a pause point
+    // costs one atomic load. No lock may be held at a pause point.
+    void PausePoint(std::string_view name);
+    void ArmPause(std::string_view name);
+    // Waits (real time, at most `limit`) until a thread has stopped at the armed point.
+    bool WaitUntilPaused(std::string_view name,
+                         std::chrono::milliseconds limit = std::chrono::seconds(30));
+    // Lets the stopped thread go on (or disarms the point when none has reached it).
+    void ReleasePause(std::string_view name);
 
     Pool& pool() { return pool_; }
     Registry& registry() { return registry_; }
@@ -493,7 +514,7 @@ private:
     TimeUnits now_ = 0;
     bool autoAdvance_ = true;
     ClockMode mode_ = ClockMode::Auto;
-    TimeUnits tick_ = 0;
+    TimeUnits tick_ = 10'000;  // 1 ms
     std::size_t blocked_ = 0;
     struct Waiter {
         std::span<KEvent* const> events;
@@ -515,6 +536,15 @@ private:
     Pool pool_;
     Registry registry_;
     KSpinLock cancelLock_;
+
+    struct Pause {
+        bool armed = false;
+        bool stopped = false;
+    };
+    std::atomic<int> pausesArmed_{0};
+    std::mutex pauseMutex_;
+    std::condition_variable pauseChanged_;
+    std::map<std::string, Pause, std::less<>> pauses_;
 
     mutable std::mutex namesMutex_;
     std::map<std::string, void*> names_;

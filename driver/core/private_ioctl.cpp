@@ -275,11 +275,9 @@ NTSTATUS USB2SER_ProcessPrivateIoctl(UsbDevice& dev, std::uint32_t code, void* b
                 CancelTheIrp(dev, kPipeReceive);
                 return STATUS_SUCCESS;
             }
-            if (!dev.PipeBusy(kPipeStatus)) {
-                status = USB2SER_AsyncTransfer(dev, kPipeStatus, nullptr, kStatusTransferSize);
-            }
-            if (NT_SUCCESS(status) && !dev.PipeBusy(kPipeReceive)) {
-                status = USB2SER_AsyncTransfer(dev, kPipeReceive, nullptr, kReceiveTransferSize);
+            status = USB2SER_ArmStanding(dev, kPipeStatus, kStatusTransferSize);
+            if (NT_SUCCESS(status) || status == STATUS_PENDING) {
+                status = USB2SER_ArmStanding(dev, kPipeReceive, kReceiveTransferSize);
             }
             return status == STATUS_PENDING ? STATUS_SUCCESS : status;
         case kSetReg0Bit3:

@@ -157,7 +157,16 @@ struct PipeTransferContext {
     int pipe;
     std::size_t slot;
     std::uintptr_t tag;
+    std::uint64_t ticket;  // a standing transfer's; 0 for others
 };
+
+// The standing transfer whose completion this thread is handling.
+struct Completing {
+    const UsbDevice* device = nullptr;
+    int pipe = -1;
+    std::uint64_t ticket = 0;
+};
+thread_local Completing t_completing;
 
 struct ControlContext {
     Urb* urb;
@@ -190,9 +199,16 @@ NTSTATUS USB2SER_AsyncComplete(DeviceObject*, Irp* irp, void* context) {
         IoFreeIrp(irp);
         slot.inUse.store(false);
     }
+    const Completing outer = t_completing;
+    if (ctx->ticket != 0) t_completing = Completing{&dev, ctx->pipe, ctx->ticket};
     if (dev.sink) {
         dev.sink->OnTaggedTransferComplete(dev, ctx->pipe, ctx->tag, status,
                                            std::span<const std::uint8_t>(ctx->buffer, transferred));
+    }
+    t_completing = outer;
+    if (ctx->ticket != 0) {
+        std::uint64_t mine = ctx->ticket;
+        dev.standing[static_cast<std::size_t>(ctx->pipe)].compare_exchange_strong(mine, 0);
     }
     FreePipeContext(dev, ctx);
     dev.dataIoCount.Decrement();  // last touch of the device
@@ -267,8 +283,53 @@ NTSTATUS USB2SER_AsyncTransfer(UsbDevice& dev, int pipe, const std::uint8_t* dat
     return USB2SER_AsyncTransferTagged(dev, pipe, data, length, 0, &submitted);
 }
 
+namespace {
+NTSTATUS StartTransfer(UsbDevice& dev, int pipe, const std::uint8_t* data, std::uint32_t length,
+                       std::uintptr_t tag, std::uint64_t ticket, bool* submitted);
+}  // namespace
+
 NTSTATUS USB2SER_AsyncTransferTagged(UsbDevice& dev, int pipe, const std::uint8_t* data,
                                      std::uint32_t length, std::uintptr_t tag, bool* submitted) {
+    return StartTransfer(dev, pipe, data, length, tag, 0, submitted);
+}
+
+NTSTATUS USB2SER_ArmStanding(UsbDevice& dev, int pipe, std::uint32_t length, bool* armed) {
+    if (armed) *armed = false;
+    std::atomic<std::uint64_t>& flag = dev.standing[static_cast<std::size_t>(pipe)];
+    const std::uint64_t ticket = dev.nextTicket.fetch_add(1);
+    std::uint64_t expected = 0;
+    if (t_completing.device == &dev && t_completing.pipe == pipe &&
+        flag.load() == t_completing.ticket) {
+        expected = t_completing.ticket;  // the completion re-arms its own pipe
+    }
+    if (!flag.compare_exchange_strong(expected, ticket)) return STATUS_SUCCESS;
+    if (expected != 0) t_completing.ticket = 0;  // handed over
+    bool submitted = false;
+    const NTSTATUS status = StartTransfer(dev, pipe, nullptr, length, 0, ticket, &submitted);
+    if (!submitted) {
+        std::uint64_t mine = ticket;
+        flag.compare_exchange_strong(mine, 0);
+    }
+    if (armed) *armed = submitted;
+    return status;
+}
+
+void USB2SER_StandingHandled(UsbDevice& dev, int pipe) {
+    if (t_completing.device != &dev || t_completing.pipe != pipe || t_completing.ticket == 0) {
+        return;
+    }
+    std::uint64_t mine = t_completing.ticket;
+    dev.standing[static_cast<std::size_t>(pipe)].compare_exchange_strong(mine, 0);
+    t_completing.ticket = 0;
+}
+
+bool USB2SER_StandingArmed(const UsbDevice& dev, int pipe) {
+    return dev.standing[static_cast<std::size_t>(pipe)].load() != 0;
+}
+
+namespace {
+NTSTATUS StartTransfer(UsbDevice& dev, int pipe, const std::uint8_t* data, std::uint32_t length,
+                       std::uintptr_t tag, std::uint64_t ticket, bool* submitted) {
     *submitted = false;
     const std::optional<PipeHandle> handle = dev.PipeHandleOf(pipe);
     if (!handle) return STATUS_INVALID_DEVICE_STATE;
@@ -276,6 +337,7 @@ NTSTATUS USB2SER_AsyncTransferTagged(UsbDevice& dev, int pipe, const std::uint8_
     auto* ctx = dev.kernel.pool().New<PipeTransferContext>(dev.policy.poolTag);
     if (!ctx) return STATUS_NO_MEMORY;
     ctx->tag = tag;
+    ctx->ticket = ticket;
     const std::size_t bytes =
         dev.policy.dataBufferAtLeastOneByte ? std::max<std::uint32_t>(length, 1) : length;
     ctx->device = &dev;
@@ -291,6 +353,7 @@ NTSTATUS USB2SER_AsyncTransferTagged(UsbDevice& dev, int pipe, const std::uint8_
                                            TransferFlagsOf(pipe));
     return USB2SER_AsyncCallUSBD(dev, ctx, pipe, submitted);
 }
+}  // namespace
 
 void CancelTaggedTransfers(UsbDevice& dev, int pipe, std::uintptr_t tag) {
     for (PipeSlot& slot : dev.slots[static_cast<std::size_t>(pipe)]) {

@@ -155,6 +155,9 @@ public:
     ChipState chip;
     // Serialises the read-modify-writes of the chip's registers (passive level).
     KMutex registerMutex;
+    // Serialises every change of the line coding and of the line state (passive level): the
+    // kept record changes with what the chip is sent, so the two always agree.
+    KMutex lineMutex;
 
     void* Allocate(std::size_t bytes) { return kernel.pool().Allocate(bytes, policy.poolTag); }
     void Free(void* block) { kernel.pool().Free(block); }
@@ -163,6 +166,11 @@ public:
     std::optional<PipeHandle> PipeHandleOf(int pipe) const;
     // Whether an asynchronous transfer is in flight on the pipe.
     bool PipeBusy(int pipe) const;
+
+    // The standing transfer of each pipe that has one (receive, status): the ticket of the one
+    // armed, 0 when none is. See USB2SER_ArmStanding.
+    std::array<std::atomic<std::uint64_t>, kLogicalPipes> standing{};
+    std::atomic<std::uint64_t> nextTicket{1};
 };
 
 // --- Submission -------------------------------------------------------------------------------
@@ -178,6 +186,19 @@ NTSTATUS USB2SER_AsyncTransfer(UsbDevice& dev, int pipe, const std::uint8_t* dat
 // not, the returned status is why and no completion will come.
 NTSTATUS USB2SER_AsyncTransferTagged(UsbDevice& dev, int pipe, const std::uint8_t* data,
                                      std::uint32_t length, std::uintptr_t tag, bool* submitted);
+// Standing transfers. A pipe has at most one armed: from its submission until its completion
+// has been handled (the sink has returned), so that no second one is in flight and no bytes
+// overtake the ones being stored. Every path that starts one goes through here.
+// Arms the pipe's standing transfer unless one is armed; `armed` tells whether this call did.
+// Called from inside the pipe's own completion (the sink re-arming), it hands the pipe over to
+// the new transfer.
+NTSTATUS USB2SER_ArmStanding(UsbDevice& dev, int pipe, std::uint32_t length, bool* armed = nullptr);
+// From inside the pipe's own completion: the completed transfer no longer counts as armed, so
+// that a following USB2SER_ArmStanding (from any thread) arms again. Without it the pipe is
+// disarmed once the sink returns.
+void USB2SER_StandingHandled(UsbDevice& dev, int pipe);
+bool USB2SER_StandingArmed(const UsbDevice& dev, int pipe);
+
 // Cancels the transfers in flight on one pipe that carry the tag.
 void CancelTaggedTransfers(UsbDevice& dev, int pipe, std::uintptr_t tag);
 // Submits a control URB without waiting; takes the URB, which the completion frees (as does a

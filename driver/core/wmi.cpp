@@ -53,6 +53,9 @@ NTSTATUS WmiSystemControl(const WmiLibInfo& info, DeviceObject* device, Irp* irp
     if (minor == IRP_MN_REGINFO) {
         auto* out = static_cast<WmiRegInfo*>(location->Parameters.WMI.Buffer);
         if (!out) return complete(STATUS_INVALID_PARAMETER, 0);
+        if (location->Parameters.WMI.BufferSize < sizeof(WmiRegInfo)) {
+            return complete(STATUS_BUFFER_TOO_SMALL, 0);
+        }
         DeviceObject* pdo = nullptr;
         out->flags = 0;
         const NTSTATUS status = info.queryRegInfo(device, &out->flags, &out->registryPath, &pdo);

@@ -49,7 +49,8 @@ Device::~Device() {
 void Device::OnTransferComplete(UsbDevice&, int pipe, NTSTATUS status,
                                 std::span<const std::uint8_t> data) {
     if (pipe == kPipeTransmit) {
-        // Whoever takes the flag (this completion or a failed submission) ends the write.
+        // The completion of a submitted write ends it (a submission that failed before reaching
+        // the bus ends it there).
         if (writeInFlight.exchange(false)) {
             usb.pendingWriteCount.Decrement();
             transmitDone.Set();
@@ -74,7 +75,7 @@ void Device::OnTransferComplete(UsbDevice&, int pipe, NTSTATUS status,
             receive(data.data(), static_cast<std::uint32_t>(data.size()), ComOf(*this));
         }
         if (readingEnabled.load() && portOpen.load()) {
-            USB2SER_AsyncTransfer(usb, kPipeReceive, nullptr, kReceiveTransferSize);
+            USB2SER_ArmStanding(usb, kPipeReceive, kReceiveTransferSize);
         }
     } else {
         std::uint16_t word = 0;
@@ -83,17 +84,17 @@ void Device::OnTransferComplete(UsbDevice&, int pipe, NTSTATUS status,
         const StatusCallback statusCallback = globals->statusCallback.load();
         if (portOpen.load() && statusCallback) statusCallback(&word, ComOf(*this));
         lastStatus.store(word);
-        if (portOpen.load()) USB2SER_AsyncTransfer(usb, kPipeStatus, nullptr, kStatusTransferSize);
+        if (portOpen.load()) USB2SER_ArmStanding(usb, kPipeStatus, kStatusTransferSize);
     }
     resubmitting.fetch_sub(1);
 }
 
 void StartStandingTransfers(Device& dev) {
     for (int pipe : {kPipeStatus, kPipeReceive}) {
-        if (dev.usb.PipeBusy(pipe)) continue;
+        if (USB2SER_StandingArmed(dev.usb, pipe)) continue;
         if (!NT_SUCCESS(USB2SER_ResetPipe(dev.usb, pipe))) continue;
-        USB2SER_AsyncTransfer(dev.usb, pipe, nullptr,
-                              pipe == kPipeStatus ? kStatusTransferSize : kReceiveTransferSize);
+        USB2SER_ArmStanding(dev.usb, pipe,
+                            pipe == kPipeStatus ? kStatusTransferSize : kReceiveTransferSize);
     }
 }
 
@@ -431,8 +432,8 @@ bool ReadForSerport(DriverGlobals& g, std::uint8_t enable, std::uint32_t com) {
     PortRef dev(g, com);
     if (!dev) return false;
     dev->readingEnabled.store(enable != 0);
-    if (enable && dev->portOpen.load() && !dev->usb.PipeBusy(kPipeReceive)) {
-        USB2SER_AsyncTransfer(dev->usb, kPipeReceive, nullptr, kReceiveTransferSize);
+    if (enable && dev->portOpen.load()) {
+        USB2SER_ArmStanding(dev->usb, kPipeReceive, kReceiveTransferSize);
     }
     return true;
 }
@@ -446,13 +447,18 @@ bool WriteForSerport(DriverGlobals& g, const std::uint8_t* data, std::uint32_t l
     if (!dev->writeInFlight.compare_exchange_strong(idle, true)) return false;  // one at a time
     if (AtPassive()) dev->kernel.Wait(dev->usb.controlIoCount.ZeroEvent(), kTwoSeconds);
     dev->usb.pendingWriteCount.Increment();
-    const NTSTATUS status = USB2SER_AsyncTransfer(dev->usb, kPipeTransmit, data, length);
-    if (!NT_SUCCESS(status) && status != STATUS_PENDING) {
-        // Not sent: the pending count goes back unless the completion has already taken it.
-        if (dev->writeInFlight.exchange(false)) dev->usb.pendingWriteCount.Decrement();
+    bool submitted = false;
+    const NTSTATUS status =
+        USB2SER_AsyncTransferTagged(dev->usb, kPipeTransmit, data, length, 0, &submitted);
+    if (!submitted) {
+        // It never reached the bus, so no completion will come: the flag and the pending count
+        // go back here. (A transfer the bus failed at once has had its completion already,
+        // which took both, and a write the write-out callback started since owns the flag.)
+        dev->writeInFlight.store(false);
+        dev->usb.pendingWriteCount.Decrement();
         return false;
     }
-    return true;
+    return NT_SUCCESS(status) || status == STATUS_PENDING;
 }
 
 bool KickTxForSerport(DriverGlobals& g, std::uint32_t com) {
@@ -535,7 +541,7 @@ bool GetIntStatusForSerport(DriverGlobals& g, std::uint32_t com) {
     PortRef dev(g, com);
     if (!dev || !AtPassive()) return false;
     // The standing status read gets the notification; a second reader would take it away.
-    if (dev->usb.PipeBusy(kPipeStatus)) return true;
+    if (USB2SER_StandingArmed(dev->usb, kPipeStatus)) return true;
     std::array<std::uint8_t, kStatusTransferSize> buffer{};
     std::uint32_t bytes = 0;
     if (!NT_SUCCESS(USB2SER_ReadInterrupt(dev->usb, buffer, bytes))) return false;

@@ -16,16 +16,21 @@ bool OwnsPowerPolicy(Device& dev) {
 }
 
 NTSTATUS BringToD0(Device& dev) {
+    if (KeGetCurrentIrql() != Irql::Passive) {
+        // Nothing can be powered or restored from here.
+        return dev.devicePowerState.load() == PowerDeviceD0 && !dev.power.needsRestore.load()
+                   ? STATUS_SUCCESS
+                   : STATUS_INSUFFICIENT_POWER;
+    }
+    // Taken even when the device is in D0: a restore that another thread (the return to S0, a
+    // D0 another policy owner asked for) has begun ends before this request goes on.
+    const KMutexGuard one(dev.power.deviceRequests);
     if (dev.devicePowerState.load() != PowerDeviceD0) {
-        if (KeGetCurrentIrql() != Irql::Passive) return STATUS_INSUFFICIENT_POWER;
-        const KMutexGuard one(dev.power.deviceRequests);
-        if (dev.devicePowerState.load() != PowerDeviceD0) {
-            dev.power.ownD0.fetch_add(1);
-            const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
-            dev.power.ownD0.fetch_sub(1);
-            if (!NT_SUCCESS(status)) return status;
-            if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
-        }
+        dev.power.ownD0.fetch_add(1);
+        const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
+        dev.power.ownD0.fetch_sub(1);
+        if (!NT_SUCCESS(status)) return status;
+        if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
     }
     if (dev.power.needsRestore.exchange(false)) {
         const NTSTATUS status = RestoreAfterPowerUp(dev);
@@ -164,9 +169,13 @@ namespace {
 // The chip restored after a D0 someone else asked for (passive level, on the worker).
 void RestoreAfterD0(void*, void* context) {
     auto& dev = *static_cast<Device*>(context);
-    if (dev.pnpState.load() == PnpState::Started && dev.power.needsRestore.exchange(false) &&
-        !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
-        dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+    {
+        // Requests that need the chip wait for this restore (BringToD0).
+        const KMutexGuard one(dev.power.deviceRequests);
+        if (dev.pnpState.load() == PnpState::Started && dev.power.needsRestore.exchange(false) &&
+            !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
+            dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+        }
     }
     dev.power.restoreQueued.store(false);
     dev.usb.ioCount.Decrement();
@@ -311,10 +320,10 @@ SerialWmiPort PortView(Device& dev) {
         port.bitsPerByte = lc.wordLength;
         port.parity = lc.parity;
         port.stopBits = lc.stopBits;
-        port.xonChar = dev.serial.chars.XonChar;
-        port.xoffChar = dev.serial.chars.XoffChar;
     }
     SpinLockGuard rx(dev.receiveLock);
+    port.xonChar = dev.serial.chars.XonChar;
+    port.xoffChar = dev.serial.chars.XoffChar;
     port.xonLimit = static_cast<std::uint32_t>(dev.serial.flow.handflow.XonLimit);
     port.xoffLimit = static_cast<std::uint32_t>(dev.serial.flow.handflow.XoffLimit);
     const SerialStatistics& st = dev.serial.stats;
@@ -345,19 +354,25 @@ NTSTATUS Set(DeviceObject*, std::uint32_t index, std::uint32_t, std::span<const 
 const WmiLibInfo kWmiInfo{serial_wmi::kGuids, &RegInfo, &Query, &Set};
 }  // namespace
 
+// Counted as every request is, so that a removal waits for it before the port's name and
+// state it reads go away.
 NTSTATUS Wmi2kDispatch(Device& dev, Irp* irp) {
+    if (!Admit(dev, irp)) return STATUS_DELETE_PENDING;
     WmiDisposition disposition;
-    const NTSTATUS status = WmiSystemControl(kWmiInfo, dev.fdo, irp, &disposition);
+    NTSTATUS status = WmiSystemControl(kWmiInfo, dev.fdo, irp, &disposition);
     switch (disposition) {
         case WmiDisposition::Completed:
-            return status;
+            break;
         case WmiDisposition::NotCompleted:
             IoCompleteRequest(irp);
-            return status;
+            break;
         case WmiDisposition::NotWmiIrp:
         default:
-            return PassDown(dev.usb.lower, irp);
+            status = PassDown(dev.usb.lower, irp);
+            break;
     }
+    dev.usb.ioCount.Decrement();
+    return status;
 }
 
 void Wmi2kRegister(Device& dev) {

@@ -62,11 +62,11 @@ SerialState::SerialState(Kernel& kernel, Device* owner)
       writeQueue(kernel),
       immediateQueue(kernel),
       xoffCounterQueue(kernel),
-      readTotalDpc(&ReadTotalDpc, owner),
-      readIntervalDpc(&ReadIntervalDpc, owner),
-      writeTotalDpc(&WriteTotalDpc, owner),
-      immediateTotalDpc(&ImmediateTotalDpc, owner),
-      xoffCounterTotalDpc(&XoffCounterTotalDpc, owner) {
+      readTotalDpc(kernel, &ReadTotalDpc, owner),
+      readIntervalDpc(kernel, &ReadIntervalDpc, owner),
+      writeTotalDpc(kernel, &WriteTotalDpc, owner),
+      immediateTotalDpc(kernel, &ImmediateTotalDpc, owner),
+      xoffCounterTotalDpc(kernel, &XoffCounterTotalDpc, owner) {
     flow.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
     flow.handflow.FlowReplace = SERIAL_RTS_CONTROL;
 }
@@ -101,6 +101,7 @@ struct Done {
     std::vector<Irp*> irps;
     bool nextRead = false;
     bool nextWrite = false;
+    bool nextXoffCounter = false;
     bool cancelWriteTransfer = false;
     bool cancelImmediateTransfer = false;
     bool cancelXoffTransfer = false;
@@ -137,6 +138,8 @@ NTSTATUS CompleteNow(Device& dev, Irp* irp, NTSTATUS status, std::uintptr_t info
 void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
     SerialState& s = dev.serial;
     if (q.current == irp) q.current = nullptr;
+    if (s.xoffCounterWaiting == irp) s.xoffCounterWaiting = nullptr;
+    if (&q == &s.xoffCounterQueue) done.nextXoffCounter = true;
     if (&q == &s.writeQueue) {
         irp->IoStatus.Information = s.writeSent;
         done.nextWrite = true;
@@ -225,6 +228,9 @@ void RecordEventsLocked(Device& dev, std::uint32_t events, Done& done) {
 
 void StartNextRead(Device& dev);
 void StartNextWrite(Device& dev);
+void PromoteXoffCounter(Device& dev);
+bool TransmitToggle(Device& dev);
+void QueueLineWork(Device& dev);
 
 // Lets go of the locks' results: completes, cancels the transfers of requests that end, starts
 // the next requests.
@@ -240,6 +246,9 @@ void Settle(Device& dev, Done& done) {
     for (Irp* irp : done.irps) CompleteAdmitted(dev, irp);
     if (done.nextRead) StartNextRead(dev);
     if (done.nextWrite) StartNextWrite(dev);
+    // In transmit-toggle mode RTS goes off once the transmitter is empty.
+    if (done.nextWrite && TransmitToggle(dev)) QueueLineWork(dev);
+    if (done.nextXoffCounter) PromoteXoffCounter(dev);
 }
 
 // --- Cancel routines ----------------------------------------------------------------------------
@@ -266,11 +275,9 @@ void CancelCurrent(DeviceObject*, Irp* irp) {
     RequestQueue& q = *QueueOf(irp);
     Done done;
     // The routine's own reference is this call's; the request is still current.
-    if (!BeginEnd(dev, q, STATUS_CANCELLED, done) || q.current != irp) {
-        Drop(dev, q, irp, kRefCancel, done);
-    } else {
-        Drop(dev, q, irp, kRefCancel, done);
-    }
+    VM_KASSERT(q.current == irp);
+    BeginEnd(dev, q, STATUS_CANCELLED, done);
+    Drop(dev, q, irp, kRefCancel, done);
     IoReleaseCancelSpinLock(dev.kernel, irp->CancelIrql);
     Settle(dev, done);
 }
@@ -283,8 +290,47 @@ void CancelWait(DeviceObject*, Irp* irp) {
     if (mine) CompleteNow(dev, irp, STATUS_CANCELLED);
 }
 
+// --- The start protocol
+// --------------------------------------------------------------------------- A request becomes
+// current in one step under the cancel lock: it is reset for its start (the write queue's transmit
+// count with it) and holds the starting reference. Its starter then works outside the lock (the
+// time-outs, a pause) and arms it in a second locked step, StillStarting first: a request that was
+// ended meanwhile (purge, cleanup, error abort, its cancel) is not armed, its starter only lets go
+// of its starting reference. While a request holds that reference, no other path starts its
+// transfer (a transmit restart leaves it to its starter).
+
+void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) {
+    VM_KASSERT(q.current == nullptr);
+    q.current = irp;
+    irp->DriverContext[2] = &q;
+    SetEnding(irp, false);
+    SetRefs(irp, kRefStarting);
+    if (&q == &dev.serial.writeQueue) {
+        dev.serial.writeSent = 0;
+        dev.serial.chunkInFlight = 0;
+    }
+}
+
+// The starter's locked step begins here (lock held): false when the request must not be armed
+// (it ended or was cancelled while starting); its starting reference is then dropped, which
+// retires it once nothing else holds it.
+bool StillStarting(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
+    VM_KASSERT(q.current == irp && (RefsOf(irp) & kRefStarting));
+    if (!Ending(irp) && irp->Cancel.load()) BeginEnd(dev, q, STATUS_CANCELLED, done);
+    if (!Ending(irp)) return true;
+    Drop(dev, q, irp, kRefStarting, done);
+    return false;
+}
+
+bool Gone(const Device& dev) {
+    return (dev.deviceFlags.load() & (kDeviceRemoved | kDeviceSurpriseRemoved | kDeviceFailed)) !=
+           0;
+}
+
 // Queues a request or makes it current at once (lock taken inside). Returns true when it became
-// current (with the starting reference) and must be started by the caller.
+// current (with the starting reference) and must be started by the caller. A request admitted
+// just before the device went away is completed with STATUS_DELETE_PENDING: checked under the
+// lock the removal's cancel of every queue takes, so none is left behind that cancel.
 bool Enqueue(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
     CancelLock lock(dev.kernel);
     IoMarkIrpPending(irp);
@@ -292,15 +338,14 @@ bool Enqueue(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
     irp->DriverContext[3] = &dev;
     SetEnding(irp, false);
     SetRefs(irp, 0);
-    if (irp->Cancel.load()) {
-        irp->IoStatus.Status = STATUS_CANCELLED;
+    if (irp->Cancel.load() || Gone(dev)) {
+        irp->IoStatus.Status = irp->Cancel.load() ? STATUS_CANCELLED : STATUS_DELETE_PENDING;
         irp->IoStatus.Information = 0;
         done.irps.push_back(irp);
         return false;
     }
     if (!q.current && q.waiting.empty()) {
-        q.current = irp;
-        SetRefs(irp, kRefStarting);
+        MakeCurrent(dev, q, irp);
         return true;
     }
     if (&q == &dev.serial.writeQueue &&
@@ -322,9 +367,7 @@ Irp* TakeNext(Device& dev, RequestQueue& q) {
         IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_WRITE) {
         dev.serial.queuedWriteBytes -= IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
     }
-    q.current = irp;
-    SetEnding(irp, false);
-    SetRefs(irp, kRefStarting);
+    MakeCurrent(dev, q, irp);
     return irp;
 }
 
@@ -348,6 +391,28 @@ void AbortQueue(Device& dev, RequestQueue& q, Done& done) {
 }
 
 // --- Line work at passive level -----------------------------------------------------------------
+
+bool TransmitToggle(Device& dev) {
+    SpinLockGuard rx(dev.receiveLock);
+    return (dev.serial.flow.handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
+}
+
+// In transmit-toggle mode RTS is on while a break is on, or characters are waiting to go and
+// no XOFF received holds them.
+bool TransmitToggleBusy(Device& dev) {
+    SerialState& s = dev.serial;
+    std::uint32_t holds;
+    {
+        SpinLockGuard rx(dev.receiveLock);
+        holds = s.flow.transmitHolds;
+    }
+    if (holds & SERIAL_TX_BREAK) return true;
+    if (holds & SERIAL_TX_XOFF) return false;
+    CancelLock lock(dev.kernel);
+    Irp* w = s.writeQueue.current;
+    return (w && IoGetCurrentIrpStackLocation(w)->MajorFunction == IRP_MJ_WRITE) ||
+           !s.writeQueue.waiting.empty();
+}
 
 void LineWork(void*, void* context) {
     Device& dev = *static_cast<Device*>(context);
@@ -373,12 +438,9 @@ void LineWork(void*, void* context) {
         const bool want = (holds & SERIAL_RX_RTS) == 0;
         if (want != ((lines & 2) != 0)) USB2SER_SetRTSState(dev.usb, want);
     } else if ((hf.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
-        bool busy;
-        {
-            CancelLock lock(dev.kernel);
-            busy = s.writeQueue.current != nullptr || !s.writeQueue.waiting.empty();
+        if (TransmitToggleBusy(dev) != ((lines & 2) != 0)) {
+            USB2SER_SetRTSState(dev.usb, TransmitToggleBusy(dev));
         }
-        if (busy != ((lines & 2) != 0)) USB2SER_SetRTSState(dev.usb, busy);
     }
     s.deferredRunning.fetch_sub(1);
 }
@@ -388,6 +450,62 @@ void QueueLineWork(Device& dev) {
     if (!s.lineWork || s.lineWorkQueued.exchange(true)) return;
     s.deferredRunning.fetch_add(1);
     IoQueueWorkItem(s.lineWork, &LineWork, nullptr, &dev);
+}
+
+// A failed standing transfer: its pipe is reset and the transfer started again at passive
+// level, unless the port stopped them meanwhile.
+void RearmWork(void*, void* context) {
+    Device& dev = *static_cast<Device*>(context);
+    SerialState& s = dev.serial;
+    s.rearmQueued.store(false);
+    const bool receive = s.rearmReceive.exchange(false);
+    const bool status = s.rearmStatus.exchange(false);
+    const bool live = dev.standingTransfers.load() && !dev.usb.removing.load() &&
+                      dev.devicePowerState.load() == PowerDeviceD0;
+    if (live && status && !USB2SER_StandingArmed(dev.usb, kPipeStatus) &&
+        NT_SUCCESS(USB2SER_ResetPipe(dev.usb, kPipeStatus))) {
+        USB2SER_ArmStanding(dev.usb, kPipeStatus, kStatusTransferSize);
+    }
+    if (live && receive && !USB2SER_StandingArmed(dev.usb, kPipeReceive) &&
+        NT_SUCCESS(USB2SER_ResetPipe(dev.usb, kPipeReceive))) {
+        ArmReceive(dev);
+    }
+    s.deferredRunning.fetch_sub(1);
+}
+
+// Whether a standing transfer that ended with `status` is started again: not when it was
+// cancelled or the device is powered off or gone (the port's own paths start it then), and not
+// more than kMaxRearms times in a row.
+void QueueRearm(Device& dev, int pipe, NTSTATUS status) {
+    SerialState& s = dev.serial;
+    if (status == STATUS_CANCELLED || status == STATUS_DEVICE_POWERED_OFF ||
+        status == STATUS_DEVICE_NOT_CONNECTED || dev.usb.removing.load() ||
+        !dev.standingTransfers.load()) {
+        return;
+    }
+    std::atomic<std::int32_t>& failures =
+        pipe == kPipeReceive ? s.receiveFailures : s.statusFailures;
+    if (failures.fetch_add(1) >= kMaxRearms) return;
+    (pipe == kPipeReceive ? s.rearmReceive : s.rearmStatus).store(true);
+    if (!s.rearmWork || s.rearmQueued.exchange(true)) return;
+    s.deferredRunning.fetch_add(1);
+    IoQueueWorkItem(s.rearmWork, &RearmWork, nullptr, &dev);
+}
+
+// A write is about to go out in transmit-toggle mode: RTS goes on first (at passive level at
+// once; above it by the line work, which the chip sees shortly after).
+void RaiseToggleRts(Device& dev) {
+    if (!TransmitToggle(dev)) return;
+    if (KeGetCurrentIrql() != Irql::Passive) {
+        QueueLineWork(dev);
+        return;
+    }
+    bool on;
+    {
+        SpinLockGuard control(dev.usb.controlLock);
+        on = (dev.usb.chip.lineState & 2) != 0;
+    }
+    if (!on) USB2SER_SetRTSState(dev.usb, true);
 }
 
 // --- Flow characters
@@ -546,46 +664,46 @@ void StartRead(Device& dev, Irp* irp) {
     auto* buffer = static_cast<std::uint8_t*>(irp->SystemBuffer);
     Release release;
     Done done;
+    dev.kernel.PausePoint(kPauseStart);
     {
         CancelLock lock(dev.kernel);
-        bool complete;
-        std::uint32_t copied;
-        {
-            SpinLockGuard rx(dev.receiveLock);
-            copied = TakeFromRing(dev, buffer, length);
-            // Set before the receive path can see the read: from then on it counts the bytes.
-            irp->IoStatus.Information = copied;
-            ReleaseReceiveHolds(dev, release);
-            complete = copied == length || atOnce || (anyByte && copied > 0);
-            if (!complete && !irp->Cancel.load()) {
-                s.directRead = irp;
-                s.readBuffer = buffer;
-                s.readLength = length;
-                s.readCount = copied;
-                s.readAnyByte = anyByte;
-                s.readInterval = interval;
-                s.lastByteTime = dev.kernel.Now();
+        if (StillStarting(dev, s.readQueue, irp, done)) {
+            bool complete;
+            std::uint32_t copied;
+            {
+                SpinLockGuard rx(dev.receiveLock);
+                copied = TakeFromRing(dev, buffer, length);
+                // Set before the receive path can see the read: from then on it counts the bytes.
+                irp->IoStatus.Information = copied;
+                ReleaseReceiveHolds(dev, release);
+                complete = copied == length || atOnce || (anyByte && copied > 0);
+                if (!complete) {
+                    s.directRead = irp;
+                    s.readBuffer = buffer;
+                    s.readLength = length;
+                    s.readCount = copied;
+                    s.readAnyByte = anyByte;
+                    s.readInterval = interval;
+                    s.lastByteTime = dev.kernel.Now();
+                }
             }
-        }
-        if (complete) {
-            BeginEnd(dev, s.readQueue, STATUS_SUCCESS, done);
-            Drop(dev, s.readQueue, irp, kRefStarting, done);
-        } else if (irp->Cancel.load()) {
-            BeginEnd(dev, s.readQueue, STATUS_CANCELLED, done);
-            Drop(dev, s.readQueue, irp, kRefStarting, done);
-        } else {
-            std::uintptr_t refs = kRefDirect | kRefCancel;
-            IoSetCancelRoutine(irp, &CancelCurrent);
-            if (total > 0) {
-                s.readQueue.totalTimer.Set(-total, &s.readTotalDpc);
-                refs |= kRefTotalTimer;
+            if (complete) {
+                BeginEnd(dev, s.readQueue, STATUS_SUCCESS, done);
+                Drop(dev, s.readQueue, irp, kRefStarting, done);
+            } else {
+                std::uintptr_t refs = kRefDirect | kRefCancel;
+                IoSetCancelRoutine(irp, &CancelCurrent);
+                if (total > 0) {
+                    s.readQueue.totalTimer.Set(-total, &s.readTotalDpc);
+                    refs |= kRefTotalTimer;
+                }
+                if (interval != 0) {
+                    s.readQueue.intervalTimer.Set(IntervalPoll(interval), &s.readIntervalDpc);
+                    refs |= kRefIntervalTimer;
+                }
+                SetRefs(irp, RefsOf(irp) | refs);
+                Drop(dev, s.readQueue, irp, kRefStarting, done);
             }
-            if (interval != 0) {
-                s.readQueue.intervalTimer.Set(IntervalPoll(interval), &s.readIntervalDpc);
-                refs |= kRefIntervalTimer;
-            }
-            SetRefs(irp, RefsOf(irp) | refs);
-            Drop(dev, s.readQueue, irp, kRefStarting, done);
         }
     }
     ApplyRelease(dev, release);
@@ -612,13 +730,24 @@ void SendChunk(Device& dev) {
     {
         CancelLock lock(dev.kernel);
         Irp* irp = s.writeQueue.current;
-        if (!irp || Ending(irp) || (RefsOf(irp) & kRefTransfer)) return;
-        if (s.flow.transmitHolds & (SERIAL_TX_CTS | SERIAL_TX_DSR | SERIAL_TX_XOFF)) {
+        // A request still starting is its starter's: it sends the first chunk itself. An XOFF
+        // counter or a flush is no write.
+        if (!irp || Ending(irp) || (RefsOf(irp) & (kRefTransfer | kRefStarting)) ||
+            IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_WRITE) {
+            return;
+        }
+        std::uint32_t holds;
+        {
+            SpinLockGuard rx(dev.receiveLock);
+            holds = s.flow.transmitHolds;
+        }
+        if (holds & (SERIAL_TX_CTS | SERIAL_TX_DSR | SERIAL_TX_XOFF | SERIAL_TX_BREAK)) {
             s.transmitWaiting = true;
             return;
         }
         s.transmitWaiting = false;
         const std::uint32_t length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+        VM_KASSERT(s.writeSent <= length);
         const std::uint32_t remaining = length - s.writeSent;
         if (remaining == 0) {
             BeginEnd(dev, s.writeQueue, STATUS_SUCCESS, done);
@@ -660,6 +789,9 @@ void StartXoffCounter(Device& dev, Irp* irp);
 void StartWrite(Device& dev, Irp* irp) {
     SerialState& s = dev.serial;
     IoStackLocation* loc = IoGetCurrentIrpStackLocation(irp);
+    // Taken now: once its starting reference is dropped the request may complete (a flush at
+    // once, a write by its time-out or cancel) and be freed by its owner before this goes on.
+    const bool isWrite = loc->MajorFunction == IRP_MJ_WRITE;
     Done done;
     // Anything that follows a current XOFF counter ends it.
     {
@@ -673,9 +805,10 @@ void StartWrite(Device& dev, Irp* irp) {
     }
     if (loc->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
         CancelLock lock(dev.kernel);
-        s.writeSent = 0;
-        BeginEnd(dev, s.writeQueue, STATUS_SUCCESS, done);
-        Drop(dev, s.writeQueue, irp, kRefStarting, done);
+        if (StillStarting(dev, s.writeQueue, irp, done)) {
+            BeginEnd(dev, s.writeQueue, STATUS_SUCCESS, done);
+            Drop(dev, s.writeQueue, irp, kRefStarting, done);
+        }
     } else {
         SerialTimeouts t;
         {
@@ -690,12 +823,9 @@ void StartWrite(Device& dev, Irp* irp) {
             if (total < 20 * kMillisecond) total = 100 * kMillisecond;
             if (total >= kNeverTimeout) total = 0;
         }
+        dev.kernel.PausePoint(kPauseStart);
         CancelLock lock(dev.kernel);
-        s.writeSent = 0;
-        s.chunkInFlight = 0;
-        if (irp->Cancel.load()) {
-            BeginEnd(dev, s.writeQueue, STATUS_CANCELLED, done);
-        } else {
+        if (StillStarting(dev, s.writeQueue, irp, done)) {
             std::uintptr_t refs = kRefCancel;
             IoSetCancelRoutine(irp, &CancelCurrent);
             if (total != 0) {
@@ -703,10 +833,12 @@ void StartWrite(Device& dev, Irp* irp) {
                 refs |= kRefTotalTimer;
             }
             SetRefs(irp, RefsOf(irp) | refs);
+            Drop(dev, s.writeQueue, irp, kRefStarting, done);
         }
-        Drop(dev, s.writeQueue, irp, kRefStarting, done);
     }
     Settle(dev, done);
+    dev.kernel.PausePoint(kPauseStarted);
+    if (isWrite) RaiseToggleRts(dev);
     SendChunk(dev);
 }
 
@@ -726,12 +858,10 @@ void StartXoffCounter(Device& dev, Irp* irp) {
     SerialXoffCounter record;
     std::memcpy(&record, irp->SystemBuffer, sizeof record);
     Done done;
+    dev.kernel.PausePoint(kPauseStart);
     {
         CancelLock lock(dev.kernel);
-        s.writeSent = 0;
-        if (irp->Cancel.load()) {
-            BeginEnd(dev, s.writeQueue, STATUS_CANCELLED, done);
-            Drop(dev, s.writeQueue, irp, kRefStarting, done);
+        if (!StillStarting(dev, s.writeQueue, irp, done)) {
             irp = nullptr;
         } else {
             IoSetCancelRoutine(irp, &CancelCurrent);
@@ -755,6 +885,31 @@ void StartXoffCounter(Device& dev, Irp* irp) {
     }
 }
 
+// Moves the XOFF counter at the head of the write queue to its own queue, where it waits for
+// the count of received bytes (lock held; the counter queue is free).
+void InstallXoffCounter(Device& dev, Irp* irp, Done& done) {
+    SerialState& s = dev.serial;
+    VM_KASSERT(s.writeQueue.current == irp && s.xoffCounterQueue.current == nullptr);
+    SerialXoffCounter record;
+    std::memcpy(&record, irp->SystemBuffer, sizeof record);
+    if (s.xoffCounterWaiting == irp) s.xoffCounterWaiting = nullptr;
+    s.writeQueue.current = nullptr;
+    done.nextWrite = true;
+    s.xoffCounterQueue.current = irp;
+    irp->DriverContext[2] = &s.xoffCounterQueue;
+    std::uintptr_t refs = (RefsOf(irp) & ~kRefTransfer) | kRefDirect;
+    {
+        SpinLockGuard rx(dev.receiveLock);
+        s.xoffCounterLeft = record.Counter;
+    }
+    if (record.Timeout != 0) {
+        s.xoffCounterQueue.totalTimer.Set(-TotalTimeout(0, 0, record.Timeout),
+                                          &s.xoffCounterTotalDpc);
+        refs |= kRefTotalTimer;
+    }
+    SetRefs(irp, refs);
+}
+
 // The XOFF counter's character has gone: it moves from the write queue to its own.
 void XoffCounterSent(Device& dev, NTSTATUS status) {
     SerialState& s = dev.serial;
@@ -766,25 +921,30 @@ void XoffCounterSent(Device& dev, NTSTATUS status) {
         if (!NT_SUCCESS(status) || Ending(irp)) {
             BeginEnd(dev, s.writeQueue, status, done);
             Drop(dev, s.writeQueue, irp, kRefTransfer, done);
+        } else if (s.xoffCounterQueue.current) {
+            // The counter before it has ended but still holds references (a fired timer whose
+            // routine has not run, the receive path's count): this one waits at the head of the
+            // write queue until that one has retired.
+            SetRefs(irp, RefsOf(irp) & ~kRefTransfer);
+            s.xoffCounterWaiting = irp;
         } else {
-            SerialXoffCounter record;
-            std::memcpy(&record, irp->SystemBuffer, sizeof record);
-            s.writeQueue.current = nullptr;
-            done.nextWrite = true;
-            s.xoffCounterQueue.current = irp;
-            irp->DriverContext[2] = &s.xoffCounterQueue;
-            std::uintptr_t refs = (RefsOf(irp) & ~kRefTransfer) | kRefDirect;
-            {
-                SpinLockGuard rx(dev.receiveLock);
-                s.xoffCounterLeft = record.Counter;
-            }
-            if (record.Timeout != 0) {
-                s.xoffCounterQueue.totalTimer.Set(-TotalTimeout(0, 0, record.Timeout),
-                                                  &s.xoffCounterTotalDpc);
-                refs |= kRefTotalTimer;
-            }
-            SetRefs(irp, refs);
+            InstallXoffCounter(dev, irp, done);
         }
+    }
+    Settle(dev, done);
+}
+
+// The XOFF counter waiting for its queue goes on once the one before it has retired.
+void PromoteXoffCounter(Device& dev) {
+    SerialState& s = dev.serial;
+    Done done;
+    {
+        CancelLock lock(dev.kernel);
+        Irp* irp = s.xoffCounterWaiting;
+        if (!irp || s.xoffCounterQueue.current || s.writeQueue.current != irp || Ending(irp)) {
+            return;
+        }
+        InstallXoffCounter(dev, irp, done);
     }
     Settle(dev, done);
 }
@@ -953,20 +1113,21 @@ void ArmReceive(Device& dev) {
         SpinLockGuard rx(dev.receiveLock);
         if (s.flow.receiveHolds & (SERIAL_RX_XOFF | SERIAL_RX_RTS)) return;
     }
-    if (s.receiveArmed.exchange(true)) return;
-    bool submitted = false;
-    USB2SER_AsyncTransferTagged(dev.usb, kPipeReceive, nullptr, kReceiveTransferSize, 0,
-                                &submitted);
-    if (!submitted) s.receiveArmed.store(false);
+    USB2SER_ArmStanding(dev.usb, kPipeReceive, kReceiveTransferSize);
 }
 
 void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) {
     SerialState& s = dev.serial;
-    // A failed transfer is not resubmitted: the next open or power-up starts it again.
+    // A failed transfer is started again from a work item (a bounded number of times); the
+    // next open or power-up starts it too.
     if (!NT_SUCCESS(status) || dev.usb.removing.load() || !dev.standingTransfers.load()) {
-        s.receiveArmed.store(false);
+        if (!NT_SUCCESS(status)) {
+            USB2SER_StandingHandled(dev.usb, kPipeReceive);
+            QueueRearm(dev, kPipeReceive, status);
+        }
         return;
     }
+    s.receiveFailures.store(0);
     std::uint8_t mask;
     {
         SpinLockGuard control(dev.usb.controlLock);
@@ -981,14 +1142,17 @@ void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data)
             const std::uint8_t b = raw & mask;
             if (b == 0 && (hf.FlowReplace & SERIAL_NULL_STRIPPING)) continue;
             if (hf.FlowReplace & SERIAL_AUTO_TRANSMIT) {
+                const bool toggle = (hf.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
                 if (b == s.flow.xoffChar) {
                     s.flow.transmitHolds |= SERIAL_TX_XOFF;
+                    if (toggle) r.lines = true;  // RTS lowering scheduled
                     continue;
                 }
                 if (b == s.flow.xonChar) {
                     if (s.flow.transmitHolds & SERIAL_TX_XOFF) {
                         s.flow.transmitHolds &= ~SERIAL_TX_XOFF;
                         r.restartTransmit = true;
+                        if (toggle) r.lines = true;
                     }
                     continue;
                 }
@@ -1007,7 +1171,7 @@ void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data)
     AfterStore(dev, r);
     // The transfer counts as armed until its bytes are stored, so that no other path (a read
     // releasing a hold) starts a second one whose bytes could overtake these.
-    s.receiveArmed.store(false);
+    USB2SER_StandingHandled(dev.usb, kPipeReceive);
     ArmReceive(dev);
 }
 
@@ -1015,7 +1179,13 @@ void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data)
 
 void OnStatus(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) {
     SerialState& s = dev.serial;
-    if (!NT_SUCCESS(status) || dev.usb.removing.load()) return;
+    if (!NT_SUCCESS(status)) {
+        USB2SER_StandingHandled(dev.usb, kPipeStatus);
+        QueueRearm(dev, kPipeStatus, status);
+        return;
+    }
+    if (dev.usb.removing.load()) return;
+    s.statusFailures.store(0);
     if (data.size() > 8) {
         const std::uint8_t now = data[8];
         StoreResult r;
@@ -1107,7 +1277,7 @@ void OnStatus(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) 
         if (dev.standingTransfers.load()) AfterStore(dev, r);
     }
     if (dev.standingTransfers.load() && !dev.usb.removing.load()) {
-        USB2SER_AsyncTransfer(dev.usb, kPipeStatus, nullptr, kStatusTransferSize);
+        USB2SER_ArmStanding(dev.usb, kPipeStatus, kStatusTransferSize);
     }
 }
 
@@ -1307,6 +1477,8 @@ NTSTATUS WaitOnMask(Device& dev, Irp* irp, std::uintptr_t& info) {
             irp->IoStatus.Status = STATUS_SUCCESS;
         } else if (irp->Cancel.load()) {
             irp->IoStatus.Status = STATUS_CANCELLED;
+        } else if (Gone(dev)) {
+            irp->IoStatus.Status = STATUS_DELETE_PENDING;
         } else {
             IoMarkIrpPending(irp);
             irp->DriverContext[3] = &dev;
@@ -1386,19 +1558,20 @@ NTSTATUS ImmediateChar(Device& dev, Irp* irp) {
             irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         } else if (irp->Cancel.load()) {
             irp->IoStatus.Status = STATUS_CANCELLED;
+        } else if (Gone(dev)) {
+            irp->IoStatus.Status = STATUS_DELETE_PENDING;
         } else {
+            // Made current and armed in one locked step: no other path sees it half started.
             IoMarkIrpPending(irp);
-            irp->DriverContext[2] = &s.immediateQueue;
             irp->DriverContext[3] = &dev;
-            SetEnding(irp, false);
-            s.immediateQueue.current = irp;
+            MakeCurrent(dev, s.immediateQueue, irp);
             std::uintptr_t refs = kRefCancel | kRefTransfer;
             IoSetCancelRoutine(irp, &CancelCurrent);
             if (total && *total < kNeverTimeout) {
                 s.immediateQueue.totalTimer.Set(-*total, &s.immediateTotalDpc);
                 refs |= kRefTotalTimer;
             }
-            SetRefs(irp, refs);
+            SetRefs(irp, refs);  // the starting reference is taken back at once
             irp->IoStatus.Status = STATUS_PENDING;
         }
     }
@@ -1483,9 +1656,26 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             const auto r = c.Input<SerialLineControlRecord>();
             return SetLineControl(usb, LineControl{r.StopBits, r.Parity, r.WordLength});
         }
-        case IOCTL_SERIAL_SET_BREAK_ON:
-        case IOCTL_SERIAL_SET_BREAK_OFF:
-            return SetBreak(usb, c.code == IOCTL_SERIAL_SET_BREAK_ON);
+        case IOCTL_SERIAL_SET_BREAK_ON: {
+            // In transmit-toggle mode RTS goes on first; the break then holds the transmitter.
+            RaiseToggleRts(dev);
+            const NTSTATUS status = SetBreak(usb, true);
+            if (!NT_SUCCESS(status)) return status;
+            SpinLockGuard rx(dev.receiveLock);
+            s.flow.transmitHolds |= SERIAL_TX_BREAK;
+            return status;
+        }
+        case IOCTL_SERIAL_SET_BREAK_OFF: {
+            const NTSTATUS status = SetBreak(usb, false);
+            if (!NT_SUCCESS(status)) return status;
+            {
+                SpinLockGuard rx(dev.receiveLock);
+                s.flow.transmitHolds &= ~SERIAL_TX_BREAK;
+            }
+            SendChunk(dev);
+            if (TransmitToggle(dev)) QueueLineWork(dev);
+            return status;
+        }
         case IOCTL_SERIAL_IMMEDIATE_CHAR:
             return ImmediateChar(dev, irp);
         case IOCTL_SERIAL_SET_TIMEOUTS: {
@@ -1576,7 +1766,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_CHARS: {
-            SpinLockGuard control(usb.controlLock);
+            SpinLockGuard rx(dev.receiveLock);
             info = c.Output(s.chars);
             return STATUS_SUCCESS;
         }
@@ -1597,9 +1787,6 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
                 SpinLockGuard rx(dev.receiveLock);
                 s.flow.xonChar = chars.XonChar;
                 s.flow.xoffChar = chars.XoffChar;
-            }
-            {
-                SpinLockGuard control(usb.controlLock);
                 s.chars = chars;
             }
             return STATUS_SUCCESS;
@@ -1723,6 +1910,7 @@ NTSTATUS EnsureD0(Device& dev) {
 NTSTATUS DispatchRead(DeviceObject* fdo, Irp* irp) {
     Device& dev = Ext(fdo);
     if (!Admit(dev, irp)) return STATUS_DELETE_PENDING;
+    dev.kernel.PausePoint(kPauseAdmitted);
     if (ErrorAbortActive(dev)) return CompleteNow(dev, irp, STATUS_CANCELLED);
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
         return CompleteNow(dev, irp, STATUS_SUCCESS);
@@ -1736,6 +1924,7 @@ NTSTATUS DispatchRead(DeviceObject* fdo, Irp* irp) {
 NTSTATUS DispatchWrite(DeviceObject* fdo, Irp* irp) {
     Device& dev = Ext(fdo);
     if (!Admit(dev, irp)) return STATUS_DELETE_PENDING;
+    dev.kernel.PausePoint(kPauseAdmitted);
     if (ErrorAbortActive(dev)) return CompleteNow(dev, irp, STATUS_CANCELLED);
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length == 0) {
         return CompleteNow(dev, irp, STATUS_SUCCESS);
@@ -1822,8 +2011,7 @@ NTSTATUS DispatchInternalDeviceControl(DeviceObject* fdo, Irp* irp) {
                 settings.HandFlow = s.flow.handflow;
             }
             const std::uintptr_t info = c.Output(settings);
-            ApplyFlow(dev, SerialHandflow{}, false);
-            return CompleteNow(dev, irp, STATUS_SUCCESS, info);
+            return CompleteNow(dev, irp, ApplyFlow(dev, SerialHandflow{}, false), info);
         }
         case IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS: {
             if (c.in < sizeof(SerialBasicSettings) || !c.buffer) {
@@ -1893,6 +2081,10 @@ NTSTATUS OpenPort(Device& dev) {
     UsbDevice& usb = dev.usb;
     if (!s.lineWork) s.lineWork = IoAllocateWorkItem(dev.kernel);
     if (!s.lineWork) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!s.rearmWork) s.rearmWork = IoAllocateWorkItem(dev.kernel);
+    if (!s.rearmWork) return STATUS_INSUFFICIENT_RESOURCES;
+    s.receiveFailures.store(0);
+    s.statusFailures.store(0);
     SerialHandflow hf;
     {
         SpinLockGuard rx(dev.receiveLock);
@@ -1938,18 +2130,37 @@ NTSTATUS OpenPort(Device& dev) {
     }
     if (!NT_SUCCESS(status)) return status;
     dev.standingTransfers.store(true);
-    if (!usb.PipeBusy(kPipeStatus)) {
-        status = USB2SER_AsyncTransfer(usb, kPipeStatus, nullptr, kStatusTransferSize);
-        if (!NT_SUCCESS(status) && status != STATUS_PENDING) return status;
-    }
+    status = USB2SER_ArmStanding(usb, kPipeStatus, kStatusTransferSize);
+    if (!NT_SUCCESS(status) && status != STATUS_PENDING) return status;
     ArmReceive(dev);
-    if (!s.receiveArmed.load() && !usb.PipeBusy(kPipeReceive)) {
+    if (!USB2SER_StandingArmed(usb, kPipeReceive)) {
         // A receive that could not start leaves the port deaf: the open fails.
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     s.ready.store(true);
     return STATUS_SUCCESS;
 }
+
+namespace {
+NTSTATUS RestoreModemLines(Device& dev, const SerialHandflow& hf, std::uint16_t saved) {
+    const bool dtrDriven = (hf.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
+    const std::uint32_t rts = hf.FlowReplace & SERIAL_RTS_MASK;
+    const bool rtsDriven = rts == SERIAL_RTS_HANDSHAKE || rts == SERIAL_TRANSMIT_TOGGLE;
+    UsbDevice& usb = dev.usb;
+    KMutexGuard line(usb.lineMutex);
+    std::uint16_t word;
+    std::uint16_t now;
+    {
+        SpinLockGuard control(usb.controlLock);
+        now = usb.chip.lineState;
+        word = now;
+        if (!dtrDriven) word = static_cast<std::uint16_t>((word & ~1u) | (saved & 1u));
+        if (!rtsDriven) word = static_cast<std::uint16_t>((word & ~2u) | (saved & 2u));
+        usb.chip.lineState = word;
+    }
+    return word == now ? STATUS_SUCCESS : USB2SER_SendCtrlState(usb, word);
+}
+}  // namespace
 
 NTSTATUS RestoreAfterPowerUp(Device& dev) {
     SerialState& s = dev.serial;
@@ -1964,11 +2175,15 @@ NTSTATUS RestoreAfterPowerUp(Device& dev) {
     std::uint16_t lines;
     std::uint32_t rate;
     {
-        SpinLockGuard control(usb.controlLock);
-        lines = usb.chip.lineState;
-        rate = usb.chip.currentRate;
+        KMutexGuard line(usb.lineMutex);
+        {
+            SpinLockGuard control(usb.controlLock);
+            lines = usb.chip.lineState;
+            rate = usb.chip.currentRate;
+        }
+        USB2SER_SendCtrlState(usb, lines);
     }
-    USB2SER_SendCtrlState(usb, lines);
+    dev.kernel.PausePoint(kPauseRestore);
     // The kept coding with the kept rate, sent once: no coding of rate 0 goes to the chip.
     if (NT_SUCCESS(status) && rate != 0) status = USB2SER_RestoreState(usb);
     if (NT_SUCCESS(status)) status = ApplyFlow(dev, hf, true);
@@ -1981,15 +2196,17 @@ NTSTATUS RestoreAfterPowerUp(Device& dev) {
     if (NT_SUCCESS(status) && (hf.ControlHandShake & SERIAL_DSR_HANDSHAKE) && usb.ChipAtLeast(3)) {
         status = SetDsrHandshake(usb, true);
     }
+    // DTR and RTS as the line-state word had them, where the handshake record does not drive
+    // them: applying the record again set them from its modes, which would raise a line the
+    // application had cleared.
+    if (NT_SUCCESS(status)) status = RestoreModemLines(dev, hf, lines);
     if (usb.ChipAtLeast(2)) USB2SER_SetFlowThreshold(usb, 2);
     if (!NT_SUCCESS(status) || !s.ready.load() || !dev.standingTransfers.load()) return status;
     if (usb.ChipAtLeast(2)) {
         USB2SER_ResetDataPipe(usb, 1);
         USB2SER_ResetDataPipe(usb, 0);
     }
-    if (!usb.PipeBusy(kPipeStatus)) {
-        USB2SER_AsyncTransfer(usb, kPipeStatus, nullptr, kStatusTransferSize);
-    }
+    USB2SER_ArmStanding(usb, kPipeStatus, kStatusTransferSize);
     ArmReceive(dev);
     return status;
 }
@@ -2049,10 +2266,13 @@ void ClosePortWait(Device& dev) {
 }
 
 void FreeLineWork(Device& dev) {
-    if (!dev.serial.lineWork) return;
+    SerialState& s = dev.serial;
+    if (!s.lineWork && !s.rearmWork) return;
     dev.kernel.FlushWorkItems();
-    IoFreeWorkItem(dev.serial.lineWork);
-    dev.serial.lineWork = nullptr;
+    if (s.lineWork) IoFreeWorkItem(s.lineWork);
+    if (s.rearmWork) IoFreeWorkItem(s.rearmWork);
+    s.lineWork = nullptr;
+    s.rearmWork = nullptr;
 }
 
 void OnTransferDone(Device& dev, int pipe, std::uintptr_t tag, NTSTATUS status,

@@ -280,17 +280,40 @@ struct SerialState {
     std::uint32_t chunkInFlight = 0;
     bool transmitWaiting = false;        // held by CTS, DSR or XOFF received
     std::uint32_t queuedWriteBytes = 0;  // bytes of writes waiting in the queue
+    // An XOFF counter whose character has gone, waiting at the head of the write queue for the
+    // counter before it to retire (cancel spin lock).
+    Irp* xoffCounterWaiting = nullptr;
 
     // Work at passive level the receive path and the timers ask for (modem lines of the
     // receive handshake and the RTS toggle).
     KWorkItem* lineWork = nullptr;
     std::atomic<bool> lineWorkQueued{false};
-    std::atomic<bool> receiveArmed{false};
+    // A standing transfer that failed is started again from a work item, after its pipe is
+    // reset, at most kMaxRearms times in a row (a success starts the count again).
+    KWorkItem* rearmWork = nullptr;
+    std::atomic<bool> rearmQueued{false};
+    std::atomic<bool> rearmReceive{false};
+    std::atomic<bool> rearmStatus{false};
+    std::atomic<std::int32_t> receiveFailures{0};
+    std::atomic<std::int32_t> statusFailures{0};
     std::atomic<std::int32_t> deferredRunning{0};
 
     // The port is ready for requests (the open has completed).
     std::atomic<bool> ready{false};
 };
+
+// Where a request's starter stops between making it current and arming it, for tests that act
+// in that window (Kernel::ArmPause); and where a dispatch stops between its admission and its
+// queue.
+inline constexpr std::string_view kPauseStart = "usbser2k.start";
+inline constexpr std::string_view kPauseAdmitted = "usbser2k.admitted";
+// Where a write's starter stops after letting go of its request, which may have completed.
+inline constexpr std::string_view kPauseStarted = "usbser2k.started";
+// Where a restore after power-up stops once it has taken what it restores and before it sends
+// the line coding (it holds the device-requests mutex there, as it does throughout).
+inline constexpr std::string_view kPauseRestore = "usbser2k.restore";
+
+inline constexpr std::int32_t kMaxRearms = 3;
 
 // Counts a request in flight; one for a device that is removed, surprise removed or failed is
 // completed with STATUS_DELETE_PENDING (and not counted). Returns whether it may go on.

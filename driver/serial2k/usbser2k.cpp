@@ -217,7 +217,7 @@ NTSTATUS RemoveDevice(Device& dev, Irp* irp) {
     if (dev.named) UndoNaming(dev);
     Wmi2kDeregister(dev);
     FreeReceiveBuffer(dev);
-    KeFlushQueuedDpcs();
+    KeFlushQueuedDpcs(dev.kernel);
     FreeLineWork(dev);
     FreePowerWork(dev);
     return PassDownDetachAndDelete(dev.fdo, dev.usb.lower, irp);
@@ -351,7 +351,7 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
         dev.serial.ready.store(false);
         StopStandingTransfers(dev);
         FreeReceiveBuffer(dev);
-        KeFlushQueuedDpcs();
+        KeFlushQueuedDpcs(dev.kernel);
         FreeLineWork(dev);
         dev.openMutex.Acquire();
         dev.openCount = 0;
@@ -366,7 +366,7 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
     ClosePortLines(dev);
     StopStandingTransfers(dev);
     FreeReceiveBuffer(dev);
-    KeFlushQueuedDpcs();
+    KeFlushQueuedDpcs(dev.kernel);
     FreeLineWork(dev);
     ClosePortWait(dev);
     dev.openMutex.Acquire();
@@ -375,9 +375,15 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
     return Finish(dev, irp, STATUS_SUCCESS);
 }
 
+// Cleanup cancels the handle's requests even once the device has been surprise removed: a
+// request that reached its queue after the removal's own cancel ends here, and the removal's
+// drain with it.
 NTSTATUS DispatchCleanup(DeviceObject* fdo, Irp* irp) {
     Device& dev = Ext(fdo);
-    if (!Admit(dev, irp)) return STATUS_DELETE_PENDING;
+    dev.usb.ioCount.Increment();
+    if (dev.deviceFlags.load() & kDeviceRemoved) {
+        return Finish(dev, irp, STATUS_DELETE_PENDING);
+    }
     dev.kernel.Delay(30 * kMillisecond);
     CancelAllRequests(dev);
     return Finish(dev, irp, STATUS_SUCCESS);

@@ -871,6 +871,18 @@ std::size_t SimChip::PendingCount() const {
     return pending_.size();
 }
 
+std::size_t SimChip::WaitingReceives() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(
+        pending_.begin(), pending_.end(), [](const Pending& p) { return p.wait == Wait::Data; }));
+}
+
+std::size_t SimChip::WaitingStatusReads() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(
+        pending_.begin(), pending_.end(), [](const Pending& p) { return p.wait == Wait::Status; }));
+}
+
 bool SimChip::CompleteOne() {
     std::vector<Completion> done;
     std::vector<std::vector<std::uint8_t>> transmitted;

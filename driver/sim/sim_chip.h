@@ -145,6 +145,10 @@ public:
     // Deferred mode: requests are kept pending until CompleteOne/CompleteAll.
     void SetDeferred(bool on);
     std::size_t PendingCount() const;
+    // Bulk-in transfers waiting for received data, interrupt transfers waiting for a status
+    // notification.
+    std::size_t WaitingReceives() const;
+    std::size_t WaitingStatusReads() const;
     // Completes the oldest deferred request (it may turn into a waiting read); returns false when
     // there is none.
     bool CompleteOne();
