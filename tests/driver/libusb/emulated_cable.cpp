@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -181,6 +182,8 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     // The argument is the caller's pointer; what it points to is resolved as needed.
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     UMockdevIoctlData* pointed = nullptr;
+    const bool trace = std::getenv("VM_EMULATED_CABLE_TRACE") != nullptr;
+    if (trace) std::fprintf(stderr, "emulated cable: ioctl %lx\n", request);
     auto value = [&]() -> std::uint32_t {
         std::uint32_t v = 0;
         if (!pointed) pointed = umockdev_ioctl_data_resolve(arg, 0, 4, nullptr);
@@ -296,11 +299,18 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
                 break;
             }
             default:
-                return FALSE;
+                // Nothing else is expected of a cable: refused, as usbdevfs refuses what it
+                // does not know.
+                if (std::getenv("VM_EMULATED_CABLE_TRACE")) {
+                    std::fprintf(stderr, "emulated cable: ioctl %lx refused\n", request);
+                }
+                result = -1, error = ENOTTY;
+                break;
         }
     }
     WriteLine(line, transmitted);
     umockdev_ioctl_client_complete(client, result, error);
+    if (trace) std::fprintf(stderr, "emulated cable: ioctl %lx: %ld %d\n", request, result, error);
     if (slot) g_object_unref(slot);
     if (pointed) g_object_unref(pointed);
     Release(reaped);
@@ -448,7 +458,7 @@ int EmulatedCable::Plug(int variant, int address) {
     return static_cast<int>(impl_->devices.size() - 1);
 }
 
-void EmulatedCable::Unplug(int cable) {
+void EmulatedCable::Unplug(int cable, bool announce) {
     Device& d = *impl_->devices.at(static_cast<std::size_t>(cable));
     {
         std::lock_guard lock(d.mutex);
@@ -462,8 +472,9 @@ void EmulatedCable::Unplug(int cable) {
         }
         d.waiting.clear();
     }
-    umockdev_testbed_uevent(impl_->testbed, d.sysPath.c_str(), "remove");
-    umockdev_testbed_remove_device(impl_->testbed, d.sysPath.c_str());
+    if (announce) umockdev_testbed_uevent(impl_->testbed, d.sysPath.c_str(), "remove");
+    // The node stays (removing it under an open handle stalls the preload); every request on
+    // it now fails as on a device that has gone.
 }
 
 std::vector<sim::WireRecord> EmulatedCable::Log(int cable) const {

@@ -29,7 +29,8 @@ public:
     // (from 0), or -1 when it could not be added.
     int Plug(int variant, int address);
     // Pulls the cable out: its device goes away and every request fails from then on.
-    void Unplug(int cable);
+    // `announce`: udev is told (a "remove" event) as well.
+    void Unplug(int cable, bool announce = false);
 
     // The requests the chip has seen, in order (control requests from setup packets, bulk and
     // interrupt transfers by endpoint).

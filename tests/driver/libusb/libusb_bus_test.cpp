@@ -76,13 +76,20 @@ struct Driven {
         started = true;
         return pnp.Start(pdo);
     }
-    void Remove() {
-        if (!started) return;
-        started = false;
+    // The cable has gone: what the host does when libusb reports its departure.
+    void SurpriseRemove() {
+        if (!started || surprised) return;
+        surprised = true;
         bus->Disconnect();
         pnp.SurpriseRemoval(pdo);
+    }
+    void Remove() {
+        if (!started) return;
+        SurpriseRemove();
+        started = false;
         pnp.Remove(pdo);
     }
+    bool surprised = false;
     ~Driven() {
         Remove();
         driver.Unload(&driver);
@@ -181,7 +188,7 @@ TEST_F(EmulatedCableTest, UnplugFailsTheReadAndLaterRequests) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     cables.Unplug(cable);
-    driven.bus->Disconnect();
+    driven.SurpriseRemove();
     reader.join();
     EXPECT_FALSE(NT_SUCCESS(readStatus));
     std::uint32_t put = 0;
