@@ -396,6 +396,15 @@ NTSTATUS LibusbBus::StartTransfer(Irp* irp, Urb* urb) {
 void LIBUSB_CALL LibusbBus::OnTransfer(libusb_transfer* transfer) {
     auto* p = static_cast<Pending*>(transfer->user_data);
     LibusbBus* bus = p->bus;
+    if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) {
+        std::function<void()> gone;
+        {
+            std::lock_guard lock(bus->mutex_);
+            if (!bus->goneReported_) gone = bus->onGone_;
+            bus->goneReported_ = true;
+        }
+        if (gone) gone();
+    }
     std::unique_lock lock(bus->mutex_);
     p->done = true;
     p->result = MapTransferStatus(transfer->status, bus->gone_);
@@ -495,6 +504,11 @@ void LibusbBus::Disconnect() {
     for (auto& [irp, p] : pending_) {
         if (!p.done) libusb_cancel_transfer(p.transfer);
     }
+}
+
+void LibusbBus::SetOnDeviceGone(std::function<void()> onGone) {
+    std::lock_guard lock(mutex_);
+    onGone_ = std::move(onGone);
 }
 
 bool LibusbBus::Disconnected() const {

@@ -69,6 +69,9 @@ public:
     // STATUS_DEVICE_NOT_CONNECTED, as does every later request.
     void Disconnect();
     bool Disconnected() const;
+    // Called once, from the event thread, when a transfer finds that the device has gone (the
+    // owner learns of a departure that hotplug has not reported).
+    void SetOnDeviceGone(std::function<void()> onGone);
     // Asynchronous transfers not yet completed.
     std::size_t InFlight() const;
     // Waits until none is in flight (the event thread must be running).
@@ -106,6 +109,8 @@ private:
     std::map<Irp*, Pending> pending_;
     std::map<std::uint8_t, PipeType> pipeTypes_;
     bool gone_ = false;
+    bool goneReported_ = false;
+    std::function<void()> onGone_;
 };
 
 }  // namespace vm::drv::libusb
