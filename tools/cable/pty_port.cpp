@@ -261,6 +261,9 @@ void PtyPort::ReadFromDriver() {
             drv::host::HostFile* file = file_.get();
             status = file->Read(buffer, sizeof buffer, &got);
         }
+        if (status == drv::STATUS_CANCELLED && !readerStop_.load()) {
+            continue;  // a purge aborted the read: the port stays open
+        }
         if (!drv::NT_SUCCESS(status)) {
             if (readerStop_.load()) return;
             ++failures_;
@@ -284,22 +287,10 @@ void PtyPort::Serve() {
             return;
         }
         if (fds[0].revents) return;
-        if (fds[1].revents & POLLIN) {
-            const ssize_t n = ::read(inotify_, events, sizeof events);
-            for (ssize_t at = 0; n > 0 && at < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(events + at);
-                if (e->mask & IN_OPEN) {
-                    if (opens_++ == 0) OpenPort();
-                }
-                if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                    if (opens_ > 0 && --opens_ == 0) ClosePort();
-                }
-                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-            }
-        }
-        if (count == 3 && (fds[2].revents & POLLIN)) {
+        // What the program wrote goes out before its close is acted on.
+        while (count == 3 && (fds[2].revents & POLLIN)) {
             const ssize_t n = ::read(master_, packet, sizeof packet);
-            if (n <= 0) continue;
+            if (n <= 0) break;
             const std::uint8_t control = packet[0];
             if (control == TIOCPKT_DATA) {
                 if (n > 1 && file_) {
@@ -319,10 +310,25 @@ void PtyPort::Serve() {
             if (control & TIOCPKT_FLUSHREAD) purge |= k::SERIAL_PURGE_RXABORT | k::SERIAL_PURGE_RXCLEAR;
             if (control & TIOCPKT_FLUSHWRITE) purge |= k::SERIAL_PURGE_TXABORT | k::SERIAL_PURGE_TXCLEAR;
             if (purge) Control(k::IOCTL_SERIAL_PURGE, &purge, sizeof purge, nullptr, 0);
-        } else if (count == 3 && (fds[2].revents & (POLLHUP | POLLERR))) {
+        }
+        if (count == 3 && !(fds[2].revents & POLLIN) && (fds[2].revents & (POLLHUP | POLLERR)) &&
+            !(fds[1].revents & POLLIN)) {
             // The last program closed the slave; its close arrives through inotify.
             pollfd p{inotify_, POLLIN, 0};
             ::poll(&p, 1, 50);
+        }
+        if (fds[1].revents & POLLIN) {
+            const ssize_t n = ::read(inotify_, events, sizeof events);
+            for (ssize_t at = 0; n > 0 && at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+                if (e->mask & IN_OPEN) {
+                    if (opens_++ == 0) OpenPort();
+                }
+                if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+                    if (opens_ > 0 && --opens_ == 0) ClosePort();
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
         }
     }
 }
