@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -194,6 +195,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     // A reaped URB's data reaches the caller when the ioctl completes: held until then.
     Urb reaped;
     UMockdevIoctlData* slot = nullptr;
+    bool idle = false;
     int line = -1;
     long result = 0;
     int error = 0;
@@ -290,6 +292,10 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
                 Serve(d);
                 if (d.done.empty()) {
                     result = -1, error = d.gone ? ENODEV : EAGAIN;
+                    // libusb reaps again at once while a transfer is pending (the emulated
+                    // node always reads as ready): a short pause keeps that from taking a
+                    // whole core from the programs under test.
+                    idle = true;
                     break;
                 }
                 reaped = d.done.front();
@@ -309,6 +315,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
         }
     }
     WriteLine(line, transmitted);
+    if (idle) std::this_thread::sleep_for(std::chrono::microseconds(500));
     umockdev_ioctl_client_complete(client, result, error);
     if (trace) std::fprintf(stderr, "emulated cable: ioctl %lx: %ld %d\n", request, result, error);
     if (slot) g_object_unref(slot);
