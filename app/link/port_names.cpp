@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <system_error>
 
@@ -154,7 +154,8 @@ ExplicitPorts PublishedPorts(const std::filesystem::path& folder) {
     return ports;
 }
 
-ExplicitPorts WithPublishedPorts(ExplicitPorts explicit_ports, const std::filesystem::path& folder) {
+ExplicitPorts WithPublishedPorts(ExplicitPorts explicit_ports,
+                                 const std::filesystem::path& folder) {
     for (const auto& [n, path] : PublishedPorts(folder)) explicit_ports[n] = path;
     return explicit_ports;
 }

@@ -105,8 +105,8 @@ MappedStatus MapError(int libusbError) {
 
 // --- The bus ------------------------------------------------------------------------------------
 
-LibusbBus::LibusbBus(Kernel& kernel, libusb_device_handle* handle, Trace trace)
-    : kernel_(kernel), handle_(handle), trace_(std::move(trace)) {}
+LibusbBus::LibusbBus(libusb_device_handle* handle, Trace trace)
+    : handle_(handle), trace_(std::move(trace)) {}
 
 LibusbBus::~LibusbBus() {
     Disconnect();
@@ -150,14 +150,15 @@ std::string LibusbBus::Describe(const Urb* urb) const {
         }
         case URB_FUNCTION_SELECT_CONFIGURATION:
             return u.As<UrbSelectConfiguration>().ConfigurationDescriptor ? "SELECT_CONFIGURATION"
-                                                                           : "UNCONFIGURE";
+                                                                          : "UNCONFIGURE";
         case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
             auto& t = u.As<UrbBulkOrInterruptTransfer>();
             return "TRANSFER " + Hex(static_cast<unsigned>(t.Pipe & 0xFF), 2) + " " +
                    std::to_string(t.TransferBufferLength);
         }
         case URB_FUNCTION_RESET_PIPE:
-            return "RESET_PIPE " + Hex(static_cast<unsigned>(u.As<UrbPipeRequest>().Pipe & 0xFF), 2);
+            return "RESET_PIPE " +
+                   Hex(static_cast<unsigned>(u.As<UrbPipeRequest>().Pipe & 0xFF), 2);
         case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
         case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
             return std::string(urb->Hdr.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ? "SET"

@@ -55,7 +55,7 @@ public:
     using Trace = std::function<void(const std::string& line)>;
     // Takes over the open handle (closed by the destructor). `trace`, when set, is told of each
     // URB and its completion.
-    LibusbBus(Kernel& kernel, libusb_device_handle* handle, Trace trace = {});
+    explicit LibusbBus(libusb_device_handle* handle, Trace trace = {});
     ~LibusbBus() override;
     LibusbBus(const LibusbBus&) = delete;
     LibusbBus& operator=(const LibusbBus&) = delete;
@@ -99,7 +99,6 @@ private:
     void Log(const std::string& line) const;
     std::string Describe(const Urb* urb) const;
 
-    Kernel& kernel_;
     libusb_device_handle* handle_;
     Trace trace_;
     std::vector<int> claimed_;

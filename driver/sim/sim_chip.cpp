@@ -288,7 +288,8 @@ void SimChip::Finish(const Completion& c) {
 std::vector<std::string> SimChip::HardwareIds() const {
     char text[64];
     std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", model_.profile().vendorId,
-                  model_.profile().productId, 0x0300u + static_cast<unsigned>(model_.profile().variant));
+                  model_.profile().productId,
+                  0x0300u + static_cast<unsigned>(model_.profile().variant));
     std::vector<std::string> ids{text};
     std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", model_.profile().vendorId,
                   model_.profile().productId);

@@ -178,7 +178,7 @@ void CableHost::Arrive(libusb_device* device) {
     }
     drv::libusb::LibusbBus::Trace trace;
     if (options_.verbose) trace = [this](const std::string& line) { log_(line); };
-    cable->bus = std::make_unique<drv::libusb::LibusbBus>(kernel_, handle, trace);
+    cable->bus = std::make_unique<drv::libusb::LibusbBus>(handle, trace);
     cable->bus->SetOnDeviceGone([this, device] {
         // A transfer found the cable gone before hotplug said so.
         {
@@ -190,8 +190,7 @@ void CableHost::Arrive(libusb_device* device) {
     });
     cable->name = NameFor(cable->location);
     cable->pdo = busDriver_->CreatePdo(*cable->bus);
-    kernel_.registry().SetString(drv::IoOpenDeviceRegistryKey(cable->pdo), "PortName",
-                                 cable->name);
+    kernel_.registry().SetString(drv::IoOpenDeviceRegistryKey(cable->pdo), "PortName", cable->name);
     drv::NTSTATUS status = pnp_->AddDevice(*driver_, cable->pdo);
     cable->added = drv::NT_SUCCESS(status);
     if (cable->added) status = pnp_->Start(cable->pdo);
@@ -199,9 +198,8 @@ void CableHost::Arrive(libusb_device* device) {
         char text[16];
         std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
         log_("cable at " + Where(device) + ": the driver did not start it (" + text + ")" +
-             (status == drv::STATUS_DEVICE_BUSY
-                  ? ": the kernel's own driver will not let go of it"
-                  : ""));
+             (status == drv::STATUS_DEVICE_BUSY ? ": the kernel's own driver will not let go of it"
+                                                : ""));
         if (cable->added) pnp_->Remove(cable->pdo);
         cable->bus.reset();
         libusb_unref_device(cable->device);

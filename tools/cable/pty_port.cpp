@@ -137,8 +137,8 @@ bool PtyPort::Control(std::uint32_t code, const void* in, std::uint32_t inLength
     const drv::NTSTATUS status = file_->DeviceIoControl(code, in, inLength, out, outLength);
     if (!drv::NT_SUCCESS(status)) {
         ++failures_;
-        log_(objectName_ + ": request " + Hex(code) + " failed: " +
-             Hex(static_cast<std::uint32_t>(status)));
+        log_(objectName_ + ": request " + Hex(code) +
+             " failed: " + Hex(static_cast<std::uint32_t>(status)));
         return false;
     }
     return true;
@@ -299,16 +299,18 @@ void PtyPort::Serve() {
                         file_->Write(packet + 1, static_cast<std::uint32_t>(n - 1), &put);
                     if (!drv::NT_SUCCESS(status)) {
                         ++failures_;
-                        log_(objectName_ + ": write failed: " +
-                             Hex(static_cast<std::uint32_t>(status)));
+                        log_(objectName_ +
+                             ": write failed: " + Hex(static_cast<std::uint32_t>(status)));
                     }
                 }
                 continue;
             }
             if (control & TIOCPKT_IOCTL) ApplySettings();
             std::uint32_t purge = 0;
-            if (control & TIOCPKT_FLUSHREAD) purge |= k::SERIAL_PURGE_RXABORT | k::SERIAL_PURGE_RXCLEAR;
-            if (control & TIOCPKT_FLUSHWRITE) purge |= k::SERIAL_PURGE_TXABORT | k::SERIAL_PURGE_TXCLEAR;
+            if (control & TIOCPKT_FLUSHREAD)
+                purge |= k::SERIAL_PURGE_RXABORT | k::SERIAL_PURGE_RXCLEAR;
+            if (control & TIOCPKT_FLUSHWRITE)
+                purge |= k::SERIAL_PURGE_TXABORT | k::SERIAL_PURGE_TXCLEAR;
             if (purge) Control(k::IOCTL_SERIAL_PURGE, &purge, sizeof purge, nullptr, 0);
         }
         if (count == 3 && !(fds[2].revents & POLLIN) && (fds[2].revents & (POLLHUP | POLLERR)) &&

@@ -1,9 +1,9 @@
 #include "tests/driver/libusb/emulated_cable.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -84,7 +84,9 @@ namespace {
 bool Carry(Device& d, Urb& u, std::vector<std::uint8_t>* transmitted) {
     usbdevfs_urb* urb = u.urb();
     std::span<std::uint8_t> data;
-    if (u.buffer) data = std::span<std::uint8_t>(u.buffer->data, static_cast<std::size_t>(u.buffer->data_len));
+    if (u.buffer)
+        data =
+            std::span<std::uint8_t>(u.buffer->data, static_cast<std::size_t>(u.buffer->data_len));
     if (d.gone) {
         urb->status = -ENODEV;
         urb->actual_length = 0;
@@ -138,7 +140,7 @@ bool Carry(Device& d, Urb& u, std::vector<std::uint8_t>* transmitted) {
         return true;
     }
     const auto n = urb->endpoint == sim::ChipModel::kInterruptIn ? d.model.InterruptIn(data)
-                                                                  : d.model.BulkIn(data);
+                                                                 : d.model.BulkIn(data);
     if (!n) return false;
     urb->status = 0;
     urb->actual_length = static_cast<int>(*n);
@@ -226,7 +228,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
                 const std::uint32_t configuration = value();
                 sim::WireRecord r;
                 r.kind = configuration ? sim::WireRecord::Kind::SelectConfiguration
-                               : sim::WireRecord::Kind::Unconfigure;
+                                       : sim::WireRecord::Kind::Unconfigure;
                 d.log.push_back(r);
                 if (d.gone) {
                     result = -1, error = ENODEV;
@@ -274,7 +276,9 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
             case USBDEVFS_DISCARDURB: {
                 bool found = false;
                 gulong address = 0;
-                std::memcpy(&address, arg->data, std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
+                std::memcpy(
+                    &address, arg->data,
+                    std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
                 for (auto it = d.waiting.begin(); it != d.waiting.end(); ++it) {
                     if (it->arg->client_addr != address) continue;
                     it->urb()->status = -ENOENT;

@@ -95,7 +95,7 @@ struct Driven {
     explicit Driven(libusb_device_handle* handle) {
         kernel.SetClockMode(Kernel::ClockMode::WallClock);
         kernel.SetTimerResolution(kMillisecond);
-        bus = std::make_unique<LibusbBus>(kernel, handle);
+        bus = std::make_unique<LibusbBus>(handle);
         pdo = busDriver.CreatePdo(*bus);
         usbser2k::DriverEntry(&driver, kService);
         kernel.registry().SetString(IoOpenDeviceRegistryKey(pdo), "PortName", "COM7");
@@ -128,9 +128,7 @@ struct Driven {
 
 class EmulatedCableTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(cables.ok()) << cables.error();
-    }
+    void SetUp() override { ASSERT_TRUE(cables.ok()) << cables.error(); }
     // libusb starts once the cables are in.
     Context& Usb() {
         if (!usb) usb = std::make_unique<Context>();
@@ -176,8 +174,8 @@ TEST_F(EmulatedCableTest, DataCrossesBothWaysThroughTheDriver) {
     std::unique_ptr<host::HostFile> file;
     ASSERT_EQ(host::HostFile::Open(driven.kernel, "\\DosDevices\\COM7", &file), STATUS_SUCCESS);
     const usbser2k::SerialTimeouts timeouts{0xFFFFFFFF, 0xFFFFFFFF, 2000, 0, 2000};
-    ASSERT_EQ(file->DeviceIoControl(usbser2k::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts,
-                                    sizeof timeouts, nullptr, 0),
+    ASSERT_EQ(file->DeviceIoControl(usbser2k::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts,
+                                    nullptr, 0),
               STATUS_SUCCESS);
     const std::uint8_t out[] = {'P', 'R', 'O', 'G', 0x11, 0x13, 0x00, 0xFF};
     std::uint32_t put = 0;
@@ -207,8 +205,8 @@ TEST_F(EmulatedCableTest, UnplugFailsTheReadAndLaterRequests) {
     std::unique_ptr<host::HostFile> file;
     ASSERT_EQ(host::HostFile::Open(driven.kernel, "\\DosDevices\\COM7", &file), STATUS_SUCCESS);
     const usbser2k::SerialTimeouts timeouts{0, 0, 0, 0, 0};  // a read waits for its bytes
-    ASSERT_EQ(file->DeviceIoControl(usbser2k::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts,
-                                    sizeof timeouts, nullptr, 0),
+    ASSERT_EQ(file->DeviceIoControl(usbser2k::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts,
+                                    nullptr, 0),
               STATUS_SUCCESS);
     NTSTATUS readStatus = STATUS_PENDING;
     std::thread reader([&] {
