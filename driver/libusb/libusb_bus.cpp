@@ -208,11 +208,7 @@ NTSTATUS LibusbBus::SelectConfiguration(UrbSelectConfiguration& s) {
         return MapError(r).status;
     }
     for (UsbInterfaceInformation& info : s.Interfaces) {
-        auto iface = ParseConfigurationDescriptor(config, 0, info.InterfaceNumber,
-                                                  info.AlternateSetting, -1, -1, -1);
-        if (!iface) return STATUS_INVALID_PARAMETER;
-        const auto endpoints = InterfaceEndpoints(config, *iface);
-        if (info.Pipes.size() != endpoints.size()) return STATUS_INVALID_PARAMETER;
+        if (!FillInterfaceInformation(config, info, &HandleOf)) return STATUS_INVALID_PARAMETER;
         r = libusb_claim_interface(handle_, info.InterfaceNumber);
         if (r != 0) {
             Log("claim interface " + std::to_string(info.InterfaceNumber) + ": " +
@@ -220,20 +216,9 @@ NTSTATUS LibusbBus::SelectConfiguration(UrbSelectConfiguration& s) {
             return MapError(r).status;
         }
         claimed_.push_back(info.InterfaceNumber);
-        info.Class = iface->Class;
-        info.SubClass = iface->SubClass;
-        info.Protocol = iface->Protocol;
-        info.InterfaceHandle = 0x1F00u + iface->InterfaceNumber;
-        for (std::size_t i = 0; i < endpoints.size(); ++i) {
-            UsbPipeInformation& pipe = info.Pipes[i];
-            pipe.EndpointAddress = endpoints[i].EndpointAddress;
-            pipe.MaximumPacketSize = endpoints[i].MaxPacketSize;
-            pipe.Interval = endpoints[i].Interval;
-            pipe.Type = (endpoints[i].Attributes & 3) == 3 ? PipeType::Interrupt : PipeType::Bulk;
-            pipe.Handle = HandleOf(endpoints[i].EndpointAddress);
-            std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex_);
+        for (const UsbPipeInformation& pipe : info.Pipes)
             pipeTypes_[pipe.EndpointAddress] = pipe.Type;
-        }
     }
     s.ConfigurationHandle = 0xC0F1;
     return STATUS_SUCCESS;

@@ -344,25 +344,8 @@ SimChip::Outcome SimChip::Process(Urb* urb, std::vector<std::vector<std::uint8_t
             }
             const std::vector<std::uint8_t> config = model_.ConfigurationDescriptor();
             for (UsbInterfaceInformation& info : s.Interfaces) {
-                auto iface = ParseConfigurationDescriptor(config, 0, info.InterfaceNumber,
-                                                          info.AlternateSetting, -1, -1, -1);
-                if (!iface) return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
-                const auto endpoints = InterfaceEndpoints(config, *iface);
-                if (info.Pipes.size() != endpoints.size()) {
+                if (!FillInterfaceInformation(config, info, &HandleOf)) {
                     return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
-                }
-                info.Class = iface->Class;
-                info.SubClass = iface->SubClass;
-                info.Protocol = iface->Protocol;
-                info.InterfaceHandle = 0x1F00u + iface->InterfaceNumber;
-                for (std::size_t i = 0; i < endpoints.size(); ++i) {
-                    UsbPipeInformation& pipe = info.Pipes[i];
-                    pipe.EndpointAddress = endpoints[i].EndpointAddress;
-                    pipe.MaximumPacketSize = endpoints[i].MaxPacketSize;
-                    pipe.Interval = endpoints[i].Interval;
-                    pipe.Type =
-                        (endpoints[i].Attributes & 3) == 3 ? PipeType::Interrupt : PipeType::Bulk;
-                    pipe.Handle = HandleOf(endpoints[i].EndpointAddress);
                 }
             }
             s.ConfigurationHandle = 0xC0F1;
