@@ -424,6 +424,48 @@ void SerialSeeds() {
         Write(target, "chip-pulled", w.bytes());
     }
     {
+        // A rate set, the chip pulled, the device powered down and a request that needs the
+        // chip bringing it back: the chip is gone and cannot be restored, the port keeps its
+        // rate.
+        const std::uint32_t rate = 57600;
+        const std::uint8_t d3[] = {0x81};
+        script::Writer w = Script(setUp, 2, false);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_SET_BAUD_RATE),
+                std::span(reinterpret_cast<const std::uint8_t*>(&rate), sizeof rate), 0);
+        w.Step(script::kOpPullChip).Step(script::kOpPower, d3);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_SET_DTR), {}, 0);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_BAUD_RATE), {}, 4);
+        Write(target, "chip-pulled-power-cycle", w.bytes());
+    }
+    {
+        // A handshake record set, the chip pulled, then the basic settings another component
+        // asks for, which the chip cannot take, and the record read back.
+        drv::SerialHandflow hf{};
+        hf.ControlHandShake = drv::SERIAL_DTR_CONTROL;
+        hf.FlowReplace = drv::SERIAL_RTS_CONTROL;
+        hf.XonLimit = 0x200;
+        hf.XoffLimit = 0x80;
+        script::Writer w = Script(setUp, 2, false);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_SET_HANDFLOW),
+                std::span(reinterpret_cast<const std::uint8_t*>(&hf), sizeof hf), 0);
+        w.Step(script::kOpPullChip);
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, true), {},
+                sizeof(drv::usbser2k::SerialBasicSettings));
+        w.Ioctl(script::IndexOf(drv::usbser2k::IOCTL_SERIAL_GET_HANDFLOW), {}, sizeof hf);
+        Write(target, "chip-pulled-basic-settings", w.bytes());
+    }
+    {
+        // Steps overlapping up to the end: the last calls are still on their way to the driver
+        // when the script cancels what the handle has in flight and closes it.
+        const std::uint8_t rxchar[] = {0x01, 0x00};
+        script::Writer w = Script(setUp, 2, false);
+        w.Read(16).Step(script::kOpWait, rxchar).Step(script::kOpReopen).Read(8);
+        w.Step(script::kOpWait, rxchar);
+        Seed toTheEnd = w.bytes();
+        toTheEnd[0] |= 0x40;
+        Write(target, "overlapping-to-the-end", toTheEnd);
+    }
+    {
         // Sleep and wake with a read waiting, then the device alone powered down and a request
         // that needs the chip bringing it back.
         const std::uint8_t s3[] = {2};

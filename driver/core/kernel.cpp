@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
 
 namespace vm::drv {
 
@@ -25,6 +26,25 @@ thread_local std::deque<KDpc*> t_dpcQueue;
 std::mutex g_dpcLock;
 std::condition_variable g_dpcIdle;
 std::size_t g_dpcsActive = 0;  // queued or running, all threads; guarded by g_dpcLock
+// The same count for each kernel that has routines queued or running (g_dpcLock).
+std::unordered_map<const Kernel*, std::size_t> g_dpcsActiveByKernel;
+
+void CountDpc(const Kernel* kernel) {
+    ++g_dpcsActive;
+    if (kernel) ++g_dpcsActiveByKernel[kernel];
+}
+void UncountDpc(const Kernel* kernel) {
+    bool idle = --g_dpcsActive == 0;
+    if (kernel) {
+        auto it = g_dpcsActiveByKernel.find(kernel);
+        VM_KASSERT(it != g_dpcsActiveByKernel.end() && it->second > 0);
+        if (--it->second == 0) {
+            g_dpcsActiveByKernel.erase(it);
+            idle = true;
+        }
+    }
+    if (idle) g_dpcIdle.notify_all();
+}
 }  // namespace
 
 void RunQueuedDpcs();
@@ -54,6 +74,7 @@ void RunQueuedDpcs() {
         KDpc* dpc;
         void* arg1;
         void* arg2;
+        const Kernel* kernel;
         {
             std::lock_guard lock(g_dpcLock);
             if (t_dpcQueue.empty()) return;
@@ -62,12 +83,13 @@ void RunQueuedDpcs() {
             dpc->queue_ = nullptr;
             arg1 = dpc->arg1_;
             arg2 = dpc->arg2_;
+            kernel = dpc->kernel_;
         }
         // The routine may free the object holding the deferred routine: nothing of it is
         // touched afterwards.
         dpc->routine_(dpc, dpc->context_, arg1, arg2);
         std::lock_guard lock(g_dpcLock);
-        if (--g_dpcsActive == 0) g_dpcIdle.notify_all();
+        UncountDpc(kernel);
     }
 }
 
@@ -79,7 +101,7 @@ bool KeInsertQueueDpc(KDpc* dpc, void* arg1, void* arg2) {
         dpc->arg2_ = arg2;
         dpc->queue_ = &t_dpcQueue;
         t_dpcQueue.push_back(dpc);
-        ++g_dpcsActive;
+        CountDpc(dpc->kernel_);
         return true;
     };
     if (t_irql >= Irql::Dispatch) return enqueue();
@@ -95,7 +117,7 @@ bool KeRemoveQueueDpc(KDpc* dpc) {
     VM_KASSERT(it != queue->end());
     queue->erase(it);
     dpc->queue_ = nullptr;
-    if (--g_dpcsActive == 0) g_dpcIdle.notify_all();
+    UncountDpc(dpc->kernel_);
     return true;
 }
 
@@ -105,6 +127,12 @@ void KeFlushQueuedDpcs() {
     VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
     std::unique_lock lock(g_dpcLock);
     g_dpcIdle.wait(lock, [] { return g_dpcsActive == 0; });
+}
+
+void KeFlushQueuedDpcs(const Kernel& kernel) {
+    VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
+    std::unique_lock lock(g_dpcLock);
+    g_dpcIdle.wait(lock, [&] { return g_dpcsActiveByKernel.count(&kernel) == 0; });
 }
 
 // ---------------------------------------------------------------------------------------------

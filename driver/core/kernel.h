@@ -132,11 +132,13 @@ private:
 // Deferred routine. Queued from dispatch level it runs when the queuing thread drops below
 // dispatch level; queued from passive level it runs at once (at dispatch level). Any thread may
 // take a queued routine off again, and KeFlushQueuedDpcs waits for every routine queued or
-// running anywhere.
+// running anywhere; given a kernel, only for the routines made for that kernel.
 class KDpc {
 public:
     using Routine = void (*)(KDpc* dpc, void* context, void* arg1, void* arg2);
     KDpc(Routine routine, void* context) : routine_(routine), context_(context) {}
+    KDpc(Kernel& kernel, Routine routine, void* context)
+        : routine_(routine), context_(context), kernel_(&kernel) {}
     KDpc(const KDpc&) = delete;
     KDpc& operator=(const KDpc&) = delete;
 
@@ -149,6 +151,7 @@ private:
     void* arg1_ = nullptr;  // guarded by the deferred-routine queues' lock
     void* arg2_ = nullptr;
     std::deque<KDpc*>* queue_ = nullptr;  // the queue it waits in; null when not queued
+    const Kernel* kernel_ = nullptr;      // whose flush waits for it (besides the global one)
 };
 
 // Returns false when the routine was already queued.
@@ -158,6 +161,9 @@ bool KeRemoveQueueDpc(KDpc* dpc);
 // Waits (passive level, real time) until no deferred routine is queued or running on any other
 // thread.
 void KeFlushQueuedDpcs();
+// The same for the routines made for `kernel` only: a driver's teardown does not wait for the
+// deferred routines of another system in the same process.
+void KeFlushQueuedDpcs(const Kernel& kernel);
 
 // One-shot timer on the kernel's clock; queues its deferred routine when it expires.
 class KTimer {

@@ -16,16 +16,21 @@ bool OwnsPowerPolicy(Device& dev) {
 }
 
 NTSTATUS BringToD0(Device& dev) {
+    if (KeGetCurrentIrql() != Irql::Passive) {
+        // Nothing can be powered or restored from here.
+        return dev.devicePowerState.load() == PowerDeviceD0 && !dev.power.needsRestore.load()
+                   ? STATUS_SUCCESS
+                   : STATUS_INSUFFICIENT_POWER;
+    }
+    // Taken even when the device is in D0: a restore that another thread (the return to S0, a
+    // D0 another policy owner asked for) has begun ends before this request goes on.
+    const KMutexGuard one(dev.power.deviceRequests);
     if (dev.devicePowerState.load() != PowerDeviceD0) {
-        if (KeGetCurrentIrql() != Irql::Passive) return STATUS_INSUFFICIENT_POWER;
-        const KMutexGuard one(dev.power.deviceRequests);
-        if (dev.devicePowerState.load() != PowerDeviceD0) {
-            dev.power.ownD0.fetch_add(1);
-            const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
-            dev.power.ownD0.fetch_sub(1);
-            if (!NT_SUCCESS(status)) return status;
-            if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
-        }
+        dev.power.ownD0.fetch_add(1);
+        const NTSTATUS status = RequestDevicePowerAndWait(dev.pdo, PowerDeviceD0);
+        dev.power.ownD0.fetch_sub(1);
+        if (!NT_SUCCESS(status)) return status;
+        if (dev.devicePowerState.load() != PowerDeviceD0) return STATUS_INSUFFICIENT_POWER;
     }
     if (dev.power.needsRestore.exchange(false)) {
         const NTSTATUS status = RestoreAfterPowerUp(dev);
@@ -164,9 +169,13 @@ namespace {
 // The chip restored after a D0 someone else asked for (passive level, on the worker).
 void RestoreAfterD0(void*, void* context) {
     auto& dev = *static_cast<Device*>(context);
-    if (dev.pnpState.load() == PnpState::Started && dev.power.needsRestore.exchange(false) &&
-        !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
-        dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+    {
+        // Requests that need the chip wait for this restore (BringToD0).
+        const KMutexGuard one(dev.power.deviceRequests);
+        if (dev.pnpState.load() == PnpState::Started && dev.power.needsRestore.exchange(false) &&
+            !NT_SUCCESS(RestoreAfterPowerUp(dev))) {
+            dev.power.needsRestore.store(true);  // tried again at the next bring to D0
+        }
     }
     dev.power.restoreQueued.store(false);
     dev.usb.ioCount.Decrement();

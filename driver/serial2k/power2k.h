@@ -21,7 +21,9 @@ struct PowerState {
     KWorkItem* work = nullptr;     // finishes a return to S0 at passive level
     Irp* heldSystemIrp = nullptr;  // the S0 request while its restore runs
     // The driver's own device power requests (bring to D0, the device side of a system
-    // transition) go one at a time.
+    // transition) go one at a time, and so does every restore of the chip with them: a request
+    // that needs the chip waits here for a restore another thread has begun, so that it neither
+    // finds the chip half restored nor has its own change undone by the restore's later steps.
     KMutex deviceRequests;
 
     // The wait-wake request passing through this device, as a pipe slot keeps a transfer: the

@@ -62,11 +62,11 @@ SerialState::SerialState(Kernel& kernel, Device* owner)
       writeQueue(kernel),
       immediateQueue(kernel),
       xoffCounterQueue(kernel),
-      readTotalDpc(&ReadTotalDpc, owner),
-      readIntervalDpc(&ReadIntervalDpc, owner),
-      writeTotalDpc(&WriteTotalDpc, owner),
-      immediateTotalDpc(&ImmediateTotalDpc, owner),
-      xoffCounterTotalDpc(&XoffCounterTotalDpc, owner) {
+      readTotalDpc(kernel, &ReadTotalDpc, owner),
+      readIntervalDpc(kernel, &ReadIntervalDpc, owner),
+      writeTotalDpc(kernel, &WriteTotalDpc, owner),
+      immediateTotalDpc(kernel, &ImmediateTotalDpc, owner),
+      xoffCounterTotalDpc(kernel, &XoffCounterTotalDpc, owner) {
     flow.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
     flow.handflow.FlowReplace = SERIAL_RTS_CONTROL;
 }
@@ -789,6 +789,9 @@ void StartXoffCounter(Device& dev, Irp* irp);
 void StartWrite(Device& dev, Irp* irp) {
     SerialState& s = dev.serial;
     IoStackLocation* loc = IoGetCurrentIrpStackLocation(irp);
+    // Taken now: once its starting reference is dropped the request may complete (a flush at
+    // once, a write by its time-out or cancel) and be freed by its owner before this goes on.
+    const bool isWrite = loc->MajorFunction == IRP_MJ_WRITE;
     Done done;
     // Anything that follows a current XOFF counter ends it.
     {
@@ -834,7 +837,8 @@ void StartWrite(Device& dev, Irp* irp) {
         }
     }
     Settle(dev, done);
-    if (loc->MajorFunction == IRP_MJ_WRITE) RaiseToggleRts(dev);
+    dev.kernel.PausePoint(kPauseStarted);
+    if (isWrite) RaiseToggleRts(dev);
     SendChunk(dev);
 }
 
@@ -2179,6 +2183,7 @@ NTSTATUS RestoreAfterPowerUp(Device& dev) {
         }
         USB2SER_SendCtrlState(usb, lines);
     }
+    dev.kernel.PausePoint(kPauseRestore);
     // The kept coding with the kept rate, sent once: no coding of rate 0 goes to the chip.
     if (NT_SUCCESS(status) && rate != 0) status = USB2SER_RestoreState(usb);
     if (NT_SUCCESS(status)) status = ApplyFlow(dev, hf, true);

@@ -307,6 +307,11 @@ struct SerialState {
 // queue.
 inline constexpr std::string_view kPauseStart = "usbser2k.start";
 inline constexpr std::string_view kPauseAdmitted = "usbser2k.admitted";
+// Where a write's starter stops after letting go of its request, which may have completed.
+inline constexpr std::string_view kPauseStarted = "usbser2k.started";
+// Where a restore after power-up stops once it has taken what it restores and before it sends
+// the line coding (it holds the device-requests mutex there, as it does throughout).
+inline constexpr std::string_view kPauseRestore = "usbser2k.restore";
 
 inline constexpr std::int32_t kMaxRearms = 3;
 

@@ -217,7 +217,7 @@ NTSTATUS RemoveDevice(Device& dev, Irp* irp) {
     if (dev.named) UndoNaming(dev);
     Wmi2kDeregister(dev);
     FreeReceiveBuffer(dev);
-    KeFlushQueuedDpcs();
+    KeFlushQueuedDpcs(dev.kernel);
     FreeLineWork(dev);
     FreePowerWork(dev);
     return PassDownDetachAndDelete(dev.fdo, dev.usb.lower, irp);
@@ -351,7 +351,7 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
         dev.serial.ready.store(false);
         StopStandingTransfers(dev);
         FreeReceiveBuffer(dev);
-        KeFlushQueuedDpcs();
+        KeFlushQueuedDpcs(dev.kernel);
         FreeLineWork(dev);
         dev.openMutex.Acquire();
         dev.openCount = 0;
@@ -366,7 +366,7 @@ NTSTATUS DispatchClose(DeviceObject* fdo, Irp* irp) {
     ClosePortLines(dev);
     StopStandingTransfers(dev);
     FreeReceiveBuffer(dev);
-    KeFlushQueuedDpcs();
+    KeFlushQueuedDpcs(dev.kernel);
     FreeLineWork(dev);
     ClosePortWait(dev);
     dev.openMutex.Acquire();

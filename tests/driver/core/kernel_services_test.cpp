@@ -50,6 +50,40 @@ TEST(KernelDpcThreads, AnotherThreadTakesAQueuedRoutineOffAndFlushWaitsForRunnin
     later.join();
 }
 
+// Two systems in one process: a flush for one kernel waits for that kernel's routines only
+// (a routine of the other, held queued on a thread at dispatch level, does not hold it up).
+TEST(KernelDpcThreads, AFlushForOneKernelWaitsForItsOwnRoutinesOnly) {
+    Kernel first;
+    Kernel second;
+    std::atomic<int> firstRuns{0};
+    std::atomic<int> secondRuns{0};
+    KDpc firstDpc(first, &CountDpc, &firstRuns);
+    KDpc secondDpc(second, &CountDpc, &secondRuns);
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        IrqlScope raised(Irql::Dispatch);
+        KeInsertQueueDpc(&firstDpc, nullptr, nullptr);
+        stage = 1;
+        while (stage.load() != 2) std::this_thread::yield();
+        // Held a little longer: the first kernel's flush is already waiting for it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    while (stage.load() != 1) std::this_thread::yield();
+    KeFlushQueuedDpcs(second);  // returns with the first kernel's routine still queued
+    EXPECT_EQ(firstRuns.load(), 0);
+    std::thread secondHolder([&] {
+        IrqlScope raised(Irql::Dispatch);
+        KeInsertQueueDpc(&secondDpc, nullptr, nullptr);
+    });
+    secondHolder.join();
+    KeFlushQueuedDpcs(second);
+    EXPECT_EQ(secondRuns.load(), 1);
+    stage = 2;
+    KeFlushQueuedDpcs(first);
+    EXPECT_EQ(firstRuns.load(), 1);
+    holder.join();
+}
+
 struct WorkRecord {
     std::atomic<int> runs{0};
     std::atomic<bool> passive{false};

@@ -342,6 +342,31 @@ TEST(Usbser9xState, LineSettingsTheChipCannotTakeAreRefused) {
     EXPECT_FALSE(GetIntStatusForSerport(*port.g, 4));
 }
 
+// A port driver that asks for the next block from inside its receive callback, while the
+// completion that called it is about to start the next transfer itself: one receive stands.
+DriverGlobals* g_readAgain = nullptr;
+void ReceiveAndReadAgain(const std::uint8_t* data, std::uint32_t length, std::uint32_t com) {
+    OnReceive(data, length, com);
+    ReadForSerport(*g_readAgain, 1, com);
+}
+
+TEST(Usbser9xRead, ReadForSerportFromInsideTheReceiveCallbackLeavesOneStandingReceive) {
+    Port port;
+    port.Start();
+    g_readAgain = port.g;
+    port.g->receiveCallback.store(&ReceiveAndReadAgain);
+    ASSERT_TRUE(COMOpenedForSerport(*port.g, 1, 4));
+    ASSERT_TRUE(ReadForSerport(*port.g, 1, 4));
+    EXPECT_EQ(port.chip.WaitingReceives(), 1u);
+    for (int i = 0; i < 3; ++i) {
+        port.chip.InjectReceive(std::vector<std::uint8_t>{'a', static_cast<std::uint8_t>('0' + i)});
+        EXPECT_EQ(port.chip.WaitingReceives(), 1u) << "after block " << i;
+    }
+    EXPECT_EQ(port.seen.receiveCalls, 3);
+    EXPECT_EQ(port.seen.received, (std::vector<std::uint8_t>{'a', '0', 'a', '1', 'a', '2'}));
+    g_readAgain = nullptr;
+}
+
 TEST(Usbser9xPower, SleepAndWakeWithThePortOpenRestoresTheChipAndDataFlows) {
     for (int variant : {1, 2, 3}) {
         SCOPED_TRACE(variant);
