@@ -47,9 +47,10 @@ int CPortDlg::checked() const {
 }
 
 PortResolver MakePortResolver(const shell::SettingsFile& settings, const std::string& current) {
-    const ExplicitPorts explicit_ports = ReadExplicitPorts(
+    // Ports a program publishes (the cable's host) come first.
+    const ExplicitPorts explicit_ports = WithPublishedPorts(ReadExplicitPorts(
         [&settings](const std::string& key) { return settings.Read(kSectionPorts, key, ""); },
-        ComNumberOf(current));
+        ComNumberOf(current)));
     auto devices = ListSerialDevices();
     return [explicit_ports, devices](const std::string& name) {
         return ResolvePort(name, explicit_ports, devices);

@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <system_error>
 
 #include "app/image/file_bytes.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace vm {
 
@@ -121,6 +126,38 @@ std::vector<std::string> ListSerialDevices(const std::filesystem::path& sys_clas
     for (const auto& f : usb) out.push_back(f.path);
     for (const auto& f : builtin) out.push_back(f.path);
     return out;
+}
+
+std::filesystem::path PublishedPortsFolder() {
+    if (const char* dir = std::getenv("VM6142_RUNTIME_DIR"); dir && *dir) return dir;
+    if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir) {
+        return std::filesystem::path(dir) / "vm6142";
+    }
+#ifdef _WIN32
+    return std::filesystem::temp_directory_path() / "vm6142";
+#else
+    return std::filesystem::path("/tmp") / ("vm6142-" + std::to_string(getuid()));
+#endif
+}
+
+ExplicitPorts PublishedPorts(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    ExplicitPorts ports;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        const auto n = ComNumberOf(name);
+        // A link left behind by a program that has ended names nothing.
+        if (!n || name != "COM" + std::to_string(*n) || !fs::exists(entry.path(), ec)) continue;
+        ports[*n] = entry.path().string();
+    }
+    return ports;
+}
+
+ExplicitPorts WithPublishedPorts(ExplicitPorts explicit_ports,
+                                 const std::filesystem::path& folder) {
+    for (const auto& [n, path] : PublishedPorts(folder)) explicit_ports[n] = path;
+    return explicit_ports;
 }
 
 std::string ResolvePort(const std::string& name, const ExplicitPorts& explicit_ports,

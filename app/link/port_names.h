@@ -34,6 +34,20 @@ inline constexpr const char* kSectionPorts = "Ports";
 ExplicitPorts ReadExplicitPorts(const std::function<std::string(const std::string& key)>& read,
                                 std::optional<int> also = std::nullopt);
 
+// Where a program that serves ports (the cable's host, usbser2k-host) publishes them: one
+// symbolic link per COM name ("COM5") to the device. $VM6142_RUNTIME_DIR when set, otherwise
+// $XDG_RUNTIME_DIR/vm6142, otherwise /tmp/vm6142-<user id>.
+std::filesystem::path PublishedPortsFolder();
+
+// The COM names published in the folder whose device is there, each with the link's path (a
+// stable path to open); names above `kPortCount` too.
+ExplicitPorts PublishedPorts(const std::filesystem::path& folder = PublishedPortsFolder());
+
+// The explicit entries with the published ports put over them: a COM name a program publishes
+// is found there first.
+ExplicitPorts WithPublishedPorts(ExplicitPorts explicit_ports,
+                                 const std::filesystem::path& folder = PublishedPortsFolder());
+
 // Serial devices present, in the order they are given COM numbers: USB serial and ACM devices
 // first, ordered by where they sit on the USB bus (stable across runs and plugging order), then
 // the built-in ports that have hardware behind them.

@@ -379,4 +379,26 @@ std::size_t MultiSzChars(const char16_t* list, std::size_t maxChars) {
     return 0;  // not terminated within the bound
 }
 
+bool FillInterfaceInformation(std::span<const std::uint8_t> config, UsbInterfaceInformation& info,
+                              PipeHandle (*pipeHandle)(std::uint8_t endpointAddress)) {
+    auto iface = ParseConfigurationDescriptor(config, 0, info.InterfaceNumber,
+                                              info.AlternateSetting, -1, -1, -1);
+    if (!iface) return false;
+    const auto endpoints = InterfaceEndpoints(config, *iface);
+    if (info.Pipes.size() != endpoints.size()) return false;
+    info.Class = iface->Class;
+    info.SubClass = iface->SubClass;
+    info.Protocol = iface->Protocol;
+    info.InterfaceHandle = 0x1F00u + iface->InterfaceNumber;
+    for (std::size_t i = 0; i < endpoints.size(); ++i) {
+        UsbPipeInformation& pipe = info.Pipes[i];
+        pipe.EndpointAddress = endpoints[i].EndpointAddress;
+        pipe.MaximumPacketSize = endpoints[i].MaxPacketSize;
+        pipe.Interval = endpoints[i].Interval;
+        pipe.Type = (endpoints[i].Attributes & 3) == 3 ? PipeType::Interrupt : PipeType::Bulk;
+        pipe.Handle = pipeHandle(endpoints[i].EndpointAddress);
+    }
+    return true;
+}
+
 }  // namespace vm::drv

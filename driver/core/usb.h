@@ -183,6 +183,13 @@ std::optional<InterfaceDescriptor> ParseConfigurationDescriptor(
 std::vector<EndpointDescriptor> InterfaceEndpoints(std::span<const std::uint8_t> config,
                                                    const InterfaceDescriptor& iface);
 
+// Fills an interface record as a bus does when the configuration is selected: class, subclass
+// and protocol from the descriptor, and each pipe from its endpoint descriptor, with the handle
+// `pipeHandle` gives the endpoint address. False when the descriptor has no such interface or
+// its endpoints do not match the record's pipes.
+bool FillInterfaceInformation(std::span<const std::uint8_t> config, UsbInterfaceInformation& info,
+                              PipeHandle (*pipeHandle)(std::uint8_t endpointAddress));
+
 // Builds a select-configuration URB for the given interfaces, with one pipe entry per endpoint
 // (USBD_CreateConfigurationRequestEx). Returns null when it cannot be allocated.
 Urb* CreateConfigurationRequest(Kernel& kernel, std::uint32_t tag,

@@ -15,45 +15,12 @@ std::string Hex(unsigned value, int digits) {
     return text;
 }
 
-std::string WithCharAt(std::string text, std::size_t position, char c) {
-    text.resize(std::max(text.size(), position + 1), ' ');
-    text[position] = c;
-    return text;
-}
-
-constexpr std::uint8_t kInterruptIn = 0x81;
-constexpr std::uint8_t kBulkOut = 0x02;
-constexpr std::uint8_t kBulkIn = 0x83;
+constexpr std::uint8_t kInterruptIn = ChipModel::kInterruptIn;
 
 PipeHandle HandleOf(std::uint8_t endpoint) {
     return 0x5100u + endpoint;
 }
 }  // namespace
-
-ChipProfile ChipProfile::ForVariant(int variant) {
-    ChipProfile p;
-    p.variant = variant;
-    p.manufacturer = WithCharAt("VM6142 Cable Works Ltd.", 24, variant == 4 ? ' ' : '.') + "Co";
-    p.product = WithCharAt("VM6142 Serial Bridge", 22, variant >= 3 ? 'C' : 'A');
-    switch (variant) {
-        case 0:
-            p.deviceClass = 0x02;
-            p.maxPacketSize0 = 8;
-            p.twoInterfaces = true;
-            p.interface0 = {0x02, 0x02, 0xFF};
-            p.interface1 = {0x0A, 0x00, 0x00};
-            break;
-        case 1:
-            p.deviceClass = 0xFF;
-            p.maxPacketSize0 = 8;
-            break;
-        default:
-            p.deviceClass = 0x00;
-            p.maxPacketSize0 = 64;
-            break;
-    }
-    return p;
-}
 
 std::string WireRecord::ToString() const {
     switch (kind) {
@@ -89,9 +56,7 @@ std::string WireRecord::ToString() const {
 }
 
 SimChip::SimChip(Kernel& kernel, ChipProfile profile)
-    : kernel_(kernel), profile_(std::move(profile)) {
-    eeprom_.fill(0xFF);
-}
+    : kernel_(kernel), model_(std::move(profile)) {}
 
 SimChip::~SimChip() {
     // Whatever is still held is cancelled so that its owner can free it.
@@ -109,68 +74,15 @@ SimChip::~SimChip() {
 // --- Descriptors --------------------------------------------------------------------------------
 
 std::vector<std::uint8_t> SimChip::DeviceDescriptor() const {
-    const ChipProfile& p = profile_;
-    return {18,
-            USB_DEVICE_DESCRIPTOR_TYPE,
-            0x10,
-            0x01,
-            p.deviceClass,
-            0x00,
-            0x00,
-            p.maxPacketSize0,
-            static_cast<std::uint8_t>(p.vendorId),
-            static_cast<std::uint8_t>(p.vendorId >> 8),
-            static_cast<std::uint8_t>(p.productId),
-            static_cast<std::uint8_t>(p.productId >> 8),
-            static_cast<std::uint8_t>(p.variant),
-            0x03,
-            1,
-            2,
-            0,
-            1};
+    return model_.DeviceDescriptor();
 }
 
 std::vector<std::uint8_t> SimChip::ConfigurationDescriptor() const {
-    std::vector<std::uint8_t> d = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, 1, 0, 0xA0, 50};
-    auto iface = [&](std::uint8_t number, std::uint8_t endpoints, std::array<std::uint8_t, 3> c) {
-        d.insert(d.end(),
-                 {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, 0, endpoints, c[0], c[1], c[2], 0});
-    };
-    auto endpoint = [&](std::uint8_t address, std::uint8_t attributes, std::uint16_t size,
-                        std::uint8_t interval) {
-        d.insert(d.end(),
-                 {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, attributes,
-                  static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8), interval});
-    };
-    if (profile_.twoInterfaces) {
-        iface(0, 1, profile_.interface0);
-        endpoint(kInterruptIn, 0x03, 10, 1);
-        iface(1, 2, profile_.interface1);
-        endpoint(kBulkOut, 0x02, 64, 0);
-        endpoint(kBulkIn, 0x02, 64, 0);
-        d[4] = 2;
-    } else {
-        iface(0, 3, profile_.interface0);
-        endpoint(kInterruptIn, 0x03, 10, 1);
-        endpoint(kBulkOut, 0x02, 64, 0);
-        endpoint(kBulkIn, 0x02, 64, 0);
-        d[4] = 1;
-    }
-    d[2] = static_cast<std::uint8_t>(d.size());
-    d[3] = static_cast<std::uint8_t>(d.size() >> 8);
-    return d;
+    return model_.ConfigurationDescriptor();
 }
 
 std::vector<std::uint8_t> SimChip::StringDescriptor(std::uint8_t index) const {
-    if (index == 0) return {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};
-    const std::string* text = index == 1   ? &profile_.manufacturer
-                              : index == 2 ? &profile_.product
-                                           : nullptr;
-    if (!text) return {};
-    std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * text->size()),
-                                   USB_STRING_DESCRIPTOR_TYPE};
-    for (char c : *text) d.insert(d.end(), {static_cast<std::uint8_t>(c), 0});
-    return d;
+    return model_.StringDescriptor(index);
 }
 
 // --- Submission ---------------------------------------------------------------------------------
@@ -375,11 +287,12 @@ void SimChip::Finish(const Completion& c) {
 
 std::vector<std::string> SimChip::HardwareIds() const {
     char text[64];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", profile_.vendorId,
-                  profile_.productId, 0x0300u + static_cast<unsigned>(profile_.variant));
+    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", model_.profile().vendorId,
+                  model_.profile().productId,
+                  0x0300u + static_cast<unsigned>(model_.profile().variant));
     std::vector<std::string> ids{text};
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", profile_.vendorId,
-                  profile_.productId);
+    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", model_.profile().vendorId,
+                  model_.profile().productId);
     ids.emplace_back(text);
     return ids;
 }
@@ -401,8 +314,15 @@ void SimChip::DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& t
 
 // --- Request processing (lock held) -----------------------------------------------------------
 
+namespace {
+std::span<std::uint8_t> BytesOf(void* buffer, std::uint32_t length) {
+    return buffer ? std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), length)
+                  : std::span<std::uint8_t>();
+}
+}  // namespace
+
 SimChip::Outcome SimChip::Process(Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted) {
-    Outcome stall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    const Outcome stall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
     switch (urb->Hdr.Function) {
         case URB_FUNCTION_VENDOR_DEVICE:
             return Control(urb->As<UrbControlVendorOrClass>(), true);
@@ -410,231 +330,88 @@ SimChip::Outcome SimChip::Process(Urb* urb, std::vector<std::vector<std::uint8_t
             return Control(urb->As<UrbControlVendorOrClass>(), false);
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
             auto& d = urb->As<UrbDescriptorRequest>();
-            std::vector<std::uint8_t> bytes;
-            if (d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) bytes = DeviceDescriptor();
-            if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && d.Index == 0) {
-                bytes = ConfigurationDescriptor();
-            }
-            if (d.DescriptorType == USB_STRING_DESCRIPTOR_TYPE &&
-                (d.Index == 0 || d.LanguageId == 0x0409)) {
-                bytes = StringDescriptor(d.Index);
-            }
-            if (bytes.empty() || !d.TransferBuffer) return stall;
-            const auto n = std::min<std::size_t>(bytes.size(), d.TransferBufferLength);
-            std::memcpy(d.TransferBuffer, bytes.data(), n);
-            d.TransferBufferLength = static_cast<std::uint32_t>(n);
+            const auto n = model_.Descriptor(d.DescriptorType, d.Index, d.LanguageId,
+                                             BytesOf(d.TransferBuffer, d.TransferBufferLength));
+            if (!n) return stall;
+            d.TransferBufferLength = static_cast<std::uint32_t>(*n);
             return {};
         }
         case URB_FUNCTION_SELECT_CONFIGURATION: {
             auto& s = urb->As<UrbSelectConfiguration>();
             if (!s.ConfigurationDescriptor) {
-                configured_ = false;
+                model_.SetConfigured(false);
                 return {};
             }
-            const std::vector<std::uint8_t> config = ConfigurationDescriptor();
+            const std::vector<std::uint8_t> config = model_.ConfigurationDescriptor();
             for (UsbInterfaceInformation& info : s.Interfaces) {
-                auto iface = ParseConfigurationDescriptor(config, 0, info.InterfaceNumber,
-                                                          info.AlternateSetting, -1, -1, -1);
-                if (!iface) return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
-                const auto endpoints = InterfaceEndpoints(config, *iface);
-                if (info.Pipes.size() != endpoints.size()) {
+                if (!FillInterfaceInformation(config, info, &HandleOf)) {
                     return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
-                }
-                info.Class = iface->Class;
-                info.SubClass = iface->SubClass;
-                info.Protocol = iface->Protocol;
-                info.InterfaceHandle = 0x1F00u + iface->InterfaceNumber;
-                for (std::size_t i = 0; i < endpoints.size(); ++i) {
-                    UsbPipeInformation& pipe = info.Pipes[i];
-                    pipe.EndpointAddress = endpoints[i].EndpointAddress;
-                    pipe.MaximumPacketSize = endpoints[i].MaxPacketSize;
-                    pipe.Interval = endpoints[i].Interval;
-                    pipe.Type =
-                        (endpoints[i].Attributes & 3) == 3 ? PipeType::Interrupt : PipeType::Bulk;
-                    pipe.Handle = HandleOf(endpoints[i].EndpointAddress);
                 }
             }
             s.ConfigurationHandle = 0xC0F1;
-            configured_ = true;
+            model_.SetConfigured(true);
             return {};
         }
         case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
         case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
             auto& f = urb->As<UrbFeatureRequest>();
-            if (f.FeatureSelector != USB_FEATURE_REMOTE_WAKEUP) return stall;
-            remoteWakeup_ = urb->Hdr.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
-            return {};
+            SetupPacket setup;
+            setup.request = urb->Hdr.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ? 0x03 : 0x01;
+            setup.value = f.FeatureSelector;
+            setup.index = f.Index;
+            return model_.Control(setup, {}) ? Outcome{} : stall;
         }
         case URB_FUNCTION_RESET_PIPE:
-            return configured_ ? Outcome{} : stall;
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-            auto& t = urb->As<UrbBulkOrInterruptTransfer>();
-            const auto endpoint = static_cast<std::uint8_t>(t.Pipe - HandleOf(0));
-            if (!configured_ ||
-                (endpoint != kInterruptIn && endpoint != kBulkIn && endpoint != kBulkOut)) {
-                return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
-            }
-            if (endpoint == kBulkOut) {
-                auto* bytes = static_cast<const std::uint8_t*>(t.TransferBuffer);
-                std::vector<std::uint8_t> data(bytes, bytes + (bytes ? t.TransferBufferLength : 0));
-                transmitted_.insert(transmitted_.end(), data.begin(), data.end());
-                if (loopback_) receive_.insert(receive_.end(), data.begin(), data.end());
-                transmitted.push_back(std::move(data));
-                return {};
-            }
-            if (endpoint == kInterruptIn) {
-                if (status_.empty())
-                    return {STATUS_SUCCESS, USBD_STATUS_SUCCESS, true, Wait::Status};
-                const auto n = std::min<std::size_t>(10, t.TransferBufferLength);
-                std::memcpy(t.TransferBuffer, status_.front().data(), n);
-                status_.pop_front();
-                t.TransferBufferLength = static_cast<std::uint32_t>(n);
-                return {};
-            }
-            if (receive_.empty()) return {STATUS_SUCCESS, USBD_STATUS_SUCCESS, true, Wait::Data};
-            const auto n = std::min<std::size_t>(receive_.size(), t.TransferBufferLength);
-            auto* out = static_cast<std::uint8_t*>(t.TransferBuffer);
-            for (std::size_t i = 0; i < n; ++i) {
-                out[i] = receive_.front();
-                receive_.pop_front();
-            }
-            t.TransferBufferLength = static_cast<std::uint32_t>(n);
-            return {};
-        }
+            return model_.Configured() ? Outcome{} : stall;
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            return Transfer(urb->As<UrbBulkOrInterruptTransfer>(), transmitted);
         default:
             return stall;
     }
 }
 
+SimChip::Outcome SimChip::Transfer(UrbBulkOrInterruptTransfer& t,
+                                   std::vector<std::vector<std::uint8_t>>& transmitted) {
+    const auto endpoint = static_cast<std::uint8_t>(t.Pipe - HandleOf(0));
+    if (!model_.Configured() || !model_.HasEndpoint(endpoint)) {
+        return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
+    }
+    const std::span<std::uint8_t> bytes = BytesOf(t.TransferBuffer, t.TransferBufferLength);
+    if (endpoint == ChipModel::kBulkOut) {
+        model_.BulkOut(bytes);
+        transmitted.emplace_back(bytes.begin(), bytes.end());
+        return {};
+    }
+    const auto n = endpoint == kInterruptIn ? model_.InterruptIn(bytes) : model_.BulkIn(bytes);
+    if (!n) {
+        return {STATUS_SUCCESS, USBD_STATUS_SUCCESS, true,
+                endpoint == kInterruptIn ? Wait::Status : Wait::Data};
+    }
+    t.TransferBufferLength = static_cast<std::uint32_t>(*n);
+    return {};
+}
+
 SimChip::Outcome SimChip::Control(UrbControlVendorOrClass& c, bool vendor) {
-    const Outcome stall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
     const bool in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    auto* buffer = static_cast<std::uint8_t*>(c.TransferBuffer);
-    auto reply = [&](std::initializer_list<std::uint8_t> bytes) -> Outcome {
-        if (!buffer || c.TransferBufferLength < bytes.size()) return stall;
-        std::copy(bytes.begin(), bytes.end(), buffer);
-        c.TransferBufferLength = static_cast<std::uint32_t>(bytes.size());
-        return {};
-    };
-    auto wide = [&](int reg) {
-        return reply(
-            {static_cast<std::uint8_t>(wide_[reg]), static_cast<std::uint8_t>(wide_[reg] >> 8)});
-    };
-    const int variant = profile_.variant;
-    if (!vendor) {
-        switch (c.Request) {
-            case 0x02:  // SET_COMM_FEATURE
-                if (in || c.Value != 1 || !buffer || c.TransferBufferLength != 2) return stall;
-                commFeature_ = static_cast<std::uint16_t>(buffer[0] | buffer[1] << 8);
-                return {};
-            case 0x03:  // GET_COMM_FEATURE
-                if (!in || c.Value != 1) return stall;
-                return reply({static_cast<std::uint8_t>(commFeature_),
-                              static_cast<std::uint8_t>(commFeature_ >> 8)});
-            case 0x04:  // CLEAR_COMM_FEATURE
-                if (in || c.Value != 1) return stall;
-                commFeature_ = 0;
-                return {};
-            case 0x20:  // SET_LINE_CODING
-                if (in || !buffer || c.TransferBufferLength != 7) return stall;
-                std::copy(buffer, buffer + 7, lineCoding_.begin());
-                return {};
-            case 0x21:  // GET_LINE_CODING
-                if (!in || !buffer || c.TransferBufferLength < 7) return stall;
-                std::copy(lineCoding_.begin(), lineCoding_.end(), buffer);
-                c.TransferBufferLength = 7;
-                return {};
-            case 0x22:  // SET_CONTROL_LINE_STATE
-                if (in) return stall;
-                controlLines_ = c.Value;
-                return {};
-            case 0x23:  // SEND_BREAK
-                if (in) return stall;
-                breakOn_ = c.Value != 0;
-                return {};
-            default:
-                return stall;
-        }
-    }
-    if (c.Request != 0x01) return stall;
-    const std::uint16_t v = c.Value;
-    if (in) {
-        if (v >= 0x80 && v <= 0xFF) return reply({registers_[v - 0x80]});
-        switch (v) {
-            case 0x8383: {
-                const std::uint8_t byte = eeprom_[eepromAddress_];
-                eepromAddress_ = static_cast<std::uint8_t>(eepromAddress_ + 1);
-                return reply({byte});
-            }
-            case 0x8484: {
-                const bool busy = eepromBusyLeft_ > 0;
-                if (busy) --eepromBusyLeft_;
-                return reply({static_cast<std::uint8_t>(busy ? 0x01 : 0x00)});
-            }
-            case 0x8686:
-                return variant >= 2 ? wide(6) : stall;
-            case 0x8787:
-                return variant >= 2 ? wide(7) : stall;
-            case 0x8C8C:
-                return variant >= 3 ? wide(0x0C) : stall;
-            case 0x8D8D:
-                return variant >= 3 ? wide(0x0D) : stall;
-            case 0x8E8E:
-                return variant >= 3 ? reply({static_cast<std::uint8_t>(wide_[0x0E])}) : stall;
-            case 0x8F8F:
-                return variant >= 3 ? reply({static_cast<std::uint8_t>(wide_[0x0F])}) : stall;
-            default:
-                return stall;
-        }
-    }
-    if (v < 0x80) {
-        registers_[v] = static_cast<std::uint8_t>(c.Index);
-        return {};
-    }
-    switch (v) {
-        case 0x0303:
-            if (eepromBusyLeft_ > 0) ++eepromWritesWhileBusy_;
-            eeprom_[c.Index & 0xFF] = static_cast<std::uint8_t>(c.Index >> 8);
-            eepromBusyLeft_ = eepromBusyReads_;
-            return {};
-        case 0x0404:
-            eepromAddress_ = static_cast<std::uint8_t>(c.Index);
-            eepromBusyLeft_ = eepromBusyReads_;
-            return {};
-        case 0x0505:
-            if (variant < 2) return stall;
-            wide_[5] = c.Index;
-            return {};
-        case 0x0606:
-        case 0x0707:
-            if (variant < 2) return stall;
-            wide_[v & 0xFF] = c.Index;
-            return {};
-        case 0x0808:
-        case 0x0909:
-            return variant >= 2 ? Outcome{} : stall;
-        case 0x0B0B:
-            if (variant < 2) return stall;
-            flowThreshold_ = static_cast<std::uint8_t>(c.Index);
-            return {};
-        case 0x0C0C:
-        case 0x0D0D:
-        case 0x0E0E:
-        case 0x0F0F:
-            if (variant < 3) return stall;
-            wide_[v & 0xFF] = c.Index;
-            return {};
-        default:
-            return stall;
-    }
+    SetupPacket setup;
+    setup.requestType = static_cast<std::uint8_t>((vendor ? 0x40 : 0x21) | (in ? 0x80 : 0) |
+                                                  c.RequestTypeReservedBits);
+    setup.request = c.Request;
+    setup.value = c.Value;
+    setup.index = c.Index;
+    setup.length = static_cast<std::uint16_t>(c.TransferBufferLength);
+    const auto n = model_.Control(setup, BytesOf(c.TransferBuffer, c.TransferBufferLength));
+    if (!n) return {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    c.TransferBufferLength = static_cast<std::uint32_t>(*n);
+    return {};
 }
 
 void SimChip::SatisfyWaiters(std::vector<Completion>& done) {
     std::vector<std::vector<std::uint8_t>> unused;
     for (std::size_t i = 0; i < pending_.size();) {
         const Pending& p = pending_[i];
-        const bool ready = (p.wait == Wait::Data && !receive_.empty()) ||
-                           (p.wait == Wait::Status && !status_.empty());
+        const bool ready = (p.wait == Wait::Data && model_.HasReceived()) ||
+                           (p.wait == Wait::Status && model_.HasStatus());
         Pending taken;
         if (!ready || !TakePending(i, taken)) {
             ++i;
@@ -667,32 +444,32 @@ void SimChip::ClearLog() {
 
 std::uint8_t SimChip::Register(int reg) const {
     std::lock_guard lock(mutex_);
-    return registers_.at(static_cast<std::size_t>(reg));
+    return model_.Register(reg);
 }
 
 void SimChip::SetRegister(int reg, std::uint8_t value) {
     std::lock_guard lock(mutex_);
-    registers_.at(static_cast<std::size_t>(reg)) = value;
+    model_.SetRegister(reg, value);
 }
 
 std::uint16_t SimChip::WideRegister(int reg) const {
     std::lock_guard lock(mutex_);
-    return wide_.at(static_cast<std::size_t>(reg));
+    return model_.WideRegister(reg);
 }
 
 void SimChip::SetWideRegister(int reg, std::uint16_t value) {
     std::lock_guard lock(mutex_);
-    wide_.at(static_cast<std::size_t>(reg)) = value;
+    model_.SetWideRegister(reg, value);
 }
 
 std::uint8_t SimChip::Eeprom(std::uint8_t address) const {
     std::lock_guard lock(mutex_);
-    return eeprom_[address];
+    return model_.Eeprom(address);
 }
 
 void SimChip::SetEeprom(std::uint8_t address, std::uint8_t value) {
     std::lock_guard lock(mutex_);
-    eeprom_[address] = value;
+    model_.SetEeprom(address, value);
 }
 
 void SimChip::SetEepromMarker(std::uint8_t address) {
@@ -702,48 +479,47 @@ void SimChip::SetEepromMarker(std::uint8_t address) {
 
 void SimChip::SetEepromBusyReads(int reads) {
     std::lock_guard lock(mutex_);
-    eepromBusyReads_ = reads;
-    eepromBusyLeft_ = reads;
+    model_.SetEepromBusyReads(reads);
 }
 
 int SimChip::EepromWritesWhileBusy() const {
     std::lock_guard lock(mutex_);
-    return eepromWritesWhileBusy_;
+    return model_.EepromWritesWhileBusy();
 }
 
 std::array<std::uint8_t, 7> SimChip::LineCodingBytes() const {
     std::lock_guard lock(mutex_);
-    return lineCoding_;
+    return model_.LineCodingBytes();
 }
 
 std::uint16_t SimChip::ControlLineState() const {
     std::lock_guard lock(mutex_);
-    return controlLines_;
+    return model_.ControlLineState();
 }
 
 bool SimChip::BreakOn() const {
     std::lock_guard lock(mutex_);
-    return breakOn_;
+    return model_.BreakOn();
 }
 
 std::uint16_t SimChip::CommFeature() const {
     std::lock_guard lock(mutex_);
-    return commFeature_;
+    return model_.CommFeature();
 }
 
 std::uint8_t SimChip::FlowThreshold() const {
     std::lock_guard lock(mutex_);
-    return flowThreshold_;
+    return model_.FlowThreshold();
 }
 
 bool SimChip::RemoteWakeup() const {
     std::lock_guard lock(mutex_);
-    return remoteWakeup_;
+    return model_.RemoteWakeup();
 }
 
 bool SimChip::Configured() const {
     std::lock_guard lock(mutex_);
-    return configured_;
+    return model_.Configured();
 }
 
 int SimChip::PortResets() const {
@@ -753,7 +529,7 @@ int SimChip::PortResets() const {
 
 void SimChip::SetLoopback(bool on) {
     std::lock_guard lock(mutex_);
-    loopback_ = on;
+    model_.SetLoopback(on);
 }
 
 void SimChip::SetTransmitSink(std::function<void(std::span<const std::uint8_t>)> sink) {
@@ -763,14 +539,14 @@ void SimChip::SetTransmitSink(std::function<void(std::span<const std::uint8_t>)>
 
 std::vector<std::uint8_t> SimChip::Transmitted() const {
     std::lock_guard lock(mutex_);
-    return transmitted_;
+    return model_.Transmitted();
 }
 
 void SimChip::InjectReceive(std::span<const std::uint8_t> bytes) {
     std::vector<Completion> done;
     {
         std::lock_guard lock(mutex_);
-        receive_.insert(receive_.end(), bytes.begin(), bytes.end());
+        model_.Receive(bytes);
         SatisfyWaiters(done);
     }
     for (const Completion& c : done) Finish(c);
@@ -778,14 +554,14 @@ void SimChip::InjectReceive(std::span<const std::uint8_t> bytes) {
 
 void SimChip::ClearReceived() {
     std::lock_guard lock(mutex_);
-    receive_.clear();
+    model_.ClearReceived();
 }
 
 void SimChip::InjectStatus(const std::array<std::uint8_t, 10>& notification) {
     std::vector<Completion> done;
     {
         std::lock_guard lock(mutex_);
-        status_.push_back(notification);
+        model_.QueueStatus(notification);
         SatisfyWaiters(done);
     }
     for (const Completion& c : done) Finish(c);
@@ -825,15 +601,7 @@ void SimChip::SetDevicePower(std::uint32_t deviceState) {
         const bool on = deviceState == PowerDeviceD0;
         if (on && !powered_) {
             // Power-on values: what the chip was told before is gone.
-            registers_.fill(0);
-            wide_.fill(0);
-            lineCoding_.fill(0);
-            controlLines_ = 0;
-            breakOn_ = false;
-            commFeature_ = 0;
-            flowThreshold_ = 0;
-            receive_.clear();
-            status_.clear();
+            model_.PowerOnReset();
             ++powerLosses_;
         }
         if (!on && powered_) {

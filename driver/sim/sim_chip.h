@@ -1,4 +1,5 @@
-// A simulated USB-serial bridge chip behind the UsbBus interface.
+// A simulated USB-serial bridge chip behind the UsbBus interface: the chip model (chip_model.h)
+// handed URBs.
 //
 // It answers the standard, vendor and class requests the drivers make, as a chip of the given
 // variant would: descriptors, registers 0-2, 6, 7 and 0x0C-0x0F, the EEPROM with its busy bit,
@@ -19,28 +20,9 @@
 #include <vector>
 
 #include "driver/core/usb.h"
+#include "driver/sim/chip_model.h"
 
 namespace vm::sim {
-
-// What makes the chip of one variant: its descriptors.
-struct ChipProfile {
-    int variant = 2;
-    std::uint16_t vendorId = 0x3A71;
-    std::uint16_t productId = 0x6142;
-    std::uint8_t deviceClass = 0x00;
-    std::uint8_t maxPacketSize0 = 64;
-    bool twoInterfaces = false;
-    // Class, subclass and protocol of interface 0 and (two-interface chips) interface 1.
-    std::array<std::uint8_t, 3> interface0{0xFF, 0x00, 0x00};
-    std::array<std::uint8_t, 3> interface1{0x0A, 0x00, 0x00};
-    std::string manufacturer;  // string 1
-    std::string product;       // string 2
-
-    // Variant 0: class 0x02, two interfaces (communications + data); 1: class 0xFF, 8-byte
-    // control endpoint; 2: class 0, 64-byte control endpoint; 3: as 2 with "C" as character 22
-    // of the product string; 4: as 3 with a space as character 24 of the manufacturer string.
-    static ChipProfile ForVariant(int variant);
-};
 
 struct WireRecord {
     enum class Kind {
@@ -90,7 +72,7 @@ public:
     bool Powered() const;
     int PowerLosses() const;
 
-    const ChipProfile& profile() const { return profile_; }
+    const ChipProfile& profile() const { return model_.profile(); }
     drv::Kernel& kernel() const { return kernel_; }
     std::vector<std::uint8_t> DeviceDescriptor() const;
     std::vector<std::uint8_t> ConfigurationDescriptor() const;
@@ -187,6 +169,8 @@ private:
     WireRecord Describe(drv::Urb* urb) const;
     Outcome Process(drv::Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted);
     Outcome Control(drv::UrbControlVendorOrClass& c, bool vendor);
+    Outcome Transfer(drv::UrbBulkOrInterruptTransfer& t,
+                     std::vector<std::vector<std::uint8_t>>& transmitted);
     // Must be called with the lock held; returns STATUS_PENDING, or the status to complete with
     // at once (the request was cancelled before it could be kept).
     drv::NTSTATUS Keep(drv::Irp* irp, drv::Urb* urb, Wait wait);
@@ -195,9 +179,9 @@ private:
     void DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& transmitted);
 
     drv::Kernel& kernel_;
-    ChipProfile profile_;
 
     mutable std::mutex mutex_;
+    ChipModel model_;
     std::vector<WireRecord> log_;
     std::deque<Pending> pending_;
     std::vector<Fault> faults_;
@@ -205,28 +189,9 @@ private:
     bool unplugged_ = false;
     bool powered_ = true;
     int powerLosses_ = 0;
-    bool configured_ = false;
-    bool loopback_ = false;
+    int portResets_ = 0;
     std::function<void(std::span<const std::uint8_t>)> transmitSink_;
     std::function<void(drv::Irp*)> beforeComplete_;
-
-    std::array<std::uint8_t, 128> registers_{};
-    std::array<std::uint16_t, 16> wide_{};
-    std::array<std::uint8_t, 256> eeprom_{};
-    std::uint8_t eepromAddress_ = 0;
-    int eepromBusyReads_ = 0;
-    int eepromBusyLeft_ = 0;
-    int eepromWritesWhileBusy_ = 0;
-    std::array<std::uint8_t, 7> lineCoding_{};
-    std::uint16_t controlLines_ = 0;
-    bool breakOn_ = false;
-    std::uint16_t commFeature_ = 0;
-    std::uint8_t flowThreshold_ = 0;
-    bool remoteWakeup_ = false;
-    int portResets_ = 0;
-    std::deque<std::uint8_t> receive_;
-    std::deque<std::array<std::uint8_t, 10>> status_;
-    std::vector<std::uint8_t> transmitted_;
 };
 
 }  // namespace vm::sim

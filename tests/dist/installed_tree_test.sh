@@ -11,7 +11,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 ok() { echo "ok: $*"; }
 
 "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" || fail "install: $(cat "$scratch/install.log")"
-for f in bin/vm6142 bin/vm6142-editor bin/vm6142-radio share/vm6142/Default.dat share/vm6142/Program.ini \
+for f in bin/vm6142 bin/vm6142-editor bin/vm6142-radio bin/usbser2k-host \
+  lib/udev/rules.d/60-vm6142-cable.rules share/man/man1/usbser2k-host.1.gz share/vm6142/Default.dat share/vm6142/Program.ini \
   share/vm6142/help/guide.html share/man/man1/vm6142.1.gz share/man/man1/vm6142-editor.1.gz \
   share/man/man1/vm6142-radio.1.gz share/bash-completion/completions/vm6142 \
   share/applications/org.vm6142.Editor.desktop share/metainfo/org.vm6142.Editor.metainfo.xml \
@@ -56,7 +57,7 @@ run vm6142-editor --screenshot "$shots/main-window.png" "$home/a.dat" 2>"$scratc
 ok "editor window picture in $shots/main-window.png"
 
 # The port chosen is saved in the user's settings, not beside the program.
-[ -z "$(ls "$prefix/bin" | grep -v -x -e vm6142 -e vm6142-editor -e vm6142-radio)" ] ||
+[ -z "$(ls "$prefix/bin" | grep -v -x -e vm6142 -e vm6142-editor -e vm6142-radio -e usbser2k-host)" ] ||
   fail "files made beside the programs: $(ls "$prefix/bin")"
 ok "nothing written beside the installed programs"
 

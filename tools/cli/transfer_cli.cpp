@@ -24,9 +24,10 @@ std::function<std::unique_ptr<SerialPort>()>& ToolMakePort() {
 }
 
 ExplicitPorts ExplicitPortsOf(const Context& ctx, std::optional<int> also) {
-    return ReadExplicitPorts(
+    // Ports a program publishes (the cable's host) come first.
+    return WithPublishedPorts(ReadExplicitPorts(
         [&](const std::string& key) { return ctx.app.settings.Read(kSectionPorts, key, ""); },
-        also);
+        also));
 }
 
 PortChoice ChoosePort(const Context& ctx, const std::optional<std::string>& given) {

@@ -1,0 +1,231 @@
+// The driver over libusb against cables emulated with umockdev (run under umockdev-wrapper).
+#include "driver/libusb/libusb_bus.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "driver/core/pnp_manager.h"
+#include "driver/host/host_io.h"
+#include "driver/serial2k/serial.h"
+#include "driver/serial2k/usbser2k.h"
+#include "integration/cable_system.h"
+#include "tests/driver/libusb/emulated_cable.h"
+
+namespace vm::drv::libusb {
+namespace {
+
+// The emulated device nodes exist only under umockdev's preload: started without it, the test
+// program runs itself again under the wrapper (VM_UMOCKDEV_RUN).
+struct UnderUmockdev {
+    UnderUmockdev() {
+        const char* preload = std::getenv("LD_PRELOAD");
+        if (preload && std::strstr(preload, "umockdev")) return;
+        char self[4096];
+        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) return;
+        self[n] = 0;
+        std::string args;
+        if (FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
+            char buffer[8192];
+            args.assign(buffer, std::fread(buffer, 1, sizeof buffer, f));
+            std::fclose(f);
+        }
+        std::vector<char*> argv{const_cast<char*>(VM_UMOCKDEV_RUN), self};
+        for (std::size_t at = args.find('\0'); at != std::string::npos && at + 1 < args.size();
+             at = args.find('\0', at + 1)) {
+            argv.push_back(&args[at + 1]);
+        }
+        argv.push_back(nullptr);
+        ::execv(VM_UMOCKDEV_RUN, argv.data());
+    }
+} underUmockdev;
+
+const char* kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser2k";
+
+// libusb in this process, with its event thread.
+struct Context {
+    libusb_context* context = nullptr;
+    std::unique_ptr<LibusbEvents> events;
+    Context() {
+        if (libusb_init(&context) == 0) events = std::make_unique<LibusbEvents>(context);
+    }
+    ~Context() {
+        events.reset();
+        if (context) libusb_exit(context);
+    }
+    // The cable at the address, once libusb has seen it arrive.
+    libusb_device_handle* Open(int address) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            if (libusb_device_handle* handle = TryOpen(address)) return handle;
+            if (std::chrono::steady_clock::now() > deadline) return nullptr;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    libusb_device_handle* TryOpen(int address) const {
+        libusb_device** list = nullptr;
+        const ssize_t n = libusb_get_device_list(context, &list);
+        libusb_device_handle* handle = nullptr;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (libusb_get_device_address(list[i]) == address) {
+                if (libusb_open(list[i], &handle) != 0) handle = nullptr;
+            }
+        }
+        if (list) libusb_free_device_list(list, 1);
+        return handle;
+    }
+};
+
+// usbser2k on a cable reached through libusb.
+struct Driven {
+    Kernel kernel;
+    UsbBusDriver busDriver{kernel};
+    DriverObject driver{kernel, "\\Driver\\usbser2k"};
+    PnpManager pnp{kernel};
+    std::unique_ptr<LibusbBus> bus;
+    DeviceObject* pdo = nullptr;
+    bool started = false;
+
+    explicit Driven(libusb_device_handle* handle) {
+        kernel.SetClockMode(Kernel::ClockMode::WallClock);
+        kernel.SetTimerResolution(kMillisecond);
+        bus = std::make_unique<LibusbBus>(handle);
+        pdo = busDriver.CreatePdo(*bus);
+        usbser2k::DriverEntry(&driver, kService);
+        kernel.registry().SetString(IoOpenDeviceRegistryKey(pdo), "PortName", "COM7");
+    }
+    NTSTATUS Start() {
+        const NTSTATUS added = pnp.AddDevice(driver, pdo);
+        if (!NT_SUCCESS(added)) return added;
+        started = true;
+        return pnp.Start(pdo);
+    }
+    // The cable has gone: what the host does when libusb reports its departure.
+    void SurpriseRemove() {
+        if (!started || surprised) return;
+        surprised = true;
+        bus->Disconnect();
+        pnp.SurpriseRemoval(pdo);
+    }
+    void Remove() {
+        if (!started) return;
+        SurpriseRemove();
+        started = false;
+        pnp.Remove(pdo);
+    }
+    bool surprised = false;
+    ~Driven() {
+        Remove();
+        driver.Unload(&driver);
+    }
+};
+
+class EmulatedCableTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(cables.ok()) << cables.error(); }
+    // libusb starts once the cables are in.
+    Context& Usb() {
+        if (!usb) usb = std::make_unique<Context>();
+        EXPECT_NE(usb->context, nullptr);
+        return *usb;
+    }
+    testing::EmulatedCable cables;
+    std::unique_ptr<Context> usb;
+};
+
+TEST_F(EmulatedCableTest, EveryVariantStartsAsOnTheSimulatedBus) {
+    for (int variant = 0; variant <= 4; ++variant) {
+        ASSERT_EQ(cables.Plug(variant, 10 + variant), variant) << cables.error();
+    }
+    for (int variant = 0; variant <= 4; ++variant) {
+        SCOPED_TRACE(variant);
+        const int address = 10 + variant;
+        const int cable = variant;
+        libusb_device_handle* handle = Usb().Open(address);
+        ASSERT_NE(handle, nullptr);
+        std::vector<std::string> overLibusb;
+        {
+            Driven driven(handle);
+            EXPECT_EQ(driven.bus->HardwareIds().front(),
+                      "USB\\VID_3A71&PID_6142&REV_030" + std::to_string(variant));
+            ASSERT_EQ(driven.Start(), STATUS_SUCCESS);
+            overLibusb = cables.ControlLog(cable);
+        }
+        integration::CableSystem simulated(variant, "COM7");
+        ASSERT_EQ(simulated.Plug(), STATUS_SUCCESS);
+        EXPECT_EQ(overLibusb, simulated.chip().ControlLog());
+        EXPECT_FALSE(overLibusb.empty());
+    }
+}
+
+TEST_F(EmulatedCableTest, DataCrossesBothWaysThroughTheDriver) {
+    const int cable = cables.Plug(2, 20);
+    ASSERT_GE(cable, 0) << cables.error();
+    libusb_device_handle* handle = Usb().Open(20);
+    ASSERT_NE(handle, nullptr);
+    Driven driven(handle);
+    ASSERT_EQ(driven.Start(), STATUS_SUCCESS);
+    std::unique_ptr<host::HostFile> file;
+    ASSERT_EQ(host::HostFile::Open(driven.kernel, "\\DosDevices\\COM7", &file), STATUS_SUCCESS);
+    const usbser2k::SerialTimeouts timeouts{0xFFFFFFFF, 0xFFFFFFFF, 2000, 0, 2000};
+    ASSERT_EQ(file->DeviceIoControl(usbser2k::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts,
+                                    nullptr, 0),
+              STATUS_SUCCESS);
+    const std::uint8_t out[] = {'P', 'R', 'O', 'G', 0x11, 0x13, 0x00, 0xFF};
+    std::uint32_t put = 0;
+    ASSERT_EQ(file->Write(out, sizeof out, &put), STATUS_SUCCESS);
+    EXPECT_EQ(put, sizeof out);
+    EXPECT_EQ(cables.Transmitted(cable), std::vector<std::uint8_t>(out, out + sizeof out));
+
+    cables.InjectReceive(cable, {'A', 0x06, 0x00});
+    std::vector<std::uint8_t> got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (got.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::uint8_t buffer[16];
+        std::uint32_t n = 0;
+        ASSERT_EQ(file->Read(buffer, sizeof buffer, &n), STATUS_SUCCESS);
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got, (std::vector<std::uint8_t>{'A', 0x06, 0x00}));
+}
+
+TEST_F(EmulatedCableTest, UnplugFailsTheReadAndLaterRequests) {
+    const int cable = cables.Plug(2, 30);
+    ASSERT_GE(cable, 0) << cables.error();
+    libusb_device_handle* handle = Usb().Open(30);
+    ASSERT_NE(handle, nullptr);
+    Driven driven(handle);
+    ASSERT_EQ(driven.Start(), STATUS_SUCCESS);
+    std::unique_ptr<host::HostFile> file;
+    ASSERT_EQ(host::HostFile::Open(driven.kernel, "\\DosDevices\\COM7", &file), STATUS_SUCCESS);
+    const usbser2k::SerialTimeouts timeouts{0, 0, 0, 0, 0};  // a read waits for its bytes
+    ASSERT_EQ(file->DeviceIoControl(usbser2k::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts,
+                                    nullptr, 0),
+              STATUS_SUCCESS);
+    NTSTATUS readStatus = STATUS_PENDING;
+    std::thread reader([&] {
+        std::uint8_t buffer[8];
+        std::uint32_t n = 0;
+        readStatus = file->Read(buffer, sizeof buffer, &n);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    cables.Unplug(cable);
+    driven.SurpriseRemove();
+    reader.join();
+    EXPECT_FALSE(NT_SUCCESS(readStatus));
+    std::uint32_t put = 0;
+    const std::uint8_t byte = 1;
+    EXPECT_FALSE(NT_SUCCESS(file->Write(&byte, 1, &put)));
+    file.reset();
+    driven.Remove();
+    EXPECT_EQ(driven.bus->InFlight(), 0u);
+}
+
+}  // namespace
+}  // namespace vm::drv::libusb
