@@ -56,11 +56,15 @@ public:
     Device& dev() { return pdo->AttachedDevice->Extension<Device>(); }
 
     // Runs `body` on a helper thread, moving the clock a millisecond at a time while it waits.
+    // The clock moves only while every blocked thread is stuck: one whose event was set or whose
+    // deadline came goes on first, however long a loaded machine takes to run it, so a wait never
+    // looks longer than it was.
     template <class F>
     std::invoke_result_t<F> Drive(F&& body) {
         auto future = std::async(std::launch::async, std::forward<F>(body));
         while (future.wait_for(std::chrono::microseconds(50)) != std::future_status::ready) {
-            if (kernel.BlockedWaiters() > 0) kernel.Advance(kMillisecond);
+            const std::size_t blocked = kernel.BlockedWaiters();
+            if (blocked > 0 && kernel.StuckWaiters() == blocked) kernel.Advance(kMillisecond);
         }
         return future.get();
     }
