@@ -83,8 +83,7 @@ public:
 private:
     struct TimingField {
         int edit, spin;
-        std::uint32_t addr;
-        std::string_view label;
+        SettingField field;  // its name is the label
     };
     static const std::array<TimingField, 4> kTimingFields;
 

@@ -52,14 +52,13 @@ public:
         {1292, 1304, 1305},
         {1293, 1306, 1307},
     }};
-    // The tenths fields: edit, spin, record offset, range, default, label; whether 0 shows
-    // "Off"; whether the value takes two bytes (the tones).
+    // The tenths fields: edit, spin, the system record's field (its name the label, its range
+    // the edit's), the value that replaces an invalid text; whether 0 shows "Off".
     struct TenthsField {
         int edit, spin;
-        std::uint32_t offset;
-        int min, max, def;
-        std::string_view label;
-        bool off_at_zero, word;
+        SettingField field;
+        int def;
+        bool off_at_zero;
     };
     static const std::array<TenthsField, 10> kTenthsFields;
     static constexpr int kAutoResetDefault = 10;
