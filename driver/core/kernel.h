@@ -66,8 +66,6 @@ class KSpinLock {
 public:
     Irql Acquire();
     void Release(Irql old);
-    void AcquireAtDpcLevel() { mutex_.lock(); }
-    void ReleaseFromDpcLevel() { mutex_.unlock(); }
 
 private:
     std::mutex mutex_;
@@ -485,7 +483,6 @@ private:
     NTSTATUS WaitInternal(std::span<KEvent* const> events, std::optional<TimeUnits> timeout);
     bool FireOneTimerUpTo(TimeUnits when);
     void StopPump();
-    void QueueWork(KWorkItem* item);
     void WorkerMain();
 
     mutable std::mutex dispatcher_;  // guards events, timers and the clock

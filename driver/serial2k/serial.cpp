@@ -390,8 +390,7 @@ void QueueLineWork(Device& dev) {
     IoQueueWorkItem(s.lineWork, &LineWork, nullptr, &dev);
 }
 
-// --- Flow characters
-// ------------------------------------------------------------------------------
+// --- Flow characters ----------------------------------------------------------------------------
 
 void SendFlowCharacter(Device& dev, std::uint8_t c) {
     bool submitted = false;
@@ -1885,8 +1884,7 @@ NTSTATUS DispatchSetInformation(DeviceObject* fdo, Irp* irp) {
                            : STATUS_INVALID_PARAMETER);
 }
 
-// --- Open, cleanup and close
-// -----------------------------------------------------------------------
+// --- Open, cleanup and close --------------------------------------------------------------------
 
 NTSTATUS OpenPort(Device& dev) {
     SerialState& s = dev.serial;

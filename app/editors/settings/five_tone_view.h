@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
 
@@ -78,7 +78,6 @@ public:
     void StoreToImage() override;
 
     // The standard whose entry the standard fields show.
-    int ShownStandard() const { return shown_std_; }
 
 private:
     struct TimingField {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/tabbed_view.h"
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
 #include "app/widgets/form_layout.h"
@@ -34,8 +34,6 @@ public:
     enum : int {
         kIdSystemTab = 1162,
         kIdAlias = 1005,
-        kIdReplyWait = 1326,
-        kIdReplyWaitSpin = 1327,
         kIdAutoReset = 1185,
         kIdAutoResetSpin = 1186,
         kIdSideTone = 1149,
@@ -70,8 +68,6 @@ public:
 
     // The system shown (1-16).
     int System() const;
-    // The format chosen in each decode (entries of g_TwoToneDecodeList; 0 "Off").
-    const std::array<int, 4>& Formats() const { return formats_; }
 
 protected:
     void Build() override;
