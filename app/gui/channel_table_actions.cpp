@@ -25,6 +25,7 @@
 #include "app/gui/editor_windows.h"
 #include "app/gui/grid_widget.h"
 #include "app/gui/ui_hooks.h"
+#include "app/gui/window_menu.h"
 #include "app/image/file_bytes.h"
 #include "app/shell/atomic_file.h"
 
@@ -429,7 +430,7 @@ ChannelSortDialog::ChannelSortDialog(const ChannelTableOps& ops, const CProgramV
     connect(key_, &QComboBox::currentIndexChanged, this, &ChannelSortDialog::UpdatePreview);
     connect(from_, &QSpinBox::valueChanged, this, &ChannelSortDialog::UpdatePreview);
     connect(to_, &QSpinBox::valueChanged, this, &ChannelSortDialog::UpdatePreview);
-    resize(360, 480);
+    FitOnScreen(*this, QSize(360, 480));
     UpdatePreview();
 }
 

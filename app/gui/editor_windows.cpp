@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include "app/editors/framework/tabbed_view.h"
@@ -18,6 +19,7 @@
 #include "app/gui/form_binder.h"
 #include "app/gui/grid_widget.h"
 #include "app/gui/tabbed_form_window.h"
+#include "app/gui/window_menu.h"
 
 namespace vm::gui {
 
@@ -230,8 +232,19 @@ GridWidget* FormViewWindow::grid(int id) const {
 FormDialogHost::FormDialogHost(std::unique_ptr<CBaseFormView> view, const FormLayout& layout,
                                QWidget* parent)
     : QDialog(parent), view_(std::move(view)) {
-    binder_ = std::make_unique<FormBinder>(view_->form(), this);
-    LayOutForm(*binder_, layout, this);
+    // The form scrolls inside the dialog when the screen is smaller than the form.
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName("FormScroll");
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setFocusPolicy(Qt::NoFocus);  // the focus goes to the form's controls
+    auto* content = new QWidget;
+    binder_ = std::make_unique<FormBinder>(view_->form(), content);
+    LayOutForm(*binder_, layout, content);
+    scroll->setWidget(content);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 12, 12);
+    outer->addWidget(scroll, 1);
     // A visible way out beside the close box, doing what the close box does. It is no default
     // button: Enter keeps the meaning the form gives it.
     auto* close = new QPushButton("Close", this);
@@ -243,7 +256,7 @@ FormDialogHost::FormDialogHost(std::unique_ptr<CBaseFormView> view, const FormLa
     auto* row = new QHBoxLayout;
     row->addStretch(1);
     row->addWidget(close);
-    if (auto* outer = qobject_cast<QBoxLayout*>(this->layout())) outer->addLayout(row);
+    outer->addLayout(row);
     if (auto* dialog = dynamic_cast<CFormDialog*>(view_.get()))
         dialog->close_window = [this] { Finish(); };
 }
@@ -321,7 +334,7 @@ void RunEditorDialog(const EditorEntry& entry, EditorContext& ctx, QWidget* pare
                                          static_cast<qsizetype>(entry.object_name.size())));
     host.setWindowTitle(
         QString::fromUtf8(entry.title.data(), static_cast<qsizetype>(entry.title.size())));
-    if (entry.width > 0) host.resize(entry.width, entry.height);
+    FitOnScreen(host, entry.width > 0 ? QSize(entry.width, entry.height) : host.sizeHint());
     host.exec();
 }
 

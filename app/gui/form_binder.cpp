@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QToolButton>
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -125,15 +126,9 @@ QWidget* FormBinder::Create(const Control& c) {
             connect(le, &QLineEdit::textChanged, this, [this, id, le](const QString& text) {
                 if (syncing_ == 0) {
                     SyncGuard guard(syncing_);
-                    // What the user pastes is held to the length limit too (a text the
-                    // editor sets is shown whole).
-                    const std::size_t limit = form_.At(id).limit;
-                    QString taken = text;
-                    if (limit != 0 && static_cast<std::size_t>(taken.size()) > limit) {
-                        taken.truncate(static_cast<qsizetype>(limit));
-                        le->setText(taken);
-                    }
-                    form_.SetText(id, taken.toStdString());
+                    // What the user pastes is held to the rules of typing (a text the editor
+                    // sets is shown whole).
+                    form_.SetText(id, HoldToTyping(id, le, text).toStdString());
                 }
             });
             return le;
@@ -155,10 +150,15 @@ QWidget* FormBinder::Create(const Control& c) {
             });
             if (cb->isEditable()) {
                 connect(cb->lineEdit(), &QLineEdit::textChanged, this,
-                        [this, id](const QString& text) {
+                        [this, id, cb](const QString& text) {
                             if (syncing_ == 0) {
                                 SyncGuard guard(syncing_);
-                                form_.SetText(id, text.toStdString());
+                                // An entry chosen from the list is taken as it is; a pasted
+                                // text is held to the rules of typing.
+                                const QString kept = cb->findText(text, Qt::MatchExactly) >= 0
+                                                         ? text
+                                                         : HoldToTyping(id, cb->lineEdit(), text);
+                                form_.SetText(id, kept.toStdString());
                             }
                         });
             }
@@ -354,8 +354,9 @@ bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
     auto* le = qobject_cast<QLineEdit*>(edit);
     if (!le) return false;
     const QString text = event->text();
-    if (text.size() != 1 || event->key() == Qt::Key_Backspace || !text[0].isPrint())
-        return false;  // editing keys work as usual
+    if (text.size() != 1 || event->key() == Qt::Key_Backspace || !text[0].isPrint() ||
+        (event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)))
+        return false;  // editing keys and shortcuts (Ctrl+V pastes) work as usual
     const QChar qc = text[0];
     const char c = qc.unicode() < 0x80 ? static_cast<char>(qc.unicode()) : '\0';
     // What stays beside the character: the text without the selection it replaces.
@@ -370,9 +371,35 @@ bool FormBinder::TypeInto(int id, QWidget* edit, QKeyEvent* event) {
     const std::size_t limit = form_.At(id).limit;
     const bool room =
         limit == 0 || le->hasSelectedText() || static_cast<std::size_t>(le->text().size()) < limit;
-    if (room) le->insert(QString(QChar(taken)));
+    if (room) {
+        typing_ = true;
+        le->insert(QString(QChar(taken)));
+        typing_ = false;
+    }
     form_.Raise({.type = EventType::CharTyped, .id = id, .ch = c, .accepted = room});
     return true;
+}
+
+QString FormBinder::HoldToTyping(int id, QLineEdit* edit, const QString& text) {
+    if (typing_) return text;
+    // What changed: the text between the part kept at the start and the part kept at the end.
+    const QString before = QString::fromStdString(form_.At(id).text);
+    const qsizetype shorter = std::min(before.size(), text.size());
+    qsizetype head = 0;
+    while (head < shorter && before[head] == text[head]) ++head;
+    qsizetype tail = 0;
+    while (tail < shorter - head &&
+           before[before.size() - 1 - tail] == text[text.size() - 1 - tail])
+        ++tail;
+    const QString inserted = text.mid(head, text.size() - head - tail);
+    if (inserted.isEmpty()) return text;  // only deleted
+    const QString kept = QString::fromStdString(form_.FilterInsertion(
+        id, text.left(head).toStdString(), inserted.toStdString(), text.right(tail).toStdString()));
+    if (kept != text) {
+        edit->setText(kept);
+        edit->setCursorPosition(static_cast<int>(kept.size() - tail));
+    }
+    return kept;
 }
 
 bool FormBinder::eventFilter(QObject* watched, QEvent* event) {

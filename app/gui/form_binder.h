@@ -5,6 +5,7 @@
 // the widgets go.
 #pragma once
 
+#include <QLineEdit>
 #include <QObject>
 #include <QRect>
 #include <QWidget>
@@ -39,12 +40,16 @@ private:
     void ApplyAll(int id);
     void Place(int id);
     bool TypeInto(int id, QWidget* edit, QKeyEvent* event);
+    // A text the user changed other than by a typed key (paste, drop, undo): what it inserted is
+    // held to the rules of typing. Returns the text the edit keeps.
+    QString HoldToTyping(int id, QLineEdit* edit, const QString& text);
 
     Form& form_;
     QWidget* container_;
     std::map<int, QWidget*> widgets_;
     std::map<const QObject*, int> ids_;
     int syncing_ = 0;
+    bool typing_ = false;  // a typed key, filtered already, is going into its edit
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

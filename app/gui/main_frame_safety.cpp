@@ -17,6 +17,7 @@
 #include "app/gui/main_frame.h"
 #include "app/gui/transfer_dlg.h"
 #include "app/gui/ui_hooks.h"
+#include "app/gui/window_menu.h"
 #include "app/shell/backups.h"
 
 namespace vm::gui {
@@ -166,7 +167,7 @@ void CMainFrame::OnFileCompareWith() {
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
-    dialog.resize(640, 480);
+    FitOnScreen(dialog, QSize(640, 480));
     dialog.exec();
 }
 

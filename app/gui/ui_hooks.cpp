@@ -6,6 +6,7 @@
 #include <QPrinter>
 
 #include "app/gui/password_dlg.h"
+#include "app/gui/window_menu.h"
 #include "app/link/clone_worker.h"
 
 namespace vm::gui {
@@ -19,6 +20,8 @@ QString PlatformChooseFile(QWidget* parent, const FileChoice& choice) {
         dialog.setDefaultSuffix("dat");
         if (!choice.file_name.isEmpty()) dialog.selectFile(choice.file_name);
     }
+    // Qt's own chooser asks for more than a small screen has: it is fitted to the screen.
+    FitOnScreen(dialog, dialog.sizeHint());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().front();
 }

@@ -6,6 +6,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QPointer>
+#include <QScreen>
 #include <QStyle>
 #include <QTreeWidget>
 #include <algorithm>
@@ -177,6 +178,11 @@ QSize FirstWindowSize(QSize wanted, QSize available) {
     // Room for a window manager's frame and title bar around the window.
     const QSize frame(16, 48);
     return wanted.boundedTo((available - frame).expandedTo(QSize(1, 1)));
+}
+
+void FitOnScreen(QWidget& window, QSize wanted) {
+    const QScreen* screen = window.screen();
+    window.resize(screen ? FirstWindowSize(wanted, screen->availableGeometry().size()) : wanted);
 }
 
 void ListOpenWindows(QMenu& menu, QMdiArea& mdi) {

@@ -14,6 +14,7 @@ class QMdiSubWindow;
 class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QWidget;
 
 namespace vm::gui {
 
@@ -54,6 +55,10 @@ void BringIntoView(QMdiArea& mdi, QMdiSubWindow& window);
 // The size of the program's first window: `wanted`, made smaller where the screen's available
 // area (less room for the window's own frame and title) is smaller.
 QSize FirstWindowSize(QSize wanted, QSize available);
+
+// A window of its own (a dialog, the guide) sized `wanted`, made smaller where the available
+// area of the screen it is on is smaller (as FirstWindowSize).
+void FitOnScreen(QWidget& window, QSize wanted);
 
 // Enter or Space on the tree's current item runs `open` on it, as a click does.
 void OpenOnKeys(QTreeWidget& tree, std::function<void(QTreeWidgetItem*)> open);

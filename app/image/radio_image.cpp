@@ -140,7 +140,7 @@ void WriteResetRecords(RadioImage& image, const BandTables& bands) {
     }
 }
 
-FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, BandTables& bands,
                             const std::filesystem::path& default_file) {
     FactoryLoad load;
     const FileBytes file = ReadFileBytes(default_file, kDataFileSize);
@@ -152,8 +152,11 @@ FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, const BandTab
         std::copy_n(file.bytes.begin() + static_cast<std::ptrdiff_t>(in_header), n - in_header,
                     image.begin());
         load.bytes_read = n;
-        WriteResetRecords(image, bands);
     }
+    // The bands of the records below are those of the limits just loaded: the file open before
+    // must not decide which band a band memory's frequency lies in.
+    RecomputeBandTables(bands, image);
+    if (load.Loaded()) WriteResetRecords(image, bands);
     ReloadFiveToneTables(header);
     return load;
 }

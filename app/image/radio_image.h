@@ -91,12 +91,13 @@ struct FactoryLoad {
     explicit operator bool() const { return Loaded(); }
 };
 
-// Fills header and image from the factory file, then derives the band memories and band side
-// records and
-// reloads the five-tone tables. A short file is laid over the start of header and image, the
-// rest keeps what it held. When the factory file cannot be read (missing, a folder, a read
-// error), header and image are untouched except for the tone tables and the result is false.
-FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, const BandTables& bands,
+// Fills header and image from the factory file, sets `bands` to the limits of the image it
+// leaves, then derives the band memories and band side records from those limits (not from the
+// limits held before) and reloads the five-tone tables. A short file is laid over the start of
+// header and image, the rest keeps what it held. When the factory file cannot be read (missing, a
+// folder, a read error), header and image are untouched except for the tone tables and the result
+// is false.
+FactoryLoad ResetToDefaults(RadioImage& image, FileHeader& header, BandTables& bands,
                             const std::filesystem::path& default_file);
 
 // The derived records of the reset (steps that follow loading the factory file).

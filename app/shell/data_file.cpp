@@ -94,9 +94,8 @@ std::string WindowTitle(std::string_view model_name, const fs::path& current_fil
 }
 
 FactoryLoad Document::New(const fs::path& default_file) {
+    // The limits become those of the image now held, not of the file open before.
     const FactoryLoad loaded = ResetToDefaults(image_, header_, bands_, default_file);
-    // The limits are those of the image now held, not of the file open before.
-    RecomputeBandTables(bands_, image_);
     current_.clear();
     return loaded;
 }

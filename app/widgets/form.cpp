@@ -253,6 +253,28 @@ char Form::FilterChar(int id, char c, std::string_view kept) const {
     return c;
 }
 
+std::string Form::FilterInsertion(int id, std::string_view head, std::string_view inserted,
+                                  std::string_view tail) const {
+    const std::size_t limit = At(id).limit;
+    // The rules look at what the text holds, not where: the characters kept so far stand beside
+    // each new one as the text typed up to it would.
+    std::string kept(head);
+    kept += tail;
+    std::string taken;
+    for (char c : inserted) {
+        if (c == '\b' || static_cast<unsigned char>(c) >= 0x80) continue;  // never typed
+        const char t = FilterChar(id, c, kept);
+        if (t == 0) continue;
+        if (limit != 0 && kept.size() >= limit) break;
+        kept += t;
+        taken += t;
+    }
+    std::string text(head);
+    text += taken;
+    text += tail;
+    return text;
+}
+
 bool Form::DoubleClick(int id) {
     Control& ctl = At(id);
     if (ctl.anchor == 0 || (ctl.kind != ControlKind::Edit && ctl.kind != ControlKind::EditCombo))

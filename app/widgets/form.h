@@ -187,6 +187,12 @@ public:
     // control is), or 0 when the filter swallows it. `kept` is the text that stays beside the
     // character (the control's text without its selection). Does not change text.
     char FilterChar(int id, char c, std::string_view kept) const;
+    // What a paste (a drop, any change that is not a typed key) of `inserted` between `head` and
+    // `tail` leaves in an edit or combo: the characters of `inserted` are held in turn to the rules
+    // of typing (filter, upper case, one decimal point, length limit) and what typing could not
+    // put there is left out. Does not change text.
+    std::string FilterInsertion(int id, std::string_view head, std::string_view inserted,
+                                std::string_view tail) const;
     // Types one character into an edit or combo: filter, upper case, limit, CharTyped.
     bool Type(int id, char c);
     // Types a whole text: characters one by one into edits and combos; into a drop-down list

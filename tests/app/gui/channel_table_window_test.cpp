@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QSpinBox>
@@ -115,6 +116,60 @@ private slots:
         t.frame->OnFileNew();
         QVERIFY(!actions->ops().CanUndo());
         QCOMPARE(view.grid().Text(10, V::kColRx), std::string());
+    }
+
+    // A paste into a cell editor (Ctrl+V, as a user pastes) is held to the rules of typing: one
+    // decimal point, the filter's characters, the length limit. The cell then gets what typing
+    // the same characters would have given it.
+    void aPasteIntoACellEditorKeepsWhatTypingWould() {
+        FrameUnderTest t;
+        CChildFrame* child = t.frame->childFrame(ID_EDIT_CHANNEL);
+        QVERIFY(child);
+        auto* window = dynamic_cast<FormViewWindow*>(child->view());
+        QVERIFY(window);
+        ChannelTableActions* actions = Actions(*t.frame);
+        QVERIFY(actions);
+        CProgramView& view = actions->view();
+        GridWidget* g = &actions->grid();
+        QApplication::setActiveWindow(t.frame.get());
+        struct Case {
+            int row;
+            int col;
+            int editor;
+            const char* pasted;
+            const char* shown;  // the editor's text after the paste
+            const char* cell;   // the cell's text once the editor is left ("": not checked)
+            std::uint32_t rx;   // the channel's Rx in the image then (0: not checked)
+        };
+        const Case cases[] = {
+            {5, V::kColRx, V::kIdFreqEdit, "145.5.25", "145.525", "145.52500", 14'552'500},
+            {6, V::kColRx, V::kIdFreqEdit, "446.1.5", "446.15", "446.15000", 44'615'000},
+            {7, V::kColRx, V::kIdFreqEdit, " 146.52 MHz", "146.52", "146.52000", 14'652'000},
+            {8, V::kColRx, V::kIdFreqEdit, "145.6125000000", "145.61250", "145.61250", 14'561'250},
+            {5, V::kColCtcss, V::kIdCtcssCombo, "88.5.5", "88.55", "", 0},
+            {5, V::kColName, V::kIdNameEdit, "r_p!t1@xy", "RPT1XY", "RPT1XY", 0},
+        };
+        for (const Case& c : cases) {
+            const QString where =
+                QString("row %1 column %2: '%3'").arg(c.row).arg(c.col).arg(c.pasted);
+            QTableWidgetItem* cell = g->item(c.row - 1, c.col - 1);
+            g->scrollToItem(cell);
+            QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualItemRect(cell).center());
+            QWidget* editor = window->control(c.editor);
+            QVERIFY2(editor->isVisible(), qPrintable(where));
+            QLineEdit* le = qobject_cast<QLineEdit*>(editor);
+            if (!le) le = qobject_cast<QComboBox*>(editor)->lineEdit();
+            le->selectAll();
+            QApplication::clipboard()->setText(c.pasted);
+            QTest::keyClick(le, Qt::Key_V, Qt::ControlModifier);
+            QVERIFY2(le->text() == c.shown, qPrintable(where + " shows " + le->text()));
+            QCOMPARE(view.form().Text(c.editor), std::string(c.shown));
+            QTest::keyClick(le, Qt::Key_Return);
+            if (*c.cell)
+                QVERIFY2(cell->text() == c.cell, qPrintable(where + " gave " + cell->text()));
+            t.frame->CommitAllViews();
+            if (c.rx != 0) QCOMPARE(ConstChannelRecord(*t.image, ChannelOffset(c.row)).Rx(), c.rx);
+        }
     }
 
     void sortShowsTheNewOrderFirst() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include "app/image/channel_record.h"
 #include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
+#include "app/image/model_regions.h"
 
 namespace vm {
 namespace {
@@ -101,38 +103,53 @@ TEST_F(ResetTest, MissingFactoryFileOnlyReloadsTones) {
     image.fill(0x11);
     FileHeader header;
     header.fill(0x22);
-    EXPECT_FALSE(ResetToDefaults(image, header, BandTables::Initial(), dir_ / "Default.dat"));
+    BandTables bands = BandTables::Initial();
+    EXPECT_FALSE(ResetToDefaults(image, header, bands, dir_ / "Default.dat"));
     for (auto b : image) ASSERT_EQ(b, 0x11);
     EXPECT_EQ(header[0], 0x22);
     EXPECT_EQ(GetLe16(&header[FiveToneStdRecord(0) + 8]), 24000);
     EXPECT_EQ(header[FiveToneStdRecord(15) + 8], 0x22);
 }
 
+// A factory image: every byte patterned, the nine bands at their fixed limits, except those
+// in `absent` (stored 0, as a band the radio lacks) and `narrowed` (band 8, "450M", 400-440 MHz).
+RadioImage FactoryPattern(std::initializer_list<int> absent = {}, bool narrowed = false) {
+    RadioImage fi;
+    for (std::size_t i = 0; i < fi.size(); ++i) fi[i] = static_cast<std::uint8_t>(i * 7);
+    for (int n = 1; n <= kBandCount; ++n) {
+        const bool gone = std::find(absent.begin(), absent.end(), n) != absent.end();
+        const BandLimits l = FixedBandLimits(n);
+        FrequencyRange::Set(fi, n, FrequencyRange::kRxLower,
+                            gone ? 0 : static_cast<std::uint32_t>(l.lower));
+        FrequencyRange::Set(fi, n, FrequencyRange::kRxUpper,
+                            gone ? 0 : static_cast<std::uint32_t>(l.upper));
+    }
+    if (narrowed) FrequencyRange::Set(fi, 8, FrequencyRange::kRxUpper, 44'000'000);
+    return fi;
+}
+
+void WriteFactoryFile(const std::filesystem::path& file, const FileHeader& fh,
+                      const RadioImage& fi) {
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(fh.data()), kHeaderSize);
+    out.write(reinterpret_cast<const char*>(fi.data()), kImageSize);
+}
+
 TEST_F(ResetTest, LoadsTheFileThenDerivesEdgeAndVfoRecords) {
     FileHeader fh;
     fh.fill(0x33);
-    RadioImage fi;
-    for (std::size_t i = 0; i < fi.size(); ++i) fi[i] = static_cast<std::uint8_t>(i * 7);
-    {
-        std::ofstream out(dir_ / "Default.dat", std::ios::binary);
-        out.write(reinterpret_cast<const char*>(fh.data()), kHeaderSize);
-        out.write(reinterpret_cast<const char*>(fi.data()), kImageSize);
-    }
+    const RadioImage fi = FactoryPattern();
+    WriteFactoryFile(dir_ / "Default.dat", fh, fi);
     RadioImage image{};
     FileHeader header{};
-    ASSERT_TRUE(ResetToDefaults(image, header, BandTables::Initial(), dir_ / "Default.dat"));
+    BandTables bands = BandTables::Initial();
+    ASSERT_TRUE(ResetToDefaults(image, header, bands, dir_ / "Default.dat"));
     // The built-in tones replace the file's in records 0..14; the rest of the header is the file's.
     EXPECT_EQ(GetLe16(&header[FiveToneStdRecord(14) + 8]), 6375);  // MODAT 0: 637.5 Hz
     EXPECT_EQ(GetLe16(&header[FiveToneStdRecord(6) + 8 + 2 * 15]), 10550);
     EXPECT_EQ(header[FiveToneStdRecord(3) + 7], 0x33);
     EXPECT_EQ(header[FiveToneStdRecord(15) + 8], 0x33);
     EXPECT_EQ(header[0], 0x33);  // no signature check on the factory file
-    // With band 7 (350M) absent, 350 MHz lies in no band and is stored as 0xFF.
-    BandTables without = BandTables::Initial();
-    without.RxLower[7] = without.RxUpper[7] = 0;
-    RadioImage other{};
-    ASSERT_TRUE(ResetToDefaults(other, header, without, dir_ / "Default.dat"));
-    EXPECT_EQ(other[BandSideRecordMap::kBase + 64 * 3 + 2], 0xFF);
     EXPECT_EQ(header[0x10], 0x33);
     EXPECT_EQ(image[0x1234], fi[0x1234]);
     // Edge record 0: 30 MHz, band 0, default record.
@@ -151,11 +168,62 @@ TEST_F(ResetTest, LoadsTheFileThenDerivesEdgeAndVfoRecords) {
             ASSERT_EQ(image[r + k], fi[kBasicSettings + k]) << i << " " << k;
         }
     }
-    EXPECT_EQ(image[BandSideRecordMap::kBase + 2], 0);  // 30 MHz: band 0
-    EXPECT_EQ(image[BandSideRecordMap::kBase + 6], 7);  // 450 MHz: band 7
-    EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 3 + 2],
-              6);  // 350 MHz: band 6 with the fixed limits
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 2], 0);           // 30 MHz: band 0
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 6], 7);           // 450 MHz: band 7
+    EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 3 + 2], 6);  // 350 MHz: band 6
     EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 5 + 2], 8);  // 850 MHz
+    // The tables held after the reset are the file's limits.
+    EXPECT_EQ(bands.RxUpper[8], FixedBandLimits(8).upper);
+}
+
+// The band numbers and offsets the reset writes follow the limits of the file it loads, whatever
+// limits were held before (the file open until then, or the tables at start-up).
+TEST_F(ResetTest, DerivedRecordsFollowTheLoadedLimitsNotTheHeldOnes) {
+    struct Held {
+        const char* name;
+        BandTables bands;
+    };
+    BandTables without7 = BandTables::Initial();
+    without7.RxLower[7] = without7.RxUpper[7] = 0;  // no "350M"
+    BandTables narrowed8 = BandTables::Initial();
+    narrowed8.RxUpper[8] = 44'000'000;  // "450M" ends at 440 MHz: 450 MHz lies in no band
+    BandTables empty{};                 // every band 0-0
+    const Held held[] = {{"start-up", BandTables::Initial()},
+                         {"no 350M", without7},
+                         {"450M to 440 MHz", narrowed8},
+                         {"no bands", empty}};
+    struct Loaded {
+        const char* name;
+        RadioImage fi;
+        std::uint8_t band_350;  // side 0 of band side record 3
+        std::uint8_t band_450;  // side 1 of band side record 0
+        std::uint32_t offset_450;
+    };
+    const Loaded files[] = {{"every band", FactoryPattern(), 6, 7, 760'000},
+                            {"no 350M", FactoryPattern({7}), 0xFF, 7, 760'000},
+                            {"450M to 440 MHz", FactoryPattern({}, true), 6, 0xFF, 60'000}};
+    FileHeader fh;
+    fh.fill(0x33);
+    for (const Loaded& f : files) {
+        WriteFactoryFile(dir_ / "Default.dat", fh, f.fi);
+        for (const Held& h : held) {
+            RadioImage image{};
+            FileHeader header{};
+            BandTables bands = h.bands;
+            ASSERT_TRUE(ResetToDefaults(image, header, bands, dir_ / "Default.dat"));
+            const std::string where = std::string(f.name) + " after " + h.name;
+            EXPECT_EQ(image[BandSideRecordMap::kBase + 64 * 3 + 2], f.band_350) << where;
+            EXPECT_EQ(image[BandSideRecordMap::kBase + 6], f.band_450) << where;
+            EXPECT_EQ(ConstChannelRecord(image, BandMemoryMap::HalfAddr(0, 1)).Offset(),
+                      f.offset_450)
+                << where;
+            for (int n = 1; n <= kBandCount; ++n)
+                EXPECT_EQ(bands.RxUpper[static_cast<std::size_t>(n)],
+                          static_cast<std::int32_t>(
+                              FrequencyRange(f.fi, n).OrZero(FrequencyRange::kRxUpper)))
+                    << where << " band " << n;
+        }
+    }
 }
 
 // What the reset says it took: a folder is no factory file (untouched, as a missing one); a short
@@ -190,7 +258,8 @@ TEST_F(ResetTest, ReportsHowMuchOfTheFactoryFileItTook) {
         image.fill(0x11);
         FileHeader header;
         header.fill(0x22);
-        const FactoryLoad load = ResetToDefaults(image, header, BandTables::Initial(), file);
+        BandTables bands = BandTables::Initial();
+        const FactoryLoad load = ResetToDefaults(image, header, bands, file);
         EXPECT_EQ(load.Loaded(), c.loaded) << c.name;
         EXPECT_EQ(load.error, c.loaded ? 0 : EISDIR) << c.name;
         EXPECT_EQ(load.bytes_read, c.bytes) << c.name;

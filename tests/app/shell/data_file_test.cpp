@@ -248,6 +248,31 @@ TEST(DataFile, NewResetsFromTheFactoryFileAndForgetsTheCurrentFile) {
     EXPECT_EQ(GetLe16(missing.header.data() + FiveToneStdRecord(3) + 8), kFiveToneTones[3][0]);
 }
 
+// File > New gives the same image whichever file was open before: the band memories and side
+// records the reset derives follow the factory file's band limits, not those the open file held.
+TEST(DataFile, NewGivesTheSameImageWhicheverFileWasOpen) {
+    TempDir dir;
+    std::vector<std::uint8_t> factory = SampleFile();
+    for (int n = 1; n <= kBandCount; ++n) {
+        const BandLimits l = FixedBandLimits(n);
+        std::uint8_t* record = factory.data() + kHeaderSize + FrequencyRangeRecord(n);
+        PutFrequency(record, static_cast<std::uint32_t>(l.lower));
+        PutFrequency(record + 4, static_cast<std::uint32_t>(l.upper));
+    }
+    WriteBytes(dir / "factory.dat", factory);
+    WriteBytes(dir / "one band.dat", SampleFile());  // only 140-150 MHz
+
+    World fresh;
+    ASSERT_TRUE(fresh.doc.New(dir / "factory.dat"));
+    World after_open;
+    ASSERT_TRUE(after_open.doc.Open(dir / "one band.dat"));
+    ASSERT_TRUE(after_open.doc.New(dir / "factory.dat"));
+    for (std::size_t a = 0; a < kImageSize; ++a)
+        ASSERT_EQ(after_open.image[a], fresh.image[a]) << "at 0x" << std::hex << a;
+    EXPECT_EQ(after_open.bands.RxLower, fresh.bands.RxLower);
+    EXPECT_EQ(after_open.bands.RxUpper, fresh.bands.RxUpper);
+}
+
 TEST(Messages, SystemErrorText) {
     EXPECT_EQ(SystemErrorText(0), "Sorry, error not find.");
     EXPECT_EQ(SystemErrorText(ENOENT), "No such file or directory");

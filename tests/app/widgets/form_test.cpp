@@ -48,6 +48,49 @@ TEST(Form, ADecimalNumberTakesOnePointBesideTheTextThatStays) {
     EXPECT_EQ(f.Text(1), "145.5");
 }
 
+// A paste is held to what typing the same characters at the same place would leave: the
+// filter, upper case, one decimal point beside the text that stays, and the length limit.
+TEST(Form, APastedTextKeepsWhatTypingItWouldHaveKept) {
+    Form f;
+    f.AddEdit(1, 9, CharsFilter(g_FreqInputFilter)).one_point = true;
+    f.AddEdit(2, 6, IsNameChar, true);
+    f.AddEdit(3, 0);
+    f.AddEdit(4, 9, CharsFilter(g_FreqInputFilter)).read_only = true;
+    struct Case {
+        int id;
+        const char* head;
+        const char* inserted;
+        const char* tail;
+        const char* kept;
+    };
+    const Case cases[] = {
+        {1, "", "145.5.25", "", "145.525"},        // a second point is left out
+        {1, "26.", "145.5", "", "26.1455"},        // a point beside the kept one too
+        {1, "14", "6.5", ".5", "1465.5"},          // ... and before it
+        {1, "", " 146.52 MHz\n", "", "146.52"},    // what the filter refuses
+        {1, "", "1234567890.5", "", "123456789"},  // nine characters at most
+        {1, "1234", "56789012", "", "123456789"},
+        {1, "14", "5", "", "145"},
+        {2, "",
+         "ab!c d\xC3\xA9"
+         "f",
+         "", "ABC DF"},  // upper case; no byte of a non-ASCII one
+        {2, "ABCDE", "XYZ", "", "ABCDEX"},
+        {3, "", "tab\there\x7F", "", "tabhere"},  // no filter: printable characters only
+        {4, "1", "2", "3", "13"},                 // a read-only edit takes nothing
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(f.FilterInsertion(c.id, c.head, c.inserted, c.tail), c.kept)
+            << c.id << " '" << c.inserted << "'";
+        // Typing the kept characters into the empty control gives the same text.
+        if (c.id != 4 && std::string_view(c.head).empty() && std::string_view(c.tail).empty()) {
+            f.SetText(c.id, "");
+            f.TypeText(c.id, c.kept);
+            EXPECT_EQ(f.Text(c.id), c.kept);
+        }
+    }
+}
+
 TEST(Form, ADoubleClickSelectsTheWholeTextOfAnInPlaceEditorOnly) {
     Form f;
     f.AddGrid(9);
