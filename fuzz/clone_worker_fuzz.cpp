@@ -235,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         radio->memory[a] = static_cast<std::uint8_t>(a * 131 + (a >> 8) * 7 + setup);
     radio->protect = setup & 0x10;
     radio->refuse_open = (setup & 0xE0) == 0xE0;
-    std::uint8_t& protection = radio->memory[kProbeAddress + kProtectionOffset];
+    std::uint8_t& protection = radio->memory[kProbeAddress + SideRecord::kProtectionFlag];
     protection = radio->protect ? kProtected : (protection == kProtected ? 0 : protection);
     const bool right_code = setup & 0x20;
 

@@ -15,9 +15,7 @@ std::string PortObjectName(const std::string& path) {
 }
 
 bool DriverSerialPort::Check(drv::NTSTATUS status) {
-    if (drv::NT_SUCCESS(status)) return true;
-    lastError_ = status;
-    return false;
+    return drv::NT_SUCCESS(status);
 }
 
 bool DriverSerialPort::Open(const std::string& path) {

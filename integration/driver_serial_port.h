@@ -29,14 +29,10 @@ public:
     bool Read(std::uint8_t* data, std::size_t n, std::size_t& got) override;
     bool Write(const std::uint8_t* data, std::size_t n, std::size_t& put) override;
 
-    // The status of the last request that failed (0 when none has).
-    drv::NTSTATUS lastError() const { return lastError_; }
-
 private:
     bool Check(drv::NTSTATUS status);
     drv::Kernel& kernel_;
     std::unique_ptr<drv::host::HostFile> file_;
-    drv::NTSTATUS lastError_ = 0;
 };
 
 // The name in the object namespace a port path stands for.

@@ -5,7 +5,7 @@
 #include <QMenu>
 #include <QScrollArea>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 
 namespace vm::gui {
 

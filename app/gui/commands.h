@@ -36,10 +36,6 @@ enum Command : int {
     ID_FILE_COMPARE = 32901,
 };
 
-// Resource identifiers of the two menus: the frame's, and the child windows'.
-inline constexpr int IDR_MAINFRAME = 128;
-inline constexpr int IDR_PROGRATYPE = 129;
-
 // The navigation tree's control identifier.
 inline constexpr int IDC_TREE = 2001;
 

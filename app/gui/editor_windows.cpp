@@ -13,7 +13,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/tabbed_view.h"
 #include "app/gui/binding_support.h"
 #include "app/gui/channel_table_actions.h"
 #include "app/gui/form_binder.h"

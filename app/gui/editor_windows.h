@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "app/editors/catalogue/catalogue.h"
-#include "app/editors/settings/form_dialog.h"
+#include "app/editors/framework/form_dialog.h"
 #include "app/gui/child_frame.h"
 #include "app/widgets/form_layout.h"
 

@@ -25,7 +25,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/gui/about_box.h"
 #include "app/gui/channel_print_list.h"
 #include "app/gui/channel_table_actions.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/editors/catalogue/catalogue.h"
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/tabbed_view.h"
 #include "app/gui/child_frame.h"
 
 class QStackedWidget;

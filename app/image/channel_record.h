@@ -85,7 +85,6 @@ public:
     int Ctcss() const { return kCtcssField.Get(p_); }  // tenths of Hz
     int Dcs() const { return kDcsField.Get(p_); }      // code digits as a number (023 -> 23)
     std::uint32_t Offset() const { return kOffsetField.Get(p_); }
-    bool HasOffset() const { return !kOffsetField.Erased(p_); }
     // No offset is programmed: its highest byte is 0xFF.
     bool OffsetUnset() const { return p_[kOffset + 3] == 0xFF; }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -110,5 +111,86 @@ struct DigitStringField {
         for (; n < width; ++n) record[at + n] = 0xFF;
     }
 };
+
+// What a settings field holds.
+enum class FieldKind { Bits, Byte, Word, Chars, Digits, Frequency };
+
+// One field of a settings record, described once: its offset in the record, what it holds,
+// the values it may hold and the value the factory gives it (none: the factory leaves its
+// bytes erased). Bits, Byte and Word fields hold a number in [min, max] (a list field holds
+// its entry's position); Chars and Digits fields hold `width` bytes of text or digit codes; a
+// Frequency field holds four BCD bytes.
+struct SettingField {
+    std::string_view name;
+    FieldKind kind;
+    std::uint32_t at;
+    std::uint32_t width = 1;  // bytes
+    int hi = 7, lo = 0;       // Bits
+    int min = 0, max = 0;
+    std::optional<int> factory;
+
+    static constexpr SettingField Bits(std::string_view name, std::uint32_t at, int hi, int lo,
+                                       int max, std::optional<int> factory = {}) {
+        return {name, FieldKind::Bits, at, 1, hi, lo, 0, max, factory};
+    }
+    static constexpr SettingField Byte(std::string_view name, std::uint32_t at, int min, int max,
+                                       std::optional<int> factory = {}) {
+        return {name, FieldKind::Byte, at, 1, 7, 0, min, max, factory};
+    }
+    static constexpr SettingField Word(std::string_view name, std::uint32_t at, int min, int max,
+                                       std::optional<int> factory = {}) {
+        return {name, FieldKind::Word, at, 2, 7, 0, min, max, factory};
+    }
+    static constexpr SettingField Chars(std::string_view name, std::uint32_t at,
+                                        std::uint32_t width) {
+        return {name, FieldKind::Chars, at, width, 7, 0, 0, 0, {}};
+    }
+    static constexpr SettingField Digits(std::string_view name, std::uint32_t at,
+                                         std::uint32_t width) {
+        return {name, FieldKind::Digits, at, width, 7, 0, 0, 0, {}};
+    }
+    static constexpr SettingField Frequency(std::string_view name, std::uint32_t at) {
+        return {name, FieldKind::Frequency, at, FrequencyField::kWidth, 7, 0, 0, 0, {}};
+    }
+
+    // The number a Bits, Byte or Word field holds, and writing one (a Bits field keeps the
+    // other bits of its byte).
+    int Get(const std::uint8_t* record) const {
+        switch (kind) {
+            case FieldKind::Bits:
+                return GetBits(record[at], hi, lo);
+            case FieldKind::Word:
+                return GetLe16(record + at);
+            default:
+                return record[at];
+        }
+    }
+    void Set(std::uint8_t* record, int v) const {
+        switch (kind) {
+            case FieldKind::Bits:
+                SetBits(record[at], hi, lo, v);
+                break;
+            case FieldKind::Word:
+                PutLe16(record + at, static_cast<std::uint16_t>(v));
+                break;
+            default:
+                record[at] = static_cast<std::uint8_t>(v);
+        }
+    }
+    constexpr bool InRange(int v) const { return v >= min && v <= max; }
+    // The bits of byte `at + i` (i < width) the field occupies.
+    constexpr std::uint8_t Mask() const {
+        return kind == FieldKind::Bits ? static_cast<std::uint8_t>(((1 << (hi - lo + 1)) - 1) << lo)
+                                       : std::uint8_t{0xFF};
+    }
+    constexpr BitField AsBits() const { return {at, hi, lo}; }
+    constexpr CharField AsChars() const { return {at, width}; }
+    constexpr DigitStringField AsDigits() const { return {at, width}; }
+    constexpr FrequencyField AsFrequency() const { return {at}; }
+};
+
+// Writes the factory value of every field of a record that has one. The bytes that hold bit
+// fields start from 0, so the bits no field names are 0 too.
+void WriteFactoryValues(std::uint8_t* record, std::span<const SettingField> fields);
 
 }  // namespace vm

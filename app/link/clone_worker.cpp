@@ -244,7 +244,7 @@ std::optional<TransferOutcome> CloneWorker::Session::ProbeProtection() {
     // The answer to the probe's acknowledgement is not examined; its reply is, like a block's.
     if (!ReadBlock(kProbeAddress, kMaxBlock, probe.data(), false))
         return Fail(TransferOutcome::BlockFailed, kProbeAddress);
-    if (probe[kProtectionOffset] != kProtected) return std::nullopt;
+    if (probe[SideRecord::kProtectionFlag] != kProtected) return std::nullopt;
 
     std::optional<std::string> typed;
     if (w_.callbacks_.password) typed = w_.callbacks_.password();

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/image/radio_image.h"
+#include "app/image/settings_regions.h"
 #include "app/link/serial_port.h"
 
 namespace vm {
@@ -58,10 +59,10 @@ inline constexpr std::uint8_t kReadCommand = 'R';
 inline constexpr std::uint8_t kWriteCommand = 'W';
 inline constexpr std::size_t kBlockHeader = 4;
 inline constexpr std::size_t kMaxBlock = 128;
-// The protection probe reads 128 bytes from the basic settings block; the radio is protected
-// when byte 8 of it holds 3.
-inline constexpr std::uint32_t kProbeAddress = kBasicSettings;
-inline constexpr std::size_t kProtectionOffset = 8;
+// The protection probe reads 128 bytes from the basic settings block, whose head is a side
+// record; the radio is protected when that record's protection flag holds 3.
+inline constexpr std::uint32_t kProbeAddress =
+    BasicSettingsMap::kBase + BasicSettingsMap::kSideRecord;
 inline constexpr std::uint8_t kProtected = 3;
 inline constexpr int kWakeUpRetries = 8;  // 9 attempts in all
 inline constexpr int kAckAttempts = 4;    // per read block

@@ -1,4 +1,4 @@
-// The process-wide data of the editor, each existing once (ARCHITECTURE.md): the radio image,
+// The process-wide data of the editor, each existing once: the radio image,
 // the file header, the band limit tables, the start-up values and the document (current file).
 // Only the program's top level (the editor's main frame, the command-line tool's main) touches
 // these; every function below it takes what it works on by reference.

@@ -10,11 +10,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "app/image/codecs.h"
 
 namespace vm {
 
@@ -159,8 +158,7 @@ public:
     const std::string& Text(int id) const;
     void SelectAll(int id);
     void SetEntries(int id, std::vector<std::string> entries);
-    template <std::size_t N>
-    void SetEntries(int id, const OptionList<N>& list) {
+    void SetEntries(int id, std::span<const std::string_view> list) {
         SetEntries(id, std::vector<std::string>(list.begin(), list.end()));
     }
     void Select(int id, int index);  // -1: no selection

@@ -2,8 +2,7 @@
 
 namespace vm::drv {
 
-// --- Rates
-// ----------------------------------------------------------------------------------------
+// --- Rates --------------------------------------------------------------------------------------
 
 void USB2SER_FindAvailBaudRate(std::uint32_t& rate, int& index) {
     const int last = static_cast<int>(kRateTable.size()) - 1;

@@ -68,8 +68,6 @@ class KSpinLock {
 public:
     Irql Acquire();
     void Release(Irql old);
-    void AcquireAtDpcLevel() { mutex_.lock(); }
-    void ReleaseFromDpcLevel() { mutex_.unlock(); }
 
 private:
     std::mutex mutex_;
@@ -506,7 +504,6 @@ private:
     NTSTATUS WaitInternal(std::span<KEvent* const> events, std::optional<TimeUnits> timeout);
     bool FireOneTimerUpTo(TimeUnits when);
     void StopPump();
-    void QueueWork(KWorkItem* item);
     void WorkerMain();
 
     mutable std::mutex dispatcher_;  // guards events, timers and the clock

@@ -35,7 +35,6 @@ public:
     }
     NTSTATUS Remove(DeviceObject* pdo) { return Send(pdo, IRP_MN_REMOVE_DEVICE).status; }
     NTSTATUS QueryStop(DeviceObject* pdo) { return Send(pdo, IRP_MN_QUERY_STOP_DEVICE).status; }
-    NTSTATUS CancelStop(DeviceObject* pdo) { return Send(pdo, IRP_MN_CANCEL_STOP_DEVICE).status; }
     NTSTATUS Stop(DeviceObject* pdo) { return Send(pdo, IRP_MN_STOP_DEVICE).status; }
     NTSTATUS SurpriseRemoval(DeviceObject* pdo) {
         return Send(pdo, IRP_MN_SURPRISE_REMOVAL).status;

@@ -263,8 +263,7 @@ void USB2SER_DeleteDevNode(Device& dev) {
     dev.devNode = 0;
 }
 
-// --- References held by the port driver's calls
-// ---------------------------------------------------
+// --- References held by the port driver's calls -------------------------------------------------
 
 // The device entered for the COM number, with a request counted on it (so removal waits for the
 // call to end); null when there is none or it is being removed.
@@ -297,8 +296,7 @@ bool AtPassive() {
     return KeGetCurrentIrql() == Irql::Passive;
 }
 
-// --- Open and close
-// -------------------------------------------------------------------------------
+// --- Open and close -----------------------------------------------------------------------------
 
 void OpenPort(Device& dev) {
     UsbDevice& usb = dev.usb;
@@ -347,8 +345,7 @@ void ApplyOpen(Device& dev, bool opened) {
     }
 }
 
-// --- Line settings
-// ---------------------------------------------------------------------------------
+// --- Line settings ------------------------------------------------------------------------------
 
 std::uint32_t Read32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -412,8 +409,7 @@ void RecordD0(Device& dev) {
 }
 }  // namespace
 
-// --- The port driver's interface
-// --------------------------------------------------------------------
+// --- The port driver's interface ----------------------------------------------------------------
 
 bool COMOpenedForSerport(DriverGlobals& g, std::uint8_t opened, std::uint32_t com) {
     PortRef dev(g, com);
@@ -555,8 +551,7 @@ bool GetIntStatusForSerport(DriverGlobals& g, std::uint32_t com) {
     return true;
 }
 
-// --- Device-control codes
-// ---------------------------------------------------------------------------
+// --- Device-control codes -----------------------------------------------------------------------
 
 NTSTATUS ProcessIoctl(Device& dev, std::uint32_t code, std::uint8_t* buffer,
                       std::uint32_t inputLength, std::uint32_t outputLength,

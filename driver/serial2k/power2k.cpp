@@ -162,8 +162,7 @@ void FreePowerWork(Device& dev) {
     }
 }
 
-// --- Power requests
-// -------------------------------------------------------------------------------
+// --- Power requests -----------------------------------------------------------------------------
 
 namespace {
 // The chip restored after a D0 someone else asked for (passive level, on the worker).

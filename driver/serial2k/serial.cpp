@@ -290,14 +290,13 @@ void CancelWait(DeviceObject*, Irp* irp) {
     if (mine) CompleteNow(dev, irp, STATUS_CANCELLED);
 }
 
-// --- The start protocol
-// --------------------------------------------------------------------------- A request becomes
-// current in one step under the cancel lock: it is reset for its start (the write queue's transmit
-// count with it) and holds the starting reference. Its starter then works outside the lock (the
-// time-outs, a pause) and arms it in a second locked step, StillStarting first: a request that was
-// ended meanwhile (purge, cleanup, error abort, its cancel) is not armed, its starter only lets go
-// of its starting reference. While a request holds that reference, no other path starts its
-// transfer (a transmit restart leaves it to its starter).
+// --- The start protocol --------------------------------------------------------------------------
+// A request becomes current in one step under the cancel lock: it is reset for its start (the
+// write queue's transmit count with it) and holds the starting reference. Its starter then works
+// outside the lock (the time-outs, a pause) and arms it in a second locked step, StillStarting
+// first: a request that was ended meanwhile (purge, cleanup, error abort, its cancel) is not armed,
+// its starter only lets go of its starting reference. While a request holds that reference, no
+// other path starts its transfer (a transmit restart leaves it to its starter).
 
 void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) {
     VM_KASSERT(q.current == nullptr);
@@ -508,8 +507,7 @@ void RaiseToggleRts(Device& dev) {
     if (!on) USB2SER_SetRTSState(dev.usb, true);
 }
 
-// --- Flow characters
-// ------------------------------------------------------------------------------
+// --- Flow characters ----------------------------------------------------------------------------
 
 void SendFlowCharacter(Device& dev, std::uint8_t c) {
     bool submitted = false;
@@ -2073,8 +2071,7 @@ NTSTATUS DispatchSetInformation(DeviceObject* fdo, Irp* irp) {
                            : STATUS_INVALID_PARAMETER);
 }
 
-// --- Open, cleanup and close
-// -----------------------------------------------------------------------
+// --- Open, cleanup and close --------------------------------------------------------------------
 
 NTSTATUS OpenPort(Device& dev) {
     SerialState& s = dev.serial;

@@ -97,8 +97,7 @@ inline constexpr std::uint32_t SERIAL_TX_WAITING_XOFF_SENT = 0x10;
 inline constexpr std::uint32_t SERIAL_TX_WAITING_ON_BREAK = 0x20;
 inline constexpr std::uint32_t SERIAL_RX_WAITING_FOR_DSR = 0x40;
 
-// --- Records as the requests carry them
-// -----------------------------------------------------------
+// --- Records as the requests carry them ---------------------------------------------------------
 #pragma pack(push, 1)
 struct SerialTimeouts {
     std::uint32_t ReadIntervalTimeout = 0;

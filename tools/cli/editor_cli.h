@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/editors/catalogue/editor_session.h"
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 #include "tools/cli/cli.h"
 
 namespace vm::cli {

@@ -36,7 +36,7 @@ std::string Hex(std::uint32_t v) {
 SimulatedRadio::SimulatedRadio(const RadioImage& memory, const FileHeader& header,
                                RadioOptions options)
     : options_(std::move(options)), header_(header), memory_(memory) {
-    if (options_.protect) memory_[kProbeAddress + kProtectionOffset] = kProtected;
+    if (options_.protect) memory_[kProbeAddress + SideRecord::kProtectionFlag] = kProtected;
     options_.ident_length = std::min(options_.ident_length, kIdentLength);
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/shell/data_file.h"
 #include "app/widgets/form_layout.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "app/editors/catalogue/editor_session.h"
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 #include "app/image/image_map.h"
 
 namespace vm {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/editors/catalogue/catalogue.h"
-#include "app/editors/settings/form_dialog.h"
+#include "app/editors/framework/form_dialog.h"
 #include "app/image/radio_image.h"
 
 namespace vm {

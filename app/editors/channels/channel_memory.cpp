@@ -111,11 +111,12 @@ namespace {
 
 // 2. Five-tone codes lose the digits the standard cannot send.
 void CleanFiveToneCodes(RadioImage& image) {
+    using S = FiveToneStandardBlock;
+    const std::uint8_t* standard = FiveToneMap::Record(std::as_const(image));
     std::string excluded;
     for (int digit = 10; digit <= 15; ++digit)
-        if (ImageWord(image, FiveToneMap::DigitToneAddr(digit)) == 0)
-            excluded.push_back(HexDigitChar(digit));
-    excluded.push_back(static_cast<char>(image[FiveToneMap::kRepeat]));
+        if (S::Tone(digit).Get(standard) == 0) excluded.push_back(HexDigitChar(digit));
+    excluded.push_back(static_cast<char>(standard[S::kRepeat]));
 
     for (std::uint32_t field : FiveToneMap::CodeFields()) {
         std::uint8_t* p = image.data() + field;
@@ -132,32 +133,37 @@ void CleanFiveToneCodes(RadioImage& image) {
 
 // 3. Decoder coefficients of the two-tone and five-tone tones.
 void WriteDecoderCoefficients(RadioImage& image) {
-    auto coefficient = [&image](std::uint32_t tone_addr) {
-        return DecoderCoefficientWord(ImageWord(image, tone_addr));
+    using C = DecoderCoefficientMap;
+    auto write = [&image](std::uint32_t coefficient_addr, int tone) {
+        C::kCoefficient.Set(image.data() + coefficient_addr, DecoderCoefficientWord(tone));
     };
-    for (int q = 0; q < TwoToneMap::kSystemCount; ++q)
+    for (int q = 0; q < TwoToneMap::kSystemCount; ++q) {
+        const std::uint8_t* system = image.data() + TwoToneMap::SystemAddr(q);
         for (int r = 0; r < TwoToneMap::kToneCount; ++r)
-            SetImageWord(image, DecoderCoefficientMap::TwoToneAddr(q, r),
-                         coefficient(TwoToneMap::ToneAddr(q, r)));
+            write(C::TwoToneAddr(q, r),
+                  TwoToneMap::kTones[static_cast<std::size_t>(r)].Get(system));
+    }
+    const std::uint8_t* standard = FiveToneMap::Record(std::as_const(image));
     for (int q = 0; q < FiveToneStandardBlock::kToneCount; ++q)
-        SetImageWord(image, DecoderCoefficientMap::FiveToneAddr(q),
-                     coefficient(FiveToneMap::DigitToneAddr(q)));
+        write(C::FiveToneAddr(q), FiveToneStandardBlock::Tone(q).Get(standard));
 }
 
 // 4. The scrambler's coefficient, floor(2v / 0.7324 + 0.5) in exact decimal arithmetic.
 void WriteScramblerCoefficient(RadioImage& image) {
-    std::uint32_t v = ImageWord(image, BasicSettingsMap::kScrambler);
-    if (v < BasicSettingsMap::kScramblerMin || v > BasicSettingsMap::kScramblerMax)
-        v = BasicSettingsMap::kScramblerDefault;
-    const std::uint32_t c = (20000u * v + 3662u) / 7324u;
-    SetImageWord(image, BasicSettingsMap::kScramblerCoefficient, static_cast<std::uint16_t>(c));
+    using B = BasicSettingsMap;
+    std::uint8_t* rec = B::Record(image);
+    int v = B::kScrambler.Get(rec);
+    if (!B::kScrambler.InRange(v)) v = *B::kScrambler.factory;
+    const std::uint32_t c = (20000u * static_cast<std::uint32_t>(v) + 3662u) / 7324u;
+    B::kScramblerCoefficient.Set(rec, static_cast<int>(c));
 }
 
 // 5. The alarm's EMI code must name a DTMF code memory in use.
 void CheckEmiCode(RadioImage& image) {
-    std::uint8_t& code = image[AlarmMap::kEmiCode];
+    std::uint8_t* rec = AlarmMap::Record(image);
+    const int code = AlarmMap::kEmiCode.Get(rec);
     if (code >= 1 && code <= DtmfCodeMemory::kCount && !DtmfCodeMemory(image, code).InUse())
-        code = 0;
+        AlarmMap::kEmiCode.Set(rec, 0);
 }
 
 // 7. and 8. VFO records inside their bands; the bank A ones mirrored.
@@ -191,11 +197,12 @@ void RepairVfos(RadioImage& image, const BandTables& bands) {
 // 9. Priority channels must name channels in use.
 void CheckPriorityChannels(RadioImage& image) {
     for (Bank bank : {Bank::A, Bank::B}) {
-        const std::uint32_t addr = BasicSettingsMap::PriorityChannelAddr(bank);
-        const std::uint16_t ch = ImageWord(image, addr);
+        const SettingField field = BasicSettingsMap::PriorityChannel(bank);
+        std::uint8_t* rec = BasicSettingsMap::Record(image);
+        const int ch = field.Get(rec);
         if (ch < 1 || ch > kChannelsPerBank) continue;
         const int n = bank == Bank::A ? ch : ch + kChannelsPerBank;
-        if (ChannelAt(std::as_const(image), n).IsEmpty()) SetImageWord(image, addr, 0);
+        if (ChannelAt(std::as_const(image), n).IsEmpty()) field.Set(rec, 0);
     }
 }
 
@@ -283,7 +290,7 @@ void RepairSideRecord(RadioImage& image, const BandTables& bands, std::uint32_t 
         std::uint8_t& band = side.Band(s);
         if (band > 8 || !Enabled(bands, band)) band = static_cast<std::uint8_t>(first_enabled);
     }
-    side.Byte(SideRecord::kReserved8) = 0xFF;
+    side.Byte(SideRecord::kProtectionFlag) = 0xFF;
     std::uint8_t& modes = side.Byte(SideRecord::kModes);
     if (GetBits(modes, 1, 0) == 3) SetBits(modes, 1, 0, 0);
     if (GetBits(modes, 3, 2) == 3) SetBits(modes, 3, 2, 0);
@@ -307,7 +314,7 @@ void NormalizeImage(RadioImage& image, const BandTables& bands) {
     RepairVfos(image, bands);
     CheckPriorityChannels(image);
     ResetBandMemories(image, bands);
-    RepairSideRecord(image, bands, BasicSettingsMap::kSideRecord);
+    RepairSideRecord(image, bands, BasicSettingsMap::kBase + BasicSettingsMap::kSideRecord);
     for (int k = 0; k < BandSideRecordMap::kCount; ++k)
         RepairSideRecord(image, bands, BandSideRecordMap::RecordAddr(k));
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
 #include "app/image/radio_image.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "app/editors/channels/channel_panel.h"
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/image/band_tables.h"
 #include "app/image/radio_image.h"
 

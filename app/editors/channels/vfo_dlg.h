@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/editors/channels/channel_panel.h"
-#include "app/editors/settings/form_dialog.h"
+#include "app/editors/framework/form_dialog.h"
 #include "app/image/band_tables.h"
 #include "app/image/radio_image.h"
 

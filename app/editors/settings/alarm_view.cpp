@@ -13,14 +13,12 @@ namespace {
 
 using A = AlarmMap;
 
-constexpr int kMaxTime = 255;
-
 }  // namespace
 
 const std::array<CAlarmView::TimeField, 3> CAlarmView::kTimeFields = {{
-    {kIdTxTime, kIdTxTimeSpin, 1, 5, A::kTxTime, "Tx time (s)", {}},
-    {kIdRxTime, kIdRxTimeSpin, 1, 8, A::kRxTime, "Rx time (s)", {}},
-    {kIdCycle, kIdCycleSpin, 0, 5, A::kCycle, "Cycle", kContinuousText},
+    {kIdTxTime, kIdTxTimeSpin, A::kTxTime, 5, {}},
+    {kIdRxTime, kIdRxTimeSpin, A::kRxTime, 8, {}},
+    {kIdCycle, kIdCycleSpin, A::kCycle, 5, kContinuousText},
 }};
 
 void CAlarmView::OnInitialUpdate() {
@@ -30,10 +28,12 @@ void CAlarmView::OnInitialUpdate() {
     form_.AddList(kIdEmiCodeType, ListEntries(g_EmiCodeTypeList)).label = "EMI code type";
     form_.AddList(kIdEmiCode).label = "EMI code";
     for (const TimeField& f : kTimeFields) {
-        form_.AddEdit(f.edit, 3, CharsFilter(g_DigitInputFilter)).label = std::string(f.label);
-        form_.AddSpin(
-            f.spin,
-            {.min = f.min, .max = kMaxTime, .wrap = true, .buddy = f.edit, .sets_buddy = false});
+        form_.AddEdit(f.edit, 3, CharsFilter(g_DigitInputFilter)).label = std::string(f.field.name);
+        form_.AddSpin(f.spin, {.min = f.field.min,
+                               .max = f.field.max,
+                               .wrap = true,
+                               .buddy = f.edit,
+                               .sets_buddy = false});
         form_.On(EventType::FocusLost, f.edit, [this, &f](const Event&) {
             Validate(f);
             return false;
@@ -41,7 +41,7 @@ void CAlarmView::OnInitialUpdate() {
         // One step from the number shown, wrapping at the ends of the range.
         form_.On(EventType::SpinStep, f.spin, [this, &f](const Event& e) {
             const int v = DecimalValue(form_.Text(f.edit));
-            form_.SetText(f.edit, SpinStep(v, e.delta, f.min, kMaxTime, f.zero_text).text);
+            form_.SetText(f.edit, SpinStep(v, e.delta, f.field.min, f.field.max, f.zero_text).text);
             return false;
         });
     }
@@ -61,26 +61,28 @@ void CAlarmView::FillEmiCodes() {
 }
 
 void CAlarmView::Validate(const TimeField& f) {
-    form_.SetText(f.edit,
-                  BoundedIntEdit(form_.Text(f.edit), f.min, kMaxTime, 1, f.def, f.zero_text).text);
+    form_.SetText(
+        f.edit,
+        BoundedIntEdit(form_.Text(f.edit), f.field.min, f.field.max, 1, f.def, f.zero_text).text);
 }
 
 void CAlarmView::LoadFromImage() {
     // The memories in use are those of the image being loaded.
     FillEmiCodes();
-    const int type = image_[A::kType];
+    const std::uint8_t* rec = A::Record(image_);
+    const int type = A::kType.Get(rec);
     form_.Select(kIdAlarmType, type < static_cast<int>(g_AlarmTypeList.size()) ? type : -1);
-    const int emi_type = A::kEmiCodeType.Get(image_.data());
+    const int emi_type = A::kEmiCodeType.Get(rec);
     form_.Select(kIdEmiCodeType,
                  emi_type < static_cast<int>(g_EmiCodeTypeList.size()) ? emi_type : -1);
-    form_.Select(kIdRemoteAlarm, A::kRemoteEmi.Get(image_.data()));
+    form_.Select(kIdRemoteAlarm, A::kRemoteEmi.Get(rec));
     for (const TimeField& f : kTimeFields) {
-        const int v = image_[f.addr];
+        const int v = f.field.Get(rec);
         form_.SetText(f.edit,
                       v == 0 && !f.zero_text.empty() ? std::string(f.zero_text) : FormatInt(v));
     }
     // Exactly the stored number: memory 1 unused must not pick "10".
-    SelectWholeText(form_, kIdEmiCode, FormatInt(image_[A::kEmiCode]));
+    SelectWholeText(form_, kIdEmiCode, FormatInt(A::kEmiCode.Get(rec)));
     SelectFirstWhereNone(form_);
     for (const TimeField& f : kTimeFields) Validate(f);
 }
@@ -89,12 +91,12 @@ void CAlarmView::StoreToImage() {
     SelectFirstWhereNone(form_);
     // Every time is checked here too: the frame's commit may store a field never left.
     for (const TimeField& f : kTimeFields) Validate(f);
-    image_[A::kType] = static_cast<std::uint8_t>(std::max(form_.Selection(kIdAlarmType), 0));
-    A::kEmiCodeType.Set(image_.data(), std::max(form_.Selection(kIdEmiCodeType), 0));
-    A::kRemoteEmi.Set(image_.data(), std::max(form_.Selection(kIdRemoteAlarm), 0));
-    image_[A::kEmiCode] = static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdEmiCode)));
-    for (const TimeField& f : kTimeFields)
-        image_[f.addr] = static_cast<std::uint8_t>(DecimalValue(form_.Text(f.edit)));
+    std::uint8_t* rec = A::Record(image_);
+    A::kType.Set(rec, std::max(form_.Selection(kIdAlarmType), 0));
+    A::kEmiCodeType.Set(rec, std::max(form_.Selection(kIdEmiCodeType), 0));
+    A::kRemoteEmi.Set(rec, std::max(form_.Selection(kIdRemoteAlarm), 0));
+    A::kEmiCode.Set(rec, DecimalValue(form_.SelectedText(kIdEmiCode)));
+    for (const TimeField& f : kTimeFields) f.field.Set(rec, DecimalValue(form_.Text(f.edit)));
 }
 
 }  // namespace vm

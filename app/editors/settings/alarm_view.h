@@ -1,11 +1,11 @@
-// The alarm editor: a single form over the image bytes 0xCC70-0xCC77 (alarm type, the EMI code
-// sent with the alarm, transmit and receive periods, cycles, remote alarm).
+// The alarm editor: a single form over the alarm block (alarm type, the EMI code sent with the
+// alarm, transmit and receive periods, cycles, remote alarm).
 #pragma once
 
 #include <array>
 #include <string_view>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
 
@@ -43,12 +43,13 @@ public:
     void StoreToImage() override;
 
 private:
-    // A number edit with its spin: range, the value that replaces an invalid text, and the
-    // text shown for 0 (empty: the number).
+    // A number edit with its spin over a field (its name the label, its range the spin's),
+    // the value that replaces an invalid text, and the text shown for 0 (empty: the number).
     struct TimeField {
-        int edit, spin, min, def;
-        std::uint32_t addr;
-        std::string_view label, zero_text;
+        int edit, spin;
+        SettingField field;
+        int def;
+        std::string_view zero_text;
     };
     static const std::array<TimeField, 3> kTimeFields;
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <string_view>
 
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/tabbed_view.h"
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
 
@@ -90,10 +90,11 @@ protected:
     void Build() override;
 
 private:
+    // An edit with its spin over a field of the block (its name the label, its range the
+    // spin's).
     struct Field {
-        int edit, spin, max;
-        std::uint32_t addr;
-        std::string_view label;
+        int edit, spin;
+        SettingField field;
     };
     static const std::array<Field, 4> kFields;
     void Validate(const Field& f);
@@ -103,7 +104,6 @@ private:
 class CKeyPage : public CFormPage {
 public:
     static constexpr std::array<int, 4> kIds = {1036, 1038, 1037, 1039};  // P1..P4
-    static constexpr std::array<int, 4> kDefaults = {11, 12, 7, 6};       // BAND VFO/MR TONE LOW
     explicit CKeyPage(RadioImage& image) : CFormPage("Key", 146, 175), image_(image) {}
     void LoadFromImage() override;
     void StoreToImage() override;

@@ -201,27 +201,28 @@ void CDtmfCodePage::Fallbacks() {
 void CDtmfCodePage::LoadFromImage() {
     // What an open cell editor holds belongs to the contents being replaced.
     for (int id : {kIdTypeList, kIdNumEdit, kIdAliasEdit}) Close(id);
-    SelectWholeText(form_, kIdSpeed, FormatInt(image_[D::kSpeed]));
+    const std::uint8_t* rec = D::Record(image_);
+    SelectWholeText(form_, kIdSpeed, FormatInt(D::kSpeed.Get(rec)));
     SelectWholeText(form_, kIdFirstDigitDelay,
-                    FormatInt(image_[D::kFirstDigitDelay] * kTimeUnitMs));
-    SelectWholeText(form_, kIdFirstDigit, FormatInt(image_[D::kFirstDigit] * kTimeUnitMs));
-    SelectWholeText(form_, kIdHoldTime, FormatInt(image_[D::kHoldTime]));
+                    FormatInt(D::kFirstDigitDelay.Get(rec) * kTimeUnitMs));
+    SelectWholeText(form_, kIdFirstDigit, FormatInt(D::kFirstDigit.Get(rec) * kTimeUnitMs));
+    SelectWholeText(form_, kIdHoldTime, FormatInt(D::kHoldTime.Get(rec)));
     // A code with no character (or a digit) selects nothing: the store's defaults apply.
-    for (auto [id, addr] :
+    for (auto [id, field] :
          {std::pair{kIdGroupCode, D::kGroupCode}, {kIdDelimiter, D::kDelimiter}}) {
-        const char c = DtmfDigitChar(image_[addr]);
+        const char c = DtmfDigitChar(field.Get(rec));
         SelectWholeText(form_, id, c == 0 ? std::string() : std::string(1, c));
     }
-    form_.SetChecked(kIdSideTone, D::kSideTone.Get(image_.data()));
-    form_.SetChecked(kIdBeep, D::kBeep.Get(image_.data()));
-    form_.SetText(kIdSelfId, D::kSelfId.Get(image_.data(), DtmfDigitChar));
-    form_.SetText(kIdStunCode, D::kStunCode.Get(image_.data(), DtmfDigitChar));
-    const int response = image_[D::kDecodeResponse];
+    form_.SetChecked(kIdSideTone, D::kSideTone.Get(rec));
+    form_.SetChecked(kIdBeep, D::kBeep.Get(rec));
+    form_.SetText(kIdSelfId, D::kSelfId.AsDigits().Get(rec, DtmfDigitChar));
+    form_.SetText(kIdStunCode, D::kStunCode.AsDigits().Get(rec, DtmfDigitChar));
+    const int response = D::kDecodeResponse.Get(rec);
     form_.Select(kIdDecodeResponse,
                  response < static_cast<int>(g_DecodeResponseList.size()) ? response : -1);
-    const int stun = image_[D::kStunType];
+    const int stun = D::kStunType.Get(rec);
     form_.Select(kIdStunType, stun < static_cast<int>(g_StunTypeList.size()) ? stun : -1);
-    form_.SetText(kIdAutoReset, FormatInt(image_[D::kAutoResetTime]));
+    form_.SetText(kIdAutoReset, FormatInt(D::kAutoResetTime.Get(rec)));
 
     Grid& g = *grid_;
     g.BeginUpdate();
@@ -242,23 +243,22 @@ void CDtmfCodePage::StoreToImage() {
     CommitAll();
     ValidateAutoReset();
     Fallbacks();
-    image_[D::kSpeed] = static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdSpeed)));
-    image_[D::kFirstDigitDelay] = static_cast<std::uint8_t>(
-        DecimalValue(form_.SelectedText(kIdFirstDigitDelay)) / kTimeUnitMs);
-    image_[D::kFirstDigit] =
-        static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdFirstDigit)) / kTimeUnitMs);
-    image_[D::kHoldTime] = static_cast<std::uint8_t>(DecimalValue(form_.SelectedText(kIdHoldTime)));
-    image_[D::kGroupCode] = DtmfDigitValue(GroupChar());
-    image_[D::kDelimiter] = DtmfDigitValue(DelimiterChar());
-    D::kSideTone.Set(image_.data(), form_.Checked(kIdSideTone));
-    D::kBeep.Set(image_.data(), form_.Checked(kIdBeep));
-    D::kSelfId.Set(image_.data(), form_.Text(kIdSelfId), DtmfDigitValue);
-    image_[D::kDecodeResponse] =
-        static_cast<std::uint8_t>(std::max(form_.Selection(kIdDecodeResponse), 0));
-    D::kStunCode.Set(image_.data(), form_.Text(kIdStunCode), DtmfDigitValue);
-    image_[D::kStunCodeEnd] = 0xFF;
-    image_[D::kStunType] = static_cast<std::uint8_t>(std::max(form_.Selection(kIdStunType), 0));
-    image_[D::kAutoResetTime] = static_cast<std::uint8_t>(OffAtZeroValue(form_.Text(kIdAutoReset)));
+    std::uint8_t* rec = D::Record(image_);
+    D::kSpeed.Set(rec, DecimalValue(form_.SelectedText(kIdSpeed)));
+    D::kFirstDigitDelay.Set(rec,
+                            DecimalValue(form_.SelectedText(kIdFirstDigitDelay)) / kTimeUnitMs);
+    D::kFirstDigit.Set(rec, DecimalValue(form_.SelectedText(kIdFirstDigit)) / kTimeUnitMs);
+    D::kHoldTime.Set(rec, DecimalValue(form_.SelectedText(kIdHoldTime)));
+    D::kGroupCode.Set(rec, DtmfDigitValue(GroupChar()));
+    D::kDelimiter.Set(rec, DtmfDigitValue(DelimiterChar()));
+    D::kSideTone.Set(rec, form_.Checked(kIdSideTone));
+    D::kBeep.Set(rec, form_.Checked(kIdBeep));
+    D::kSelfId.AsDigits().Set(rec, form_.Text(kIdSelfId), DtmfDigitValue);
+    D::kDecodeResponse.Set(rec, std::max(form_.Selection(kIdDecodeResponse), 0));
+    D::kStunCode.AsDigits().Set(rec, form_.Text(kIdStunCode), DtmfDigitValue);
+    D::kStunCodeEnd.Set(rec, D::kStunCodeEnd.max);
+    D::kStunType.Set(rec, std::max(form_.Selection(kIdStunType), 0));
+    D::kAutoResetTime.Set(rec, OffAtZeroValue(form_.Text(kIdAutoReset)));
 
     std::fill(image_.begin() + image_map::kDtmfCodeMemories.base,
               image_.begin() + image_map::kDtmfCodeMemories.End(), std::uint8_t{0xFF});
@@ -379,13 +379,14 @@ void CDtmfPttIdPage::Build() {
 }
 
 void CDtmfPttIdPage::LoadFromImage() {
-    std::uint8_t* const image = image_.data();
+    const std::uint8_t* rec = D::Record(image_);
     for (int n = 1; n <= static_cast<int>(kGroups.size()); ++n) {
         const Group& g = kGroups[static_cast<std::size_t>(n - 1)];
-        const int type = D::PttIdType(n).Get(image);
+        const int type = D::PttIdType(n).Get(rec);
         form_.Select(g.type, type < static_cast<int>(g_PttIdTypeList.size()) ? type : -1);
-        form_.SetText(g.up, D::PttIdUp(n).Get(image, DtmfDigitChar));
-        form_.SetText(g.down, D::PttIdDown(n).Get(image, DtmfDigitChar));
+        const std::uint8_t* codes = image_.data() + D::PttIdCodes(n);
+        form_.SetText(g.up, D::kPttIdUp.AsDigits().Get(codes, DtmfDigitChar));
+        form_.SetText(g.down, D::kPttIdDown.AsDigits().Get(codes, DtmfDigitChar));
     }
     SelectFirstWhereNone(form_);
 }
@@ -397,9 +398,10 @@ void CDtmfPttIdPage::StoreToImage() {
               std::uint8_t{0xFF});
     for (int n = 1; n <= static_cast<int>(kGroups.size()); ++n) {
         const Group& g = kGroups[static_cast<std::size_t>(n - 1)];
-        D::PttIdType(n).Set(image, form_.Selection(g.type));
-        D::PttIdUp(n).Set(image, form_.Text(g.up), DtmfDigitValue);
-        D::PttIdDown(n).Set(image, form_.Text(g.down), DtmfDigitValue);
+        D::PttIdType(n).Set(D::Record(image_), form_.Selection(g.type));
+        std::uint8_t* codes = image + D::PttIdCodes(n);
+        D::kPttIdUp.AsDigits().Set(codes, form_.Text(g.up), DtmfDigitValue);
+        D::kPttIdDown.AsDigits().Set(codes, form_.Text(g.down), DtmfDigitValue);
     }
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/tabbed_view.h"
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
 #include "app/widgets/grid.h"

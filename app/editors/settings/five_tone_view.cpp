@@ -38,10 +38,10 @@ std::uint8_t IndexOrErased(int selection) {
 }  // namespace
 
 const std::array<CT5View::TimingField, 4> CT5View::kTimingFields = {{
-    {kIdPreCarrier, kIdPreCarrierSpin, F::kPreCarrier, "Pre-carreier time(ms)"},
-    {kIdFirstExpand, kIdFirstExpandSpin, F::kFirstExpand, "First expand(ms)"},
-    {kIdEndExitDelay, kIdEndExitDelaySpin, F::kEndExitDelay, "End exit delay(ms)"},
-    {kIdReplyDelay, kIdReplyDelaySpin, F::kReplyDelay, "Reply delay(ms)"},
+    {kIdPreCarrier, kIdPreCarrierSpin, F::kPreCarrier},
+    {kIdFirstExpand, kIdFirstExpandSpin, F::kFirstExpand},
+    {kIdEndExitDelay, kIdEndExitDelaySpin, F::kEndExitDelay},
+    {kIdReplyDelay, kIdReplyDelaySpin, F::kReplyDelay},
 }};
 
 void CT5View::OnInitialUpdate() {
@@ -56,7 +56,7 @@ void CT5View::Build() {
     form_.AddEdit(kIdSelfId, F::kCodeLength, digits).label = "Self ID";
     form_.AddList(kIdDecodeResponse, ListEntries(g_DecodeResponseList)).label = "Decode response";
     for (const TimingField& f : kTimingFields) {
-        form_.AddEdit(f.edit, 4, digits).label = std::string(f.label);
+        form_.AddEdit(f.edit, 4, digits).label = std::string(f.field.name);
         form_.AddSpin(f.spin, {.min = 0,
                                .max = kTimingMax,
                                .wrap = true,
@@ -377,60 +377,61 @@ void CT5View::ValidateTiming(const TimingField& f) {
 
 void CT5View::LoadFromImage() {
     // 1. The image's standard block goes into its entry of the header, which is then shown.
-    int standard = image_[F::kStandard];
+    const std::uint8_t* rec = F::Record(image_);
+    int standard = rec[B::kStandard];
     if (standard >= kFiveToneStdCount) standard = 0;
     std::uint8_t* e = Entry(standard);
-    std::memcpy(e, image_.data() + F::kStandard,
-                standard == kUserDefinedStd ? B::kSize : std::size_t{B::kTones});
+    std::memcpy(e, rec, standard == kUserDefinedStd ? B::kSize : std::size_t{B::kTones});
     e[B::kStandard] = static_cast<std::uint8_t>(standard);
     ShowStandard(standard);
 
     // 2. Timing in milliseconds, flags.
     for (const TimingField& f : kTimingFields)
-        form_.SetText(f.edit, FormatInt(image_[f.addr] * kTimingStep));
-    form_.SetChecked(kIdSideTone, F::kSideTone.Get(image_.data()));
-    form_.SetChecked(kIdBeep, F::kBeep.Get(image_.data()));
+        form_.SetText(f.edit, FormatInt(f.field.Get(rec) * kTimingStep));
+    form_.SetChecked(kIdSideTone, F::kSideTone.Get(rec));
+    form_.SetChecked(kIdBeep, F::kBeep.Get(rec));
 
     // 3. Own ID and decoding.
-    form_.SetText(kIdSelfId, F::kSelfIdField.Get(image_.data(), HexChar));
+    form_.SetText(kIdSelfId, F::kSelfId.AsDigits().Get(rec, HexChar));
     form_.Select(kIdDecodeResponse,
-                 IndexOrNone(image_[F::kDecodeResponse], g_DecodeResponseList.size()));
-    form_.SetText(kIdAutoReset, FormatInt(image_[F::kAutoResetTime]));
+                 IndexOrNone(F::kDecodeResponse.Get(rec), g_DecodeResponseList.size()));
+    form_.SetText(kIdAutoReset, FormatInt(F::kAutoResetTime.Get(rec)));
     for (const TimingField& f : kTimingFields) ValidateTiming(f);
     ValidateOffAtZero(form_, kIdAutoReset, kMaxByte, kAutoResetDefault);
 
     // 4.-6. The function entry and the contact shown, the PTT ID codes.
     LoadFunction(shown_function_);
-    form_.SetText(kIdBeginId, F::kBeginIdField.Get(image_.data(), HexChar));
-    form_.SetText(kIdEndId, F::kEndIdField.Get(image_.data(), HexChar));
+    form_.SetText(kIdBeginId, F::kBeginId.AsDigits().Get(rec, HexChar));
+    form_.SetText(kIdEndId, F::kEndId.AsDigits().Get(rec, HexChar));
     LoadContact(shown_contact_);
 }
 
 void CT5View::StoreToImage() {
     // 1. The standard fields into the entry shown, and that entry into the image.
     StoreStandard(shown_std_);
-    std::memcpy(image_.data() + F::kStandard, Entry(shown_std_), B::kSize);
+    std::uint8_t* rec = F::Record(image_);
+    std::memcpy(rec, Entry(shown_std_), B::kSize);
 
     // 2. The function entry shown.
     StoreFunction(shown_function_);
 
     // 3. Own ID and decoding.
     ValidateOffAtZero(form_, kIdAutoReset, kMaxByte, kAutoResetDefault);
-    F::kSelfIdField.Set(image_.data(), form_.Text(kIdSelfId), HexDigitValue);
-    image_[F::kDecodeResponse] = IndexOrErased(form_.Selection(kIdDecodeResponse));
-    image_[F::kAutoResetTime] = static_cast<std::uint8_t>(OffAtZeroValue(form_.Text(kIdAutoReset)));
+    F::kSelfId.AsDigits().Set(rec, form_.Text(kIdSelfId), HexDigitValue);
+    F::kDecodeResponse.Set(rec, IndexOrErased(form_.Selection(kIdDecodeResponse)));
+    F::kAutoResetTime.Set(rec, OffAtZeroValue(form_.Text(kIdAutoReset)));
 
     // 4. PTT ID codes.
-    F::kBeginIdField.Set(image_.data(), form_.Text(kIdBeginId), HexDigitValue);
-    F::kEndIdField.Set(image_.data(), form_.Text(kIdEndId), HexDigitValue);
+    F::kBeginId.AsDigits().Set(rec, form_.Text(kIdBeginId), HexDigitValue);
+    F::kEndId.AsDigits().Set(rec, form_.Text(kIdEndId), HexDigitValue);
 
     // 5. Timing, flags.
     for (const TimingField& f : kTimingFields) {
         ValidateTiming(f);
-        image_[f.addr] = static_cast<std::uint8_t>(DecimalValue(form_.Text(f.edit)) / kTimingStep);
+        f.field.Set(rec, DecimalValue(form_.Text(f.edit)) / kTimingStep);
     }
-    F::kSideTone.Set(image_.data(), form_.Checked(kIdSideTone));
-    F::kBeep.Set(image_.data(), form_.Checked(kIdBeep));
+    F::kSideTone.Set(rec, form_.Checked(kIdSideTone));
+    F::kBeep.Set(rec, form_.Checked(kIdBeep));
 
     // 6. The contact shown.
     StoreContact(shown_contact_);

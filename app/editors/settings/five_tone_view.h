@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
 
@@ -78,13 +78,11 @@ public:
     void StoreToImage() override;
 
     // The standard whose entry the standard fields show.
-    int ShownStandard() const { return shown_std_; }
 
 private:
     struct TimingField {
         int edit, spin;
-        std::uint32_t addr;
-        std::string_view label;
+        SettingField field;  // its name is the label
     };
     static const std::array<TimingField, 4> kTimingFields;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/form_dialog.h"
+#include "app/editors/framework/form_dialog.h"
 #include "app/image/band_tables.h"
 #include "app/image/radio_image.h"
 #include "app/widgets/form_layout.h"

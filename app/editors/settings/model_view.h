@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 #include "app/image/radio_image.h"
 
 namespace vm {

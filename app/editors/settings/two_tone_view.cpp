@@ -13,8 +13,7 @@ namespace {
 
 using T = TwoToneMap;
 
-constexpr int kToneMin = 2880, kToneMax = 31160;
-constexpr int kMaxAutoReset = 255;
+constexpr int kMaxAutoReset = T::kAutoReset.max;
 
 }  // namespace
 
@@ -28,16 +27,16 @@ int TwoToneDecodeOfCode(std::uint8_t code) {
 // System page
 
 const std::array<CT2SystemPage::TenthsField, 10> CT2SystemPage::kTenthsFields = {{
-    {1308, 1309, T::kTones + 0, kToneMin, kToneMax, 3217, "A tone", false, true},
-    {1310, 1311, T::kTones + 2, kToneMin, kToneMax, 9281, "B tone", false, true},
-    {1312, 1313, T::kTones + 4, kToneMin, kToneMax, 6265, "C tone", false, true},
-    {1314, 1315, T::kTones + 6, kToneMin, kToneMax, 20438, "D tone", false, true},
-    {1326, 1327, T::kReplyWait, 0, 50, 0, "Reply wait (s)", true, false},
-    {1316, 1317, T::kFirstDuration, 0, 40, 10, "First toen duration (s)", false, false},
-    {1318, 1319, T::kSecondDuration, 0, 40, 30, "Second tone duration(s)", false, false},
-    {1320, 1321, T::kInterval, 0, 20, 10, "Interval(s)", false, false},
-    {1322, 1323, T::kLongDuration, 5, 100, 50, "Long duration(s)", false, false},
-    {1324, 1325, T::kPreCarrier, 0, 50, 5, "Pre-carrier time(s)", false, false},
+    {1308, 1309, T::kTones[0], 3217, false},
+    {1310, 1311, T::kTones[1], 9281, false},
+    {1312, 1313, T::kTones[2], 6265, false},
+    {1314, 1315, T::kTones[3], 20438, false},
+    {1326, 1327, T::kReplyWait, 0, true},
+    {1316, 1317, T::kFirstDuration, 10, false},
+    {1318, 1319, T::kSecondDuration, 30, false},
+    {1320, 1321, T::kInterval, 10, false},
+    {1322, 1323, T::kLongDuration, 50, false},
+    {1324, 1325, T::kPreCarrier, 5, false},
 }};
 
 void CT2SystemPage::Build() {
@@ -46,25 +45,26 @@ void CT2SystemPage::Build() {
     tab.selection = 0;
     tab.selects_records = true;
 
-    form_.AddEdit(kIdAlias, T::kAliasLength).label = "Alias";
+    form_.AddEdit(kIdAlias, T::kAliasLength).label = std::string(T::kAlias.name);
     const CharFilter decimal = CharsFilter(g_DecimalInputFilter);
     auto add_tenths = [this, &decimal](const TenthsField& f) {
+        const SettingField& v = f.field;
         form_.AddEdit(f.edit,
-                      f.word         ? 6
-                      : f.max >= 100 ? 4
-                                     : 3,
+                      v.kind == FieldKind::Word ? 6
+                      : v.max >= 100            ? 4
+                                                : 3,
                       decimal)
-            .label = std::string(f.label);
-        form_.AddSpin(f.spin, {.min = f.min, .max = f.max, .wrap = true, .buddy = f.edit});
+            .label = std::string(v.name);
+        form_.AddSpin(f.spin, {.min = v.min, .max = v.max, .wrap = true, .buddy = f.edit});
         form_.On(EventType::FocusLost, f.edit, [this, &f](const Event&) {
             Validate(f);
             return false;
         });
         form_.On(EventType::SpinStep, f.spin, [this, &f](const Event& e) {
             const EditResult r =
-                SpinStepTenths(TextToTenths(form_.Text(f.edit)), e.delta, f.min, f.max);
+                SpinStepTenths(TextToTenths(form_.Text(f.edit)), e.delta, f.field.min, f.field.max);
             form_.SetText(f.edit,
-                          f.off_at_zero && r.value == f.min ? std::string(kOffText) : r.text);
+                          f.off_at_zero && r.value == f.field.min ? std::string(kOffText) : r.text);
             return false;
         });
     };
@@ -127,7 +127,7 @@ std::uint32_t CT2SystemPage::Record() const {
 }
 
 void CT2SystemPage::Validate(const TenthsField& f) {
-    const EditResult r = BoundedTenthsEdit(form_.Text(f.edit), f.min, f.max, f.def);
+    const EditResult r = BoundedTenthsEdit(form_.Text(f.edit), f.field.min, f.field.max, f.def);
     form_.SetText(f.edit, f.off_at_zero && r.value == 0 ? std::string(kOffText) : r.text);
 }
 
@@ -162,19 +162,20 @@ void CT2SystemPage::OnFormatChosen(int decode) {
 
 void CT2SystemPage::LoadFromImage() {
     const std::uint8_t* rec = image_.data() + Record();
-    form_.SetText(kIdAlias, T::kAlias.Printable(rec));
+    form_.SetText(kIdAlias, T::kAlias.AsChars().Printable(rec));
     for (const TenthsField& f : kTenthsFields) {
-        const int v = f.word ? GetLe16(rec + f.offset) : rec[f.offset];
+        const int v = f.field.Get(rec);
         form_.SetText(f.edit, f.off_at_zero && v == 0 ? std::string(kOffText) : TenthsToText(v));
     }
     form_.SetChecked(kIdSideTone, T::kSideTone.Get(rec));
     form_.SetChecked(kIdIdleReply, T::kIdleReply.Get(rec));
     form_.SetChecked(kIdBeep, T::kBeep.Get(rec));
-    form_.SetText(kIdAutoReset, FormatInt(rec[T::kAutoReset]));
+    form_.SetText(kIdAutoReset, FormatInt(T::kAutoReset.Get(rec)));
     // A format a lower-numbered decode holds already becomes "Off" here (Decode 1 always keeps
     // its own); a Decode 1 without one takes the first format.
     for (std::size_t n = 0; n < formats_.size(); ++n) {
-        int k = TwoToneDecodeOfCode(rec[T::kFormats + n]);
+        int k = TwoToneDecodeOfCode(
+            static_cast<std::uint8_t>(T::Format(static_cast<int>(n) + 1).Get(rec)));
         for (std::size_t m = 0; m < n; ++m)
             if (formats_[m] == k) k = 0;
         formats_[n] = n == 0 && k == 0 ? 1 : k;
@@ -187,21 +188,17 @@ void CT2SystemPage::LoadFromImage() {
 void CT2SystemPage::StoreToImage() {
     Fallbacks();
     std::uint8_t* rec = image_.data() + Record();
-    T::kAlias.Set(rec, form_.Text(kIdAlias));
-    for (const TenthsField& f : kTenthsFields) {
-        const int v = TextToTenths(form_.Text(f.edit));
-        if (f.word)
-            PutLe16(rec + f.offset, static_cast<std::uint16_t>(v));
-        else
-            rec[f.offset] = static_cast<std::uint8_t>(v);
-    }
+    T::kAlias.AsChars().Set(rec, form_.Text(kIdAlias));
+    for (const TenthsField& f : kTenthsFields) f.field.Set(rec, TextToTenths(form_.Text(f.edit)));
     T::kSideTone.Set(rec, form_.Checked(kIdSideTone));
     T::kIdleReply.Set(rec, form_.Checked(kIdIdleReply));
     T::kBeep.Set(rec, form_.Checked(kIdBeep));
-    rec[T::kAutoReset] = static_cast<std::uint8_t>(OffAtZeroValue(form_.Text(kIdAutoReset)));
-    rec[T::kResponses] = 0;
+    T::kAutoReset.Set(rec, OffAtZeroValue(form_.Text(kIdAutoReset)));
+    // The responses' byte holds nothing else.
+    rec[T::Response(1).at] = 0;
     for (std::size_t n = 0; n < formats_.size(); ++n) {
-        rec[T::kFormats + n] = kTwoToneDecodeCodes[static_cast<std::size_t>(formats_[n])];
+        T::Format(static_cast<int>(n) + 1)
+            .Set(rec, kTwoToneDecodeCodes[static_cast<std::size_t>(formats_[n])]);
         T::Response(static_cast<int>(n) + 1)
             .Set(rec, std::max(form_.Selection(kDecodes[n].response), 0));
     }

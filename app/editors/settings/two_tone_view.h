@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/tabbed_view.h"
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
 #include "app/widgets/form_layout.h"
@@ -34,8 +34,6 @@ public:
     enum : int {
         kIdSystemTab = 1162,
         kIdAlias = 1005,
-        kIdReplyWait = 1326,
-        kIdReplyWaitSpin = 1327,
         kIdAutoReset = 1185,
         kIdAutoResetSpin = 1186,
         kIdSideTone = 1149,
@@ -52,14 +50,13 @@ public:
         {1292, 1304, 1305},
         {1293, 1306, 1307},
     }};
-    // The tenths fields: edit, spin, record offset, range, default, label; whether 0 shows
-    // "Off"; whether the value takes two bytes (the tones).
+    // The tenths fields: edit, spin, the system record's field (its name the label, its range
+    // the edit's), the value that replaces an invalid text; whether 0 shows "Off".
     struct TenthsField {
         int edit, spin;
-        std::uint32_t offset;
-        int min, max, def;
-        std::string_view label;
-        bool off_at_zero, word;
+        SettingField field;
+        int def;
+        bool off_at_zero;
     };
     static const std::array<TenthsField, 10> kTenthsFields;
     static constexpr int kAutoResetDefault = 10;
@@ -71,8 +68,6 @@ public:
 
     // The system shown (1-16).
     int System() const;
-    // The format chosen in each decode (entries of g_TwoToneDecodeList; 0 "Off").
-    const std::array<int, 4>& Formats() const { return formats_; }
 
 protected:
     void Build() override;

@@ -16,7 +16,7 @@
 #include "app/editors/channels/program_view.h"
 #include "app/editors/channels/scan_ch_view.h"
 #include "app/editors/channels/vfo_dlg.h"
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 #include "app/editors/settings/freq_range_dlg.h"
 #include "app/editors/settings/model_view.h"
 #include "app/gui/commands.h"

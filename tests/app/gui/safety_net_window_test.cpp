@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 #include "app/gui/child_frame.h"
 #include "app/gui/commands.h"
 #include "app/gui/editor_windows.h"

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -88,53 +90,74 @@ TEST(ImageMap, ViewsAddressTheirRecordsThroughTheIndex) {
         {ChannelBitmaps::ByteAddr(ChannelMap::Scan, Bank::A, 800), 0xCD63},
         {DtmfCodeMemory::kBase + DtmfCodeMemory::kSize * 15, 0xD8C8},
         {DtmfMap::PttIdCodes(4), 0xD740},
-        {TwoToneMap::ToneAddr(15, 3), 0xD176},
+        {TwoToneMap::SystemAddr(15) + TwoToneMap::kTones[3].at, 0xD176},
         {TwoToneMap::ContactAddr(15), 0xD270},
-        {FiveToneMap::DigitToneAddr(15), 0xD2A6},
+        {FiveToneMap::kBase + FiveToneStandardBlock::Tone(15).at, 0xD2A6},
         {DecoderCoefficientMap::TwoToneAddr(15, 3), 0x00FE},
         {DecoderCoefficientMap::FiveToneAddr(15), 0x007E},
         {FrequencyRange::Addr(9), 0xFFB0},
         {kProgramDate, 0xFF28},
         {kCommitByte, 0xCC25},
-        {AlarmMap::kEmiCode, 0xCC76},
+        {AlarmMap::kBase + AlarmMap::kEmiCode.at, 0xCC76},
+        {BasicSettingsMap::kBase + SideRecord::kProtectionFlag, 0xCC08},
         {static_cast<std::uint32_t>(FiveToneStdRecord(15)), 0x358},
     };
     for (const auto& [got, want] : cases) EXPECT_EQ(got, want) << std::hex << want;
 }
 
-// No two bit fields of the basic settings share a bit, and each lies in the block.
-TEST(SettingsFields, BasicSettingsBitFieldsAreDisjoint) {
-    using B = BasicSettingsMap;
-    const BitField fields[] = {
-        B::kSqlLeftBits,
-        B::kSqlRightBits,
-        B::kBacklightColorBits,
-        B::kSpanExitDelayBits,
-        B::kBeep,
-        B::kKeyLock,
-        B::kPttLock,
-        B::kHyperChannel,
-        B::kRightKey,
-        B::kTbst,
-        B::kAniDisplay,
-        B::kSelentMode,
-        B::kSte,
-        B::kAutoTransfer,
-        B::kAutoContact,
-        B::kAutoAm,
-        B::kAmFunction,
-        B::kSpanTransit,
-        B::kScanMode,
-        B::kScanResume,
+// Every settings field lies in its record, no two fields share a bit, each range fits the
+// field's bytes and each factory value lies in its range.
+TEST(SettingsFields, FieldsLieInTheirRecordsWithoutOverlap) {
+    struct List {
+        std::string_view record;
+        std::uint32_t size;
+        std::span<const SettingField> fields;
     };
-    RadioImage used{};
-    for (const BitField& f : fields) {
-        ASSERT_TRUE(image_map::kBasicSettings.Contains(f.at));
-        RadioImage one{};
-        f.Set(one.data(), f.Max());
-        EXPECT_EQ(f.Get(one.data()), f.Max());
-        EXPECT_EQ(one[f.at] & used[f.at], 0) << std::hex << f.at << " bits " << f.hi << "-" << f.lo;
-        used[f.at] |= one[f.at];
+    const List lists[] = {
+        {"basic settings", BasicSettingsMap::kSize, BasicSettingsMap::kFields},
+        {"alarm", image_map::kAlarm.size, AlarmMap::kFields},
+        {"DTMF", image_map::kDtmf.size, DtmfMap::kFields},
+        {"two-tone system", TwoToneMap::kSystemSize, TwoToneMap::kSystemFields},
+        {"five-tone", image_map::kFiveTone.size, FiveToneMap::kFields},
+    };
+    for (const List& list : lists) {
+        std::vector<std::uint8_t> used(list.size, 0);
+        for (const SettingField& f : list.fields) {
+            SCOPED_TRACE(std::string(list.record) + ": " + std::string(f.name));
+            ASSERT_LE(f.at + f.width, list.size);
+            EXPECT_EQ(f.width, f.kind == FieldKind::Word                                ? 2u
+                               : f.kind == FieldKind::Frequency                         ? 4u
+                               : f.kind == FieldKind::Bits || f.kind == FieldKind::Byte ? 1u
+                                                                                        : f.width);
+            for (std::uint32_t i = 0; i < f.width; ++i) {
+                EXPECT_EQ(used[f.at + i] & f.Mask(), 0) << "byte " << f.at + i;
+                used[f.at + i] |= f.Mask();
+            }
+            EXPECT_LE(f.min, f.max);
+            const int most = f.kind == FieldKind::Bits   ? f.AsBits().Max()
+                             : f.kind == FieldKind::Word ? 0xFFFF
+                                                         : 0xFF;
+            EXPECT_GE(f.min, 0);
+            EXPECT_LE(f.max, most);
+            if (f.factory) {
+                EXPECT_TRUE(f.InRange(*f.factory)) << *f.factory;
+            }
+        }
+    }
+}
+
+// A field reads and writes only its own bits or bytes.
+TEST(SettingsFields, SetTouchesOnlyTheField) {
+    for (const SettingField& f : BasicSettingsMap::kFields) {
+        SCOPED_TRACE(std::string(f.name));
+        std::vector<std::uint8_t> rec(BasicSettingsMap::kSize, 0xA5);
+        const std::vector<std::uint8_t> before = rec;
+        f.Set(rec.data(), f.max);
+        EXPECT_EQ(f.Get(rec.data()), f.max);
+        for (std::uint32_t a = 0; a < rec.size(); ++a) {
+            const bool mine = a >= f.at && a < f.at + f.width;
+            EXPECT_EQ(rec[a] & ~(mine ? f.Mask() : 0), before[a] & ~(mine ? f.Mask() : 0)) << a;
+        }
     }
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/image/codecs.h"
+
 namespace vm {
 namespace {
 

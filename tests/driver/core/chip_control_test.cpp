@@ -78,8 +78,7 @@ TEST(ChipInit, ChipWithItsConfigurationInEepromIsNotInitialised) {
     }
 }
 
-// --- Snapping
-// -------------------------------------------------------------------------------------
+// --- Snapping -----------------------------------------------------------------------------------
 
 std::uint32_t Snap(std::uint32_t rate) {
     int index = -1;
@@ -161,8 +160,7 @@ TEST(ExtendedRates, TextIsParsedIntoPairsUntilTheFirstBadField) {
     EXPECT_FALSE(USB2SER_FindAvailExtBaudRate(table, 6, index));
 }
 
-// --- Baud rate
-// ------------------------------------------------------------------------------------
+// --- Baud rate ----------------------------------------------------------------------------------
 
 TEST(BaudRate, RateWordPerVariant) {
     ExtendedRateTable ext;
@@ -248,8 +246,7 @@ TEST(BaudRate, ARateTheChipRefusedIsNotTakenAsInForce) {
     EXPECT_EQ(rig.chip.LineCodingBytes()[0], 19200 & 0xFF);
 }
 
-// --- Line control
-// ---------------------------------------------------------------------------------
+// --- Line control -------------------------------------------------------------------------------
 
 TEST(LineControlValidation, Table) {
     struct Case {

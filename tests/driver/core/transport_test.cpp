@@ -471,8 +471,7 @@ TEST(TransportEeprom, MarkerIsLookedForAtTheVariantsAddresses) {
     }
 }
 
-// --- Resets
-// ---------------------------------------------------------------------------------------
+// --- Resets -------------------------------------------------------------------------------------
 
 TEST(TransportResets, PipeResetIsSentOnlyWhereTheDriverAndVariantDoIt) {
     struct Case {

@@ -8,9 +8,9 @@
 
 #include "app/editors/catalogue/editor_commands.h"
 #include "app/editors/catalogue/editor_session.h"
-#include "app/editors/settings/editor_fields.h"
-#include "app/editors/settings/form_dialog.h"
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/editor_fields.h"
+#include "app/editors/framework/form_dialog.h"
+#include "app/editors/framework/tabbed_view.h"
 #include "app/image/codecs.h"
 #include "app/widgets/grid.h"
 #include "tests/app/editors/catalogue/factory_document.h"

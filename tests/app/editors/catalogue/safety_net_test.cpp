@@ -6,7 +6,7 @@
 
 #include "app/editors/catalogue/document_diff.h"
 #include "app/editors/catalogue/modified_state.h"
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 #include "tests/app/editors/catalogue/factory_document.h"
 
 namespace vm {

@@ -12,7 +12,7 @@
 #include "app/editors/catalogue/catalogue.h"
 #include "app/editors/catalogue/editor_session.h"
 #include "app/editors/channels/channel_memory.h"
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 #include "app/image/band_tables.h"
 #include "tests/support/unmapped_bytes.h"
 #include "tools/factory/factory_image.h"

@@ -21,7 +21,18 @@ struct Normalize : ::testing::Test {
         RecomputeBandTables(bands, image);
         RecomputeBandEnabledFromImage(bands, image);
     }
-    std::uint16_t Word(std::uint32_t a) const { return ImageWord(image, a); }
+    std::uint16_t Word(std::uint32_t a) const { return GetLe16(image.data() + a); }
+    void SetWord(std::uint32_t a, std::uint16_t v) { PutLe16(image.data() + a, v); }
+    // Image addresses of a five-tone digit's tone, a two-tone system's tone, the scrambler.
+    static std::uint32_t FiveTone(int digit) {
+        return FiveToneMap::kBase + FiveToneStandardBlock::Tone(digit).at;
+    }
+    static std::uint32_t TwoTone(int system0, int tone) {
+        return TwoToneMap::SystemAddr(system0) +
+               TwoToneMap::kTones[static_cast<std::size_t>(tone)].at;
+    }
+    static constexpr std::uint32_t kScrambler =
+        BasicSettingsMap::kBase + BasicSettingsMap::kScrambler.at;
     std::uint32_t Freq(std::uint32_t a) const { return GetFrequency(image.data() + a); }
 };
 
@@ -39,16 +50,18 @@ TEST_F(Normalize, RecreatesTheFirstChannelOfEachBank) {
 }
 
 TEST_F(Normalize, FiveToneCodesLoseDigitsWithoutATone) {
-    for (int d = 0; d < 16; ++d) SetImageWord(image, FiveToneMap::DigitToneAddr(d), 10000);
-    SetImageWord(image, FiveToneMap::DigitToneAddr(0xB), 0);
-    SetImageWord(image, FiveToneMap::DigitToneAddr(0xE), 0);
+    for (int d = 0; d < 16; ++d) SetWord(FiveTone(d), 10000);
+    SetWord(FiveTone(0xB), 0);
+    SetWord(FiveTone(0xE), 0);
     const std::uint8_t code[8] = {1, 0xB, 2, 0xE, 0xB, 3, 0xFF, 4};
     const std::uint32_t contact5 = FiveToneMap::kContacts + 4 * FiveToneMap::kContactSize;
-    for (std::uint32_t at : {FiveToneMap::kSelfId, contact5, FiveToneMap::kFunctions + 7 * 16u})
+    for (std::uint32_t at : {FiveToneMap::kBase + FiveToneMap::kSelfId.at, contact5,
+                             FiveToneMap::kFunctions + 7 * 16u})
         std::copy_n(code, 8, image.data() + at);
     NormalizeImage(image, bands);
     const std::vector<std::uint8_t> expected = {1, 2, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    for (std::uint32_t at : {FiveToneMap::kSelfId, contact5, FiveToneMap::kFunctions + 7 * 16u})
+    for (std::uint32_t at : {FiveToneMap::kBase + FiveToneMap::kSelfId.at, contact5,
+                             FiveToneMap::kFunctions + 7 * 16u})
         EXPECT_EQ(std::vector<std::uint8_t>(image.data() + at, image.data() + at + 8), expected)
             << std::hex << at;
     // Contact bytes after the code are not touched.
@@ -56,28 +69,28 @@ TEST_F(Normalize, FiveToneCodesLoseDigitsWithoutATone) {
 }
 
 TEST_F(Normalize, DecoderAndScramblerCoefficients) {
-    SetImageWord(image, TwoToneMap::ToneAddr(0, 0), 10000);   // 1000 Hz
-    SetImageWord(image, TwoToneMap::ToneAddr(15, 3), 30000);  // 3000 Hz: negative
-    SetImageWord(image, FiveToneMap::DigitToneAddr(2), 20000);
-    SetImageWord(image, BasicSettingsMap::kScrambler, 3300);
+    SetWord(TwoTone(0, 0), 10000);   // 1000 Hz
+    SetWord(TwoTone(15, 3), 30000);  // 3000 Hz: negative
+    SetWord(FiveTone(2), 20000);
+    SetWord(kScrambler, 3300);
     NormalizeImage(image, bands);
     EXPECT_EQ(Word(0x0080), 23170);
     EXPECT_EQ(Word(0x0080 + 8 * 15 + 6), static_cast<std::uint16_t>(-23170));
     EXPECT_EQ(Word(0x0064), 0);
     // An unused five-tone digit (tone 0) is held at the largest word, not wrapped to -32768.
-    SetImageWord(image, FiveToneMap::DigitToneAddr(0xF), 0);
+    SetWord(FiveTone(0xF), 0);
     // Above 2000 Hz the nearest integer is below the truncated one: 2043.8 Hz gives -1127.
-    SetImageWord(image, TwoToneMap::ToneAddr(4, 2), 20438);
+    SetWord(TwoTone(4, 2), 20438);
     NormalizeImage(image, bands);
     EXPECT_EQ(Word(0x0060 + 2 * 15), 0x7FFF);
     EXPECT_EQ(Word(0x0080 + 8 * 4 + 4), static_cast<std::uint16_t>(-1127));
     EXPECT_EQ(Word(0xCC2A), 9011);  // floor(6600 / 0.7324 + 0.5)
     EXPECT_EQ(Word(0xCC28), 3300);
-    SetImageWord(image, BasicSettingsMap::kScrambler, 4001);  // out of range counts as 3300
+    SetWord(kScrambler, 4001);  // out of range counts as 3300
     NormalizeImage(image, bands);
     EXPECT_EQ(Word(0xCC2A), 9011);
     EXPECT_EQ(Word(0xCC28), 4001);
-    SetImageWord(image, BasicSettingsMap::kScrambler, 4000);
+    SetWord(kScrambler, 4000);
     NormalizeImage(image, bands);
     EXPECT_EQ(Word(0xCC2A), 10923);  // 10922.99 rounds up
 }
@@ -136,9 +149,10 @@ TEST_F(Normalize, VfosBandMemoriesAndPriorityChannels) {
     Program({1, 5, 8});                                             // bands 0, 4 and 7 enabled
     ChannelRecord(image, VfoMap::RecordAddr(4)).SetRx(20'000'000);  // outside band 4
     ChannelRecord(image, VfoMap::RecordAddr(7)).SetRx(44'000'000);  // inside: kept
-    SetImageWord(image, BasicSettingsMap::kLeftPriorityCh, 12);     // empty channel 12
-    SetImageWord(image, BasicSettingsMap::kRightPriorityCh,
-                 1);  // bank B channel 1 exists after step 1
+    SetWord(BasicSettingsMap::kBase + BasicSettingsMap::kLeftPriorityCh.at,
+            12);  // empty channel 12
+    SetWord(BasicSettingsMap::kBase + BasicSettingsMap::kRightPriorityCh.at,
+            1);  // bank B channel 1 exists after step 1
     NormalizeImage(image, bands);
     EXPECT_EQ(Freq(VfoMap::RecordAddr(4)), 13'400'000u);
     EXPECT_EQ(Freq(VfoMap::RecordAddr(4) + 4), 13'400'000u);

@@ -332,5 +332,26 @@ TEST_F(BasicSettingTest, FactoryImageIsAFixedPoint) {
         ASSERT_EQ(image_[a], before[a]) << std::hex << a;
 }
 
+// The block's field list and the editor agree: each field's lowest, highest and factory value
+// is shown and stored back unchanged (the priority channels' highest names channels in use).
+TEST_F(BasicSettingTest, EveryFieldKeepsItsRangeAndFactoryValue) {
+    using B = BasicSettingsMap;
+    for (const SettingField& f : B::kFields) {
+        if (f.at == B::kScramblerCoefficient.at) continue;  // derived, not edited
+        std::vector<int> values = {f.min, f.max};
+        if (f.factory) values.push_back(*f.factory);
+        for (int v : values) {
+            SCOPED_TRACE(std::string(f.name) + " = " + std::to_string(v));
+            image_.fill(0);
+            UseChannel(kChannelsPerBank);
+            UseChannel(2 * kChannelsPerBank);
+            f.Set(B::Record(image_), v);
+            Open();
+            view_.reset();  // every page stores itself
+            EXPECT_EQ(f.Get(B::Record(image_)), v);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vm

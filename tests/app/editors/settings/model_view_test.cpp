@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 
 namespace vm {
 namespace {

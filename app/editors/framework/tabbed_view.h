@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 
 namespace vm {
 

@@ -1,4 +1,4 @@
-#include "app/editors/settings/editor_fields.h"
+#include "app/editors/framework/editor_fields.h"
 
 #include <gtest/gtest.h>
 

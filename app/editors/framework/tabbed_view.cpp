@@ -1,4 +1,4 @@
-#include "app/editors/settings/tabbed_view.h"
+#include "app/editors/framework/tabbed_view.h"
 
 namespace vm {
 

@@ -1,4 +1,4 @@
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -22,7 +22,7 @@
 
 #include <functional>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 
 namespace vm {
 

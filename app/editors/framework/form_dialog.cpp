@@ -1,4 +1,4 @@
-#include "app/editors/settings/form_dialog.h"
+#include "app/editors/framework/form_dialog.h"
 
 namespace vm {
 

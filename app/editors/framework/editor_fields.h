@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/editors/settings/base_form_view.h"
+#include "app/editors/framework/base_form_view.h"
 
 namespace vm {
 
