@@ -12,6 +12,7 @@ namespace {
 int RunPorts(Context& ctx, const Args&) {
     const std::string current = ctx.app.port_path;
     const ExplicitPorts explicit_ports = ExplicitPortsOf(ctx, ComNumberOf(current));
+    const ExplicitPorts published = PublishedPorts();
     const std::vector<std::string> devices = ListSerialDevices();
     const PortResolver resolve = [&](const std::string& name) {
         return ResolvePort(name, explicit_ports, devices);
@@ -32,7 +33,11 @@ int RunPorts(Context& ctx, const Args&) {
         std::string state = device.empty() ? "no device"
                             : open         ? "available"
                                            : "cannot be opened (in use, or not permitted)";
-        if (explicit_ports.count(n)) state += ", from Program.ini";
+        if (published.count(n)) {
+            state += ", published by the cable's host";
+        } else if (explicit_ports.count(n)) {
+            state += ", from Program.ini";
+        }
         if (probe.checked == n) state += ", current";
         ctx.out << pad(PortName(n), 12) << pad(device.empty() ? "-" : device, width + 2) << state
                 << "\n";
@@ -57,8 +62,9 @@ extern const Command kPortsCommand = {
     .description =
         "Shows what the editor's Port dialog offers: for each of COM1..COM16 the serial device\n"
         "it stands for and whether it can be opened now (a port that another program holds\n"
-        "cannot). A COM name is the device given in section \"Ports\" of Program.ini\n"
-        "(\"COM3=/dev/ttyUSB1\"); the COM numbers without an entry are given the serial devices\n"
+        "cannot). A COM name is first the port the cable's host (usbser2k-host) publishes\n"
+        "under it, then the device given in section \"Ports\" of Program.ini\n"
+        "(\"COM3=/dev/ttyUSB1\"); the COM numbers without either are given the serial devices\n"
         "present in order: USB serial and ACM devices first, by their place on the USB bus,\n"
         "then the built-in ports. The current port is \"COM\" in section \"Setup\".",
     .options = {},

@@ -334,6 +334,27 @@ TEST_F(LinkCommands, ReadSavesTheRadioOrNothing) {
     }
 }
 
+// A port the cable's host publishes (a link named after its COM name in the run-time folder)
+// stands over Program.ini's entry for that name, and says where it comes from.
+TEST_F(LinkCommands, PortsShowsAPublishedPortOverProgramIni) {
+    StartRadio();
+    const fs::path run = dir_ / "run";
+    fs::create_directories(run);
+    fs::create_symlink(radio_->device(), run / "COM3");
+    fs::create_symlink(dir_ / "gone", run / "COM4");  // left by a host that has ended
+    vm::testing::WriteText(
+        app_ / "Program.ini",
+        "[Setup]\r\nCOM=COM1\r\n[Ports]\r\nCOM3=/dev/null\r\nCOM4=/dev/null\r\n");
+    ASSERT_EQ(setenv("VM6142_RUNTIME_DIR", run.c_str(), 1), 0);
+    const ToolRun r = Tool({"ports"});
+    unsetenv("VM6142_RUNTIME_DIR");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "COM3        " + (run / "COM3").string())) << r.out;
+    EXPECT_TRUE(Contains(r.out, "available, published by the cable's host")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "COM4        /dev/null")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "/dev/null  available, published")) << r.out;
+}
+
 TEST_F(LinkCommands, PortsShowsDevicesFromProgramIniAndWhetherTheyOpen) {
     StartRadio();
     vm::testing::WriteText(app_ / "Program.ini",
