@@ -1,11 +1,15 @@
 // A port to the simulated radio on which a read's time-out stands only once the radio has had
 // its turn: a read that comes up short waits until the radio has handled every byte written to
-// it, then takes, without waiting, whatever the radio has answered meanwhile. A busy machine
-// that leaves the radio's thread unscheduled past the worker's time-out then makes no
-// difference, while an answer the radio withholds, or delays on purpose (a fault's pause), is
-// still missed exactly as on the line. Reads that do not wait (both totals 0) are left alone.
+// it, then takes whatever the radio has answered meanwhile: the bytes the radio sent during the
+// read are waited for while they travel to this end (through a pseudo-terminal, or a whole
+// driver and chip), anything else is taken without waiting. A busy machine that leaves the
+// radio's, the terminal's or the driver's threads unscheduled past the worker's time-out then
+// makes no difference, while an answer the radio withholds, or delays on purpose (a fault's
+// pause), is still missed exactly as on the line. Reads that do not wait (both totals 0) are
+// left alone.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -43,24 +47,40 @@ public:
         return ok;
     }
     bool Read(std::uint8_t* data, std::size_t n, std::size_t& got) override {
+        const std::uint64_t sent_before = radio_.record().bytes_sent;
         if (!port_->Read(data, n, got)) return false;
         const bool waits =
             timeouts_.read_total_multiplier != 0 || timeouts_.read_total_constant != 0;
         if (got == n || !waits) return true;
         // The radio's turn: a radio that never comes back (hung up, unplugged) ends it.
         radio_.Drain(std::chrono::milliseconds(5000), written_.load());
+        const std::uint64_t sent = radio_.record().bytes_sent - sent_before;
+        bool ok = true;
+        // What the radio answered during the read and has not come yet is on its way: wait for
+        // it (as many bytes as that, or as the read still lacks), bounded all the same.
+        const std::uint64_t not_come = sent > got ? sent - got : 0;
+        if (const std::size_t travelling =
+                static_cast<std::size_t>(std::min<std::uint64_t>(not_come, n - got))) {
+            CommTimeouts arriving{};
+            arriving.read_total_constant = kTravelMilliseconds;
+            std::size_t more = 0;
+            ok = port_->SetTimeouts(arriving) && ok;
+            ok = port_->Read(data + got, travelling, more) && ok;
+            got += more;
+        }
         CommTimeouts at_once = timeouts_;
         at_once.read_interval = CommTimeouts::kMaxTimeout;
         at_once.read_total_multiplier = 0;
         at_once.read_total_constant = 0;
         std::size_t more = 0;
-        bool ok = port_->SetTimeouts(at_once);
-        ok = port_->Read(data + got, n - got, more) && ok;
+        ok = port_->SetTimeouts(at_once) && ok;
+        if (got < n) ok = port_->Read(data + got, n - got, more) && ok;
         got += more;
         return port_->SetTimeouts(timeouts_) && ok;
     }
 
 private:
+    static constexpr std::uint32_t kTravelMilliseconds = 5000;
     std::unique_ptr<SerialPort> port_;
     const SimulatedRadio& radio_;
     CommTimeouts timeouts_;
