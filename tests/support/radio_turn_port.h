@@ -47,18 +47,22 @@ public:
         return ok;
     }
     bool Read(std::uint8_t* data, std::size_t n, std::size_t& got) override {
-        const std::uint64_t sent_before = radio_.record().bytes_sent;
+        const RadioRecord before = radio_.record();
         if (!port_->Read(data, n, got)) return false;
         const bool waits =
             timeouts_.read_total_multiplier != 0 || timeouts_.read_total_constant != 0;
         if (got == n || !waits) return true;
         // The radio's turn: a radio that never comes back (hung up, unplugged) ends it.
         radio_.Drain(std::chrono::milliseconds(5000), written_.load());
-        const std::uint64_t sent = radio_.record().bytes_sent - sent_before;
+        const RadioRecord after = radio_.record();
         bool ok = true;
         // What the radio answered during the read and has not come yet is on its way: wait for
-        // it (as many bytes as that, or as the read still lacks), bounded all the same.
-        const std::uint64_t not_come = sent > got ? sent - got : 0;
+        // it (as many bytes as that, or as the read still lacks), bounded all the same. The
+        // radio counts a byte before it can come, so this never waits for bytes that came
+        // before. A radio that paused on purpose during the read answers as it does on the
+        // line: only what has come counts.
+        const std::uint64_t sent = after.bytes_sent - before.bytes_sent;
+        const std::uint64_t not_come = after.pauses == before.pauses && sent > got ? sent - got : 0;
         if (const std::size_t travelling =
                 static_cast<std::size_t>(std::min<std::uint64_t>(not_come, n - got))) {
             CommTimeouts arriving{};

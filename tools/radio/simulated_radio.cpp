@@ -120,6 +120,7 @@ RadioRecord SimulatedRadio::record() const {
     RadioRecord r = record_;
     r.bytes_received = bytes_received_;
     r.bytes_sent = bytes_sent_;
+    r.pauses = pauses_;
     return r;
 }
 
@@ -196,10 +197,11 @@ void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
             count = 1;
             while (i + count < n && due(i + count) <= now) ++count;
         }
+        bytes_sent_ += count;  // before the far end can have them
         const ssize_t w = ::write(master_, data + i, count);
+        bytes_sent_ -= count - static_cast<std::size_t>(std::max<ssize_t>(w, 0));
         if (w > 0) {
             i += static_cast<std::size_t>(w);
-            bytes_sent_ += static_cast<std::uint64_t>(w);
         } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
             pollfd p{master_, POLLOUT, 0};
             poll(&p, 1, 10);
@@ -213,6 +215,7 @@ void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
 void SimulatedRadio::Pause(std::chrono::milliseconds delay) {
     // A pause the radio makes on purpose is not work in hand: everything it will do before the
     // pause ends has been done, which is what Drain() waits for.
+    ++pauses_;
     const bool was_idle = idle_.exchange(pending_pos_ == pending_.size());
     std::this_thread::sleep_for(delay);
     idle_ = was_idle;

@@ -85,7 +85,10 @@ struct RadioRecord {
     bool vanished = false;
     std::uint64_t bytes_received = 0;    // every byte that came over the line
     std::vector<std::uint8_t> received;  // ... in order of arrival
+    // Every byte sent, counted before it is written: a byte that has come over the line is
+    // always counted.
     std::uint64_t bytes_sent = 0;
+    int pauses = 0;  // pauses made on purpose (a fault's, a wake-up's delay)
 };
 
 inline constexpr std::uint32_t kIdentAddress = kModelInfo;  // the ident is the model block's start
@@ -152,6 +155,7 @@ private:
     std::atomic<bool> idle_{false};  // waiting for a command with nothing unread
     std::atomic<std::uint64_t> bytes_received_{0};
     std::atomic<std::uint64_t> bytes_sent_{0};
+    std::atomic<int> pauses_{0};
 
     std::vector<std::uint8_t> pending_;  // bytes read but not yet consumed
     std::size_t pending_pos_ = 0;
