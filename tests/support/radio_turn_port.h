@@ -26,7 +26,9 @@ public:
     // `written` counts every byte written to this radio, by every port of the test.
     RadioTurnPort(std::unique_ptr<SerialPort> port, const SimulatedRadio& radio,
                   std::atomic<std::uint64_t>& written)
-        : port_(std::move(port)), radio_(radio), written_(written) {}
+        : port_(std::move(port)), radio_(radio), written_(written) {
+        Mark();
+    }
 
     bool Open(const std::string& path) override { return port_->Open(path); }
     int OpenError() const override { return port_->OpenError(); }
@@ -40,29 +42,33 @@ public:
         return port_->SetTimeouts(timeouts);
     }
     bool SetLine(const LineSettings& line) override { return port_->SetLine(line); }
-    bool Purge() override { return port_->Purge(); }
+    bool Purge() override {
+        Mark();
+        return port_->Purge();
+    }
     bool Write(const std::uint8_t* data, std::size_t n, std::size_t& put) override {
+        Mark();
         const bool ok = port_->Write(data, n, put);
         written_ += put;
         return ok;
     }
     bool Read(std::uint8_t* data, std::size_t n, std::size_t& got) override {
-        const RadioRecord before = radio_.record();
         if (!port_->Read(data, n, got)) return false;
+        come_ += got;
         const bool waits =
             timeouts_.read_total_multiplier != 0 || timeouts_.read_total_constant != 0;
         if (got == n || !waits) return true;
         // The radio's turn: a radio that never comes back (hung up, unplugged) ends it.
         radio_.Drain(std::chrono::milliseconds(5000), written_.load());
-        const RadioRecord after = radio_.record();
         bool ok = true;
-        // What the radio answered during the read and has not come yet is on its way: wait for
-        // it (as many bytes as that, or as the read still lacks), bounded all the same. The
-        // radio counts a byte before it can come, so this never waits for bytes that came
-        // before. A radio that paused on purpose during the read answers as it does on the
-        // line: only what has come counts.
-        const std::uint64_t sent = after.bytes_sent - before.bytes_sent;
-        const std::uint64_t not_come = after.pauses == before.pauses && sent > got ? sent - got : 0;
+        // What the radio has answered since this end last wrote (or purged) and has not come
+        // yet is on its way: wait for it (as many bytes as that, or as the read still lacks),
+        // bounded all the same. The radio counts a byte before it can come, so this never
+        // waits for bytes that came before. A radio that began or ended a pause on purpose
+        // meanwhile answers as it does on the line: only what has come counts.
+        const std::uint64_t sent = radio_.bytes_sent() - sent_;
+        const std::uint64_t not_come =
+            radio_.pause_edges() == pause_edges_ && sent > come_ ? sent - come_ : 0;
         if (const std::size_t travelling =
                 static_cast<std::size_t>(std::min<std::uint64_t>(not_come, n - got))) {
             CommTimeouts arriving{};
@@ -71,6 +77,7 @@ public:
             ok = port_->SetTimeouts(arriving) && ok;
             ok = port_->Read(data + got, travelling, more) && ok;
             got += more;
+            come_ += more;
         }
         CommTimeouts at_once = timeouts_;
         at_once.read_interval = CommTimeouts::kMaxTimeout;
@@ -80,11 +87,22 @@ public:
         ok = port_->SetTimeouts(at_once) && ok;
         if (got < n) ok = port_->Read(data + got, n - got, more) && ok;
         got += more;
+        come_ += more;
         return port_->SetTimeouts(timeouts_) && ok;
     }
 
 private:
     static constexpr std::uint32_t kTravelMilliseconds = 5000;
+    // Where the radio's counters stood when this end last wrote or purged, and what has come
+    // since.
+    void Mark() {
+        sent_ = radio_.bytes_sent();
+        pause_edges_ = radio_.pause_edges();
+        come_ = 0;
+    }
+    std::uint64_t sent_ = 0;
+    int pause_edges_ = 0;
+    std::uint64_t come_ = 0;
     std::unique_ptr<SerialPort> port_;
     const SimulatedRadio& radio_;
     CommTimeouts timeouts_;

@@ -120,7 +120,7 @@ RadioRecord SimulatedRadio::record() const {
     RadioRecord r = record_;
     r.bytes_received = bytes_received_;
     r.bytes_sent = bytes_sent_;
-    r.pauses = pauses_;
+    r.pause_edges = pause_edges_;
     return r;
 }
 
@@ -215,9 +215,10 @@ void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
 void SimulatedRadio::Pause(std::chrono::milliseconds delay) {
     // A pause the radio makes on purpose is not work in hand: everything it will do before the
     // pause ends has been done, which is what Drain() waits for.
-    ++pauses_;
+    ++pause_edges_;
     const bool was_idle = idle_.exchange(pending_pos_ == pending_.size());
     std::this_thread::sleep_for(delay);
+    ++pause_edges_;
     idle_ = was_idle;
 }
 

@@ -88,7 +88,7 @@ struct RadioRecord {
     // Every byte sent, counted before it is written: a byte that has come over the line is
     // always counted.
     std::uint64_t bytes_sent = 0;
-    int pauses = 0;  // pauses made on purpose (a fault's, a wake-up's delay)
+    int pause_edges = 0;  // starts and ends of the pauses made on purpose (a fault's, a wake-up's)
 };
 
 inline constexpr std::uint32_t kIdentAddress = kModelInfo;  // the ident is the model block's start
@@ -121,6 +121,9 @@ public:
 
     RadioImage memory() const;
     RadioRecord record() const;
+    // The record's counters alone (no copy of what came).
+    std::uint64_t bytes_sent() const { return bytes_sent_; }
+    int pause_edges() const { return pause_edges_; }
 
 private:
     std::optional<std::uint8_t> Next(std::optional<std::chrono::milliseconds> timeout);
@@ -155,7 +158,7 @@ private:
     std::atomic<bool> idle_{false};  // waiting for a command with nothing unread
     std::atomic<std::uint64_t> bytes_received_{0};
     std::atomic<std::uint64_t> bytes_sent_{0};
-    std::atomic<int> pauses_{0};
+    std::atomic<int> pause_edges_{0};
 
     std::vector<std::uint8_t> pending_;  // bytes read but not yet consumed
     std::size_t pending_pos_ = 0;
