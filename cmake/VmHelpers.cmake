@@ -2,6 +2,12 @@
 function(vm_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
     -Wno-sign-conversion -Werror)
+  # Clang checks that guarded state is touched only with its lock held (the annotations of
+  # driver/core/thread_safety.h); gcc has no such analysis.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>
+      $<$<COMPILE_LANGUAGE:CXX>:-Werror=thread-safety>)
+  endif()
 endfunction()
 
 # vm_library(NAME SOURCES ... DEPS ...): one library per logic folder; headers are included
