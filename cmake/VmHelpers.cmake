@@ -3,10 +3,15 @@ function(vm_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
     -Wno-sign-conversion -Werror)
   # Clang checks that guarded state is touched only with its lock held (the annotations of
-  # driver/core/thread_safety.h); gcc has no such analysis.
+  # driver/core/thread_safety.h); gcc has no such analysis. Clang 14 does not see through a
+  # local reference (`SerialState& s = dev.serial;` then `s.readCount` under
+  # `dev.serial.receiveLock`), so the check matches a lock by its member name within a
+  # function rather than by the whole expression (-Wno-thread-safety-precise): state touched
+  # with no lock of its guard's name held, or with another lock, is still an error.
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>
-      $<$<COMPILE_LANGUAGE:CXX>:-Werror=thread-safety>)
+      $<$<COMPILE_LANGUAGE:CXX>:-Werror=thread-safety>
+      $<$<COMPILE_LANGUAGE:CXX>:-Wno-thread-safety-precise>)
   endif()
 endfunction()
 

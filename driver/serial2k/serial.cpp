@@ -176,7 +176,7 @@ void Drop(Device& dev, RequestQueue& q, Irp* irp, std::uintptr_t bits, Done& don
 // doing so (receive lock taken inside; the cancel lock is held).
 bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) {
     SerialState& s = dev.serial;
-    SpinLockGuard lock(dev.receiveLock);
+    SpinLockGuard lock(dev.serial.receiveLock);
     if (&q == &s.readQueue && s.directRead == irp) {
         irp->IoStatus.Information = s.readCount;
         s.directRead = nullptr;
@@ -395,7 +395,7 @@ void AbortQueue(Device& dev, RequestQueue& q, Done& done) {
 // --- Line work at passive level -----------------------------------------------------------------
 
 bool TransmitToggle(Device& dev) {
-    SpinLockGuard rx(dev.receiveLock);
+    SpinLockGuard rx(dev.serial.receiveLock);
     return (dev.serial.flow.handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
 }
 
@@ -405,7 +405,7 @@ bool TransmitToggleBusy(Device& dev) {
     SerialState& s = dev.serial;
     std::uint32_t holds;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         holds = s.flow.transmitHolds;
     }
     if (holds & SERIAL_TX_BREAK) return true;
@@ -424,7 +424,7 @@ void LineWork(void*, void* context) {
     SerialHandflow hf;
     std::uint16_t lines;
     {
-        SpinLockGuard lock(dev.receiveLock);
+        SpinLockGuard lock(dev.serial.receiveLock);
         holds = s.flow.receiveHolds;
         hf = s.flow.handflow;
     }
@@ -524,7 +524,7 @@ struct Release {
     bool arm = false;
     bool sendXon = false;
 };
-void ReleaseReceiveHolds(Device& dev, Release& r) REQUIRES(dev.receiveLock) {
+void ReleaseReceiveHolds(Device& dev, Release& r) REQUIRES(dev.serial.receiveLock) {
     SerialState& s = dev.serial;
     const std::uint32_t holds = s.flow.receiveHolds;
     if ((holds & (SERIAL_RX_DTR | SERIAL_RX_RTS | SERIAL_RX_XOFF)) == 0) return;
@@ -582,13 +582,15 @@ void ReadIntervalDpc(KDpc*, void* context, void*, void*) {
         Irp* irp = s.readQueue.current;
         VM_KASSERT(irp && (RefsOf(irp) & kRefIntervalTimer));
         bool expired = false;
+        TimeUnits interval = 0;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
+            interval = s.readInterval;
             expired = s.directRead == irp && s.readCount > 0 &&
-                      dev.kernel.Now() - s.lastByteTime > s.readInterval;
+                      dev.kernel.Now() - s.lastByteTime > interval;
         }
         if (!Ending(irp) && !expired) {
-            s.readQueue.intervalTimer.Set(IntervalPoll(s.readInterval), &s.readIntervalDpc);
+            s.readQueue.intervalTimer.Set(IntervalPoll(interval), &s.readIntervalDpc);
         } else {
             BeginEnd(dev, s.readQueue, STATUS_TIMEOUT, done);
             Drop(dev, s.readQueue, irp, kRefIntervalTimer, done);
@@ -616,7 +618,7 @@ void XoffCounterTotalDpc(KDpc*, void* context, void*, void*) {
 
 // Copies from the ring into `out` (receive lock held).
 std::uint32_t TakeFromRing(Device& dev, std::uint8_t* out, std::uint32_t max)
-    REQUIRES(dev.receiveLock) {
+    REQUIRES(dev.serial.receiveLock) {
     std::uint32_t n = 0;
     while (n < max && dev.receiveCount > 0 && dev.receiveBuffer) {
         const std::uint32_t run =
@@ -673,7 +675,7 @@ void StartRead(Device& dev, Irp* irp) {
             bool complete;
             std::uint32_t copied;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 copied = TakeFromRing(dev, buffer, length);
                 // Set before the receive path can see the read: from then on it counts the bytes.
                 irp->IoStatus.Information = copied;
@@ -740,7 +742,7 @@ void SendChunk(Device& dev) {
         }
         std::uint32_t holds;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             holds = s.flow.transmitHolds;
         }
         if (holds & (SERIAL_TX_CTS | SERIAL_TX_DSR | SERIAL_TX_XOFF | SERIAL_TX_BREAK)) {
@@ -761,7 +763,7 @@ void SendChunk(Device& dev) {
             }
             std::uint32_t ring;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 ring = dev.receiveSize;
             }
             chunk = std::max<std::uint32_t>(
@@ -901,7 +903,7 @@ void InstallXoffCounter(Device& dev, Irp* irp, Done& done) {
     irp->DriverContext[2] = &s.xoffCounterQueue;
     std::uintptr_t refs = (RefsOf(irp) & ~kRefTransfer) | kRefDirect;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         s.xoffCounterLeft = record.Counter;
     }
     if (record.Timeout != 0) {
@@ -968,7 +970,7 @@ void OnTransmit(Device& dev, std::uintptr_t tag, NTSTATUS status) {
             Irp* irp = s.immediateQueue.current;
             VM_KASSERT(irp && (RefsOf(irp) & kRefTransfer));
             if (NT_SUCCESS(status)) {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 ++s.stats.TransmittedCount;
             }
             BeginEnd(dev, s.immediateQueue, status, done);
@@ -986,7 +988,7 @@ void OnTransmit(Device& dev, std::uintptr_t tag, NTSTATUS status) {
         VM_KASSERT(irp && (RefsOf(irp) & kRefTransfer));
         if (NT_SUCCESS(status)) {
             s.writeSent += s.chunkInFlight;
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             s.stats.TransmittedCount += s.chunkInFlight;
         }
         s.chunkInFlight = 0;
@@ -1020,7 +1022,7 @@ struct StoreResult {
 };
 
 // Stores one byte (receive lock held).
-void StoreByte(Device& dev, std::uint8_t b, StoreResult& r) REQUIRES(dev.receiveLock) {
+void StoreByte(Device& dev, std::uint8_t b, StoreResult& r) REQUIRES(dev.serial.receiveLock) {
     SerialState& s = dev.serial;
     const SerialHandflow& hf = s.flow.handflow;
     if ((hf.ControlHandShake & SERIAL_DSR_SENSITIVITY) && !(s.statusWord & kStatusDsr)) return;
@@ -1112,7 +1114,7 @@ void ArmReceive(Device& dev) {
     SerialState& s = dev.serial;
     if (!dev.standingTransfers.load() || dev.usb.removing.load()) return;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         if (s.flow.receiveHolds & (SERIAL_RX_XOFF | SERIAL_RX_RTS)) return;
     }
     USB2SER_ArmStanding(dev.usb, kPipeReceive, kReceiveTransferSize);
@@ -1137,7 +1139,7 @@ void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data)
     }
     StoreResult r;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         const SerialHandflow& hf = s.flow.handflow;
         for (std::uint8_t raw : data) {
             ++s.stats.ReceivedCount;
@@ -1192,7 +1194,7 @@ void OnStatus(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) 
         const std::uint8_t now = data[8];
         StoreResult r;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             const std::uint8_t before = static_cast<std::uint8_t>(s.statusWord & 0xFF);
             s.statusWord = now;
             dev.lastStatus = now;
@@ -1299,11 +1301,11 @@ class PortFlowHost final : public FlowHost {
 public:
     explicit PortFlowHost(Device& dev) : dev_(dev) {}
     std::uint32_t ReceiveCount() const override {
-        SpinLockGuard rx(dev_.receiveLock);
+        SpinLockGuard rx(dev_.serial.receiveLock);
         return dev_.receiveCount;
     }
     std::uint32_t ReceiveBufferSize() const override {
-        SpinLockGuard rx(dev_.receiveLock);
+        SpinLockGuard rx(dev_.serial.receiveLock);
         return dev_.receiveSize;
     }
     bool TransmitPending() const override {
@@ -1315,7 +1317,7 @@ public:
     }
     void RestartTransmit() override { restart_ = true; }
     std::uint8_t LastStatusByte() const override {
-        SpinLockGuard rx(dev_.receiveLock);
+        SpinLockGuard rx(dev_.serial.receiveLock);
         return static_cast<std::uint8_t>(dev_.serial.statusWord & 0xFF);
     }
     bool restart_ = false;
@@ -1333,7 +1335,7 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
     PortFlowHost host(dev);
     FlowState state;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         state = dev.serial.flow;
     }
     const FlowState before = state;
@@ -1344,7 +1346,7 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
         return (now & ~changed) | (applied & changed);
     };
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         FlowState& flow = dev.serial.flow;
         flow.handflow = state.handflow;
         flow.applied = state.applied;
@@ -1356,7 +1358,7 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
 }
 
 bool ErrorAbortActive(Device& dev) {
-    SpinLockGuard rx(dev.receiveLock);
+    SpinLockGuard rx(dev.serial.receiveLock);
     return (dev.serial.flow.handflow.ControlHandShake & SERIAL_ERROR_ABORT) &&
            dev.serial.errors != 0;
 }
@@ -1531,7 +1533,7 @@ void Purge(Device& dev, std::uint32_t mask) {
     if (mask & SERIAL_PURGE_RXCLEAR) {
         Release release;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             dev.receiveCount = 0;
             dev.receiveFirst = 0;
             ReleaseReceiveHolds(dev, release);
@@ -1597,7 +1599,7 @@ NTSTATUS ImmediateChar(Device& dev, Irp* irp) {
 NTSTATUS SetQueueSize(Device& dev, const SerialQueueSize& size) {
     std::uint32_t current;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         current = dev.receiveSize;
     }
     if (size.InSize <= current) return STATUS_SUCCESS;
@@ -1606,7 +1608,7 @@ NTSTATUS SetQueueSize(Device& dev, const SerialQueueSize& size) {
     if (!fresh) return STATUS_INSUFFICIENT_RESOURCES;
     std::uint8_t* old;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         old = dev.receiveBuffer;
         const std::uint32_t count = dev.receiveCount;
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -1626,7 +1628,7 @@ bool HandflowValid(Device& dev, const SerialHandflow& hf) {
     std::uint32_t size;
     std::uint8_t escape;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         size = dev.receiveSize;
         escape = dev.serial.escapeChar;
     }
@@ -1663,7 +1665,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             RaiseToggleRts(dev);
             const NTSTATUS status = SetBreak(usb, true);
             if (!NT_SUCCESS(status)) return status;
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             s.flow.transmitHolds |= SERIAL_TX_BREAK;
             return status;
         }
@@ -1671,7 +1673,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             const NTSTATUS status = SetBreak(usb, false);
             if (!NT_SUCCESS(status)) return status;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 s.flow.transmitHolds &= ~SERIAL_TX_BREAK;
             }
             SendChunk(dev);
@@ -1698,7 +1700,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_DTR:
         case IOCTL_SERIAL_CLR_DTR: {
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 if ((s.flow.handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
                     return STATUS_INVALID_PARAMETER;
                 }
@@ -1710,7 +1712,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_RTS:
         case IOCTL_SERIAL_CLR_RTS: {
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 const std::uint32_t rts = s.flow.handflow.FlowReplace & SERIAL_RTS_MASK;
                 if (rts == SERIAL_RTS_HANDSHAKE || rts == SERIAL_TRANSMIT_TOGGLE) {
                     return STATUS_INVALID_PARAMETER;
@@ -1721,7 +1723,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_XOFF: {
             bool toggle;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 s.flow.transmitHolds |= SERIAL_TX_XOFF;
                 toggle = (s.flow.handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
             }
@@ -1731,7 +1733,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_XON: {
             bool released;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 released = (s.flow.transmitHolds & SERIAL_TX_XOFF) != 0;
                 s.flow.transmitHolds &= ~SERIAL_TX_XOFF;
             }
@@ -1768,14 +1770,14 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_CHARS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             info = c.Output(s.chars);
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_SET_CHARS: {
             const auto chars = c.Input<SerialChars>();
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 if (s.escapeChar != 0 &&
                     (s.escapeChar == chars.XonChar || s.escapeChar == chars.XoffChar)) {
                     return STATUS_INVALID_PARAMETER;
@@ -1786,7 +1788,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             const NTSTATUS status = USB2SER_SetXonXoffChars(usb, chars.XonChar, chars.XoffChar);
             if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) return status;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 s.flow.xonChar = chars.XonChar;
                 s.flow.xoffChar = chars.XoffChar;
                 s.chars = chars;
@@ -1794,7 +1796,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_HANDFLOW: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             info = c.Output(s.flow.handflow);
             return STATUS_SUCCESS;
         }
@@ -1804,7 +1806,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return ApplyFlow(dev, hf, false);
         }
         case IOCTL_SERIAL_GET_MODEMSTATUS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             info = c.Output(static_cast<std::uint32_t>(s.modemStatus));
             if (!usb.ChipAtLeast(2)) s.statusWord &= ~std::uint16_t{0x08};
             return STATUS_SUCCESS;
@@ -1825,7 +1827,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
                 if (s.immediateQueue.current) ++status.AmountInOutQueue;
             }
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 status.Errors = s.errors;
                 s.errors = 0;
                 const std::uint32_t tx = s.flow.transmitHolds;
@@ -1851,7 +1853,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             // The same record WMI's properties block carries.
             std::uint32_t receiveSize;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 receiveSize = dev.receiveSize;
             }
             std::array<std::uint8_t, serial_wmi::kCommPropSize> p{};
@@ -1869,7 +1871,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         }
         case IOCTL_SERIAL_LSRMST_INSERT: {
             const auto escape = c.Input<std::uint8_t>();
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             if (escape != 0 && (escape == s.flow.xonChar || escape == s.flow.xoffChar ||
                                 (s.flow.handflow.FlowReplace & SERIAL_ERROR_CHAR))) {
                 return STATUS_INVALID_PARAMETER;
@@ -1881,12 +1883,12 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             info = c.Output(std::uint32_t{0});
             return STATUS_SUCCESS;
         case IOCTL_SERIAL_GET_STATS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(s.receiveLock);
             info = c.Output(s.stats);
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_CLEAR_STATS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             s.stats = {};
             return STATUS_SUCCESS;
         }
@@ -2009,7 +2011,7 @@ NTSTATUS DispatchInternalDeviceControl(DeviceObject* fdo, Irp* irp) {
                 s.timeouts = {};
             }
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 settings.HandFlow = s.flow.handflow;
             }
             const std::uintptr_t info = c.Output(settings);
@@ -2088,7 +2090,7 @@ NTSTATUS OpenPort(Device& dev) {
     s.statusFailures.store(0);
     SerialHandflow hf;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         const std::uint64_t size = dev.receiveSize;
         dev.receiveCount = dev.receiveFirst = 0;
         s.flow.handflow.XoffLimit = static_cast<std::int32_t>(size / 8);
@@ -2168,7 +2170,7 @@ NTSTATUS RestoreAfterPowerUp(Device& dev) {
     UsbDevice& usb = dev.usb;
     SerialHandflow hf;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         hf = s.flow.handflow;
     }
     NTSTATUS status = InitializeChip(usb);
@@ -2250,7 +2252,7 @@ void ClosePortLines(Device& dev) {
     USB2SER_SetRTSState(usb, false);
     dev.serial.ready.store(false);
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         dev.serial.flow.receiveHolds = 0;
         dev.serial.flow.transmitHolds = 0;
         dev.serial.escapeChar = 0;

@@ -229,7 +229,8 @@ enum TransmitTag : std::uintptr_t {
 
 // The serial side of the device extension. Settings are guarded by the device's control lock
 // (usb.controlLock); the queues, the pending wait and the wait mask by the cancel spin lock; the
-// receive ring, the direct read, the holds, the errors and the statistics by the receive lock.
+// receive ring (Device::receiveBuffer and its counts), the direct read, the holds, the errors and
+// the statistics by the receive lock.
 struct SerialState {
     SerialState(Kernel& kernel, Device* owner);
 
@@ -246,8 +247,8 @@ struct SerialState {
     Irp* pendingWait = nullptr;
 
     // Errors and statistics.
-    std::uint32_t errors = 0;
-    SerialStatistics stats;
+    std::uint32_t errors GUARDED_BY(receiveLock) = 0;
+    SerialStatistics stats GUARDED_BY(receiveLock);
     std::uint8_t modemStatus = 0;  // the modem-status-register byte, with change bits
     std::uint16_t statusWord = 0;  // the last notification's status word
     std::uint32_t xoffLimitPoint = 0;
@@ -264,15 +265,18 @@ struct SerialState {
     KDpc immediateTotalDpc;
     KDpc xoffCounterTotalDpc;
 
-    // The current read as the receive path fills it (receive lock).
-    Irp* directRead = nullptr;
-    std::uint8_t* readBuffer = nullptr;
-    std::uint32_t readLength = 0;
-    std::uint32_t readCount = 0;
-    bool readAnyByte = false;  // completes once it holds any byte
-    TimeUnits lastByteTime = 0;
-    TimeUnits readInterval = 0;        // 0: no interval limit
-    std::int32_t xoffCounterLeft = 0;  // bytes the current XOFF counter still waits for
+    KSpinLock receiveLock;
+
+    // The current read as the receive path fills it.
+    Irp* directRead GUARDED_BY(receiveLock) = nullptr;
+    std::uint8_t* readBuffer GUARDED_BY(receiveLock) = nullptr;
+    std::uint32_t readLength GUARDED_BY(receiveLock) = 0;
+    std::uint32_t readCount GUARDED_BY(receiveLock) = 0;
+    bool readAnyByte GUARDED_BY(receiveLock) = false;  // completes once it holds any byte
+    TimeUnits lastByteTime GUARDED_BY(receiveLock) = 0;
+    TimeUnits readInterval GUARDED_BY(receiveLock) = 0;  // 0: no interval limit
+    // Bytes the current XOFF counter still waits for.
+    std::int32_t xoffCounterLeft GUARDED_BY(receiveLock) = 0;
 
     // The current write as the transmitter sends it (cancel spin lock).
     std::uint32_t writeSent = 0;
