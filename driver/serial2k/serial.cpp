@@ -58,7 +58,8 @@ void XoffCounterTotalDpc(KDpc*, void* context, void*, void*);
 }  // namespace
 
 SerialState::SerialState(Kernel& kernel, Device* owner)
-    : readQueue(kernel),
+    : kernel(kernel),
+      readQueue(kernel),
       writeQueue(kernel),
       immediateQueue(kernel),
       xoffCounterQueue(kernel),
@@ -108,12 +109,12 @@ struct Done {
     std::uint32_t events = 0;
 };
 
-class CancelLock {
+class SCOPED_CAPABILITY CancelLock {
 public:
-    explicit CancelLock(Kernel& kernel) : kernel_(kernel) {
+    explicit CancelLock(Kernel& kernel) ACQUIRE(kernel.cancelSpinLock()) : kernel_(kernel) {
         IoAcquireCancelSpinLock(kernel, &old_);
     }
-    ~CancelLock() { IoReleaseCancelSpinLock(kernel_, old_); }
+    ~CancelLock() RELEASE() { IoReleaseCancelSpinLock(kernel_, old_); }
     CancelLock(const CancelLock&) = delete;
     CancelLock& operator=(const CancelLock&) = delete;
 
@@ -135,7 +136,7 @@ NTSTATUS CompleteNow(Device& dev, Irp* irp, NTSTATUS status, std::uintptr_t info
 }
 
 // The current request has no references left: it leaves its queue (lock held).
-void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
+void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     if (q.current == irp) q.current = nullptr;
     if (s.xoffCounterWaiting == irp) s.xoffCounterWaiting = nullptr;
@@ -163,7 +164,8 @@ void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
 }
 
 // Drops reference bits; the last one retires the request (lock held).
-void Drop(Device& dev, RequestQueue& q, Irp* irp, std::uintptr_t bits, Done& done) {
+void Drop(Device& dev, RequestQueue& q, Irp* irp, std::uintptr_t bits, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     const std::uintptr_t refs = RefsOf(irp) & ~bits;
     SetRefs(irp, refs);
     if (refs == 0) {
@@ -174,7 +176,7 @@ void Drop(Device& dev, RequestQueue& q, Irp* irp, std::uintptr_t bits, Done& don
 
 // Stops the receive path from copying into or counting for the request; returns whether it was
 // doing so (receive lock taken inside; the cancel lock is held).
-bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) {
+bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     SpinLockGuard lock(dev.serial.receiveLock);
     if (&q == &s.readQueue && s.directRead == irp) {
@@ -191,7 +193,7 @@ bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) {
 
 // Decides that the current request of a queue ends with `status` and takes back whatever can be
 // taken back at once; the rest of its references end it as they go (lock held).
-bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done) {
+bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     Irp* irp = q.current;
     if (!irp || Ending(irp)) return false;
     SetEnding(irp, true);
@@ -212,7 +214,7 @@ bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done) {
     return true;
 }
 
-void RecordEventsLocked(Device& dev, std::uint32_t events, Done& done) {
+void RecordEventsLocked(Device& dev, std::uint32_t events, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     s.history |= events & s.waitMask;
     if (s.pendingWait && s.history != 0 && IoSetCancelRoutine(s.pendingWait, nullptr)) {
@@ -301,7 +303,7 @@ void CancelWait(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
 // its starter only lets go of its starting reference. While a request holds that reference, no
 // other path starts its transfer (a transmit restart leaves it to its starter).
 
-void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) {
+void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) REQUIRES(dev.kernel.cancelSpinLock()) {
     VM_KASSERT(q.current == nullptr);
     q.current = irp;
     irp->DriverContext[2] = &q;
@@ -316,7 +318,7 @@ void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) {
 // The starter's locked step begins here (lock held): false when the request must not be armed
 // (it ended or was cancelled while starting); its starting reference is then dropped, which
 // retires it once nothing else holds it.
-bool StillStarting(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
+bool StillStarting(Device& dev, RequestQueue& q, Irp* irp, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     VM_KASSERT(q.current == irp && (RefsOf(irp) & kRefStarting));
     if (!Ending(irp) && irp->Cancel.load()) BeginEnd(dev, q, STATUS_CANCELLED, done);
     if (!Ending(irp)) return true;
@@ -360,7 +362,7 @@ bool Enqueue(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
 }
 
 // Takes the next waiting request as current (lock held); null when none or one is current.
-Irp* TakeNext(Device& dev, RequestQueue& q) {
+Irp* TakeNext(Device& dev, RequestQueue& q) REQUIRES(dev.kernel.cancelSpinLock()) {
     if (q.current || q.waiting.empty()) return nullptr;
     Irp* irp = q.waiting.front();
     q.waiting.pop_front();
@@ -375,7 +377,7 @@ Irp* TakeNext(Device& dev, RequestQueue& q) {
 
 // Completes every waiting request of a queue with STATUS_CANCELLED and ends the current one
 // (lock held).
-void AbortQueue(Device& dev, RequestQueue& q, Done& done) {
+void AbortQueue(Device& dev, RequestQueue& q, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     while (!q.waiting.empty()) {
         Irp* irp = q.waiting.front();
         q.waiting.pop_front();
@@ -891,7 +893,7 @@ void StartXoffCounter(Device& dev, Irp* irp) {
 
 // Moves the XOFF counter at the head of the write queue to its own queue, where it waits for
 // the count of received bytes (lock held; the counter queue is free).
-void InstallXoffCounter(Device& dev, Irp* irp, Done& done) {
+void InstallXoffCounter(Device& dev, Irp* irp, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     VM_KASSERT(s.writeQueue.current == irp && s.xoffCounterQueue.current == nullptr);
     SerialXoffCounter record;
@@ -1741,7 +1743,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_WAIT_MASK: {
-            CancelLock lock(dev.kernel);
+            CancelLock lock(s.kernel);
             info = c.Output(s.waitMask);
             return STATUS_SUCCESS;
         }

@@ -212,9 +212,10 @@ enum RequestRef : std::uintptr_t {
 
 // A queue of requests and the one being worked on, with the timers of the current one.
 struct RequestQueue {
-    explicit RequestQueue(Kernel& kernel) : totalTimer(kernel), intervalTimer(kernel) {}
-    std::deque<Irp*> waiting;
-    Irp* current = nullptr;
+    explicit RequestQueue(Kernel& k) : kernel(k), totalTimer(k), intervalTimer(k) {}
+    Kernel& kernel;  // its cancel spin lock guards the queue
+    std::deque<Irp*> waiting GUARDED_BY(kernel.cancelSpinLock());
+    Irp* current GUARDED_BY(kernel.cancelSpinLock()) = nullptr;
     KTimer totalTimer;
     KTimer intervalTimer;
 };
@@ -234,6 +235,9 @@ enum TransmitTag : std::uintptr_t {
 struct SerialState {
     SerialState(Kernel& kernel, Device* owner);
 
+    // The kernel whose cancel spin lock guards the queues (kernel.cancelSpinLock()).
+    Kernel& kernel;
+
     // Settings.
     std::uint32_t currentRate = 0;  // as last set; 0 until then
     SerialChars chars;
@@ -242,9 +246,9 @@ struct SerialState {
     std::uint8_t escapeChar = 0;
 
     // Wait on mask.
-    std::uint32_t waitMask = 0;
-    std::uint32_t history = 0;
-    Irp* pendingWait = nullptr;
+    std::uint32_t waitMask GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    std::uint32_t history GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    Irp* pendingWait GUARDED_BY(kernel.cancelSpinLock()) = nullptr;
 
     // Errors and statistics.
     std::uint32_t errors GUARDED_BY(receiveLock) = 0;
@@ -278,14 +282,16 @@ struct SerialState {
     // Bytes the current XOFF counter still waits for.
     std::int32_t xoffCounterLeft GUARDED_BY(receiveLock) = 0;
 
-    // The current write as the transmitter sends it (cancel spin lock).
-    std::uint32_t writeSent = 0;
-    std::uint32_t chunkInFlight = 0;
-    bool transmitWaiting = false;        // held by CTS, DSR or XOFF received
-    std::uint32_t queuedWriteBytes = 0;  // bytes of writes waiting in the queue
+    // The current write as the transmitter sends it.
+    std::uint32_t writeSent GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    std::uint32_t chunkInFlight GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    // Held by CTS, DSR or XOFF received.
+    bool transmitWaiting GUARDED_BY(kernel.cancelSpinLock()) = false;
+    // Bytes of writes waiting in the queue.
+    std::uint32_t queuedWriteBytes GUARDED_BY(kernel.cancelSpinLock()) = 0;
     // An XOFF counter whose character has gone, waiting at the head of the write queue for the
-    // counter before it to retire (cancel spin lock).
-    Irp* xoffCounterWaiting = nullptr;
+    // counter before it to retire.
+    Irp* xoffCounterWaiting GUARDED_BY(kernel.cancelSpinLock()) = nullptr;
 
     // Work at passive level the receive path and the timers ask for (modem lines of the
     // receive handshake and the RTS toggle).
