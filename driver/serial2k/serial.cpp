@@ -57,8 +57,9 @@ void ImmediateTotalDpc(KDpc*, void* context, void*, void*);
 void XoffCounterTotalDpc(KDpc*, void* context, void*, void*);
 }  // namespace
 
-SerialState::SerialState(Kernel& kernel, Device* owner)
+SerialState::SerialState(Kernel& kernel, UsbDevice& usb, Device* owner)
     : kernel(kernel),
+      usb(usb),
       readQueue(kernel),
       writeQueue(kernel),
       immediateQueue(kernel),
@@ -136,7 +137,8 @@ NTSTATUS CompleteNow(Device& dev, Irp* irp, NTSTATUS status, std::uintptr_t info
 }
 
 // The current request has no references left: it leaves its queue (lock held).
-void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
+void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     if (q.current == irp) q.current = nullptr;
     if (s.xoffCounterWaiting == irp) s.xoffCounterWaiting = nullptr;
@@ -193,7 +195,8 @@ bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) REQUIRES(dev.kernel.canc
 
 // Decides that the current request of a queue ends with `status` and takes back whatever can be
 // taken back at once; the rest of its references end it as they go (lock held).
-bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
+bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     Irp* irp = q.current;
     if (!irp || Ending(irp)) return false;
     SetEnding(irp, true);
@@ -214,7 +217,8 @@ bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done) REQUIRE
     return true;
 }
 
-void RecordEventsLocked(Device& dev, std::uint32_t events, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
+void RecordEventsLocked(Device& dev, std::uint32_t events, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     s.history |= events & s.waitMask;
     if (s.pendingWait && s.history != 0 && IoSetCancelRoutine(s.pendingWait, nullptr)) {
@@ -318,7 +322,8 @@ void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) REQUIRES(dev.kernel.can
 // The starter's locked step begins here (lock held): false when the request must not be armed
 // (it ended or was cancelled while starting); its starting reference is then dropped, which
 // retires it once nothing else holds it.
-bool StillStarting(Device& dev, RequestQueue& q, Irp* irp, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
+bool StillStarting(Device& dev, RequestQueue& q, Irp* irp, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     VM_KASSERT(q.current == irp && (RefsOf(irp) & kRefStarting));
     if (!Ending(irp) && irp->Cancel.load()) BeginEnd(dev, q, STATUS_CANCELLED, done);
     if (!Ending(irp)) return true;

@@ -233,13 +233,18 @@ enum TransmitTag : std::uintptr_t {
 // receive ring (Device::receiveBuffer and its counts), the direct read, the holds, the errors and
 // the statistics by the receive lock.
 struct SerialState {
-    SerialState(Kernel& kernel, Device* owner);
+    SerialState(Kernel& kernel, UsbDevice& usb, Device* owner);
 
     // The kernel whose cancel spin lock guards the queues (kernel.cancelSpinLock()).
     Kernel& kernel;
+    // The device whose control lock guards the settings (usb.controlLock).
+    UsbDevice& usb;
 
     // Settings.
-    std::uint32_t currentRate = 0;  // as last set; 0 until then
+    std::uint32_t currentRate GUARDED_BY(usb.controlLock) = 0;  // as last set; 0 until then
+    // The special characters, the time-outs and the escape character are read by the receive
+    // path and the request starters without the control lock and set without it too: not
+    // annotated until they get one lock of their own.
     SerialChars chars;
     SerialTimeouts timeouts;
     FlowState flow;  // the handshake record and the hold reasons

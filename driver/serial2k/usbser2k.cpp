@@ -23,7 +23,7 @@ DriverGlobals& Globals(DriverObject* driver) {
 }  // namespace
 
 Device::Device(Kernel& k, DeviceObject* f, DeviceObject* p, DeviceObject* lower)
-    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower), power(k), serial(k, this) {
+    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower), power(k), serial(k, usb, this) {
     usb.sink = this;
 }
 
