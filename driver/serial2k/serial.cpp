@@ -57,18 +57,18 @@ void ImmediateTotalDpc(KDpc*, void* context, void*, void*);
 void XoffCounterTotalDpc(KDpc*, void* context, void*, void*);
 }  // namespace
 
-SerialState::SerialState(Kernel& kernel, UsbDevice& usb, Device* owner)
-    : kernel(kernel),
-      usb(usb),
-      readQueue(kernel),
-      writeQueue(kernel),
-      immediateQueue(kernel),
-      xoffCounterQueue(kernel),
-      readTotalDpc(kernel, &ReadTotalDpc, owner),
-      readIntervalDpc(kernel, &ReadIntervalDpc, owner),
-      writeTotalDpc(kernel, &WriteTotalDpc, owner),
-      immediateTotalDpc(kernel, &ImmediateTotalDpc, owner),
-      xoffCounterTotalDpc(kernel, &XoffCounterTotalDpc, owner) {
+SerialState::SerialState(Kernel& k, UsbDevice& device, Device* owner)
+    : kernel(k),
+      usb(device),
+      readQueue(k),
+      writeQueue(k),
+      immediateQueue(k),
+      xoffCounterQueue(k),
+      readTotalDpc(k, &ReadTotalDpc, owner),
+      readIntervalDpc(k, &ReadIntervalDpc, owner),
+      writeTotalDpc(k, &WriteTotalDpc, owner),
+      immediateTotalDpc(k, &ImmediateTotalDpc, owner),
+      xoffCounterTotalDpc(k, &XoffCounterTotalDpc, owner) {
     flow.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
     flow.handflow.FlowReplace = SERIAL_RTS_CONTROL;
 }
