@@ -242,7 +242,7 @@ private:
               "bytes counted in the output queue with no write pending");
         std::uint32_t size;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             size = dev.receiveSize;
         }
         Check(status.AmountInInQueue <= size, "more bytes counted received than the buffer holds");

@@ -133,7 +133,9 @@ DriverCancel IoSetCancelRoutine(Irp* irp, DriverCancel routine) {
     return irp->CancelRoutine.exchange(routine);
 }
 
-bool IoCancelIrp(Irp* irp) {
+// The cancel spin lock taken here is let go by the cancel routine it calls (or here when there
+// is none): the lock crosses the call, so this is unchecked.
+bool IoCancelIrp(Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     Kernel& kernel = irp->kernel();
     Irql old;
     IoAcquireCancelSpinLock(kernel, &old);

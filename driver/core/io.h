@@ -287,8 +287,8 @@ void IoCompleteRequest(Irp* irp);
 // the routine releases it with IoReleaseCancelSpinLock). Returns whether a routine was called.
 bool IoCancelIrp(Irp* irp);
 DriverCancel IoSetCancelRoutine(Irp* irp, DriverCancel routine);
-void IoAcquireCancelSpinLock(Kernel& kernel, Irql* old);
-void IoReleaseCancelSpinLock(Kernel& kernel, Irql old);
+void IoAcquireCancelSpinLock(Kernel& kernel, Irql* old) ACQUIRE(kernel.cancelSpinLock());
+void IoReleaseCancelSpinLock(Kernel& kernel, Irql old) RELEASE(kernel.cancelSpinLock());
 
 // Builds a device-control request for `device` with the given buffers (buffered: one system
 // buffer of the larger length holds the input and receives the output). When the request

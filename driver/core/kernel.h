@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "driver/core/ntstatus.h"
+#include "driver/core/thread_safety.h"
 
 namespace vm::drv {
 
@@ -64,19 +65,19 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Spin lock: acquiring raises to dispatch level.
-class KSpinLock {
+class CAPABILITY("spin lock") KSpinLock {
 public:
-    Irql Acquire();
-    void Release(Irql old);
+    Irql Acquire() ACQUIRE();
+    void Release(Irql old) RELEASE();
 
 private:
     std::mutex mutex_;
 };
 
-class SpinLockGuard {
+class SCOPED_CAPABILITY SpinLockGuard {
 public:
-    explicit SpinLockGuard(KSpinLock& lock) : lock_(lock), old_(lock.Acquire()) {}
-    ~SpinLockGuard() { lock_.Release(old_); }
+    explicit SpinLockGuard(KSpinLock& lock) ACQUIRE(lock) : lock_(lock), old_(lock.Acquire()) {}
+    ~SpinLockGuard() RELEASE() { lock_.Release(old_); }
     SpinLockGuard(const SpinLockGuard&) = delete;
     SpinLockGuard& operator=(const SpinLockGuard&) = delete;
 
@@ -86,10 +87,10 @@ private:
 };
 
 // Fast mutex: passive level only; holds the caller at APC level while owned.
-class FastMutex {
+class CAPABILITY("mutex") FastMutex {
 public:
-    void Acquire();
-    void Release();
+    void Acquire() ACQUIRE();
+    void Release() RELEASE();
 
 private:
     std::mutex mutex_;
@@ -211,19 +212,19 @@ private:
 
 // Mutex for passive-level callers that must wait while holding it (a USB request inside a
 // read-modify-write of chip registers): unlike the fast mutex it leaves the level at passive.
-class KMutex {
+class CAPABILITY("mutex") KMutex {
 public:
-    void Acquire();
-    void Release();
+    void Acquire() ACQUIRE();
+    void Release() RELEASE();
 
 private:
     std::mutex mutex_;
 };
 
-class KMutexGuard {
+class SCOPED_CAPABILITY KMutexGuard {
 public:
-    explicit KMutexGuard(KMutex& m) : m_(m) { m_.Acquire(); }
-    ~KMutexGuard() { m_.Release(); }
+    explicit KMutexGuard(KMutex& m) ACQUIRE(m) : m_(m) { m_.Acquire(); }
+    ~KMutexGuard() RELEASE() { m_.Release(); }
     KMutexGuard(const KMutexGuard&) = delete;
     KMutexGuard& operator=(const KMutexGuard&) = delete;
 
@@ -474,7 +475,7 @@ public:
 
     Pool& pool() { return pool_; }
     Registry& registry() { return registry_; }
-    KSpinLock& cancelSpinLock() { return cancelLock_; }
+    KSpinLock& cancelSpinLock() RETURN_CAPABILITY(cancelLock_) { return cancelLock_; }
 
     // Object namespace: device names and symbolic links. A name is a path of non-empty
     // components of printable characters ("\\Device\\Serial0"); anything else is refused.

@@ -178,7 +178,8 @@ Irp* TakeWaitWake(PdoExtension& ext) {
     return irp;
 }
 
-void CancelWaitWake(DeviceObject* device, Irp* irp) {
+// Called with the cancel spin lock held, which it lets go (taken in IoCancelIrp): unchecked.
+void CancelWaitWake(DeviceObject* device, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
     auto& ext = device->Extension<PdoExtension>();
     {

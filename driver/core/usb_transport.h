@@ -152,7 +152,7 @@ public:
     const ExtendedRateTable* extendedRates = nullptr;
 
     KSpinLock controlLock;  // guards `chip`
-    ChipState chip;
+    ChipState chip GUARDED_BY(controlLock);
     // Serialises the read-modify-writes of the chip's registers (passive level).
     KMutex registerMutex;
     // Serialises every change of the line coding and of the line state (passive level): the

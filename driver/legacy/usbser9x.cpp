@@ -357,7 +357,7 @@ void Write32(std::uint8_t* p, std::uint32_t v) {
 }
 
 // The rate a line coding's rate word stands for (a divisor word is looked up in the tables).
-std::uint32_t RateOfWord(Device& dev, std::uint32_t word) {
+std::uint32_t RateOfWord(Device& dev, std::uint32_t word) REQUIRES(dev.stateMutex) {
     if ((word & 0x80000000u) == 0) return word;
     for (const RatePair& pair : dev.rateSnapshot.pairs) {
         if (pair.divisor == word && pair.rate != 0) return pair.rate;
@@ -822,7 +822,14 @@ NTSTATUS DispatchPassDown(DeviceObject* fdo, Irp* irp) {
 void Unload(DriverObject* driver) {
     DriverGlobals& g = Globals(driver);
     if (ConfigManager* cm = ConfigManager::Of(driver->kernel())) {
-        for (std::size_t i = 0; i < g.orphanCount; ++i) cm->RemoveSubTree(g.orphanNodes[i]);
+        std::array<DEVNODE, 32> orphans{};
+        std::size_t count = 0;
+        {
+            SpinLockGuard lock(g.portLock);
+            orphans = g.orphanNodes;
+            count = g.orphanCount;
+        }
+        for (std::size_t i = 0; i < count; ++i) cm->RemoveSubTree(orphans[i]);
     }
     driver->kernel().pool().Delete(&g);
     driver->DriverExtension = nullptr;

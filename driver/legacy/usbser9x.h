@@ -29,17 +29,17 @@ struct DriverGlobals {
     // Port table: the device entered for each COM number (0 to 255). Changed and read under the
     // lock; an entry is cleared only by the device it points at.
     KSpinLock portLock;
-    std::array<Device*, 256> ports{};
-    Device* lastAdded = nullptr;
+    std::array<Device*, 256> ports GUARDED_BY(portLock){};
+    Device* lastAdded GUARDED_BY(portLock) = nullptr;
     // Device nodes left behind by devices removed while the port driver had their port open;
     // removed at unload (guarded by the port lock).
-    std::array<DEVNODE, 32> orphanNodes{};
-    std::size_t orphanCount = 0;
+    std::array<DEVNODE, 32> orphanNodes GUARDED_BY(portLock){};
+    std::size_t orphanCount GUARDED_BY(portLock) = 0;
 
     // The extended-rate table as the port driver last gave it; each rate change takes a copy
     // under the lock, so a new table never changes under a change in progress.
     KSpinLock rateLock;
-    ExtendedRateTable extendedRates;
+    ExtendedRateTable extendedRates GUARDED_BY(rateLock);
 
     std::atomic<StatusCallback> statusCallback{nullptr};
     std::atomic<ReceiveCallback> receiveCallback{nullptr};
@@ -81,20 +81,20 @@ public:
     std::atomic<bool> readingEnabled{false};
     std::atomic<bool> writeInFlight{false};  // a transmission is pending
     std::atomic<std::uint16_t> lastStatus{0};
-    std::array<std::uint8_t, kDcbSize> keptBlock{};
+    std::array<std::uint8_t, kDcbSize> keptBlock GUARDED_BY(stateMutex){};
     std::array<std::uint8_t, 8> lineStates{};  // by SetControlLineForSerport index
     // Completions between their "port open" check and the resubmission of a standing transfer;
     // a close waits for them before it cancels.
     std::atomic<std::int32_t> resubmitting{0};
     // Serialises line changes at passive level; holds the copy of the extended-rate table.
     KMutex stateMutex;
-    ExtendedRateTable rateSnapshot;
+    ExtendedRateTable rateSnapshot GUARDED_BY(stateMutex);
 
     // Capture buffer: received bytes kept instead of handed on (device-control codes).
     KSpinLock captureLock;
-    bool captureOn = false;
-    std::array<std::uint8_t, kCaptureSize> capture{};
-    std::size_t captureLength = 0;
+    bool captureOn GUARDED_BY(captureLock) = false;
+    std::array<std::uint8_t, kCaptureSize> capture GUARDED_BY(captureLock){};
+    std::size_t captureLength GUARDED_BY(captureLock) = 0;
 
     // The worker thread and its events (kill, transmit done, open or close to run).
     KThread* worker = nullptr;

@@ -320,7 +320,7 @@ SerialWmiPort PortView(Device& dev) {
         port.parity = lc.parity;
         port.stopBits = lc.stopBits;
     }
-    SpinLockGuard rx(dev.receiveLock);
+    SpinLockGuard rx(dev.serial.receiveLock);
     port.xonChar = dev.serial.chars.XonChar;
     port.xoffChar = dev.serial.chars.XoffChar;
     port.xonLimit = static_cast<std::uint32_t>(dev.serial.flow.handflow.XonLimit);

@@ -57,16 +57,18 @@ void ImmediateTotalDpc(KDpc*, void* context, void*, void*);
 void XoffCounterTotalDpc(KDpc*, void* context, void*, void*);
 }  // namespace
 
-SerialState::SerialState(Kernel& kernel, Device* owner)
-    : readQueue(kernel),
-      writeQueue(kernel),
-      immediateQueue(kernel),
-      xoffCounterQueue(kernel),
-      readTotalDpc(kernel, &ReadTotalDpc, owner),
-      readIntervalDpc(kernel, &ReadIntervalDpc, owner),
-      writeTotalDpc(kernel, &WriteTotalDpc, owner),
-      immediateTotalDpc(kernel, &ImmediateTotalDpc, owner),
-      xoffCounterTotalDpc(kernel, &XoffCounterTotalDpc, owner) {
+SerialState::SerialState(Kernel& k, UsbDevice& device, Device* owner)
+    : kernel(k),
+      usb(device),
+      readQueue(k),
+      writeQueue(k),
+      immediateQueue(k),
+      xoffCounterQueue(k),
+      readTotalDpc(k, &ReadTotalDpc, owner),
+      readIntervalDpc(k, &ReadIntervalDpc, owner),
+      writeTotalDpc(k, &WriteTotalDpc, owner),
+      immediateTotalDpc(k, &ImmediateTotalDpc, owner),
+      xoffCounterTotalDpc(k, &XoffCounterTotalDpc, owner) {
     flow.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
     flow.handflow.FlowReplace = SERIAL_RTS_CONTROL;
 }
@@ -108,12 +110,12 @@ struct Done {
     std::uint32_t events = 0;
 };
 
-class CancelLock {
+class SCOPED_CAPABILITY CancelLock {
 public:
-    explicit CancelLock(Kernel& kernel) : kernel_(kernel) {
+    explicit CancelLock(Kernel& kernel) ACQUIRE(kernel.cancelSpinLock()) : kernel_(kernel) {
         IoAcquireCancelSpinLock(kernel, &old_);
     }
-    ~CancelLock() { IoReleaseCancelSpinLock(kernel_, old_); }
+    ~CancelLock() RELEASE() { IoReleaseCancelSpinLock(kernel_, old_); }
     CancelLock(const CancelLock&) = delete;
     CancelLock& operator=(const CancelLock&) = delete;
 
@@ -135,7 +137,8 @@ NTSTATUS CompleteNow(Device& dev, Irp* irp, NTSTATUS status, std::uintptr_t info
 }
 
 // The current request has no references left: it leaves its queue (lock held).
-void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
+void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     if (q.current == irp) q.current = nullptr;
     if (s.xoffCounterWaiting == irp) s.xoffCounterWaiting = nullptr;
@@ -163,7 +166,8 @@ void Retire(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
 }
 
 // Drops reference bits; the last one retires the request (lock held).
-void Drop(Device& dev, RequestQueue& q, Irp* irp, std::uintptr_t bits, Done& done) {
+void Drop(Device& dev, RequestQueue& q, Irp* irp, std::uintptr_t bits, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     const std::uintptr_t refs = RefsOf(irp) & ~bits;
     SetRefs(irp, refs);
     if (refs == 0) {
@@ -174,9 +178,9 @@ void Drop(Device& dev, RequestQueue& q, Irp* irp, std::uintptr_t bits, Done& don
 
 // Stops the receive path from copying into or counting for the request; returns whether it was
 // doing so (receive lock taken inside; the cancel lock is held).
-bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) {
+bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
-    SpinLockGuard lock(dev.receiveLock);
+    SpinLockGuard lock(dev.serial.receiveLock);
     if (&q == &s.readQueue && s.directRead == irp) {
         irp->IoStatus.Information = s.readCount;
         s.directRead = nullptr;
@@ -191,7 +195,8 @@ bool StopDirect(Device& dev, RequestQueue& q, Irp* irp) {
 
 // Decides that the current request of a queue ends with `status` and takes back whatever can be
 // taken back at once; the rest of its references end it as they go (lock held).
-bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done) {
+bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     Irp* irp = q.current;
     if (!irp || Ending(irp)) return false;
     SetEnding(irp, true);
@@ -212,7 +217,8 @@ bool BeginEnd(Device& dev, RequestQueue& q, NTSTATUS status, Done& done) {
     return true;
 }
 
-void RecordEventsLocked(Device& dev, std::uint32_t events, Done& done) {
+void RecordEventsLocked(Device& dev, std::uint32_t events, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     s.history |= events & s.waitMask;
     if (s.pendingWait && s.history != 0 && IoSetCancelRoutine(s.pendingWait, nullptr)) {
@@ -252,8 +258,11 @@ void Settle(Device& dev, Done& done) {
 }
 
 // --- Cancel routines ----------------------------------------------------------------------------
+// A cancel routine is called with the cancel spin lock held (IoCancelIrp takes it) and lets it go
+// itself: the lock crosses the call, which the lock analysis cannot follow, so these are
+// unchecked.
 
-void CancelQueued(DeviceObject*, Irp* irp) {
+void CancelQueued(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     Device& dev = *DeviceOf(irp);
     RequestQueue& q = *QueueOf(irp);
     auto it = std::find(q.waiting.begin(), q.waiting.end(), irp);
@@ -270,7 +279,7 @@ void CancelQueued(DeviceObject*, Irp* irp) {
     if (found) CompleteNow(dev, irp, STATUS_CANCELLED);
 }
 
-void CancelCurrent(DeviceObject*, Irp* irp) {
+void CancelCurrent(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     Device& dev = *DeviceOf(irp);
     RequestQueue& q = *QueueOf(irp);
     Done done;
@@ -282,7 +291,7 @@ void CancelCurrent(DeviceObject*, Irp* irp) {
     Settle(dev, done);
 }
 
-void CancelWait(DeviceObject*, Irp* irp) {
+void CancelWait(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     Device& dev = *DeviceOf(irp);
     const bool mine = dev.serial.pendingWait == irp;
     if (mine) dev.serial.pendingWait = nullptr;
@@ -298,7 +307,7 @@ void CancelWait(DeviceObject*, Irp* irp) {
 // its starter only lets go of its starting reference. While a request holds that reference, no
 // other path starts its transfer (a transmit restart leaves it to its starter).
 
-void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) {
+void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) REQUIRES(dev.kernel.cancelSpinLock()) {
     VM_KASSERT(q.current == nullptr);
     q.current = irp;
     irp->DriverContext[2] = &q;
@@ -313,7 +322,8 @@ void MakeCurrent(Device& dev, RequestQueue& q, Irp* irp) {
 // The starter's locked step begins here (lock held): false when the request must not be armed
 // (it ended or was cancelled while starting); its starting reference is then dropped, which
 // retires it once nothing else holds it.
-bool StillStarting(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
+bool StillStarting(Device& dev, RequestQueue& q, Irp* irp, Done& done)
+    REQUIRES(dev.kernel.cancelSpinLock()) {
     VM_KASSERT(q.current == irp && (RefsOf(irp) & kRefStarting));
     if (!Ending(irp) && irp->Cancel.load()) BeginEnd(dev, q, STATUS_CANCELLED, done);
     if (!Ending(irp)) return true;
@@ -357,7 +367,7 @@ bool Enqueue(Device& dev, RequestQueue& q, Irp* irp, Done& done) {
 }
 
 // Takes the next waiting request as current (lock held); null when none or one is current.
-Irp* TakeNext(Device& dev, RequestQueue& q) {
+Irp* TakeNext(Device& dev, RequestQueue& q) REQUIRES(dev.kernel.cancelSpinLock()) {
     if (q.current || q.waiting.empty()) return nullptr;
     Irp* irp = q.waiting.front();
     q.waiting.pop_front();
@@ -372,7 +382,7 @@ Irp* TakeNext(Device& dev, RequestQueue& q) {
 
 // Completes every waiting request of a queue with STATUS_CANCELLED and ends the current one
 // (lock held).
-void AbortQueue(Device& dev, RequestQueue& q, Done& done) {
+void AbortQueue(Device& dev, RequestQueue& q, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     while (!q.waiting.empty()) {
         Irp* irp = q.waiting.front();
         q.waiting.pop_front();
@@ -392,7 +402,7 @@ void AbortQueue(Device& dev, RequestQueue& q, Done& done) {
 // --- Line work at passive level -----------------------------------------------------------------
 
 bool TransmitToggle(Device& dev) {
-    SpinLockGuard rx(dev.receiveLock);
+    SpinLockGuard rx(dev.serial.receiveLock);
     return (dev.serial.flow.handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
 }
 
@@ -402,7 +412,7 @@ bool TransmitToggleBusy(Device& dev) {
     SerialState& s = dev.serial;
     std::uint32_t holds;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         holds = s.flow.transmitHolds;
     }
     if (holds & SERIAL_TX_BREAK) return true;
@@ -421,7 +431,7 @@ void LineWork(void*, void* context) {
     SerialHandflow hf;
     std::uint16_t lines;
     {
-        SpinLockGuard lock(dev.receiveLock);
+        SpinLockGuard lock(dev.serial.receiveLock);
         holds = s.flow.receiveHolds;
         hf = s.flow.handflow;
     }
@@ -521,7 +531,7 @@ struct Release {
     bool arm = false;
     bool sendXon = false;
 };
-void ReleaseReceiveHolds(Device& dev, Release& r) {
+void ReleaseReceiveHolds(Device& dev, Release& r) REQUIRES(dev.serial.receiveLock) {
     SerialState& s = dev.serial;
     const std::uint32_t holds = s.flow.receiveHolds;
     if ((holds & (SERIAL_RX_DTR | SERIAL_RX_RTS | SERIAL_RX_XOFF)) == 0) return;
@@ -579,13 +589,15 @@ void ReadIntervalDpc(KDpc*, void* context, void*, void*) {
         Irp* irp = s.readQueue.current;
         VM_KASSERT(irp && (RefsOf(irp) & kRefIntervalTimer));
         bool expired = false;
+        TimeUnits interval = 0;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
+            interval = s.readInterval;
             expired = s.directRead == irp && s.readCount > 0 &&
-                      dev.kernel.Now() - s.lastByteTime > s.readInterval;
+                      dev.kernel.Now() - s.lastByteTime > interval;
         }
         if (!Ending(irp) && !expired) {
-            s.readQueue.intervalTimer.Set(IntervalPoll(s.readInterval), &s.readIntervalDpc);
+            s.readQueue.intervalTimer.Set(IntervalPoll(interval), &s.readIntervalDpc);
         } else {
             BeginEnd(dev, s.readQueue, STATUS_TIMEOUT, done);
             Drop(dev, s.readQueue, irp, kRefIntervalTimer, done);
@@ -612,7 +624,8 @@ void XoffCounterTotalDpc(KDpc*, void* context, void*, void*) {
 // --- Reads -------------------------------------------------------------------------------------
 
 // Copies from the ring into `out` (receive lock held).
-std::uint32_t TakeFromRing(Device& dev, std::uint8_t* out, std::uint32_t max) {
+std::uint32_t TakeFromRing(Device& dev, std::uint8_t* out, std::uint32_t max)
+    REQUIRES(dev.serial.receiveLock) {
     std::uint32_t n = 0;
     while (n < max && dev.receiveCount > 0 && dev.receiveBuffer) {
         const std::uint32_t run =
@@ -669,7 +682,7 @@ void StartRead(Device& dev, Irp* irp) {
             bool complete;
             std::uint32_t copied;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 copied = TakeFromRing(dev, buffer, length);
                 // Set before the receive path can see the read: from then on it counts the bytes.
                 irp->IoStatus.Information = copied;
@@ -736,7 +749,7 @@ void SendChunk(Device& dev) {
         }
         std::uint32_t holds;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             holds = s.flow.transmitHolds;
         }
         if (holds & (SERIAL_TX_CTS | SERIAL_TX_DSR | SERIAL_TX_XOFF | SERIAL_TX_BREAK)) {
@@ -757,7 +770,7 @@ void SendChunk(Device& dev) {
             }
             std::uint32_t ring;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 ring = dev.receiveSize;
             }
             chunk = std::max<std::uint32_t>(
@@ -885,7 +898,7 @@ void StartXoffCounter(Device& dev, Irp* irp) {
 
 // Moves the XOFF counter at the head of the write queue to its own queue, where it waits for
 // the count of received bytes (lock held; the counter queue is free).
-void InstallXoffCounter(Device& dev, Irp* irp, Done& done) {
+void InstallXoffCounter(Device& dev, Irp* irp, Done& done) REQUIRES(dev.kernel.cancelSpinLock()) {
     SerialState& s = dev.serial;
     VM_KASSERT(s.writeQueue.current == irp && s.xoffCounterQueue.current == nullptr);
     SerialXoffCounter record;
@@ -897,7 +910,7 @@ void InstallXoffCounter(Device& dev, Irp* irp, Done& done) {
     irp->DriverContext[2] = &s.xoffCounterQueue;
     std::uintptr_t refs = (RefsOf(irp) & ~kRefTransfer) | kRefDirect;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         s.xoffCounterLeft = record.Counter;
     }
     if (record.Timeout != 0) {
@@ -964,7 +977,7 @@ void OnTransmit(Device& dev, std::uintptr_t tag, NTSTATUS status) {
             Irp* irp = s.immediateQueue.current;
             VM_KASSERT(irp && (RefsOf(irp) & kRefTransfer));
             if (NT_SUCCESS(status)) {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 ++s.stats.TransmittedCount;
             }
             BeginEnd(dev, s.immediateQueue, status, done);
@@ -982,7 +995,7 @@ void OnTransmit(Device& dev, std::uintptr_t tag, NTSTATUS status) {
         VM_KASSERT(irp && (RefsOf(irp) & kRefTransfer));
         if (NT_SUCCESS(status)) {
             s.writeSent += s.chunkInFlight;
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             s.stats.TransmittedCount += s.chunkInFlight;
         }
         s.chunkInFlight = 0;
@@ -1016,7 +1029,7 @@ struct StoreResult {
 };
 
 // Stores one byte (receive lock held).
-void StoreByte(Device& dev, std::uint8_t b, StoreResult& r) {
+void StoreByte(Device& dev, std::uint8_t b, StoreResult& r) REQUIRES(dev.serial.receiveLock) {
     SerialState& s = dev.serial;
     const SerialHandflow& hf = s.flow.handflow;
     if ((hf.ControlHandShake & SERIAL_DSR_SENSITIVITY) && !(s.statusWord & kStatusDsr)) return;
@@ -1108,7 +1121,7 @@ void ArmReceive(Device& dev) {
     SerialState& s = dev.serial;
     if (!dev.standingTransfers.load() || dev.usb.removing.load()) return;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         if (s.flow.receiveHolds & (SERIAL_RX_XOFF | SERIAL_RX_RTS)) return;
     }
     USB2SER_ArmStanding(dev.usb, kPipeReceive, kReceiveTransferSize);
@@ -1133,7 +1146,7 @@ void OnReceive(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data)
     }
     StoreResult r;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         const SerialHandflow& hf = s.flow.handflow;
         for (std::uint8_t raw : data) {
             ++s.stats.ReceivedCount;
@@ -1188,7 +1201,7 @@ void OnStatus(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) 
         const std::uint8_t now = data[8];
         StoreResult r;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             const std::uint8_t before = static_cast<std::uint8_t>(s.statusWord & 0xFF);
             s.statusWord = now;
             dev.lastStatus = now;
@@ -1295,11 +1308,11 @@ class PortFlowHost final : public FlowHost {
 public:
     explicit PortFlowHost(Device& dev) : dev_(dev) {}
     std::uint32_t ReceiveCount() const override {
-        SpinLockGuard rx(dev_.receiveLock);
+        SpinLockGuard rx(dev_.serial.receiveLock);
         return dev_.receiveCount;
     }
     std::uint32_t ReceiveBufferSize() const override {
-        SpinLockGuard rx(dev_.receiveLock);
+        SpinLockGuard rx(dev_.serial.receiveLock);
         return dev_.receiveSize;
     }
     bool TransmitPending() const override {
@@ -1311,7 +1324,7 @@ public:
     }
     void RestartTransmit() override { restart_ = true; }
     std::uint8_t LastStatusByte() const override {
-        SpinLockGuard rx(dev_.receiveLock);
+        SpinLockGuard rx(dev_.serial.receiveLock);
         return static_cast<std::uint8_t>(dev_.serial.statusWord & 0xFF);
     }
     bool restart_ = false;
@@ -1329,7 +1342,7 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
     PortFlowHost host(dev);
     FlowState state;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         state = dev.serial.flow;
     }
     const FlowState before = state;
@@ -1340,7 +1353,7 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
         return (now & ~changed) | (applied & changed);
     };
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         FlowState& flow = dev.serial.flow;
         flow.handflow = state.handflow;
         flow.applied = state.applied;
@@ -1352,7 +1365,7 @@ NTSTATUS ApplyFlow(Device& dev, const SerialHandflow& hf, bool force) {
 }
 
 bool ErrorAbortActive(Device& dev) {
-    SpinLockGuard rx(dev.receiveLock);
+    SpinLockGuard rx(dev.serial.receiveLock);
     return (dev.serial.flow.handflow.ControlHandShake & SERIAL_ERROR_ABORT) &&
            dev.serial.errors != 0;
 }
@@ -1527,7 +1540,7 @@ void Purge(Device& dev, std::uint32_t mask) {
     if (mask & SERIAL_PURGE_RXCLEAR) {
         Release release;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             dev.receiveCount = 0;
             dev.receiveFirst = 0;
             ReleaseReceiveHolds(dev, release);
@@ -1593,7 +1606,7 @@ NTSTATUS ImmediateChar(Device& dev, Irp* irp) {
 NTSTATUS SetQueueSize(Device& dev, const SerialQueueSize& size) {
     std::uint32_t current;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         current = dev.receiveSize;
     }
     if (size.InSize <= current) return STATUS_SUCCESS;
@@ -1602,7 +1615,7 @@ NTSTATUS SetQueueSize(Device& dev, const SerialQueueSize& size) {
     if (!fresh) return STATUS_INSUFFICIENT_RESOURCES;
     std::uint8_t* old;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         old = dev.receiveBuffer;
         const std::uint32_t count = dev.receiveCount;
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -1622,7 +1635,7 @@ bool HandflowValid(Device& dev, const SerialHandflow& hf) {
     std::uint32_t size;
     std::uint8_t escape;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         size = dev.receiveSize;
         escape = dev.serial.escapeChar;
     }
@@ -1659,7 +1672,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             RaiseToggleRts(dev);
             const NTSTATUS status = SetBreak(usb, true);
             if (!NT_SUCCESS(status)) return status;
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             s.flow.transmitHolds |= SERIAL_TX_BREAK;
             return status;
         }
@@ -1667,7 +1680,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             const NTSTATUS status = SetBreak(usb, false);
             if (!NT_SUCCESS(status)) return status;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 s.flow.transmitHolds &= ~SERIAL_TX_BREAK;
             }
             SendChunk(dev);
@@ -1694,7 +1707,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_DTR:
         case IOCTL_SERIAL_CLR_DTR: {
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 if ((s.flow.handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
                     return STATUS_INVALID_PARAMETER;
                 }
@@ -1706,7 +1719,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_RTS:
         case IOCTL_SERIAL_CLR_RTS: {
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 const std::uint32_t rts = s.flow.handflow.FlowReplace & SERIAL_RTS_MASK;
                 if (rts == SERIAL_RTS_HANDSHAKE || rts == SERIAL_TRANSMIT_TOGGLE) {
                     return STATUS_INVALID_PARAMETER;
@@ -1717,7 +1730,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_XOFF: {
             bool toggle;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 s.flow.transmitHolds |= SERIAL_TX_XOFF;
                 toggle = (s.flow.handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
             }
@@ -1727,7 +1740,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         case IOCTL_SERIAL_SET_XON: {
             bool released;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 released = (s.flow.transmitHolds & SERIAL_TX_XOFF) != 0;
                 s.flow.transmitHolds &= ~SERIAL_TX_XOFF;
             }
@@ -1735,7 +1748,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_WAIT_MASK: {
-            CancelLock lock(dev.kernel);
+            CancelLock lock(s.kernel);
             info = c.Output(s.waitMask);
             return STATUS_SUCCESS;
         }
@@ -1764,14 +1777,14 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_CHARS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             info = c.Output(s.chars);
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_SET_CHARS: {
             const auto chars = c.Input<SerialChars>();
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 if (s.escapeChar != 0 &&
                     (s.escapeChar == chars.XonChar || s.escapeChar == chars.XoffChar)) {
                     return STATUS_INVALID_PARAMETER;
@@ -1782,7 +1795,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             const NTSTATUS status = USB2SER_SetXonXoffChars(usb, chars.XonChar, chars.XoffChar);
             if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) return status;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 s.flow.xonChar = chars.XonChar;
                 s.flow.xoffChar = chars.XoffChar;
                 s.chars = chars;
@@ -1790,7 +1803,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_HANDFLOW: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             info = c.Output(s.flow.handflow);
             return STATUS_SUCCESS;
         }
@@ -1800,7 +1813,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return ApplyFlow(dev, hf, false);
         }
         case IOCTL_SERIAL_GET_MODEMSTATUS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             info = c.Output(static_cast<std::uint32_t>(s.modemStatus));
             if (!usb.ChipAtLeast(2)) s.statusWord &= ~std::uint16_t{0x08};
             return STATUS_SUCCESS;
@@ -1821,7 +1834,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
                 if (s.immediateQueue.current) ++status.AmountInOutQueue;
             }
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 status.Errors = s.errors;
                 s.errors = 0;
                 const std::uint32_t tx = s.flow.transmitHolds;
@@ -1847,7 +1860,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             // The same record WMI's properties block carries.
             std::uint32_t receiveSize;
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 receiveSize = dev.receiveSize;
             }
             std::array<std::uint8_t, serial_wmi::kCommPropSize> p{};
@@ -1865,7 +1878,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
         }
         case IOCTL_SERIAL_LSRMST_INSERT: {
             const auto escape = c.Input<std::uint8_t>();
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             if (escape != 0 && (escape == s.flow.xonChar || escape == s.flow.xoffChar ||
                                 (s.flow.handflow.FlowReplace & SERIAL_ERROR_CHAR))) {
                 return STATUS_INVALID_PARAMETER;
@@ -1877,12 +1890,12 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             info = c.Output(std::uint32_t{0});
             return STATUS_SUCCESS;
         case IOCTL_SERIAL_GET_STATS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(s.receiveLock);
             info = c.Output(s.stats);
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_CLEAR_STATS: {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             s.stats = {};
             return STATUS_SUCCESS;
         }
@@ -2005,7 +2018,7 @@ NTSTATUS DispatchInternalDeviceControl(DeviceObject* fdo, Irp* irp) {
                 s.timeouts = {};
             }
             {
-                SpinLockGuard rx(dev.receiveLock);
+                SpinLockGuard rx(dev.serial.receiveLock);
                 settings.HandFlow = s.flow.handflow;
             }
             const std::uintptr_t info = c.Output(settings);
@@ -2084,7 +2097,7 @@ NTSTATUS OpenPort(Device& dev) {
     s.statusFailures.store(0);
     SerialHandflow hf;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         const std::uint64_t size = dev.receiveSize;
         dev.receiveCount = dev.receiveFirst = 0;
         s.flow.handflow.XoffLimit = static_cast<std::int32_t>(size / 8);
@@ -2164,7 +2177,7 @@ NTSTATUS RestoreAfterPowerUp(Device& dev) {
     UsbDevice& usb = dev.usb;
     SerialHandflow hf;
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         hf = s.flow.handflow;
     }
     NTSTATUS status = InitializeChip(usb);
@@ -2246,7 +2259,7 @@ void ClosePortLines(Device& dev) {
     USB2SER_SetRTSState(usb, false);
     dev.serial.ready.store(false);
     {
-        SpinLockGuard rx(dev.receiveLock);
+        SpinLockGuard rx(dev.serial.receiveLock);
         dev.serial.flow.receiveHolds = 0;
         dev.serial.flow.transmitHolds = 0;
         dev.serial.escapeChar = 0;

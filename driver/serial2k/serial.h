@@ -212,9 +212,10 @@ enum RequestRef : std::uintptr_t {
 
 // A queue of requests and the one being worked on, with the timers of the current one.
 struct RequestQueue {
-    explicit RequestQueue(Kernel& kernel) : totalTimer(kernel), intervalTimer(kernel) {}
-    std::deque<Irp*> waiting;
-    Irp* current = nullptr;
+    explicit RequestQueue(Kernel& k) : kernel(k), totalTimer(k), intervalTimer(k) {}
+    Kernel& kernel;  // its cancel spin lock guards the queue
+    std::deque<Irp*> waiting GUARDED_BY(kernel.cancelSpinLock());
+    Irp* current GUARDED_BY(kernel.cancelSpinLock()) = nullptr;
     KTimer totalTimer;
     KTimer intervalTimer;
 };
@@ -229,25 +230,34 @@ enum TransmitTag : std::uintptr_t {
 
 // The serial side of the device extension. Settings are guarded by the device's control lock
 // (usb.controlLock); the queues, the pending wait and the wait mask by the cancel spin lock; the
-// receive ring, the direct read, the holds, the errors and the statistics by the receive lock.
+// receive ring (Device::receiveBuffer and its counts), the direct read, the holds, the errors and
+// the statistics by the receive lock.
 struct SerialState {
-    SerialState(Kernel& kernel, Device* owner);
+    SerialState(Kernel& kernel, UsbDevice& usb, Device* owner);
+
+    // The kernel whose cancel spin lock guards the queues (kernel.cancelSpinLock()).
+    Kernel& kernel;
+    // The device whose control lock guards the settings (usb.controlLock).
+    UsbDevice& usb;
 
     // Settings.
-    std::uint32_t currentRate = 0;  // as last set; 0 until then
+    std::uint32_t currentRate GUARDED_BY(usb.controlLock) = 0;  // as last set; 0 until then
+    // The special characters, the time-outs and the escape character are read by the receive
+    // path and the request starters without the control lock and set without it too: not
+    // annotated until they get one lock of their own.
     SerialChars chars;
     SerialTimeouts timeouts;
     FlowState flow;  // the handshake record and the hold reasons
     std::uint8_t escapeChar = 0;
 
     // Wait on mask.
-    std::uint32_t waitMask = 0;
-    std::uint32_t history = 0;
-    Irp* pendingWait = nullptr;
+    std::uint32_t waitMask GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    std::uint32_t history GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    Irp* pendingWait GUARDED_BY(kernel.cancelSpinLock()) = nullptr;
 
     // Errors and statistics.
-    std::uint32_t errors = 0;
-    SerialStatistics stats;
+    std::uint32_t errors GUARDED_BY(receiveLock) = 0;
+    SerialStatistics stats GUARDED_BY(receiveLock);
     std::uint8_t modemStatus = 0;  // the modem-status-register byte, with change bits
     std::uint16_t statusWord = 0;  // the last notification's status word
     std::uint32_t xoffLimitPoint = 0;
@@ -264,24 +274,29 @@ struct SerialState {
     KDpc immediateTotalDpc;
     KDpc xoffCounterTotalDpc;
 
-    // The current read as the receive path fills it (receive lock).
-    Irp* directRead = nullptr;
-    std::uint8_t* readBuffer = nullptr;
-    std::uint32_t readLength = 0;
-    std::uint32_t readCount = 0;
-    bool readAnyByte = false;  // completes once it holds any byte
-    TimeUnits lastByteTime = 0;
-    TimeUnits readInterval = 0;        // 0: no interval limit
-    std::int32_t xoffCounterLeft = 0;  // bytes the current XOFF counter still waits for
+    KSpinLock receiveLock;
 
-    // The current write as the transmitter sends it (cancel spin lock).
-    std::uint32_t writeSent = 0;
-    std::uint32_t chunkInFlight = 0;
-    bool transmitWaiting = false;        // held by CTS, DSR or XOFF received
-    std::uint32_t queuedWriteBytes = 0;  // bytes of writes waiting in the queue
+    // The current read as the receive path fills it.
+    Irp* directRead GUARDED_BY(receiveLock) = nullptr;
+    std::uint8_t* readBuffer GUARDED_BY(receiveLock) = nullptr;
+    std::uint32_t readLength GUARDED_BY(receiveLock) = 0;
+    std::uint32_t readCount GUARDED_BY(receiveLock) = 0;
+    bool readAnyByte GUARDED_BY(receiveLock) = false;  // completes once it holds any byte
+    TimeUnits lastByteTime GUARDED_BY(receiveLock) = 0;
+    TimeUnits readInterval GUARDED_BY(receiveLock) = 0;  // 0: no interval limit
+    // Bytes the current XOFF counter still waits for.
+    std::int32_t xoffCounterLeft GUARDED_BY(receiveLock) = 0;
+
+    // The current write as the transmitter sends it.
+    std::uint32_t writeSent GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    std::uint32_t chunkInFlight GUARDED_BY(kernel.cancelSpinLock()) = 0;
+    // Held by CTS, DSR or XOFF received.
+    bool transmitWaiting GUARDED_BY(kernel.cancelSpinLock()) = false;
+    // Bytes of writes waiting in the queue.
+    std::uint32_t queuedWriteBytes GUARDED_BY(kernel.cancelSpinLock()) = 0;
     // An XOFF counter whose character has gone, waiting at the head of the write queue for the
-    // counter before it to retire (cancel spin lock).
-    Irp* xoffCounterWaiting = nullptr;
+    // counter before it to retire.
+    Irp* xoffCounterWaiting GUARDED_BY(kernel.cancelSpinLock()) = nullptr;
 
     // Work at passive level the receive path and the timers ask for (modem lines of the
     // receive handshake and the RTS toggle).

@@ -23,7 +23,7 @@ DriverGlobals& Globals(DriverObject* driver) {
 }  // namespace
 
 Device::Device(Kernel& k, DeviceObject* f, DeviceObject* p, DeviceObject* lower)
-    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower), power(k), serial(k, this) {
+    : kernel(k), fdo(f), pdo(p), usb(k, kUsbser2kPolicy, f, lower), power(k), serial(k, usb, this) {
     usb.sink = this;
 }
 
@@ -34,7 +34,7 @@ Device::~Device() {
 }
 
 std::size_t Device::TakeReceived(std::uint8_t* out, std::size_t max) {
-    SpinLockGuard lock(receiveLock);
+    SpinLockGuard lock(serial.receiveLock);
     std::size_t n = 0;
     while (n < max && receiveCount > 0 && receiveBuffer) {
         out[n++] = receiveBuffer[receiveFirst];
@@ -128,7 +128,7 @@ NTSTATUS DoExternalNaming(Device& dev) {
 void FreeReceiveBuffer(Device& dev) {
     std::uint8_t* buffer;
     {
-        SpinLockGuard lock(dev.receiveLock);
+        SpinLockGuard lock(dev.serial.receiveLock);
         buffer = dev.receiveBuffer;
         dev.receiveBuffer = nullptr;
         dev.receiveSize = dev.receiveCount = dev.receiveFirst = 0;
@@ -326,7 +326,7 @@ NTSTATUS DispatchCreate(DeviceObject* fdo, Irp* irp) {
     }
     if (!buffer) return fail(STATUS_INSUFFICIENT_RESOURCES);
     {
-        SpinLockGuard lock(dev.receiveLock);
+        SpinLockGuard lock(dev.serial.receiveLock);
         dev.receiveBuffer = buffer;
         dev.receiveSize = size;
         dev.receiveCount = dev.receiveFirst = 0;

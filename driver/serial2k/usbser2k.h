@@ -70,14 +70,14 @@ public:
     // The open count, guarded against query-remove and query-stop by the fast mutex; it stays
     // 1 until a close has finished everything it does.
     FastMutex openMutex;
-    std::int32_t openCount = 0;
+    std::int32_t openCount GUARDED_BY(openMutex) = 0;
 
-    // Receive buffer (allocated at open); the pointer is changed only under the receive lock.
-    KSpinLock receiveLock;
-    std::uint8_t* receiveBuffer = nullptr;
-    std::uint32_t receiveSize = 0;
-    std::uint32_t receiveCount = 0;
-    std::uint32_t receiveFirst = 0;
+    // Receive buffer (allocated at open); the pointer is changed only under the receive lock
+    // (serial.receiveLock).
+    std::uint8_t* receiveBuffer GUARDED_BY(serial.receiveLock) = nullptr;
+    std::uint32_t receiveSize GUARDED_BY(serial.receiveLock) = 0;
+    std::uint32_t receiveCount GUARDED_BY(serial.receiveLock) = 0;
+    std::uint32_t receiveFirst GUARDED_BY(serial.receiveLock) = 0;
     // Standing transfers are resubmitted from their completions only while the port is open;
     // `resubmitting` counts completions between that check and their submission, so that a
     // close can wait for them before it cancels.
@@ -89,7 +89,7 @@ public:
     SerialState serial;
 
     // Bytes taken from the receive buffer (oldest first), up to `max`.
-    std::size_t TakeReceived(std::uint8_t* out, std::size_t max);
+    std::size_t TakeReceived(std::uint8_t* out, std::size_t max) EXCLUDES(serial.receiveLock);
 
     void OnTransferComplete(UsbDevice& device, int pipe, NTSTATUS status,
                             std::span<const std::uint8_t> data) override;

@@ -251,7 +251,8 @@ bool SimChip::TakePending(std::size_t index, Pending& out) {
     return true;
 }
 
-void SimChip::CancelRoutine(DeviceObject*, Irp* irp) {
+// Called with the cancel spin lock held, which it lets go (taken in IoCancelIrp): unchecked.
+void SimChip::CancelRoutine(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
     auto* chip = static_cast<SimChip*>(irp->DriverContext[0]);
     Urb* urb = nullptr;
