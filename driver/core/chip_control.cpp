@@ -302,7 +302,7 @@ struct RegisterEdit {
     std::uint8_t r0 = 0;
     std::uint8_t r1 = 0;
 
-    NTSTATUS Read() {
+    NTSTATUS Read() REQUIRES(dev.registerMutex) {
         NTSTATUS status = USB2SER_GetDCR_NoCOM(dev, 0);
         if (NT_SUCCESS(status) && withR1) status = USB2SER_GetDCR_NoCOM(dev, 1);
         if (!NT_SUCCESS(status)) return status;
@@ -410,21 +410,24 @@ NTSTATUS USB2SER_SetCTSDSRState(UsbDevice& dev, bool on) {
 NTSTATUS USB2SER_SetXonXoffState(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(2)) return STATUS_NOT_SUPPORTED;
     RegisterEdit edit{dev, false};
-    const bool raised = KeGetCurrentIrql() != Irql::Passive;
-    std::optional<KMutexGuard> serialised;
-    if (!raised) serialised.emplace(dev.registerMutex);
-    if (raised) {
+    auto write = [&] {
+        const auto r0 = static_cast<std::uint8_t>(on ? edit.r0 | 0xC0 : edit.r0 & 0x3F);
+        const NTSTATUS status = edit.Write(0, r0, true);
+        if (NT_SUCCESS(status)) Remember(dev, &ChipState::chipXonXoff, on);
+        return status;
+    };
+    if (KeGetCurrentIrql() != Irql::Passive) {
         // No synchronous read above passive level: the shadow stands in for register 0.
-        SpinLockGuard lock(dev.controlLock);
-        edit.r0 = dev.chip.shadow[0];
-    } else {
-        const NTSTATUS status = edit.Read();
-        if (!NT_SUCCESS(status)) return status;
+        {
+            SpinLockGuard lock(dev.controlLock);
+            edit.r0 = dev.chip.shadow[0];
+        }
+        return write();
     }
-    const auto r0 = static_cast<std::uint8_t>(on ? edit.r0 | 0xC0 : edit.r0 & 0x3F);
-    const NTSTATUS status = edit.Write(0, r0, true);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::chipXonXoff, on);
-    return status;
+    KMutexGuard serialised(dev.registerMutex);
+    const NTSTATUS status = edit.Read();
+    if (!NT_SUCCESS(status)) return status;
+    return write();
 }
 
 NTSTATUS SetCtsHandshake(UsbDevice& dev, bool on) {

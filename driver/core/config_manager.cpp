@@ -5,7 +5,7 @@
 namespace vm::drv {
 
 namespace {
-std::mutex g_instancesMutex;
+Mutex g_instancesMutex;
 std::map<const Kernel*, ConfigManager*>& Instances() {
     static std::map<const Kernel*, ConfigManager*> instances;
     return instances;
@@ -13,17 +13,17 @@ std::map<const Kernel*, ConfigManager*>& Instances() {
 }  // namespace
 
 ConfigManager::ConfigManager(Kernel& kernel) : kernel_(kernel) {
-    std::lock_guard lock(g_instancesMutex);
+    MutexLock lock(g_instancesMutex);
     Instances()[&kernel] = this;
 }
 
 ConfigManager::~ConfigManager() {
-    std::lock_guard lock(g_instancesMutex);
+    MutexLock lock(g_instancesMutex);
     Instances().erase(&kernel_);
 }
 
 ConfigManager* ConfigManager::Of(Kernel& kernel) {
-    std::lock_guard lock(g_instancesMutex);
+    MutexLock lock(g_instancesMutex);
     const auto it = Instances().find(&kernel);
     return it == Instances().end() ? nullptr : it->second;
 }
@@ -40,19 +40,19 @@ bool ConfigManager::Fails(Call call) {
 }
 
 void ConfigManager::FailNext(Call call, int times) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     failures_[call] = times;
 }
 
 CONFIGRET ConfigManager::LocateRoot(DEVNODE* root) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails(Call::LocateRoot)) return CR_FAILURE;
     *root = kRootDevNode;
     return CR_SUCCESS;
 }
 
 CONFIGRET ConfigManager::CreateDevNode(DEVNODE* node, const std::string& deviceId, DEVNODE parent) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails(Call::CreateDevNode)) return CR_FAILURE;
     if (parent != kRootDevNode && !nodes_.count(parent)) return CR_INVALID_DEVNODE;
     for (const auto& [handle, n] : nodes_) {
@@ -66,7 +66,7 @@ CONFIGRET ConfigManager::CreateDevNode(DEVNODE* node, const std::string& deviceI
 
 CONFIGRET ConfigManager::AddEmptyLogConf(LOG_CONF* logConf, DEVNODE node, std::uint32_t priority,
                                          std::uint32_t flags) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails(Call::AddEmptyLogConf)) return CR_FAILURE;
     auto it = nodes_.find(node);
     if (it == nodes_.end()) return CR_INVALID_DEVNODE;
@@ -79,7 +79,7 @@ CONFIGRET ConfigManager::AddEmptyLogConf(LOG_CONF* logConf, DEVNODE node, std::u
 
 CONFIGRET ConfigManager::AddResDes(LOG_CONF logConf, std::uint32_t type, const void* data,
                                    std::uint32_t size) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails(Call::AddResDes)) return CR_FAILURE;
     auto it = logConfs_.find(logConf);
     if (it == logConfs_.end() || !nodes_.count(it->second.first)) return CR_INVALID_LOG_CONF;
@@ -91,7 +91,7 @@ CONFIGRET ConfigManager::AddResDes(LOG_CONF logConf, std::uint32_t type, const v
 
 CONFIGRET ConfigManager::RegisterEnumerator(DEVNODE node, CMEnumHandler handler,
                                             std::uint32_t flags) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails(Call::RegisterEnumerator)) return CR_FAILURE;
     auto it = nodes_.find(node);
     if (it == nodes_.end()) return CR_INVALID_DEVNODE;
@@ -104,7 +104,7 @@ CONFIGRET ConfigManager::ReadRegistryValue(DEVNODE node, const std::string& name
                                            std::uint32_t* length) {
     std::string id;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (Fails(Call::ReadRegistryValue)) return CR_FAILURE;
         auto it = nodes_.find(node);
         if (it == nodes_.end()) return CR_INVALID_DEVNODE;
@@ -127,7 +127,7 @@ CONFIGRET ConfigManager::ReadRegistryValue(DEVNODE node, const std::string& name
 }
 
 CONFIGRET ConfigManager::RemoveSubTree(DEVNODE node) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails(Call::RemoveSubTree)) return CR_FAILURE;
     if (!nodes_.count(node)) {
         ++invalidRemovals_;
@@ -140,19 +140,20 @@ CONFIGRET ConfigManager::RemoveSubTree(DEVNODE node) {
         }
     }
     for (DEVNODE d : doomed) nodes_.erase(d);
-    std::erase_if(logConfs_, [&](const auto& entry) { return !nodes_.count(entry.second.first); });
+    std::erase_if(logConfs_, [&](const auto& entry)
+                                 REQUIRES(mutex_) { return !nodes_.count(entry.second.first); });
     return CR_SUCCESS;
 }
 
 std::map<std::string, ConfigManager::Node> ConfigManager::Nodes() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::map<std::string, Node> out;
     for (const auto& [handle, n] : nodes_) out[n.id] = n;
     return out;
 }
 
 std::size_t ConfigManager::InvalidRemovals() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return invalidRemovals_;
 }
 

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -101,15 +100,15 @@ public:
     std::size_t InvalidRemovals() const;
 
 private:
-    bool Fails(Call call);  // lock held
+    bool Fails(Call call) REQUIRES(mutex_);
     Kernel& kernel_;
-    mutable std::mutex mutex_;
-    DEVNODE next_ = 2;
-    std::map<DEVNODE, Node> nodes_;
-    std::map<LOG_CONF, std::pair<DEVNODE, std::size_t>> logConfs_;
-    LOG_CONF nextLogConf_ = 1;
-    std::map<Call, int> failures_;
-    std::size_t invalidRemovals_ = 0;
+    mutable Mutex mutex_;
+    DEVNODE next_ GUARDED_BY(mutex_) = 2;
+    std::map<DEVNODE, Node> nodes_ GUARDED_BY(mutex_);
+    std::map<LOG_CONF, std::pair<DEVNODE, std::size_t>> logConfs_ GUARDED_BY(mutex_);
+    LOG_CONF nextLogConf_ GUARDED_BY(mutex_) = 1;
+    std::map<Call, int> failures_ GUARDED_BY(mutex_);
+    std::size_t invalidRemovals_ GUARDED_BY(mutex_) = 0;
 };
 
 inline constexpr DEVNODE kRootDevNode = 1;

@@ -218,14 +218,14 @@ NTSTATUS IoCreateDevice(DriverObject& driver, const std::string& name, std::uint
 
 namespace {
 // Guards device references and deletion against lookups by name.
-std::mutex g_deviceReferences;
+Mutex g_deviceReferences;
 }  // namespace
 
 void IoDeleteDevice(DeviceObject* device) {
     if (!device) return;
     Kernel& kernel = device->kernel();
     {
-        std::lock_guard lock(g_deviceReferences);
+        MutexLock lock(g_deviceReferences);
         if (!device->Name.empty()) kernel.ReleaseName(device->Name);
         if (device->references > 0) {
             device->deletePending = true;
@@ -236,7 +236,7 @@ void IoDeleteDevice(DeviceObject* device) {
 }
 
 DeviceObject* ObReferenceDeviceObjectByName(Kernel& kernel, const std::string& name) {
-    std::lock_guard lock(g_deviceReferences);
+    MutexLock lock(g_deviceReferences);
     DeviceObject* device = IoGetDeviceObjectByName(kernel, name);
     if (device) ++device->references;
     return device;
@@ -245,7 +245,7 @@ DeviceObject* ObReferenceDeviceObjectByName(Kernel& kernel, const std::string& n
 void ObDereferenceDeviceObject(DeviceObject* device) {
     bool free = false;
     {
-        std::lock_guard lock(g_deviceReferences);
+        MutexLock lock(g_deviceReferences);
         VM_KASSERT(device->references > 0);
         free = --device->references == 0 && device->deletePending;
     }

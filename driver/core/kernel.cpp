@@ -23,17 +23,17 @@ namespace vm::drv {
 namespace {
 thread_local Irql t_irql = Irql::Passive;
 thread_local std::deque<KDpc*> t_dpcQueue;
-std::mutex g_dpcLock;
+Mutex g_dpcLock;
 std::condition_variable g_dpcIdle;
-std::size_t g_dpcsActive = 0;  // queued or running, all threads; guarded by g_dpcLock
-// The same count for each kernel that has routines queued or running (g_dpcLock).
-std::unordered_map<const Kernel*, std::size_t> g_dpcsActiveByKernel;
+std::size_t g_dpcsActive GUARDED_BY(g_dpcLock) = 0;  // queued or running, all threads
+// The same count for each kernel that has routines queued or running.
+std::unordered_map<const Kernel*, std::size_t> g_dpcsActiveByKernel GUARDED_BY(g_dpcLock);
 
-void CountDpc(const Kernel* kernel) {
+void CountDpc(const Kernel* kernel) REQUIRES(g_dpcLock) {
     ++g_dpcsActive;
     if (kernel) ++g_dpcsActiveByKernel[kernel];
 }
-void UncountDpc(const Kernel* kernel) {
+void UncountDpc(const Kernel* kernel) REQUIRES(g_dpcLock) {
     bool idle = --g_dpcsActive == 0;
     if (kernel) {
         auto it = g_dpcsActiveByKernel.find(kernel);
@@ -76,7 +76,7 @@ void RunQueuedDpcs() {
         void* arg2;
         const Kernel* kernel;
         {
-            std::lock_guard lock(g_dpcLock);
+            MutexLock lock(g_dpcLock);
             if (t_dpcQueue.empty()) return;
             dpc = t_dpcQueue.front();
             t_dpcQueue.pop_front();
@@ -88,14 +88,14 @@ void RunQueuedDpcs() {
         // The routine may free the object holding the deferred routine: nothing of it is
         // touched afterwards.
         dpc->routine_(dpc, dpc->context_, arg1, arg2);
-        std::lock_guard lock(g_dpcLock);
+        MutexLock lock(g_dpcLock);
         UncountDpc(kernel);
     }
 }
 
 bool KeInsertQueueDpc(KDpc* dpc, void* arg1, void* arg2) {
-    auto enqueue = [&] {
-        std::lock_guard lock(g_dpcLock);
+    auto enqueue = [&]() EXCLUDES(g_dpcLock) {
+        MutexLock lock(g_dpcLock);
         if (dpc->queue_) return false;
         dpc->arg1_ = arg1;
         dpc->arg2_ = arg2;
@@ -110,7 +110,7 @@ bool KeInsertQueueDpc(KDpc* dpc, void* arg1, void* arg2) {
 }
 
 bool KeRemoveQueueDpc(KDpc* dpc) {
-    std::lock_guard lock(g_dpcLock);
+    MutexLock lock(g_dpcLock);
     std::deque<KDpc*>* queue = dpc->queue_;
     if (!queue) return false;
     auto it = std::find(queue->begin(), queue->end(), dpc);
@@ -125,14 +125,15 @@ void KeFlushQueuedDpcs() {
     // At passive level this thread has nothing queued or running itself: what is counted belongs
     // to other threads.
     VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
-    std::unique_lock lock(g_dpcLock);
-    g_dpcIdle.wait(lock, [] { return g_dpcsActive == 0; });
+    MutexLock lock(g_dpcLock);
+    g_dpcIdle.wait(lock.native(), []() REQUIRES(g_dpcLock) { return g_dpcsActive == 0; });
 }
 
 void KeFlushQueuedDpcs(const Kernel& kernel) {
     VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
-    std::unique_lock lock(g_dpcLock);
-    g_dpcIdle.wait(lock, [&] { return g_dpcsActiveByKernel.count(&kernel) == 0; });
+    MutexLock lock(g_dpcLock);
+    g_dpcIdle.wait(lock.native(),
+                   [&]() REQUIRES(g_dpcLock) { return g_dpcsActiveByKernel.count(&kernel) == 0; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -167,7 +168,7 @@ KEvent::KEvent(Kernel& kernel, EventType type, bool signaled)
 bool KEvent::Set() {
     bool previous;
     {
-        std::lock_guard lock(kernel_.dispatcher_);
+        MutexLock lock(kernel_.dispatcher_);
         previous = signaled_;
         signaled_ = true;
         // Notify while holding the lock: a waiter that wakes may destroy the event (and, for
@@ -178,12 +179,12 @@ bool KEvent::Set() {
 }
 
 void KEvent::Clear() {
-    std::lock_guard lock(kernel_.dispatcher_);
+    MutexLock lock(kernel_.dispatcher_);
     signaled_ = false;
 }
 
 bool KEvent::ReadState() const {
-    std::lock_guard lock(kernel_.dispatcher_);
+    MutexLock lock(kernel_.dispatcher_);
     return signaled_;
 }
 
@@ -198,7 +199,7 @@ KCounter::KCounter(Kernel& kernel, std::int32_t initial, std::int32_t idleLevel)
 }
 
 std::int32_t KCounter::Increment() {
-    std::lock_guard lock(kernel_.dispatcher_);
+    MutexLock lock(kernel_.dispatcher_);
     const std::int32_t value = ++count_;
     if (value > idleLevel_) idle_.signaled_ = false;
     if (value != 0) zero_.signaled_ = false;
@@ -206,7 +207,7 @@ std::int32_t KCounter::Increment() {
 }
 
 std::int32_t KCounter::Decrement() {
-    std::lock_guard lock(kernel_.dispatcher_);
+    MutexLock lock(kernel_.dispatcher_);
     VM_KASSERT(count_ > 0);  // more releases than acquisitions
     const std::int32_t value = --count_;
     if (value <= idleLevel_) idle_.signaled_ = true;
@@ -226,7 +227,7 @@ void KMutex::Release() {
 }
 
 std::int32_t KCounter::Value() const {
-    std::lock_guard lock(kernel_.dispatcher_);
+    MutexLock lock(kernel_.dispatcher_);
     return count_;
 }
 
@@ -238,7 +239,7 @@ KTimer::~KTimer() {
 bool KTimer::Set(TimeUnits dueTime, KDpc* dpc) {
     const bool wasSet = Cancel();
     {
-        std::lock_guard lock(kernel_.dispatcher_);
+        MutexLock lock(kernel_.dispatcher_);
         TimeUnits due = dueTime;
         if (dueTime < 0) {
             TimeUnits relative = dueTime == INT64_MIN ? INT64_MAX : -dueTime;
@@ -256,7 +257,7 @@ bool KTimer::Set(TimeUnits dueTime, KDpc* dpc) {
 }
 
 bool KTimer::Cancel() {
-    std::lock_guard lock(kernel_.dispatcher_);
+    MutexLock lock(kernel_.dispatcher_);
     if (!due_) return false;
     auto range = kernel_.timers_.equal_range(*due_);
     for (auto it = range.first; it != range.second; ++it) {
@@ -270,7 +271,7 @@ bool KTimer::Cancel() {
 }
 
 bool KTimer::IsSet() const {
-    std::lock_guard lock(kernel_.dispatcher_);
+    MutexLock lock(kernel_.dispatcher_);
     return due_.has_value();
 }
 
@@ -286,7 +287,7 @@ Pool::~Pool() {
 }
 
 void* Pool::Allocate(std::size_t bytes, std::uint32_t tag) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (suspended_.load() == 0 && (failTag_ == 0 || failTag_ == tag)) {
         if (failSkip_ > 0) {
             --failSkip_;
@@ -304,7 +305,7 @@ void* Pool::Allocate(std::size_t bytes, std::uint32_t tag) {
 }
 
 void Pool::Free(void* block) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = blocks_.find(block);
     if (it == blocks_.end()) {
         ++badFrees_;
@@ -315,7 +316,7 @@ void Pool::Free(void* block) {
 }
 
 void Pool::FailAfter(std::size_t successes, std::size_t failures, std::uint32_t tag) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     failSkip_ = successes;
     failCount_ = failures;
     failTag_ = tag;
@@ -326,7 +327,7 @@ void Pool::StopFailing() {
 }
 
 std::vector<Pool::Block> Pool::Outstanding() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<Block> result;
     for (const auto& [block, info] : blocks_) {
         if (!info.system) result.push_back(info);
@@ -335,7 +336,7 @@ std::vector<Pool::Block> Pool::Outstanding() const {
 }
 
 std::size_t Pool::OutstandingCount(std::uint32_t tag) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return static_cast<std::size_t>(std::count_if(blocks_.begin(), blocks_.end(), [&](auto& b) {
         return !b.second.system && (tag == 0 || b.second.tag == tag);
     }));
@@ -351,17 +352,17 @@ std::string Pool::LeakReport() const {
 }
 
 std::size_t Pool::BadFrees() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return badFrees_;
 }
 
 std::size_t Pool::FailedAllocations() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return failedAllocations_;
 }
 
 bool Pool::IsOutstanding(const void* block) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return blocks_.count(block) != 0;
 }
 
@@ -390,20 +391,20 @@ bool Registry::Fails() {
 }
 
 void Registry::FailAfter(std::size_t successes, std::size_t failures) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     failSkip_ = successes;
     failCount_ = failures;
 }
 
 NTSTATUS Registry::SetValue(const std::string& key, const std::string& name, RegValue value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails()) return STATUS_INSUFFICIENT_RESOURCES;
     keys_[key][name] = std::move(value);
     return STATUS_SUCCESS;
 }
 
 std::vector<std::string> Registry::AllValues() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<std::string> all;
     for (const auto& [key, values] : keys_) {
         for (const auto& [name, value] : values) all.push_back(key + "\\" + name);
@@ -413,7 +414,7 @@ std::vector<std::string> Registry::AllValues() const {
 
 std::optional<RegValue> Registry::QueryValue(const std::string& key,
                                              const std::string& name) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto k = keys_.find(key);
     if (k == keys_.end()) return std::nullopt;
     auto v = k->second.find(name);
@@ -440,14 +441,14 @@ std::optional<std::string> Registry::QueryString(const std::string& key,
 }
 
 bool Registry::DeleteValue(const std::string& key, const std::string& name) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (Fails()) return false;
     auto k = keys_.find(key);
     return k != keys_.end() && k->second.erase(name) != 0;
 }
 
 std::map<std::string, RegValue> Registry::Values(const std::string& key) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto k = keys_.find(key);
     return k == keys_.end() ? std::map<std::string, RegValue>{} : k->second;
 }
@@ -458,12 +459,12 @@ Kernel::Kernel() = default;
 Kernel::~Kernel() {
     StopPump();
     {
-        std::unique_lock lock(workMutex_);
+        MutexLock lock(workMutex_);
         workStop_ = true;
         workChanged_.notify_all();
     }
     if (worker_.joinable()) worker_.join();
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     for (auto& [due, timer] : timers_) timer->due_.reset();
     timers_.clear();
 }
@@ -478,7 +479,7 @@ void Kernel::StopPump() {
 void Kernel::SetClockMode(ClockMode mode) {
     if (mode != ClockMode::WallClock) StopPump();
     {
-        std::lock_guard lock(dispatcher_);
+        MutexLock lock(dispatcher_);
         mode_ = mode;
         autoAdvance_ = mode == ClockMode::Auto;
     }
@@ -497,17 +498,17 @@ void Kernel::SetClockMode(ClockMode mode) {
 }
 
 Kernel::ClockMode Kernel::clockMode() const {
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     return mode_;
 }
 
 void Kernel::SetTimerResolution(TimeUnits tick) {
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     tick_ = std::max<TimeUnits>(tick, 0);
 }
 
 TimeUnits Kernel::Now() const {
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     return now_;
 }
 
@@ -524,7 +525,7 @@ bool Kernel::FireOneTimerUpTo(TimeUnits when) {
     // the timer is no longer set (Cancel returns false), KeFlushQueuedDpcs sees its routine. It
     // runs once this scope lowers the level again, with no lock held.
     IrqlScope atDispatch(Irql::Dispatch);
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     auto it = timers_.begin();
     if (it == timers_.end() || it->first > when) return false;
     now_ = std::max(now_, it->first);
@@ -539,7 +540,7 @@ bool Kernel::FireOneTimerUpTo(TimeUnits when) {
 void Kernel::AdvanceTo(TimeUnits when) {
     while (FireOneTimerUpTo(when)) {
     }
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     now_ = std::max(now_, when);
     changed_.notify_all();
 }
@@ -560,7 +561,7 @@ void Kernel::Delay(TimeUnits interval) {
 NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<TimeUnits> timeout) {
     // Only a zero time-out (a poll) is allowed at dispatch level.
     VM_KASSERT(KeGetCurrentIrql() < Irql::Dispatch || (timeout && *timeout == 0));
-    std::unique_lock lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     std::optional<TimeUnits> deadline;
     if (timeout) {
         const TimeUnits relative = std::max<TimeUnits>(*timeout, 0);
@@ -575,22 +576,22 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
         }
         if (deadline && now_ >= *deadline) return STATUS_TIMEOUT;
         if (deadline && autoAdvance_) {
-            lock.unlock();
+            lock.Unlock();
             AdvanceTo(*deadline);
-            lock.lock();
+            lock.Lock();
             continue;
         }
         const Waiter self{events, deadline};
         ++blocked_;
         waiters_.push_back(&self);
-        changed_.wait(lock);
+        changed_.wait(lock.native());
         waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &self));
         --blocked_;
     }
 }
 
 std::size_t Kernel::StuckWaiters() const {
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     std::size_t stuck = 0;
     for (const Waiter* w : waiters_) {
         const bool ready =
@@ -602,7 +603,7 @@ std::size_t Kernel::StuckWaiters() const {
 }
 
 std::size_t Kernel::BlockedWaiters() const {
-    std::lock_guard lock(dispatcher_);
+    MutexLock lock(dispatcher_);
     return blocked_;
 }
 
@@ -629,24 +630,24 @@ bool Kernel::ValidObjectName(const std::string& name) {
 }
 
 bool Kernel::ReserveName(const std::string& name, void* object) {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     if (links_.count(name)) return false;
     return names_.emplace(name, object).second;
 }
 
 void Kernel::ReleaseName(const std::string& name) {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     names_.erase(name);
 }
 
 bool Kernel::NameExists(const std::string& name) const {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     return names_.count(name) != 0 || links_.count(name) != 0;
 }
 
 NTSTATUS Kernel::CreateSymbolicLink(const std::string& link, const std::string& target) {
     if (!ValidObjectName(link)) return STATUS_OBJECT_NAME_INVALID;
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     if (names_.count(link) || !links_.emplace(link, target).second) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
@@ -654,26 +655,26 @@ NTSTATUS Kernel::CreateSymbolicLink(const std::string& link, const std::string& 
 }
 
 NTSTATUS Kernel::DeleteSymbolicLink(const std::string& link) {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     return links_.erase(link) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 std::optional<std::string> Kernel::SymbolicLinkTarget(const std::string& link) const {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     auto it = links_.find(link);
     if (it == links_.end()) return std::nullopt;
     return it->second;
 }
 
 std::vector<std::string> Kernel::SymbolicLinks() const {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     std::vector<std::string> all;
     for (const auto& [link, target] : links_) all.push_back(link);
     return all;
 }
 
 void* Kernel::LookupObject(const std::string& name) const {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     std::string current = name;
     for (int hops = 0; hops < 16; ++hops) {  // a loop of links ends the walk
         if (auto it = names_.find(current); it != names_.end()) return it->second;
@@ -690,13 +691,13 @@ std::string Kernel::RegisterDeviceInterface(const std::string& instance,
     for (char& c : link) {
         if (c == '\\' && &c > link.data() + 3) c = '#';
     }
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     interfaces_.emplace(link, false);
     return link;
 }
 
 NTSTATUS Kernel::SetDeviceInterfaceState(const std::string& link, bool enable) {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     auto it = interfaces_.find(link);
     if (it == interfaces_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     it->second = enable;
@@ -704,13 +705,13 @@ NTSTATUS Kernel::SetDeviceInterfaceState(const std::string& link, bool enable) {
 }
 
 bool Kernel::DeviceInterfaceEnabled(const std::string& link) const {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     auto it = interfaces_.find(link);
     return it != interfaces_.end() && it->second;
 }
 
 std::vector<std::string> Kernel::EnabledDeviceInterfaces() const {
-    std::lock_guard lock(namesMutex_);
+    MutexLock lock(namesMutex_);
     std::vector<std::string> all;
     for (const auto& [link, on] : interfaces_) {
         if (on) all.push_back(link);
@@ -730,7 +731,7 @@ void IoFreeWorkItem(KWorkItem* item) {
 
 void IoQueueWorkItem(KWorkItem* item, KWorkItem::Routine routine, void* object, void* context) {
     Kernel& kernel = item->kernel();
-    std::lock_guard lock(kernel.workMutex_);
+    MutexLock lock(kernel.workMutex_);
     VM_KASSERT(!item->queued_);  // queued twice
     item->queued_ = true;
     item->routine_ = routine;
@@ -743,9 +744,10 @@ void IoQueueWorkItem(KWorkItem* item, KWorkItem::Routine routine, void* object, 
 }
 
 void Kernel::WorkerMain() {
-    std::unique_lock lock(workMutex_);
+    MutexLock lock(workMutex_);
     for (;;) {
-        workChanged_.wait(lock, [this] { return workStop_ || !work_.empty(); });
+        workChanged_.wait(lock.native(),
+                          [this]() REQUIRES(workMutex_) { return workStop_ || !work_.empty(); });
         if (work_.empty()) return;  // stopping, nothing left
         KWorkItem* item = work_.front();
         work_.pop_front();
@@ -754,11 +756,11 @@ void Kernel::WorkerMain() {
         void* object = item->object_;
         void* context = item->context_;
         ++workRunning_;
-        lock.unlock();
+        lock.Unlock();
         // The routine may free the item (and requeue it): nothing of it is used afterwards.
         routine(object, context);
         VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);  // returned at the level it ran at
-        lock.lock();
+        lock.Lock();
         --workRunning_;
         workChanged_.notify_all();
     }
@@ -766,13 +768,14 @@ void Kernel::WorkerMain() {
 
 void Kernel::FlushWorkItems() {
     VM_KASSERT(KeGetCurrentIrql() == Irql::Passive);
-    std::unique_lock lock(workMutex_);
+    MutexLock lock(workMutex_);
     if (worker_.joinable() && std::this_thread::get_id() == worker_.get_id()) return;
-    workChanged_.wait(lock, [this] { return work_.empty() && workRunning_ == 0; });
+    workChanged_.wait(lock.native(),
+                      [this]() REQUIRES(workMutex_) { return work_.empty() && workRunning_ == 0; });
 }
 
 std::size_t Kernel::QueuedWorkItems() const {
-    std::lock_guard lock(workMutex_);
+    MutexLock lock(workMutex_);
     return work_.size() + workRunning_;
 }
 
@@ -810,19 +813,19 @@ void PsJoinAndFreeSystemThread(KThread* thread) {
 
 void Kernel::PausePoint(std::string_view name) {
     if (pausesArmed_.load(std::memory_order_acquire) == 0) return;
-    std::unique_lock lock(pauseMutex_);
+    MutexLock lock(pauseMutex_);
     auto it = pauses_.find(name);
     if (it == pauses_.end() || !it->second.armed || it->second.stopped) return;
     it->second.stopped = true;
     pauseChanged_.notify_all();
-    pauseChanged_.wait(lock, [&] { return !it->second.armed; });
+    pauseChanged_.wait(lock.native(), [&]() REQUIRES(pauseMutex_) { return !it->second.armed; });
     pauses_.erase(it);
     pausesArmed_.fetch_sub(1);
     pauseChanged_.notify_all();
 }
 
 void Kernel::ArmPause(std::string_view name) {
-    std::lock_guard lock(pauseMutex_);
+    MutexLock lock(pauseMutex_);
     auto [it, added] = pauses_.try_emplace(std::string(name));
     VM_KASSERT(added);
     it->second.armed = true;
@@ -830,15 +833,15 @@ void Kernel::ArmPause(std::string_view name) {
 }
 
 bool Kernel::WaitUntilPaused(std::string_view name, std::chrono::milliseconds limit) {
-    std::unique_lock lock(pauseMutex_);
-    return pauseChanged_.wait_for(lock, limit, [&] {
+    MutexLock lock(pauseMutex_);
+    return pauseChanged_.wait_for(lock.native(), limit, [&]() REQUIRES(pauseMutex_) {
         auto it = pauses_.find(name);
         return it != pauses_.end() && it->second.stopped;
     });
 }
 
 void Kernel::ReleasePause(std::string_view name) {
-    std::unique_lock lock(pauseMutex_);
+    MutexLock lock(pauseMutex_);
     auto it = pauses_.find(name);
     if (it == pauses_.end()) return;
     if (!it->second.stopped) {
@@ -849,7 +852,8 @@ void Kernel::ReleasePause(std::string_view name) {
     it->second.armed = false;
     pauseChanged_.notify_all();
     // The stopped thread erases the entry as it goes on.
-    pauseChanged_.wait(lock, [&] { return pauses_.find(name) == pauses_.end(); });
+    pauseChanged_.wait(lock.native(),
+                       [&]() REQUIRES(pauseMutex_) { return pauses_.find(name) == pauses_.end(); });
 }
 
 }  // namespace vm::drv

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/core/mutex.h"
 #include "driver/core/ntstatus.h"
 #include "driver/core/thread_safety.h"
 
@@ -308,13 +309,13 @@ public:
     bool IsOutstanding(const void* block) const;
 
 private:
-    mutable std::mutex mutex_;
-    std::map<const void*, Block> blocks_;
-    std::size_t badFrees_ = 0;
-    std::size_t failedAllocations_ = 0;
-    std::size_t failSkip_ = 0;
-    std::size_t failCount_ = 0;
-    std::uint32_t failTag_ = 0;
+    mutable Mutex mutex_;
+    std::map<const void*, Block> blocks_ GUARDED_BY(mutex_);
+    std::size_t badFrees_ GUARDED_BY(mutex_) = 0;
+    std::size_t failedAllocations_ GUARDED_BY(mutex_) = 0;
+    std::size_t failSkip_ GUARDED_BY(mutex_) = 0;
+    std::size_t failCount_ GUARDED_BY(mutex_) = 0;
+    std::uint32_t failTag_ GUARDED_BY(mutex_) = 0;
     std::atomic<int> suspended_{0};
 };
 
@@ -347,11 +348,11 @@ public:
     void StopFailing() { FailAfter(0, 0); }
 
 private:
-    bool Fails();  // lock held
-    mutable std::mutex mutex_;
-    std::map<std::string, std::map<std::string, RegValue>> keys_;
-    std::size_t failSkip_ = 0;
-    std::size_t failCount_ = 0;
+    bool Fails() REQUIRES(mutex_);
+    mutable Mutex mutex_;
+    std::map<std::string, std::map<std::string, RegValue>> keys_ GUARDED_BY(mutex_);
+    std::size_t failSkip_ GUARDED_BY(mutex_) = 0;
+    std::size_t failCount_ GUARDED_BY(mutex_) = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -507,28 +508,28 @@ private:
     void StopPump();
     void WorkerMain();
 
-    mutable std::mutex dispatcher_;  // guards events, timers and the clock
+    mutable Mutex dispatcher_;  // guards events, timers and the clock
     std::condition_variable changed_;
-    TimeUnits now_ = 0;
-    bool autoAdvance_ = true;
-    ClockMode mode_ = ClockMode::Auto;
-    TimeUnits tick_ = 10'000;  // 1 ms
-    std::size_t blocked_ = 0;
+    TimeUnits now_ GUARDED_BY(dispatcher_) = 0;
+    bool autoAdvance_ GUARDED_BY(dispatcher_) = true;
+    ClockMode mode_ GUARDED_BY(dispatcher_) = ClockMode::Auto;
+    TimeUnits tick_ GUARDED_BY(dispatcher_) = 10'000;  // 1 ms
+    std::size_t blocked_ GUARDED_BY(dispatcher_) = 0;
     struct Waiter {
         std::span<KEvent* const> events;
         std::optional<TimeUnits> deadline;
     };
-    std::vector<const Waiter*> waiters_;  // the blocked ones
-    std::multimap<TimeUnits, KTimer*> timers_;
+    std::vector<const Waiter*> waiters_ GUARDED_BY(dispatcher_);  // the blocked ones
+    std::multimap<TimeUnits, KTimer*> timers_ GUARDED_BY(dispatcher_);
 
     std::thread pump_;
     std::atomic<bool> pumpStop_{false};
 
-    mutable std::mutex workMutex_;
+    mutable Mutex workMutex_;
     std::condition_variable workChanged_;
-    std::deque<KWorkItem*> work_;
-    std::size_t workRunning_ = 0;
-    bool workStop_ = false;
+    std::deque<KWorkItem*> work_ GUARDED_BY(workMutex_);
+    std::size_t workRunning_ GUARDED_BY(workMutex_) = 0;
+    bool workStop_ GUARDED_BY(workMutex_) = false;
     std::thread worker_;
 
     Pool pool_;
@@ -540,14 +541,14 @@ private:
         bool stopped = false;
     };
     std::atomic<int> pausesArmed_{0};
-    std::mutex pauseMutex_;
+    Mutex pauseMutex_;
     std::condition_variable pauseChanged_;
-    std::map<std::string, Pause, std::less<>> pauses_;
+    std::map<std::string, Pause, std::less<>> pauses_ GUARDED_BY(pauseMutex_);
 
-    mutable std::mutex namesMutex_;
-    std::map<std::string, void*> names_;
-    std::map<std::string, std::string> links_;
-    std::map<std::string, bool> interfaces_;  // link name -> enabled
+    mutable Mutex namesMutex_;
+    std::map<std::string, void*> names_ GUARDED_BY(namesMutex_);
+    std::map<std::string, std::string> links_ GUARDED_BY(namesMutex_);
+    std::map<std::string, bool> interfaces_ GUARDED_BY(namesMutex_);  // link name -> enabled
 };
 
 }  // namespace vm::drv

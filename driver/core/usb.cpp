@@ -142,8 +142,8 @@ struct PdoExtension {
     UsbBus* bus;
     PdoSettings settings;
     std::atomic<bool> removed{false};
-    std::mutex wakeMutex;
-    Irp* waitWake = nullptr;  // the pending wait-wake request; guarded by wakeMutex
+    Mutex wakeMutex;
+    Irp* waitWake GUARDED_BY(wakeMutex) = nullptr;  // the pending wait-wake request
 };
 
 NTSTATUS CompletePdo(Irp* irp, NTSTATUS status, std::uintptr_t information = 0) {
@@ -171,7 +171,7 @@ NTSTATUS PdoInternalDeviceControl(DeviceObject* device, Irp* irp) {
 // Takes the pending wait-wake request for completing it; null when there is none or its cancel
 // routine is on the way (it completes the request).
 Irp* TakeWaitWake(PdoExtension& ext) {
-    std::lock_guard lock(ext.wakeMutex);
+    MutexLock lock(ext.wakeMutex);
     Irp* irp = ext.waitWake;
     if (!irp || !IoSetCancelRoutine(irp, nullptr)) return nullptr;
     ext.waitWake = nullptr;
@@ -183,7 +183,7 @@ void CancelWaitWake(DeviceObject* device, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
     auto& ext = device->Extension<PdoExtension>();
     {
-        std::lock_guard lock(ext.wakeMutex);
+        MutexLock lock(ext.wakeMutex);
         VM_KASSERT(ext.waitWake == irp);
         ext.waitWake = nullptr;
     }
@@ -199,9 +199,9 @@ NTSTATUS PdoWaitWake(DeviceObject* device, Irp* irp) {
     if (lowest == PowerSystemUnspecified || systemState > lowest) {
         return CompletePdo(irp, STATUS_INVALID_DEVICE_STATE);
     }
-    std::unique_lock lock(ext.wakeMutex);
+    MutexLock lock(ext.wakeMutex);
     if (ext.waitWake) {
-        lock.unlock();
+        lock.Unlock();
         return CompletePdo(irp, STATUS_DEVICE_BUSY);
     }
     IoMarkIrpPending(irp);
@@ -209,7 +209,7 @@ NTSTATUS PdoWaitWake(DeviceObject* device, Irp* irp) {
     IoSetCancelRoutine(irp, &CancelWaitWake);
     if (irp->Cancel.load() && IoSetCancelRoutine(irp, nullptr)) {
         ext.waitWake = nullptr;
-        lock.unlock();
+        lock.Unlock();
         CompletePdo(irp, STATUS_CANCELLED);
     }
     return STATUS_PENDING;
@@ -337,7 +337,7 @@ bool UsbBusDriver::SignalRemoteWake(DeviceObject* pdo) {
 
 bool UsbBusDriver::WaitWakePending(DeviceObject* pdo) {
     auto& ext = pdo->Extension<PdoExtension>();
-    std::lock_guard lock(ext.wakeMutex);
+    MutexLock lock(ext.wakeMutex);
     return ext.waitWake != nullptr;
 }
 

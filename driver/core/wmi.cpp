@@ -11,7 +11,7 @@ namespace vm::drv {
 // --- Registration -----------------------------------------------------------------------------
 
 namespace {
-std::mutex g_registeredMutex;
+Mutex g_registeredMutex;
 std::set<const DeviceObject*>& Registered() {
     static std::set<const DeviceObject*> registered;
     return registered;
@@ -19,7 +19,7 @@ std::set<const DeviceObject*>& Registered() {
 }  // namespace
 
 NTSTATUS IoWMIRegistrationControl(DeviceObject* device, WmiRegistrationAction action) {
-    std::lock_guard lock(g_registeredMutex);
+    MutexLock lock(g_registeredMutex);
     if (action == WmiRegistrationAction::Register) {
         if (!Registered().insert(device).second) KeBugCheck("WMI registration made twice");
     } else if (Registered().erase(device) == 0) {
@@ -29,7 +29,7 @@ NTSTATUS IoWMIRegistrationControl(DeviceObject* device, WmiRegistrationAction ac
 }
 
 bool WmiRegistered(const DeviceObject* device) {
-    std::lock_guard lock(g_registeredMutex);
+    MutexLock lock(g_registeredMutex);
     return Registered().count(device) != 0;
 }
 

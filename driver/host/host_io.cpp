@@ -100,14 +100,14 @@ NTSTATUS HostFile::Send(const Setup& setup, std::uintptr_t* information) {
             break;
     }
     {
-        std::lock_guard lock(inFlightMutex_);
+        MutexLock lock(inFlightMutex_);
         inFlight_.insert(irp);
         ++requests_;
     }
     const NTSTATUS returned = IoCallDriver(device_, irp);
     kernel_.Wait(done);
     {
-        std::lock_guard lock(inFlightMutex_);
+        MutexLock lock(inFlightMutex_);
         inFlight_.erase(irp);
     }
     // What the caller relies on: a dispatch that did not return pending returned the status it
@@ -209,7 +209,7 @@ NTSTATUS HostFile::SetInformation(std::uint32_t infoClass, const void* in, std::
 }
 
 void HostFile::CancelIo() {
-    std::lock_guard lock(inFlightMutex_);
+    MutexLock lock(inFlightMutex_);
     for (Irp* irp : inFlight_) IoCancelIrp(irp);
 }
 

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -56,8 +55,8 @@ private:
     DeviceObject* device_;
     FileObject file_;
     bool closed_ = false;
-    std::mutex inFlightMutex_;
-    std::set<Irp*> inFlight_;
+    Mutex inFlightMutex_;
+    std::set<Irp*> inFlight_ GUARDED_BY(inFlightMutex_);
     std::uint64_t requests_ = 0;
 };
 

@@ -488,7 +488,6 @@ bool SetControlLineForSerport(DriverGlobals& g, std::uint8_t line, std::uint32_t
                               std::uint32_t com) {
     PortRef dev(g, com);
     if (!dev) return false;
-    if (line < dev->lineStates.size()) dev->lineStates[line] = static_cast<std::uint8_t>(state);
     const bool on = state != 0;
     NTSTATUS status = STATUS_SUCCESS;
     switch (line) {

@@ -82,7 +82,6 @@ public:
     std::atomic<bool> writeInFlight{false};  // a transmission is pending
     std::atomic<std::uint16_t> lastStatus{0};
     std::array<std::uint8_t, kDcbSize> keptBlock GUARDED_BY(stateMutex){};
-    std::array<std::uint8_t, 8> lineStates{};  // by SetControlLineForSerport index
     // Completions between their "port open" check and the resubmission of a standing transfer;
     // a close waits for them before it cancels.
     std::atomic<std::int32_t> resubmitting{0};

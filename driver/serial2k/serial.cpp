@@ -530,12 +530,14 @@ struct Release {
     bool lines = false;
     bool arm = false;
     bool sendXon = false;
+    std::uint8_t xonChar = 0;  // the XON character in force when the hold was let go
 };
 void ReleaseReceiveHolds(Device& dev, Release& r) REQUIRES(dev.serial.receiveLock) {
     SerialState& s = dev.serial;
     const std::uint32_t holds = s.flow.receiveHolds;
     if ((holds & (SERIAL_RX_DTR | SERIAL_RX_RTS | SERIAL_RX_XOFF)) == 0) return;
-    if (dev.receiveCount > static_cast<std::uint32_t>(std::max(s.flow.handflow.XonLimit, 0))) {
+    const std::int32_t xonLimit = s.flow.handflow.XonLimit;
+    if (dev.receiveCount > static_cast<std::uint32_t>(std::max(xonLimit, 0))) {
         return;
     }
     if (holds & SERIAL_RX_DTR) r.lines = true;
@@ -545,12 +547,15 @@ void ReleaseReceiveHolds(Device& dev, Release& r) REQUIRES(dev.serial.receiveLoc
     }
     if (holds & SERIAL_RX_XOFF) {
         r.arm = true;
-        if (!dev.usb.ChipAtLeast(2)) r.sendXon = true;
+        if (!dev.usb.ChipAtLeast(2)) {
+            r.sendXon = true;
+            r.xonChar = s.flow.xonChar;
+        }
     }
     s.flow.receiveHolds &= ~(SERIAL_RX_DTR | SERIAL_RX_RTS | SERIAL_RX_XOFF);
 }
 void ApplyRelease(Device& dev, const Release& r) {
-    if (r.sendXon) SendFlowCharacter(dev, dev.serial.flow.xonChar);
+    if (r.sendXon) SendFlowCharacter(dev, r.xonChar);
     if (r.lines) QueueLineWork(dev);
     if (r.arm) ArmReceive(dev);
 }
@@ -1022,6 +1027,7 @@ struct StoreResult {
     bool readFilled = false;  // the direct read stopped: full or any-byte satisfied
     bool xoffCounterDone = false;
     bool sendXoff = false;
+    std::uint8_t xoffChar = 0;  // the XOFF character in force when the hold was set
     bool lines = false;
     bool abort = false;
     bool restartTransmit = false;
@@ -1063,7 +1069,10 @@ void StoreByte(Device& dev, std::uint8_t b, StoreResult& r) REQUIRES(dev.serial.
     if ((hf.FlowReplace & SERIAL_AUTO_RECEIVE) && !(s.flow.receiveHolds & SERIAL_RX_XOFF) &&
         next >= flowPoint) {
         s.flow.receiveHolds |= SERIAL_RX_XOFF;
-        if (!dev.usb.ChipAtLeast(2)) r.sendXoff = true;
+        if (!dev.usb.ChipAtLeast(2)) {
+            r.sendXoff = true;
+            r.xoffChar = s.flow.xoffChar;
+        }
     }
     if (dev.receiveCount == size) {
         ++s.stats.BufferOverrunErrorCount;
@@ -1110,7 +1119,7 @@ void AfterStore(Device& dev, StoreResult& r) {
         RecordEventsLocked(dev, r.events, done);
     }
     Settle(dev, done);
-    if (r.sendXoff) SendFlowCharacter(dev, s.flow.xoffChar);
+    if (r.sendXoff) SendFlowCharacter(dev, r.xoffChar);
     if (r.lines) QueueLineWork(dev);
     if (r.abort) ErrorAbort(dev);
     if (r.restartTransmit) SendChunk(dev);
@@ -1221,17 +1230,18 @@ void OnStatus(Device& dev, NTSTATUS status, std::span<const std::uint8_t> data) 
             if (now & 0x08) r.events |= SERIAL_EV_RING;
             if (changed & 0x01) r.events |= SERIAL_EV_RLSD;
             const SerialHandflow& hf = s.flow.handflow;
-            auto hold = [&](std::uint32_t handshake, std::uint8_t line, std::uint32_t bit) {
-                if (!(hf.ControlHandShake & handshake)) return;
-                if (now & line) {
-                    if (s.flow.transmitHolds & bit) {
-                        s.flow.transmitHolds &= ~bit;
-                        r.restartTransmit = true;
-                    }
-                } else {
-                    s.flow.transmitHolds |= bit;
-                }
-            };
+            auto hold = [&](std::uint32_t handshake, std::uint8_t line, std::uint32_t bit)
+                            REQUIRES(dev.serial.receiveLock) {
+                                if (!(hf.ControlHandShake & handshake)) return;
+                                if (now & line) {
+                                    if (s.flow.transmitHolds & bit) {
+                                        s.flow.transmitHolds &= ~bit;
+                                        r.restartTransmit = true;
+                                    }
+                                } else {
+                                    s.flow.transmitHolds |= bit;
+                                }
+                            };
             hold(SERIAL_CTS_HANDSHAKE, kStatusCts, SERIAL_TX_CTS);
             hold(SERIAL_DSR_HANDSHAKE, kStatusDsr, SERIAL_TX_DSR);
             if (hf.ControlHandShake & SERIAL_DSR_SENSITIVITY) {
@@ -1700,7 +1710,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_TIMEOUTS: {
-            SpinLockGuard control(usb.controlLock);
+            SpinLockGuard control(s.usb.controlLock);
             info = c.Output(s.timeouts);
             return STATUS_SUCCESS;
         }
@@ -1777,7 +1787,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_CHARS: {
-            SpinLockGuard rx(dev.serial.receiveLock);
+            SpinLockGuard rx(s.receiveLock);
             info = c.Output(s.chars);
             return STATUS_SUCCESS;
         }
@@ -1803,7 +1813,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return STATUS_SUCCESS;
         }
         case IOCTL_SERIAL_GET_HANDFLOW: {
-            SpinLockGuard rx(dev.serial.receiveLock);
+            SpinLockGuard rx(s.receiveLock);
             info = c.Output(s.flow.handflow);
             return STATUS_SUCCESS;
         }
@@ -1813,7 +1823,7 @@ NTSTATUS Ioctl(Device& dev, Irp* irp, const Control& c, std::uintptr_t& info) {
             return ApplyFlow(dev, hf, false);
         }
         case IOCTL_SERIAL_GET_MODEMSTATUS: {
-            SpinLockGuard rx(dev.serial.receiveLock);
+            SpinLockGuard rx(s.receiveLock);
             info = c.Output(static_cast<std::uint32_t>(s.modemStatus));
             if (!usb.ChipAtLeast(2)) s.statusWord &= ~std::uint16_t{0x08};
             return STATUS_SUCCESS;

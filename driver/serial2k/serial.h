@@ -242,13 +242,14 @@ struct SerialState {
 
     // Settings.
     std::uint32_t currentRate GUARDED_BY(usb.controlLock) = 0;  // as last set; 0 until then
-    // The special characters, the time-outs and the escape character are read by the receive
-    // path and the request starters without the control lock and set without it too: not
-    // annotated until they get one lock of their own.
-    SerialChars chars;
-    SerialTimeouts timeouts;
-    FlowState flow;  // the handshake record and the hold reasons
-    std::uint8_t escapeChar = 0;
+    // The time-outs: the request starters take a copy under the control lock.
+    SerialTimeouts timeouts GUARDED_BY(usb.controlLock);
+    // What the receive path looks at for every byte it stores is guarded by the receive lock:
+    // the special characters, the handshake record with the hold reasons and the flow
+    // characters, and the escape character.
+    SerialChars chars GUARDED_BY(receiveLock);
+    FlowState flow GUARDED_BY(receiveLock);  // the handshake record and the hold reasons
+    std::uint8_t escapeChar GUARDED_BY(receiveLock) = 0;
 
     // Wait on mask.
     std::uint32_t waitMask GUARDED_BY(kernel.cancelSpinLock()) = 0;
@@ -258,10 +259,12 @@ struct SerialState {
     // Errors and statistics.
     std::uint32_t errors GUARDED_BY(receiveLock) = 0;
     SerialStatistics stats GUARDED_BY(receiveLock);
-    std::uint8_t modemStatus = 0;  // the modem-status-register byte, with change bits
-    std::uint16_t statusWord = 0;  // the last notification's status word
-    std::uint32_t xoffLimitPoint = 0;
-    std::uint32_t eightyPercent = 0;
+    // The modem-status-register byte, with change bits, and the last notification's status
+    // word, as the status path keeps them.
+    std::uint8_t modemStatus GUARDED_BY(receiveLock) = 0;
+    std::uint16_t statusWord GUARDED_BY(receiveLock) = 0;
+    // The ring's fill level at which SERIAL_EV_RX80FULL is recorded.
+    std::uint32_t eightyPercent GUARDED_BY(receiveLock) = 0;
 
     // Queues.
     RequestQueue readQueue;

@@ -308,6 +308,30 @@ TEST(Usbser9xClose, WaitsBitTimesInWideArithmeticAndDropsTheLines) {
     }
 }
 
+// The port driver may set a line from two threads at once: each turns DTR off and on many
+// times; the chip ends with what the last calls asked for.
+TEST(Usbser9xState, ALineSetFromTwoThreadsAtOnceEndsAsTheLastCallsSay) {
+    Port port;
+    port.Start();
+    ASSERT_TRUE(COMOpenedForSerport(*port.g, 1, 4));
+    constexpr int kTimes = 300;
+    auto toggle = [&] {
+        bool ok = true;
+        for (int i = 0; i < kTimes; ++i) {
+            ok = SetControlLineForSerport(*port.g, 1, static_cast<std::uint32_t>(i % 2), 4) && ok;
+        }
+        return ok;
+    };
+    auto first = std::async(std::launch::async, toggle);
+    auto second = std::async(std::launch::async, toggle);
+    EXPECT_TRUE(first.get());
+    EXPECT_TRUE(second.get());
+    // The last call of each thread turned DTR on (kTimes is even: i = kTimes - 1 is odd).
+    EXPECT_EQ(port.chip.ControlLineState(), 1);
+    ASSERT_TRUE(SetControlLineForSerport(*port.g, 1, 0, 4));
+    EXPECT_EQ(port.chip.ControlLineState(), 0);
+}
+
 TEST(Usbser9xState, LineSettingsTheChipCannotTakeAreRefused) {
     Port port;
     port.Start();

@@ -663,3 +663,100 @@ TEST(Usbser2kOverlap, AFailedReceiveTransferIsStartedAgainABoundedNumberOfTimes)
 
 }  // namespace
 }  // namespace vm::drv::usbser2k::testing
+
+namespace vm::drv::usbser2k::testing {
+namespace {
+
+// The special characters, the time-outs and the escape character change while bytes stream in
+// and the driver sends XOFF and XON itself (a chip before variant 2): every path reads them
+// under the lock their setters take, so a GET_CHARS never mixes two records, every flow
+// character on the wire is one of a record that was in force, and no received byte is lost.
+TEST(Usbser2kOverlap, SettersOfTheCharactersTimeoutsAndEscapeAgainstAReceiveStream) {
+    constexpr int kRounds = 40;
+    constexpr std::size_t kRoundBytes = 1000;
+    SerialRig rig(1);
+    ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SerialQueueSize{1024, 0}), STATUS_SUCCESS);
+    // Reads return at once with what is there.
+    ASSERT_EQ(rig.SetTimeouts(0xFFFFFFFF, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(rig.EditHandflow([](SerialHandflow& hf) {
+        hf.FlowReplace |= SERIAL_AUTO_RECEIVE;
+        hf.XonLimit = 100;
+        hf.XoffLimit = 100;
+    }),
+              STATUS_SUCCESS);
+    rig.chip.ClearLog();
+
+    SerialChars a;  // XON 0x11, XOFF 0x13
+    SerialChars b;
+    b.XonChar = 0x01;
+    b.XoffChar = 0x02;
+    b.EventChar = 0x7F;
+    auto sameAs = [](const SerialChars& x, const SerialChars& y) {
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    };
+    std::atomic<bool> streaming{true};
+    std::atomic<int> mixed{0};
+    std::atomic<int> refused{0};
+    std::thread setter([&] {
+        for (std::uint32_t i = 0; streaming.load(); ++i) {
+            const SerialChars& chars = i % 2 ? b : a;
+            if (!NT_SUCCESS(rig.file->DeviceIoControl(IOCTL_SERIAL_SET_CHARS, &chars, sizeof chars,
+                                                      nullptr, 0))) {
+                ++refused;
+            }
+            SerialChars seen{};
+            rig.file->DeviceIoControl(IOCTL_SERIAL_GET_CHARS, nullptr, 0, &seen, sizeof seen);
+            if (!sameAs(seen, a) && !sameAs(seen, b)) ++mixed;
+            const SerialTimeouts t{0xFFFFFFFF, 0, 0, i % 3, i % 2 ? 0u : 1000u};
+            if (!NT_SUCCESS(rig.file->DeviceIoControl(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t,
+                                                      nullptr, 0))) {
+                ++refused;
+            }
+            const std::uint8_t escape = i % 2 ? 0xFE : 0;
+            if (!NT_SUCCESS(rig.file->DeviceIoControl(IOCTL_SERIAL_LSRMST_INSERT, &escape,
+                                                      sizeof escape, nullptr, 0))) {
+                ++refused;
+            }
+        }
+    });
+
+    // Each round fills the ring past the XOFF point (the driver sends XOFF and holds the
+    // receive transfer), then reads it all (it sends XON at XonLimit and takes the rest).
+    std::string injected;
+    std::string read;
+    for (int round = 0; round < kRounds; ++round) {
+        std::string bytes(kRoundBytes, ' ');
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<char>(0x20 + (round * 7 + i) % 0x5F);
+        }
+        rig.Inject(bytes);
+        injected += bytes;
+        for (int tries = 0; read.size() < injected.size() && tries < 100'000; ++tries) {
+            std::array<std::uint8_t, 256> buffer{};
+            std::uint32_t got = 0;
+            ASSERT_EQ(rig.file->Read(buffer.data(), buffer.size(), &got), STATUS_SUCCESS);
+            read.append(buffer.begin(), buffer.begin() + got);
+        }
+    }
+    streaming.store(false);
+    setter.join();
+
+    EXPECT_EQ(read, injected);
+    EXPECT_EQ(mixed.load(), 0);
+    EXPECT_EQ(refused.load(), 0);
+    const std::string wire = WireText(rig.chip);
+    ASSERT_EQ(wire.size(), 2u * kRounds) << "one XOFF and one XON a round";
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        const auto c = static_cast<std::uint8_t>(wire[i]);
+        SCOPED_TRACE(i);
+        if (i % 2 == 0) {
+            EXPECT_TRUE(c == a.XoffChar || c == b.XoffChar) << int{c};
+        } else {
+            EXPECT_TRUE(c == a.XonChar || c == b.XonChar) << int{c};
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vm::drv::usbser2k::testing
