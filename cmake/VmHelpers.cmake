@@ -5,7 +5,7 @@ function(vm_warnings target)
 endfunction()
 
 # Clang checks that guarded state is touched only with its lock held (the annotations of
-# driver/core/thread_safety.h); gcc has no such analysis. Clang 14 does not see through a local
+# driver/platform/thread_safety.h); gcc has no such analysis. Clang 14 does not see through a local
 # reference (`SerialState& s = dev.serial;` then `s.readCount` under `dev.serial.receiveLock`),
 # so the check matches a lock by its member name within a function rather than by the whole
 # expression (-Wno-thread-safety-precise): state touched with no lock of its guard's name held is

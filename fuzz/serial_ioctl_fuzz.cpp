@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "driver/core/chip_control.h"
-#include "driver/host/host_io.h"
-#include "driver/serial2k/usbser2k.h"
+#include "driver/platform/host_io.h"
+#include "driver/usbser2k/usbser2k.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/serial_script.h"
 #include "integration/cable_system.h"

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "driver/serial2k/usbser2k.h"
+#include "driver/usbser2k/usbser2k.h"
 
 namespace vm::integration {
 

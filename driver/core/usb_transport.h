@@ -11,10 +11,10 @@
 #include <optional>
 #include <span>
 
-#include "driver/core/io.h"
-#include "driver/core/kernel.h"
-#include "driver/core/ntstatus.h"
-#include "driver/core/usb.h"
+#include "driver/platform/io.h"
+#include "driver/platform/kernel.h"
+#include "driver/platform/ntstatus.h"
+#include "driver/platform/usb.h"
 
 namespace vm::drv {
 

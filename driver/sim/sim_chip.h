@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/usb.h"
+#include "driver/platform/usb.h"
 #include "driver/sim/chip_model.h"
 
 namespace vm::sim {
