@@ -1,4 +1,5 @@
 #include "driver/usbser9x/usbser9x.h"
+#include "driver/usbser9x/usbser9x_private.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +13,6 @@ namespace vm::drv::usbser9x {
 
 namespace {
 constexpr std::uint32_t kTag = PoolTag("Wdm ");
-constexpr TimeUnits kTwoSeconds = 2 * kSecond;
 
 Device& Ext(DeviceObject* fdo) {
     return fdo->Extension<Device>();
@@ -98,14 +98,12 @@ void StartStandingTransfers(Device& dev) {
     }
 }
 
-namespace {
 // Cancels the status and receive transfers once no completion is about to resubmit one.
 void StopStandingTransfers(Device& dev) {
     while (dev.resubmitting.load() != 0) std::this_thread::yield();
     CancelTheIrp(dev.usb, kPipeStatus);
     CancelTheIrp(dev.usb, kPipeReceive);
 }
-}  // namespace
 
 // --- Port table -------------------------------------------------------------------------------
 
@@ -131,6 +129,8 @@ void LeavePortTable(Device& dev) {
     dev.comNumber.store(-1);
 }
 
+}  // namespace
+
 // Enters the device for a COM number; `onlyIfFree` leaves an entry another device holds.
 bool EnterPortTable(Device& dev, std::int32_t number, bool onlyIfFree) {
     if (number == dev.comNumber.load()) return true;
@@ -142,6 +142,8 @@ bool EnterPortTable(Device& dev, std::int32_t number, bool onlyIfFree) {
     dev.comNumber.store(number);
     return true;
 }
+
+namespace {
 
 // The port name of the device node, read within the size the value has (at most 64 bytes).
 std::optional<std::int32_t> ReadDevNodePortNumber(Device& dev) {
@@ -292,9 +294,13 @@ private:
     Device* dev_;
 };
 
+}  // namespace
+
 bool AtPassive() {
     return KeGetCurrentIrql() == Irql::Passive;
 }
+
+namespace {
 
 // --- Open and close -----------------------------------------------------------------------------
 
@@ -352,9 +358,13 @@ std::uint32_t Read32(const std::uint8_t* p) {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+}  // namespace
+
 void Write32(std::uint8_t* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
+
+namespace {
 
 // The rate a line coding's rate word stands for (a divisor word is looked up in the tables).
 std::uint32_t RateOfWord(Device& dev, std::uint32_t word) REQUIRES(dev.stateMutex) {
@@ -367,6 +377,8 @@ std::uint32_t RateOfWord(Device& dev, std::uint32_t word) REQUIRES(dev.stateMute
     }
     return word;
 }
+
+}  // namespace
 
 // Applies a device control block as a change of kind 2 (rate), 1 (line) or another (the kept
 // coding sent again). Passive level.
@@ -407,7 +419,6 @@ bool ApplyState(Device& dev, std::uint8_t* block, std::uint32_t kind) {
 void RecordD0(Device& dev) {
     if (dev.devicePowerState.load() != PowerDeviceD0) dev.devicePowerState.store(PowerDeviceD0);
 }
-}  // namespace
 
 // --- The port driver's interface ----------------------------------------------------------------
 
@@ -548,106 +559,6 @@ bool GetIntStatusForSerport(DriverGlobals& g, std::uint32_t com) {
         if (callback && dev->portOpen.load()) callback(&word, com);
     }
     return true;
-}
-
-// --- Device-control codes -----------------------------------------------------------------------
-
-NTSTATUS ProcessIoctl(Device& dev, std::uint32_t code, std::uint8_t* buffer,
-                      std::uint32_t inputLength, std::uint32_t outputLength,
-                      std::uintptr_t& information) {
-    information = 0;
-    auto needIn = [&](std::uint32_t n) { return buffer && inputLength >= n; };
-    switch (code) {
-        case ioctl::kSetBaudRate:
-        case ioctl::kSetLineControl: {
-            const bool rate = code == ioctl::kSetBaudRate;
-            if (!needIn(rate ? 4 : 3)) return STATUS_BUFFER_TOO_SMALL;
-            if (!AtPassive()) return STATUS_UNSUCCESSFUL;
-            std::array<std::uint8_t, kDcbSize> block;
-            {
-                KMutexGuard serialised(dev.stateMutex);
-                block = dev.keptBlock;
-            }
-            if (rate) {
-                std::memcpy(block.data() + kDcbBaudRate, buffer, 4);
-            } else {
-                block[kDcbStopBits] = buffer[0];
-                block[kDcbParity] = buffer[1];
-                block[kDcbByteSize] = buffer[2];
-            }
-            return ApplyState(dev, block.data(), rate ? 2 : 1) ? STATUS_SUCCESS
-                                                               : STATUS_INVALID_PARAMETER;
-        }
-        case ioctl::kSetDtr:
-        case ioctl::kClrDtr:
-            RecordD0(dev);
-            return USB2SER_SetDTRState(dev.usb, code == ioctl::kSetDtr);
-        case ioctl::kSetRts:
-        case ioctl::kClrRts:
-            RecordD0(dev);
-            return USB2SER_SetRTSState(dev.usb, code == ioctl::kSetRts);
-        case ioctl::kPurge: {
-            SpinLockGuard lock(dev.captureLock);
-            dev.captureLength = 0;
-            dev.captureOn = true;
-            return STATUS_SUCCESS;
-        }
-        case ioctl::kGetModemStatus:
-            if (!buffer || outputLength < 4) return STATUS_BUFFER_TOO_SMALL;
-            Write32(buffer, dev.lastStatus.load());
-            information = 4;
-            return STATUS_SUCCESS;
-        case ioctl::kOpenPort: {
-            {
-                SpinLockGuard lock(dev.captureLock);
-                dev.captureOn = true;
-            }
-            if (LookupPort(*dev.globals, dev.comNumber.load()) != &dev) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            dev.portOpen.store(true);
-            dev.readingEnabled.store(true);
-            StartStandingTransfers(dev);
-            return STATUS_SUCCESS;
-        }
-        case ioctl::kClosePort:
-            dev.portOpen.store(false);
-            StopStandingTransfers(dev);
-            dev.kernel.Wait(dev.usb.dataIoCount.IdleEvent(), kTwoSeconds);
-            dev.kernel.Wait(dev.usb.controlIoCount.ZeroEvent(), kTwoSeconds);
-            // No device state 5 exists: D3 is what an idle port is in.
-            dev.devicePowerState.store(PowerDeviceD3);
-            return STATUS_SUCCESS;
-        case ioctl::kNothing:
-            return STATUS_SUCCESS;
-        case ioctl::kTakeCapture: {
-            SpinLockGuard lock(dev.captureLock);
-            const std::size_t n =
-                buffer ? std::min<std::size_t>(dev.captureLength, outputLength) : 0;
-            if (n) std::memcpy(buffer, dev.capture.data(), n);
-            information = n;
-            dev.captureLength = 0;
-            dev.captureOn = false;
-            return STATUS_SUCCESS;
-        }
-        case ioctl::kSetPortNumber: {
-            if (!needIn(1)) return STATUS_BUFFER_TOO_SMALL;
-            if (buffer[0] == 0) return STATUS_INVALID_PARAMETER;
-            EnterPortTable(dev, buffer[0], false);
-            return STATUS_SUCCESS;
-        }
-        case ioctl::kGetDevNode:
-            if (!buffer || outputLength < 4) return STATUS_BUFFER_TOO_SMALL;
-            Write32(buffer, dev.devNode);
-            information = 4;
-            return STATUS_SUCCESS;
-        default:
-            if (USB2SER_IsPrivateIoctl(dev.usb.policy, code)) {
-                return USB2SER_ProcessPrivateIoctl(dev.usb, code, buffer, inputLength, outputLength,
-                                                   information);
-            }
-            return STATUS_INVALID_PARAMETER;
-    }
 }
 
 // --- Worker thread ----------------------------------------------------------------------------
