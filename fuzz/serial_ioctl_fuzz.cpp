@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "driver/core/chip_control.h"
-#include "driver/host/host_io.h"
-#include "driver/serial2k/usbser2k.h"
+#include "driver/platform/host_io.h"
+#include "driver/usbser2k/usbser2k.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/serial_script.h"
 #include "integration/cable_system.h"
@@ -242,7 +242,7 @@ private:
               "bytes counted in the output queue with no write pending");
         std::uint32_t size;
         {
-            SpinLockGuard rx(dev.receiveLock);
+            SpinLockGuard rx(dev.serial.receiveLock);
             size = dev.receiveSize;
         }
         Check(status.AmountInInQueue <= size, "more bytes counted received than the buffer holds");

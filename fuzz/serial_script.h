@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "driver/core/private_ioctl.h"
-#include "driver/serial2k/serial.h"
+#include "driver/usbser2k/serial.h"
 
 namespace vm::fuzz::serial_script {
 

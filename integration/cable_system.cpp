@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "driver/serial2k/usbser2k.h"
+#include "driver/usbser2k/usbser2k.h"
 
 namespace vm::integration {
 
@@ -15,15 +15,24 @@ namespace {
 const char* kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser2k";
 }
 
+BusMaker SimulatedChip(int variant) {
+    return [variant](drv::Kernel& kernel) {
+        return std::make_unique<sim::SimChip>(kernel, sim::ChipProfile::ForVariant(variant));
+    };
+}
+
 CableSystem::CableSystem(int variant, std::string portName, drv::Kernel::ClockMode clock)
-    : bus_(kernel_),
-      chip_(kernel_, sim::ChipProfile::ForVariant(variant)),
+    : CableSystem(SimulatedChip(variant), std::move(portName), clock) {}
+
+CableSystem::CableSystem(BusMaker bus, std::string portName, drv::Kernel::ClockMode clock)
+    : busDriver_(kernel_),
+      bus_(bus(kernel_)),
       driver_(kernel_, "\\Driver\\usbser2k"),
       pnp_(kernel_),
       portName_(std::move(portName)) {
     kernel_.SetClockMode(clock);
     kernel_.SetTimerResolution(drv::kMillisecond);
-    pdo_ = bus_.CreatePdo(chip_);
+    pdo_ = busDriver_.CreatePdo(*bus_);
     drv::usbser2k::DriverEntry(&driver_, kService);
     kernel_.registry().SetString(drv::IoOpenDeviceRegistryKey(pdo_), "PortName", portName_);
 }
@@ -52,13 +61,14 @@ drv::NTSTATUS CableSystem::SetPower(drv::PowerStateType type, std::uint32_t stat
 void CableSystem::Unplug() {
     if (!plugged_) return;
     plugged_ = false;
-    chip_.Unplug();
+    if (sim::SimChip* chip = simulatedChip()) chip->Unplug();
     pnp_.SurpriseRemoval(pdo_);
     pnp_.Remove(pdo_);
 }
 
 bool CableSystem::ConnectLine(const std::string& device) {
     DisconnectLine();
+    if (!simulatedChip()) return false;
     line_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (line_ < 0) return false;
     termios t{};
@@ -72,7 +82,7 @@ bool CableSystem::ConnectLine(const std::string& device) {
         return false;
     }
     const int fd = line_;
-    chip_.SetTransmitSink([fd](std::span<const std::uint8_t> bytes) {
+    chip().SetTransmitSink([fd](std::span<const std::uint8_t> bytes) {
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -90,7 +100,7 @@ void CableSystem::DisconnectLine() {
     const char stop = 1;
     [[maybe_unused]] const ssize_t n = ::write(stopPipe_[1], &stop, 1);
     reader_.join();
-    chip_.SetTransmitSink(nullptr);
+    chip().SetTransmitSink(nullptr);
     ::close(line_);
     ::close(stopPipe_[0]);
     ::close(stopPipe_[1]);
@@ -116,7 +126,8 @@ void CableSystem::LineReader() {
                 ::poll(&stop, 1, -1);
                 return;
             }
-            chip_.InjectReceive(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
+            chip().InjectReceive(
+                std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
         }
     }
 }

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "driver/serial2k/serial.h"
+#include "driver/usbser2k/serial.h"
 
 namespace vm::integration {
 

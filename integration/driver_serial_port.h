@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/link/serial_port.h"
-#include "driver/host/host_io.h"
+#include "driver/platform/host_io.h"
 
 namespace vm::integration {
 

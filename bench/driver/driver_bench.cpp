@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "app/link/clone_worker.h"
-#include "driver/host/host_io.h"
-#include "driver/serial2k/serial.h"
+#include "driver/platform/host_io.h"
+#include "driver/usbser2k/serial.h"
 #include "integration/cable_system.h"
 #include "integration/driver_serial_port.h"
 #include "tools/radio/simulated_radio.h"

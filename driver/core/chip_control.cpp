@@ -103,15 +103,16 @@ NTSTATUS InitializeChip(UsbDevice& dev, bool* initialised) {
 
 namespace {
 // Holds the device's line mutex at passive level; above it nothing waits (those callers send
-// asynchronously or are refused).
+// asynchronously or are refused). Whether it holds the mutex is known only at run time, which
+// the lock analysis cannot follow: its two ends are unchecked.
 class LineGuard {
 public:
-    explicit LineGuard(UsbDevice& dev)
+    explicit LineGuard(UsbDevice& dev) NO_THREAD_SAFETY_ANALYSIS
         : mutex_(KeGetCurrentIrql() == Irql::Passive ? &dev.lineMutex : nullptr) {
         if (mutex_) mutex_->Acquire();
     }
     ~LineGuard() { Release(); }
-    void Release() {
+    void Release() NO_THREAD_SAFETY_ANALYSIS {
         if (mutex_) mutex_->Release();
         mutex_ = nullptr;
     }
@@ -301,7 +302,7 @@ struct RegisterEdit {
     std::uint8_t r0 = 0;
     std::uint8_t r1 = 0;
 
-    NTSTATUS Read() {
+    NTSTATUS Read() REQUIRES(dev.registerMutex) {
         NTSTATUS status = USB2SER_GetDCR_NoCOM(dev, 0);
         if (NT_SUCCESS(status) && withR1) status = USB2SER_GetDCR_NoCOM(dev, 1);
         if (!NT_SUCCESS(status)) return status;
@@ -409,21 +410,24 @@ NTSTATUS USB2SER_SetCTSDSRState(UsbDevice& dev, bool on) {
 NTSTATUS USB2SER_SetXonXoffState(UsbDevice& dev, bool on) {
     if (!dev.ChipAtLeast(2)) return STATUS_NOT_SUPPORTED;
     RegisterEdit edit{dev, false};
-    const bool raised = KeGetCurrentIrql() != Irql::Passive;
-    std::optional<KMutexGuard> serialised;
-    if (!raised) serialised.emplace(dev.registerMutex);
-    if (raised) {
+    auto write = [&] {
+        const auto r0 = static_cast<std::uint8_t>(on ? edit.r0 | 0xC0 : edit.r0 & 0x3F);
+        const NTSTATUS status = edit.Write(0, r0, true);
+        if (NT_SUCCESS(status)) Remember(dev, &ChipState::chipXonXoff, on);
+        return status;
+    };
+    if (KeGetCurrentIrql() != Irql::Passive) {
         // No synchronous read above passive level: the shadow stands in for register 0.
-        SpinLockGuard lock(dev.controlLock);
-        edit.r0 = dev.chip.shadow[0];
-    } else {
-        const NTSTATUS status = edit.Read();
-        if (!NT_SUCCESS(status)) return status;
+        {
+            SpinLockGuard lock(dev.controlLock);
+            edit.r0 = dev.chip.shadow[0];
+        }
+        return write();
     }
-    const auto r0 = static_cast<std::uint8_t>(on ? edit.r0 | 0xC0 : edit.r0 & 0x3F);
-    const NTSTATUS status = edit.Write(0, r0, true);
-    if (NT_SUCCESS(status)) Remember(dev, &ChipState::chipXonXoff, on);
-    return status;
+    KMutexGuard serialised(dev.registerMutex);
+    const NTSTATUS status = edit.Read();
+    if (!NT_SUCCESS(status)) return status;
+    return write();
 }
 
 NTSTATUS SetCtsHandshake(UsbDevice& dev, bool on) {

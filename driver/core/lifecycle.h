@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "driver/core/io.h"
 #include "driver/core/usb_transport.h"
+#include "driver/platform/io.h"
 
 namespace vm::drv {
 

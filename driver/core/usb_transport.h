@@ -11,10 +11,10 @@
 #include <optional>
 #include <span>
 
-#include "driver/core/io.h"
-#include "driver/core/kernel.h"
-#include "driver/core/ntstatus.h"
-#include "driver/core/usb.h"
+#include "driver/platform/io.h"
+#include "driver/platform/kernel.h"
+#include "driver/platform/ntstatus.h"
+#include "driver/platform/usb.h"
 
 namespace vm::drv {
 
@@ -152,7 +152,7 @@ public:
     const ExtendedRateTable* extendedRates = nullptr;
 
     KSpinLock controlLock;  // guards `chip`
-    ChipState chip;
+    ChipState chip GUARDED_BY(controlLock);
     // Serialises the read-modify-writes of the chip's registers (passive level).
     KMutex registerMutex;
     // Serialises every change of the line coding and of the line state (passive level): the

@@ -403,7 +403,8 @@ void LIBUSB_CALL LibusbBus::OnTransfer(libusb_transfer* transfer) {
     bus->Finish(taken);
 }
 
-void LibusbBus::CancelRoutine(DeviceObject*, Irp* irp) {
+// Called with the cancel spin lock held, which it lets go (taken in IoCancelIrp): unchecked.
+void LibusbBus::CancelRoutine(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
     auto* bus = static_cast<LibusbBus*>(irp->DriverContext[0]);
     std::unique_lock lock(bus->mutex_);

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/core/usb.h"
+#include "driver/platform/usb.h"
 
 namespace vm::drv::libusb {
 

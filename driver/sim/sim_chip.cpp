@@ -56,14 +56,14 @@ std::string WireRecord::ToString() const {
 }
 
 SimChip::SimChip(Kernel& kernel, ChipProfile profile)
-    : kernel_(kernel), model_(std::move(profile)) {}
+    : kernel_(kernel), profile_(profile), model_(std::move(profile)) {}
 
 SimChip::~SimChip() {
     // Whatever is still held is cancelled so that its owner can free it.
     for (;;) {
         Pending p;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (pending_.empty()) break;
             if (!TakePending(0, p)) break;
         }
@@ -74,14 +74,17 @@ SimChip::~SimChip() {
 // --- Descriptors --------------------------------------------------------------------------------
 
 std::vector<std::uint8_t> SimChip::DeviceDescriptor() const {
+    MutexLock lock(mutex_);
     return model_.DeviceDescriptor();
 }
 
 std::vector<std::uint8_t> SimChip::ConfigurationDescriptor() const {
+    MutexLock lock(mutex_);
     return model_.ConfigurationDescriptor();
 }
 
 std::vector<std::uint8_t> SimChip::StringDescriptor(std::uint8_t index) const {
+    MutexLock lock(mutex_);
     return model_.StringDescriptor(index);
 }
 
@@ -170,7 +173,7 @@ NTSTATUS SimChip::SubmitUrb(Irp* irp, Urb* urb) {
     std::vector<std::vector<std::uint8_t>> transmitted;
     NTSTATUS result = STATUS_PENDING;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         log_.push_back(record);
         bool faulted = false;
         for (Fault& fault : faults_) {
@@ -215,7 +218,7 @@ NTSTATUS SimChip::SubmitUrb(Irp* irp, Urb* urb) {
 NTSTATUS SimChip::ResetPort(Irp* irp) {
     NTSTATUS status = STATUS_SUCCESS;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         WireRecord r;
         r.kind = WireRecord::Kind::ResetPort;
         log_.push_back(r);
@@ -251,12 +254,13 @@ bool SimChip::TakePending(std::size_t index, Pending& out) {
     return true;
 }
 
-void SimChip::CancelRoutine(DeviceObject*, Irp* irp) {
+// Called with the cancel spin lock held, which it lets go (taken in IoCancelIrp): unchecked.
+void SimChip::CancelRoutine(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
     IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
     auto* chip = static_cast<SimChip*>(irp->DriverContext[0]);
     Urb* urb = nullptr;
     {
-        std::lock_guard lock(chip->mutex_);
+        MutexLock lock(chip->mutex_);
         auto it = std::find_if(chip->pending_.begin(), chip->pending_.end(),
                                [&](const Pending& p) { return p.irp == irp; });
         VM_KASSERT(it != chip->pending_.end());
@@ -275,7 +279,7 @@ void SimChip::Finish(const Completion& c) {
     c.irp->IoStatus.Information = 0;
     std::function<void(Irp*)> hook;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         hook = beforeComplete_;
     }
     if (hook) hook(c.irp);
@@ -287,25 +291,24 @@ void SimChip::Finish(const Completion& c) {
 
 std::vector<std::string> SimChip::HardwareIds() const {
     char text[64];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", model_.profile().vendorId,
-                  model_.profile().productId,
-                  0x0300u + static_cast<unsigned>(model_.profile().variant));
+    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", profile_.vendorId,
+                  profile_.productId, 0x0300u + static_cast<unsigned>(profile_.variant));
     std::vector<std::string> ids{text};
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", model_.profile().vendorId,
-                  model_.profile().productId);
+    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", profile_.vendorId,
+                  profile_.productId);
     ids.emplace_back(text);
     return ids;
 }
 
 void SimChip::SetBeforeComplete(std::function<void(Irp*)> hook) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     beforeComplete_ = std::move(hook);
 }
 
 void SimChip::DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& transmitted) {
     std::function<void(std::span<const std::uint8_t>)> sink;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         sink = transmitSink_;
     }
     if (!sink) return;
@@ -425,7 +428,7 @@ void SimChip::SatisfyWaiters(std::vector<Completion>& done) {
 // --- Test controls ------------------------------------------------------------------------------
 
 std::vector<WireRecord> SimChip::Log() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return log_;
 }
 
@@ -438,37 +441,37 @@ std::vector<std::string> SimChip::ControlLog() const {
 }
 
 void SimChip::ClearLog() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     log_.clear();
 }
 
 std::uint8_t SimChip::Register(int reg) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.Register(reg);
 }
 
 void SimChip::SetRegister(int reg, std::uint8_t value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     model_.SetRegister(reg, value);
 }
 
 std::uint16_t SimChip::WideRegister(int reg) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.WideRegister(reg);
 }
 
 void SimChip::SetWideRegister(int reg, std::uint16_t value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     model_.SetWideRegister(reg, value);
 }
 
 std::uint8_t SimChip::Eeprom(std::uint8_t address) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.Eeprom(address);
 }
 
 void SimChip::SetEeprom(std::uint8_t address, std::uint8_t value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     model_.SetEeprom(address, value);
 }
 
@@ -478,74 +481,74 @@ void SimChip::SetEepromMarker(std::uint8_t address) {
 }
 
 void SimChip::SetEepromBusyReads(int reads) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     model_.SetEepromBusyReads(reads);
 }
 
 int SimChip::EepromWritesWhileBusy() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.EepromWritesWhileBusy();
 }
 
 std::array<std::uint8_t, 7> SimChip::LineCodingBytes() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.LineCodingBytes();
 }
 
 std::uint16_t SimChip::ControlLineState() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.ControlLineState();
 }
 
 bool SimChip::BreakOn() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.BreakOn();
 }
 
 std::uint16_t SimChip::CommFeature() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.CommFeature();
 }
 
 std::uint8_t SimChip::FlowThreshold() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.FlowThreshold();
 }
 
 bool SimChip::RemoteWakeup() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.RemoteWakeup();
 }
 
 bool SimChip::Configured() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.Configured();
 }
 
 int SimChip::PortResets() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return portResets_;
 }
 
 void SimChip::SetLoopback(bool on) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     model_.SetLoopback(on);
 }
 
 void SimChip::SetTransmitSink(std::function<void(std::span<const std::uint8_t>)> sink) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     transmitSink_ = std::move(sink);
 }
 
 std::vector<std::uint8_t> SimChip::Transmitted() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return model_.Transmitted();
 }
 
 void SimChip::InjectReceive(std::span<const std::uint8_t> bytes) {
     std::vector<Completion> done;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         model_.Receive(bytes);
         SatisfyWaiters(done);
     }
@@ -553,14 +556,14 @@ void SimChip::InjectReceive(std::span<const std::uint8_t> bytes) {
 }
 
 void SimChip::ClearReceived() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     model_.ClearReceived();
 }
 
 void SimChip::InjectStatus(const std::array<std::uint8_t, 10>& notification) {
     std::vector<Completion> done;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         model_.QueueStatus(notification);
         SatisfyWaiters(done);
     }
@@ -568,19 +571,19 @@ void SimChip::InjectStatus(const std::array<std::uint8_t, 10>& notification) {
 }
 
 void SimChip::StallWhen(Match match, int times) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     faults_.push_back({std::move(match), times, false});
 }
 
 void SimChip::HangWhen(Match match, int times) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     faults_.push_back({std::move(match), times, true});
 }
 
 void SimChip::Unplug() {
     std::vector<Completion> done;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         unplugged_ = true;
         for (std::size_t i = 0; i < pending_.size();) {
             Pending p;
@@ -597,7 +600,7 @@ void SimChip::Unplug() {
 void SimChip::SetDevicePower(std::uint32_t deviceState) {
     std::vector<Completion> done;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         const bool on = deviceState == PowerDeviceD0;
         if (on && !powered_) {
             // Power-on values: what the chip was told before is gone.
@@ -620,33 +623,33 @@ void SimChip::SetDevicePower(std::uint32_t deviceState) {
 }
 
 bool SimChip::Powered() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return powered_;
 }
 
 int SimChip::PowerLosses() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return powerLosses_;
 }
 
 void SimChip::SetDeferred(bool on) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     deferred_ = on;
 }
 
 std::size_t SimChip::PendingCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return pending_.size();
 }
 
 std::size_t SimChip::WaitingReceives() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return static_cast<std::size_t>(std::count_if(
         pending_.begin(), pending_.end(), [](const Pending& p) { return p.wait == Wait::Data; }));
 }
 
 std::size_t SimChip::WaitingStatusReads() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return static_cast<std::size_t>(std::count_if(
         pending_.begin(), pending_.end(), [](const Pending& p) { return p.wait == Wait::Status; }));
 }
@@ -656,7 +659,7 @@ bool SimChip::CompleteOne() {
     std::vector<std::vector<std::uint8_t>> transmitted;
     bool found = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         for (std::size_t i = 0; i < pending_.size(); ++i) {
             if (pending_[i].wait != Wait::Deferred) continue;
             Pending p;

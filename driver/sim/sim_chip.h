@@ -14,12 +14,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "driver/core/usb.h"
+#include "driver/platform/usb.h"
 #include "driver/sim/chip_model.h"
 
 namespace vm::sim {
@@ -72,7 +71,7 @@ public:
     bool Powered() const;
     int PowerLosses() const;
 
-    const ChipProfile& profile() const { return model_.profile(); }
+    const ChipProfile& profile() const { return profile_; }
     drv::Kernel& kernel() const { return kernel_; }
     std::vector<std::uint8_t> DeviceDescriptor() const;
     std::vector<std::uint8_t> ConfigurationDescriptor() const;
@@ -167,31 +166,33 @@ private:
     static void CancelRoutine(drv::DeviceObject* device, drv::Irp* irp);
     void Finish(const Completion& c);
     WireRecord Describe(drv::Urb* urb) const;
-    Outcome Process(drv::Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted);
-    Outcome Control(drv::UrbControlVendorOrClass& c, bool vendor);
+    Outcome Process(drv::Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted)
+        REQUIRES(mutex_);
+    Outcome Control(drv::UrbControlVendorOrClass& c, bool vendor) REQUIRES(mutex_);
     Outcome Transfer(drv::UrbBulkOrInterruptTransfer& t,
-                     std::vector<std::vector<std::uint8_t>>& transmitted);
+                     std::vector<std::vector<std::uint8_t>>& transmitted) REQUIRES(mutex_);
     // Must be called with the lock held; returns STATUS_PENDING, or the status to complete with
     // at once (the request was cancelled before it could be kept).
-    drv::NTSTATUS Keep(drv::Irp* irp, drv::Urb* urb, Wait wait);
-    bool TakePending(std::size_t index, Pending& out);
-    void SatisfyWaiters(std::vector<Completion>& done);
+    drv::NTSTATUS Keep(drv::Irp* irp, drv::Urb* urb, Wait wait) REQUIRES(mutex_);
+    bool TakePending(std::size_t index, Pending& out) REQUIRES(mutex_);
+    void SatisfyWaiters(std::vector<Completion>& done) REQUIRES(mutex_);
     void DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& transmitted);
 
     drv::Kernel& kernel_;
+    const ChipProfile profile_;  // as the model was made with; never changes
 
-    mutable std::mutex mutex_;
-    ChipModel model_;
-    std::vector<WireRecord> log_;
-    std::deque<Pending> pending_;
-    std::vector<Fault> faults_;
-    bool deferred_ = false;
-    bool unplugged_ = false;
-    bool powered_ = true;
-    int powerLosses_ = 0;
-    int portResets_ = 0;
-    std::function<void(std::span<const std::uint8_t>)> transmitSink_;
-    std::function<void(drv::Irp*)> beforeComplete_;
+    mutable drv::Mutex mutex_;
+    ChipModel model_ GUARDED_BY(mutex_);
+    std::vector<WireRecord> log_ GUARDED_BY(mutex_);
+    std::deque<Pending> pending_ GUARDED_BY(mutex_);
+    std::vector<Fault> faults_ GUARDED_BY(mutex_);
+    bool deferred_ GUARDED_BY(mutex_) = false;
+    bool unplugged_ GUARDED_BY(mutex_) = false;
+    bool powered_ GUARDED_BY(mutex_) = true;
+    int powerLosses_ GUARDED_BY(mutex_) = 0;
+    int portResets_ GUARDED_BY(mutex_) = 0;
+    std::function<void(std::span<const std::uint8_t>)> transmitSink_ GUARDED_BY(mutex_);
+    std::function<void(drv::Irp*)> beforeComplete_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vm::sim

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/serial2k/usbser2k.h"
+#include "driver/usbser2k/usbser2k.h"
 
 namespace vm::cable {
 

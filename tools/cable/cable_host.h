@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/kernel.h"
-#include "driver/core/pnp_manager.h"
-#include "driver/core/usb.h"
 #include "driver/libusb/libusb_bus.h"
+#include "driver/platform/kernel.h"
+#include "driver/platform/pnp_manager.h"
+#include "driver/platform/usb.h"
 #include "tools/cable/pty_port.h"
 
 namespace vm::cable {

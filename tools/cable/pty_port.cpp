@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/core/handflow.h"
-#include "driver/serial2k/serial.h"
+#include "driver/usbser2k/handflow.h"
+#include "driver/usbser2k/serial.h"
 
 namespace vm::cable {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "driver/core/kernel.h"
-#include "driver/host/host_io.h"
+#include "driver/platform/host_io.h"
+#include "driver/platform/kernel.h"
 
 namespace vm::cable {
 

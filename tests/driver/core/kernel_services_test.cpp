@@ -7,9 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "driver/core/io.h"
 #include "driver/core/private_ioctl.h"
-#include "driver/core/usb.h"
+#include "driver/platform/io.h"
+#include "driver/platform/usb.h"
 #include "tests/driver/core/rig.h"
 
 namespace vm::drv {

@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "driver/core/pnp_manager.h"
-#include "driver/core/usb.h"
+#include "driver/platform/pnp_manager.h"
+#include "driver/platform/usb.h"
 #include "driver/sim/sim_chip.h"
 
 namespace vm::drv::testing {

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <thread>
 
-#include "driver/core/pnp_manager.h"
-#include "driver/host/host_io.h"
-#include "driver/serial2k/serial.h"
-#include "driver/serial2k/usbser2k.h"
+#include "driver/platform/host_io.h"
+#include "driver/platform/pnp_manager.h"
+#include "driver/usbser2k/serial.h"
+#include "driver/usbser2k/usbser2k.h"
 #include "integration/cable_system.h"
 #include "tests/driver/libusb/emulated_cable.h"
 
