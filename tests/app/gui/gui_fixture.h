@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -18,14 +17,11 @@
 #include "app/image/band_tables.h"
 #include "app/shell/app_state.h"
 #include "app/shell/data_file.h"
+#include "tests/support/files.h"
 
 namespace vm::gui::testing {
 
-inline std::filesystem::path BuiltAppFolder() {
-    const QByteArray dir = qgetenv("VM_APP_DIR");
-    return dir.isEmpty() ? std::filesystem::current_path()
-                         : std::filesystem::path(dir.toStdString());
-}
+using vm::testing::BuildAppFolder;
 
 // An application folder: "Default.dat" from the build, a "Program.ini" of the test's own.
 class AppFolder {
@@ -33,15 +29,17 @@ public:
     explicit AppFolder(const QByteArray& ini =
                            "[Setup]\r\nCOM=COM1\r\nModel=VM6142\r\nCompany=ACME Radio\r\n"
                            "[About]\r\nVersion=2.1\r\n") {
-        std::filesystem::copy_file(BuiltAppFolder() / "Default.dat", path() / "Default.dat");
+        std::filesystem::copy_file(BuildAppFolder() / "Default.dat", path() / "Default.dat");
         QFile f(QString::fromStdString((path() / "Program.ini").string()));
         if (f.open(QIODevice::WriteOnly)) f.write(ini);
     }
-    std::filesystem::path path() const { return dir_.path().toStdString(); }
-    QString file(const QString& name) const { return dir_.filePath(name); }
+    std::filesystem::path path() const { return dir_.path(); }
+    QString file(const QString& name) const {
+        return QString::fromStdString((dir_ / name.toStdString()).string());
+    }
 
 private:
-    QTemporaryDir dir_;
+    vm::testing::TempDir dir_;
 };
 
 // A main frame over its own image, header, band tables and start-up values.

@@ -1397,7 +1397,7 @@ private slots:
     }
 
     void userGuideShipsWithTheProgram() {
-        QFile guide(QString::fromStdString((BuiltAppFolder() / "help" / "guide.html").string()));
+        QFile guide(QString::fromStdString((BuildAppFolder() / "help" / "guide.html").string()));
         QVERIFY(guide.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(guide.readAll());
         QVERIFY(text.contains("Reading and writing the radio"));
@@ -1414,7 +1414,7 @@ private slots:
         // F1 shows it, on the screen.
         FrameUnderTest t;
         std::filesystem::create_directories(t.folder.path() / "help");
-        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html",
+        std::filesystem::copy_file(BuildAppFolder() / "help" / "guide.html",
                                    t.folder.path() / "help" / "guide.html");
         t.frame->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(t.frame.get()));
@@ -1507,7 +1507,7 @@ private slots:
         shot(w->window, "channel_table_freq_editor");
         shot(t.frame->treeBar(), "tree_bar");
         std::filesystem::create_directories(t.folder.path() / "help");
-        std::filesystem::copy_file(BuiltAppFolder() / "help" / "guide.html",
+        std::filesystem::copy_file(BuildAppFolder() / "help" / "guide.html",
                                    t.folder.path() / "help" / "guide.html");
         t.frame->OnHelp();
         shot(t.frame->helpWindow(), "help_guide");
