@@ -11,7 +11,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "app/editors/channels/program_view.h"
+#include "app/gui/child_frame.h"
+#include "app/gui/commands.h"
+#include "app/gui/editor_windows.h"
+#include "app/gui/grid_widget.h"
 #include "app/gui/main_frame.h"
 #include "app/gui/ui_hooks.h"
 #include "app/image/band_tables.h"
@@ -60,6 +66,30 @@ struct FrameUnderTest {
         frame->show();
     }
 };
+
+// The frame's own title: the framework adds " - [child]" while a child window is maximised.
+inline QString OwnTitle(const QWidget& frame) {
+    const QString title = frame.windowTitle();
+    const qsizetype child = title.indexOf(" - [");
+    return child < 0 ? title : title.left(child);
+}
+
+// The channel table's window: the generic single-form window over the table.
+struct ChannelTableWindow {
+    FormViewWindow* window;
+    GridWidget* grid() const { return window->grid(CProgramView::kIdGrid); }
+    QWidget* control(int id) const { return window->control(id); }
+    CProgramView& view() const { return dynamic_cast<CProgramView&>(window->base_view()); }
+    int logicalDpiX() const { return window->logicalDpiX(); }
+    int logicalDpiY() const { return window->logicalDpiY(); }
+};
+
+inline std::optional<ChannelTableWindow> ChannelWindow(CMainFrame& frame) {
+    CChildFrame* child = frame.childFrame(ID_EDIT_CHANNEL);
+    auto* w = child ? qobject_cast<FormViewWindow*>(child->view()) : nullptr;
+    if (!w) return std::nullopt;
+    return ChannelTableWindow{w};
+}
 
 // Runs `act` on the next modal window that comes up (polled from the event loop).
 inline void WhenModal(std::function<void(QWidget*)> act, QWidget* not_this = nullptr) {
