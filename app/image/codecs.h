@@ -70,9 +70,9 @@ std::string FormatMHz(std::uint32_t f);
 int TextToTenths(std::string_view text);
 std::string TenthsToText(int tenths);
 
-std::string FormatDcs(int code);     // "%03d"
-std::string FormatHex(int v);        // "%X"
-std::string FormatPercent(int p);    // "%d%%"
+std::string FormatDcs(int code);   // "%03d"
+std::string FormatHex(int v);      // "%X"
+std::string FormatPercent(int p);  // "%d%%"
 
 // ---------------------------------------------------------------------------------------------
 // Normalisers and signalling helpers
@@ -93,7 +93,6 @@ std::uint16_t DecoderCoefficientWord(int tenths);
 
 // ---------------------------------------------------------------------------------------------
 // Display formats and input filters
-
 
 int StepFromText(std::string_view text);      // 0 if absent
 std::string_view StepText(int pos);           // "12.5" outside the list
