@@ -1,5 +1,6 @@
 // Field codecs shared by every editor: packed BCD numbers, tones and codes, digit codecs,
-// exact-decimal text conversion, display formats, input filters and the option lists.
+// frequency and tone text, display formats and the option lists (exact-decimal text and the
+// input filters come from app/text).
 #pragma once
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "app/image/option_list.h"
+#include "app/text/text_format.h"
 
 namespace vm {
 
@@ -55,14 +57,6 @@ void PutCharField(std::uint8_t* addr, std::size_t n, std::string_view text);
 // ---------------------------------------------------------------------------------------------
 // Exact decimal text <-> integer units
 
-// Parses a decimal number ("145.0125", "88.5", "-3") scaled by 10^fraction_digits, exactly:
-// digits beyond the unit are truncated. Leading blanks are skipped and parsing stops at the
-// first character that does not belong to the number. Returns nullopt when no digit is read.
-std::optional<std::int64_t> ParseScaled(std::string_view text, int fraction_digits);
-
-// Prints value / 10^fraction_digits with exactly fraction_digits decimals ("%.Nf").
-std::string FormatScaled(std::int64_t value, int fraction_digits);
-
 // Keeps f (10 Hz units) when it lies on the 2.5 kHz or the 6.25 kHz raster; otherwise lowers it
 // to a multiple of 6.25 kHz or of 5 kHz, whichever removes the smaller remainder (5 kHz on a
 // tie).
@@ -76,10 +70,9 @@ std::string FormatMHz(std::uint32_t f);
 int TextToTenths(std::string_view text);
 std::string TenthsToText(int tenths);
 
-std::string FormatInt(long long v);  // "%d"
-std::string FormatDcs(int code);     // "%03d"
-std::string FormatHex(int v);        // "%X"
-std::string FormatPercent(int p);    // "%d%%"
+std::string FormatDcs(int code);   // "%03d"
+std::string FormatHex(int v);      // "%X"
+std::string FormatPercent(int p);  // "%d%%"
 
 // ---------------------------------------------------------------------------------------------
 // Normalisers and signalling helpers
@@ -100,17 +93,6 @@ std::uint16_t DecoderCoefficientWord(int tenths);
 
 // ---------------------------------------------------------------------------------------------
 // Display formats and input filters
-
-inline constexpr std::string_view g_FreqInputFilter = "0123456789.\b";
-inline constexpr std::string_view g_DecimalInputFilter = "0123456789.\b";
-inline constexpr std::string_view g_DigitInputFilter = "0123456789\b";
-inline constexpr std::string_view g_DtmfInputFilter = "0123456789ABCD*#\b";
-inline constexpr std::string_view g_HexInputFilter = "0123456789ABCDEF\b";
-inline constexpr std::string_view g_ToneInputFilter = "dniDNI0123456789.\b";
-inline constexpr std::string_view g_SymbolInputFilter = " +-*/#\b";
-
-// True when a typed character passes a filter (backspace is in every filter).
-bool FilterAccepts(std::string_view filter, char c);
 
 int StepFromText(std::string_view text);      // 0 if absent
 std::string_view StepText(int pos);           // "12.5" outside the list

@@ -2,6 +2,7 @@
 // and the frequency range records of the nine bands.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -11,19 +12,28 @@
 
 namespace vm {
 
-// Model information: identity strings, firmware version and the last program date.
+// Model information (from kBase): identity strings, firmware version and the last program
+// date. The factory leaves the block erased.
 struct ModelInfoMap {
+    using F = SettingField;
     static constexpr std::uint32_t kBase = image_map::kModelInfo.base;
-    // Text fields as (image address, width).
-    static constexpr CharField kSerialNumber{kBase + 0x00, 8}, kModelName{kBase + 0x08, 8},
-        kModelCode{kBase + 0x10, 16}, kFirmwareVersion{kBase + 0x20, 8};
+    static constexpr F kSerialNumber = F::Chars("Serial number", 0x00, 8),
+                       kModelName = F::Chars("Model name", 0x08, 8),
+                       kModelCode = F::Chars("Model code", 0x10, 16),
+                       kFirmwareVersion = F::Chars("Firmware Version", 0x20, 8);
     // The editable identity strings: serial number, model name and model code.
     static constexpr std::uint32_t kIdentitySize = 0x20;
-    // Last program date: the year as a u16 of four BCD digits, then month and day as one BCD
+    // Last program date: the year as a word of four BCD digits, then month and day as one BCD
     // byte each.
-    static constexpr std::uint32_t kProgramDate = kBase + 0x28;
-    static constexpr WordField kYear{kProgramDate};
-    static constexpr ByteField kMonth{kProgramDate + 2}, kDay{kProgramDate + 3};
+    static constexpr F kYear = F::Word("Year", 0x28, 0x0000, 0x9999),
+                       kMonth = F::Byte("Month", 0x2A, 0x01, 0x12),
+                       kDay = F::Byte("Day", 0x2B, 0x01, 0x31);
+    static constexpr std::array kFields = {kSerialNumber, kModelName, kModelCode, kFirmwareVersion,
+                                           kYear,         kMonth,     kDay};
+    static constexpr std::uint32_t kProgramDate = kBase + kYear.at;
+
+    static std::uint8_t* Record(RadioImage& image) { return image.data() + kBase; }
+    static const std::uint8_t* Record(const RadioImage& image) { return image.data() + kBase; }
 };
 inline constexpr std::uint32_t kProgramDate = ModelInfoMap::kProgramDate;
 
@@ -36,8 +46,16 @@ public:
     static constexpr std::uint32_t Addr(int band) {
         return image_map::kFrequencyRanges.Record(band - 1);
     }
+    // The four limits, in Limit's order. Their factory values depend on the band (its fixed
+    // limits; none for a band the factory leaves out), so the factory writes them by band.
+    static constexpr std::array<SettingField, 4> kFields = {
+        SettingField::Frequency("Rx Lower", 0 * FrequencyField::kWidth),
+        SettingField::Frequency("Rx Upper", 1 * FrequencyField::kWidth),
+        SettingField::Frequency("Tx Lower", 2 * FrequencyField::kWidth),
+        SettingField::Frequency("Tx Upper", 3 * FrequencyField::kWidth),
+    };
     static constexpr FrequencyField Field(Limit l) {
-        return {static_cast<std::uint32_t>(l) * FrequencyField::kWidth};
+        return kFields[static_cast<std::size_t>(l)].AsFrequency();
     }
 
     FrequencyRange(const RadioImage& image, int band) : p_(image.data() + Addr(band)) {}

@@ -167,33 +167,36 @@ struct BasicSettingsMap {
 // DTMF code memories: 16 records of 24 bytes.
 class DtmfCodeMemory {
 public:
+    using F = SettingField;
     static constexpr std::uint32_t kBase = image_map::kDtmfCodeMemories.base;
     static constexpr std::uint32_t kSize = image_map::kDtmfCodeMemories.stride;
     static constexpr int kCount = static_cast<int>(image_map::kDtmfCodeMemories.count);
-    static constexpr std::uint32_t kNumLength = 16, kAliasLength = 6, kType = 23;
-    static constexpr DigitStringField kNum{0, kNumLength};
-    static constexpr CharField kAlias{16, kAliasLength};
+    static constexpr std::uint32_t kNumLength = 16, kAliasLength = 6;
     static constexpr int kTypeNone = 0, kTypeAni = 1;
+    static constexpr F kNum = F::Digits("Num", 0, kNumLength),
+                       kAlias = F::Chars("Alias", 16, kAliasLength),
+                       kType = F::Byte("Type", 23, kTypeNone, kTypeAni);
+    static constexpr std::array kFields = {kNum, kAlias, kType};
 
     // Memory m = 1..16.
     DtmfCodeMemory(const RadioImage& image, int m)
         : p_(image.data() + image_map::kDtmfCodeMemories.Record(m - 1)) {}
 
-    int Type() const { return p_[kType]; }  // 0 "None", 1 "ANI"; other values: empty
+    int Type() const { return kType.Get(p_); }  // 0 "None", 1 "ANI"; other values: empty
     // In use: a valid type and a number that has at least one digit. The first digit may be
     // "0" (digit code 0); an erased memory holds 0xFF.
     bool InUse() const { return (Type() == kTypeNone || Type() == kTypeAni) && p_[kNum.at] < 16; }
-    std::string Num() const { return kNum.Get(p_, DtmfDigitChar); }
+    std::string Num() const { return kNum.AsDigits().Get(p_, DtmfDigitChar); }
     // The alias ends at the first byte that is not printable ASCII.
-    std::string Alias() const { return kAlias.Printable(p_); }
+    std::string Alias() const { return kAlias.AsChars().Printable(p_); }
 
     // Rewrites memory m: all its bytes 0xFF, then type, number and alias.
     static void Write(RadioImage& image, int m, int type, std::string_view num,
                       std::string_view alias) {
         std::uint8_t* p = image.data() + image_map::kDtmfCodeMemories.Record(m - 1);
         std::fill(p, p + kSize, std::uint8_t{0xFF});
-        p[kType] = static_cast<std::uint8_t>(type);
-        kNum.Set(p, num, DtmfDigitValue);
+        kType.Set(p, type);
+        kNum.AsDigits().Set(p, num, DtmfDigitValue);
         for (std::size_t i = 0; i < kAliasLength && i < alias.size(); ++i)
             p[kAlias.at + i] = static_cast<std::uint8_t>(alias[i]);
     }
@@ -340,10 +343,15 @@ struct TwoToneMap {
         kAutoReset,
     };
 
-    // A contact record: tones (0xFFFF when absent), "Two"/"Single", system 1-16.
-    static constexpr CharField kContactAlias{0, kAliasLength};
-    static constexpr WordField kFirst{8}, kSecond{10};
-    static constexpr std::uint32_t kContactFormat = 12, kContactSystem = 13;
+    // A contact record: tones in tenths of Hz (0xFFFF when absent), "Two"/"Single", system
+    // 1-16.
+    static constexpr F kContactAlias = F::Chars("Alias", 0, kAliasLength);
+    static constexpr F kFirst = F::Word("First", 8, kToneMin, kToneMax),
+                       kSecond = F::Word("Second", 10, kToneMin, kToneMax);
+    static constexpr F kContactFormat = F::Byte("Format", 12, 0, 1),
+                       kContactSystem = F::Byte("System", 13, 1, kSystemCount);
+    static constexpr std::array kContactFields = {kContactAlias, kFirst, kSecond, kContactFormat,
+                                                  kContactSystem};
 };
 
 // The 40-byte five-tone standard block: the current one at the head of the image's five-tone
@@ -390,14 +398,21 @@ struct FiveToneMap {
     static constexpr std::uint32_t kFunctionSize = image_map::kFiveToneFunctions.stride;
     static constexpr int kContactCount = static_cast<int>(image_map::kFiveToneContacts.count);
     static constexpr int kFunctionCount = static_cast<int>(image_map::kFiveToneFunctions.count);
-    // A contact record: code, alias, code type, message.
-    static constexpr DigitStringField kContactCode{0, kCodeLength};
-    static constexpr CharField kContactAlias{8, 6}, kContactMessage{16, 16};
-    static constexpr std::uint32_t kContactCodeType = 15;
-    // A decode function record: ID, name, response, type.
-    static constexpr DigitStringField kFunctionId{0, kCodeLength};
-    static constexpr CharField kFunctionName{8, 6};
-    static constexpr std::uint32_t kFunctionResponse = 14, kFunctionType = 15;
+    // A contact record: code, alias, code type ("Off", "ANI", "Message"), message.
+    static constexpr F kContactCode = F::Digits("Code", 0, kCodeLength),
+                       kContactAlias = F::Chars("Alias", 8, 6),
+                       kContactCodeType = F::Byte("Code type", 15, 0, 2),
+                       kContactMessage = F::Chars("Message", 16, 16);
+    static constexpr std::array kContactFields = {kContactCode, kContactAlias, kContactCodeType,
+                                                  kContactMessage};
+    // A decode function record: ID, name, response (as the block's decode response), type
+    // ("Select", "Stun", "Kill", "Wake").
+    static constexpr F kFunctionId = F::Digits("ID", 0, kCodeLength),
+                       kFunctionName = F::Chars("Name", 8, 6),
+                       kFunctionResponse = F::Byte("Response", 14, 0, 3),
+                       kFunctionType = F::Byte("Type", 15, 0, 3);
+    static constexpr std::array kFunctionFields = {kFunctionId, kFunctionName, kFunctionResponse,
+                                                   kFunctionType};
     static constexpr std::uint32_t ContactAddr(int contact0) {
         return image_map::kFiveToneContacts.Record(contact0);
     }

@@ -11,10 +11,11 @@ namespace vm::shell {
 
 namespace {
 
-std::string TextField(const RadioImage& image, CharField field, bool alnum_only) {
+std::string TextField(const RadioImage& image, const SettingField& field, bool alnum_only) {
+    const std::uint8_t* rec = ModelInfoMap::Record(image);
     std::string s;
     for (std::uint32_t i = 0; i < field.width; ++i) {
-        const unsigned char c = image[field.at + i];
+        const unsigned char c = rec[field.at + i];
         const bool ok = alnum_only ? (c < 0x80 && std::isalnum(c) != 0) : (c >= 0x20 && c < 0x7F);
         if (!ok) break;
         s.push_back(static_cast<char>(c));
@@ -45,9 +46,9 @@ ModelInfo ReadModelInfo(const RadioImage& image) {
 
     // "%4X-%02X-%02X" of the year word and the month and day bytes, read back as three decimal
     // numbers ("%d-%d-%d") and shown only when that is a calendar date.
-    const unsigned year = M::kYear.Get(image.data());
-    const unsigned month = M::kMonth.Get(image.data());
-    const unsigned day = M::kDay.Get(image.data());
+    const auto year = static_cast<unsigned>(M::kYear.Get(M::Record(image)));
+    const auto month = static_cast<unsigned>(M::kMonth.Get(M::Record(image)));
+    const auto day = static_cast<unsigned>(M::kDay.Get(M::Record(image)));
     char text[32];
     std::snprintf(text, sizeof text, "%4X-%02X-%02X", year, month, day);
     int y = 0, mo = 0, d = 0;

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "app/image/codecs.h"
+#include "app/text/text_format.h"
 #include "app/widgets/grid.h"
 
 namespace vm {

@@ -317,19 +317,19 @@ void CT5View::LoadFunction(int group) {
     form_.Select(kIdFunctionGroup, group - 1);
     const std::uint8_t* rec = image_.data() + F::FunctionAddr(group - 1);
     form_.Select(kIdFunctionType,
-                 IndexOrNone(rec[F::kFunctionType], g_FiveToneFunctionTypeList.size()));
+                 IndexOrNone(F::kFunctionType.Get(rec), g_FiveToneFunctionTypeList.size()));
     form_.Select(kIdFunctionResponse,
-                 IndexOrNone(rec[F::kFunctionResponse], g_DecodeResponseList.size()));
-    form_.SetText(kIdFunctionId, F::kFunctionId.Get(rec, HexChar));
-    form_.SetText(kIdFunctionName, F::kFunctionName.Printable(rec));
+                 IndexOrNone(F::kFunctionResponse.Get(rec), g_DecodeResponseList.size()));
+    form_.SetText(kIdFunctionId, F::kFunctionId.AsDigits().Get(rec, HexChar));
+    form_.SetText(kIdFunctionName, F::kFunctionName.AsChars().Printable(rec));
 }
 
 void CT5View::StoreFunction(int group) {
     std::uint8_t* rec = image_.data() + F::FunctionAddr(group - 1);
-    rec[F::kFunctionType] = IndexOrErased(form_.Selection(kIdFunctionType));
-    rec[F::kFunctionResponse] = IndexOrErased(form_.Selection(kIdFunctionResponse));
-    F::kFunctionId.Set(rec, form_.Text(kIdFunctionId), HexDigitValue);
-    F::kFunctionName.Set(rec, form_.Text(kIdFunctionName));
+    F::kFunctionType.Set(rec, IndexOrErased(form_.Selection(kIdFunctionType)));
+    F::kFunctionResponse.Set(rec, IndexOrErased(form_.Selection(kIdFunctionResponse)));
+    F::kFunctionId.AsDigits().Set(rec, form_.Text(kIdFunctionId), HexDigitValue);
+    F::kFunctionName.AsChars().Set(rec, form_.Text(kIdFunctionName));
 }
 
 void CT5View::ApplyAliasRule() {
@@ -347,10 +347,11 @@ void CT5View::LoadContact(int contact) {
     shown_contact_ = contact;
     form_.Select(kIdContactGroup, contact - 1);
     const std::uint8_t* rec = image_.data() + F::ContactAddr(contact - 1);
-    form_.SetText(kIdContactAlias, F::kContactAlias.Printable(rec));
-    form_.Select(kIdCodeType, IndexOrNone(rec[F::kContactCodeType], g_FiveToneCodeTypeList.size()));
-    form_.SetText(kIdCode, F::kContactCode.Get(rec, HexChar));
-    form_.SetText(kIdMessage, F::kContactMessage.Printable(rec));
+    form_.SetText(kIdContactAlias, F::kContactAlias.AsChars().Printable(rec));
+    form_.Select(kIdCodeType,
+                 IndexOrNone(F::kContactCodeType.Get(rec), g_FiveToneCodeTypeList.size()));
+    form_.SetText(kIdCode, F::kContactCode.AsDigits().Get(rec, HexChar));
+    form_.SetText(kIdMessage, F::kContactMessage.AsChars().Printable(rec));
     remembered_alias_ = form_.Text(kIdContactAlias);
     remembered_code_ = form_.Text(kIdCode);
     ApplyAliasRule();
@@ -360,10 +361,10 @@ void CT5View::LoadContact(int contact) {
 void CT5View::StoreContact(int contact) {
     ApplyAliasRule();
     std::uint8_t* rec = image_.data() + F::ContactAddr(contact - 1);
-    F::kContactAlias.Set(rec, form_.Text(kIdContactAlias));
-    F::kContactCode.Set(rec, form_.Text(kIdCode), HexDigitValue);
-    rec[F::kContactCodeType] = static_cast<std::uint8_t>(std::max(form_.Selection(kIdCodeType), 0));
-    F::kContactMessage.Set(rec, form_.Text(kIdMessage));
+    F::kContactAlias.AsChars().Set(rec, form_.Text(kIdContactAlias));
+    F::kContactCode.AsDigits().Set(rec, form_.Text(kIdCode), HexDigitValue);
+    F::kContactCodeType.Set(rec, std::max(form_.Selection(kIdCodeType), 0));
+    F::kContactMessage.AsChars().Set(rec, form_.Text(kIdMessage));
 }
 
 // ---- the rest

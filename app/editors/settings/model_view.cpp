@@ -16,10 +16,11 @@ bool IsTextChar(char c) {
 }
 
 // The field's text: its bytes up to the first one outside the field's characters.
-std::string ReadText(const RadioImage& image, CharField f, bool (*in_class)(char)) {
+std::string ReadText(const RadioImage& image, const SettingField& f, bool (*in_class)(char)) {
+    const std::uint8_t* rec = M::Record(image);
     std::string s;
     for (std::uint32_t i = 0; i < f.width; ++i) {
-        const char c = static_cast<char>(image[f.at + i]);
+        const char c = static_cast<char>(rec[f.at + i]);
         if (!in_class(c)) break;
         s.push_back(c);
     }
@@ -27,9 +28,11 @@ std::string ReadText(const RadioImage& image, CharField f, bool (*in_class)(char
 }
 
 // The text up to its first character outside the field's characters, at most the width.
-void WriteText(RadioImage& image, CharField f, std::string_view text, bool (*in_class)(char)) {
+void WriteText(RadioImage& image, const SettingField& f, std::string_view text,
+               bool (*in_class)(char)) {
+    std::uint8_t* rec = M::Record(image);
     for (std::uint32_t i = 0; i < f.width && i < text.size() && in_class(text[i]); ++i)
-        image[f.at + i] = static_cast<std::uint8_t>(text[i]);
+        rec[f.at + i] = static_cast<std::uint8_t>(text[i]);
 }
 
 bool IsLeapYear(int y) {
@@ -43,19 +46,19 @@ bool IsCalendarDate(int y, int m, int d) {
     return d <= days;
 }
 
+// The text fields, labelled with their field's name.
 struct TextField {
     int id;
-    CharField field;
-    std::string_view label;
+    SettingField field;
     bool (*in_class)(char);
     bool edited;
 };
 
 constexpr TextField kTextFields[] = {
-    {CModelView::kIdSerialNumber, M::kSerialNumber, "Serial number", IsIdentityChar, true},
-    {CModelView::kIdModelName, M::kModelName, "Model name", IsIdentityChar, true},
-    {CModelView::kIdModelCode, M::kModelCode, "Model code", IsTextChar, true},
-    {CModelView::kIdFirmwareVersion, M::kFirmwareVersion, "Firmware Version", IsTextChar, false},
+    {CModelView::kIdSerialNumber, M::kSerialNumber, IsIdentityChar, true},
+    {CModelView::kIdModelName, M::kModelName, IsIdentityChar, true},
+    {CModelView::kIdModelCode, M::kModelCode, IsTextChar, true},
+    {CModelView::kIdFirmwareVersion, M::kFirmwareVersion, IsTextChar, false},
 };
 
 }  // namespace
@@ -66,8 +69,10 @@ bool IsIdentityChar(char c) {
 
 std::string ProgramDateText(const RadioImage& image) {
     char text[32];
-    std::snprintf(text, sizeof text, "%4X-%02X-%02X", unsigned{M::kYear.Get(image.data())},
-                  unsigned{M::kMonth.Get(image.data())}, unsigned{M::kDay.Get(image.data())});
+    const std::uint8_t* rec = M::Record(image);
+    std::snprintf(text, sizeof text, "%4X-%02X-%02X", static_cast<unsigned>(M::kYear.Get(rec)),
+                  static_cast<unsigned>(M::kMonth.Get(rec)),
+                  static_cast<unsigned>(M::kDay.Get(rec)));
     int y = 0, m = 0, d = 0;
     if (std::sscanf(text, "%d-%d-%d", &y, &m, &d) != 3 || !IsCalendarDate(y, m, d)) return {};
     return text;
@@ -78,7 +83,7 @@ void CModelView::OnInitialUpdate() {
     initialised_ = true;
     for (const TextField& f : kTextFields) {
         Control& c = form_.AddEdit(f.id, f.field.width, f.in_class);
-        c.label = std::string(f.label);
+        c.label = std::string(f.field.name);
         c.read_only = !f.edited;
     }
     Control& date = form_.AddEdit(kIdProgramDate, kDateLength);

@@ -244,15 +244,16 @@ void CT2ContactPage::LoadFromImage() {
     g.BeginUpdate();
     for (int c = 1; c <= T::kContactCount; ++c) {
         const std::uint8_t* rec = image_.data() + T::ContactAddr(c - 1);
-        const std::uint16_t first = T::kFirst.Get(rec);
+        const auto first = static_cast<std::uint16_t>(T::kFirst.Get(rec));
         const bool present = IsPresentTone(first);
-        const std::uint16_t second = T::kSecond.Get(rec);
+        const auto second = static_cast<std::uint16_t>(T::kSecond.Get(rec));
         g.SetText(c, kColFirst, present ? TenthsToText(first) : "");
         g.SetText(c, kColSecond, present && IsPresentTone(second) ? TenthsToText(second) : "");
-        g.SetText(c, kColFormat,
-                  present ? std::string(g_TwoSingleList[rec[T::kContactFormat] == 1 ? 1 : 0]) : "");
-        g.SetText(c, kColSystem, present ? FormatInt(rec[T::kContactSystem]) : "");
-        g.SetText(c, kColAlias, present ? T::kContactAlias.Printable(rec) : "");
+        g.SetText(
+            c, kColFormat,
+            present ? std::string(g_TwoSingleList[T::kContactFormat.Get(rec) == 1 ? 1 : 0]) : "");
+        g.SetText(c, kColSystem, present ? FormatInt(T::kContactSystem.Get(rec)) : "");
+        g.SetText(c, kColAlias, present ? T::kContactAlias.AsChars().Printable(rec) : "");
         Shade(c);
     }
     g.EndUpdate();
@@ -266,17 +267,17 @@ void CT2ContactPage::StoreToImage() {
         std::fill(rec, rec + T::kContactSize, std::uint8_t{0xFF});
         const std::string& first = g.Text(c, kColFirst);
         if (first.empty()) {
-            rec[T::kContactFormat] = 0;
-            rec[T::kContactSystem] = 1;
+            T::kContactFormat.Set(rec, 0);
+            T::kContactSystem.Set(rec, 1);
             continue;
         }
         T::kFirst.Set(rec, static_cast<std::uint16_t>(TextToTenths(first)));
         const std::string& second = g.Text(c, kColSecond);
         T::kSecond.Set(rec,
                        second.empty() ? 0xFFFF : static_cast<std::uint16_t>(TextToTenths(second)));
-        rec[T::kContactFormat] = IsSingle(c) ? 1 : 0;
-        rec[T::kContactSystem] = static_cast<std::uint8_t>(DecimalValue(g.Text(c, kColSystem)));
-        T::kContactAlias.Set(rec, g.Text(c, kColAlias));
+        T::kContactFormat.Set(rec, IsSingle(c) ? 1 : 0);
+        T::kContactSystem.Set(rec, static_cast<std::uint8_t>(DecimalValue(g.Text(c, kColSystem))));
+        T::kContactAlias.AsChars().Set(rec, g.Text(c, kColAlias));
     }
 }
 

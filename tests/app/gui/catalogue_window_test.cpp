@@ -32,11 +32,6 @@ using testing::Answers;
 using testing::FrameUnderTest;
 using testing::WhenModal;
 
-std::vector<char> Bytes(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
 // One edit of an editor: its fields in order, and the record of a dialog that steps.
 struct SameAsWindow {
     const char* editor;
@@ -159,7 +154,7 @@ private slots:
                 }
             }
             std::filesystem::copy_file(window_file, cli_file);
-            const auto factory_bytes = Bytes(window_file);
+            const auto factory_bytes = vm::testing::ReadBytes(window_file);
 
             // The command line, in-process, over a document of its own.
             RadioImage image{};
@@ -199,8 +194,8 @@ private slots:
             }
             t.frame->OnFileSave();
             QCOMPARE(answers.messages.size(), 0);
-            const auto window_bytes = Bytes(window_file);
-            const auto cli_bytes = Bytes(cli_file);
+            const auto window_bytes = vm::testing::ReadBytes(window_file);
+            const auto cli_bytes = vm::testing::ReadBytes(cli_file);
             QCOMPARE(window_bytes.size(), cli_bytes.size());
             // Both saving the file unchanged would be no proof: the edits reached the file.
             QVERIFY2(cli_bytes != factory_bytes,

@@ -47,11 +47,6 @@ void TypeRx(CProgramView& view, int row, const char* rx) {
     view.TypeIntoCell(row, V::kColRx, rx);
 }
 
-std::vector<std::uint8_t> Bytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace
 
 class ChannelTableWindowTest : public QObject {
@@ -240,7 +235,7 @@ private slots:
         const std::vector<std::string> args = {"channels", cli_file.string(), "--import",
                                                list.string(), "--partial"};
         QCOMPARE(cli::Run(args, ctx), 0);
-        QVERIFY(Bytes(window_file) == Bytes(cli_file));
+        QVERIFY(vm::testing::ReadBytes(window_file) == vm::testing::ReadBytes(cli_file));
 
         // An import is one step to undo.
         ChannelTableActions* actions = Actions(*t.frame);

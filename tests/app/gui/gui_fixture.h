@@ -5,27 +5,29 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "app/editors/channels/program_view.h"
+#include "app/gui/child_frame.h"
+#include "app/gui/commands.h"
+#include "app/gui/editor_windows.h"
+#include "app/gui/grid_widget.h"
 #include "app/gui/main_frame.h"
 #include "app/gui/ui_hooks.h"
 #include "app/image/band_tables.h"
 #include "app/shell/app_state.h"
 #include "app/shell/data_file.h"
+#include "tests/support/files.h"
 
 namespace vm::gui::testing {
 
-inline std::filesystem::path BuiltAppFolder() {
-    const QByteArray dir = qgetenv("VM_APP_DIR");
-    return dir.isEmpty() ? std::filesystem::current_path()
-                         : std::filesystem::path(dir.toStdString());
-}
+using vm::testing::BuildAppFolder;
 
 // An application folder: "Default.dat" from the build, a "Program.ini" of the test's own.
 class AppFolder {
@@ -33,15 +35,17 @@ public:
     explicit AppFolder(const QByteArray& ini =
                            "[Setup]\r\nCOM=COM1\r\nModel=VM6142\r\nCompany=ACME Radio\r\n"
                            "[About]\r\nVersion=2.1\r\n") {
-        std::filesystem::copy_file(BuiltAppFolder() / "Default.dat", path() / "Default.dat");
+        std::filesystem::copy_file(BuildAppFolder() / "Default.dat", path() / "Default.dat");
         QFile f(QString::fromStdString((path() / "Program.ini").string()));
         if (f.open(QIODevice::WriteOnly)) f.write(ini);
     }
-    std::filesystem::path path() const { return dir_.path().toStdString(); }
-    QString file(const QString& name) const { return dir_.filePath(name); }
+    std::filesystem::path path() const { return dir_.path(); }
+    QString file(const QString& name) const {
+        return QString::fromStdString((dir_ / name.toStdString()).string());
+    }
 
 private:
-    QTemporaryDir dir_;
+    vm::testing::TempDir dir_;
 };
 
 // A main frame over its own image, header, band tables and start-up values.
@@ -62,6 +66,30 @@ struct FrameUnderTest {
         frame->show();
     }
 };
+
+// The frame's own title: the framework adds " - [child]" while a child window is maximised.
+inline QString OwnTitle(const QWidget& frame) {
+    const QString title = frame.windowTitle();
+    const qsizetype child = title.indexOf(" - [");
+    return child < 0 ? title : title.left(child);
+}
+
+// The channel table's window: the generic single-form window over the table.
+struct ChannelTableWindow {
+    FormViewWindow* window;
+    GridWidget* grid() const { return window->grid(CProgramView::kIdGrid); }
+    QWidget* control(int id) const { return window->control(id); }
+    CProgramView& view() const { return dynamic_cast<CProgramView&>(window->base_view()); }
+    int logicalDpiX() const { return window->logicalDpiX(); }
+    int logicalDpiY() const { return window->logicalDpiY(); }
+};
+
+inline std::optional<ChannelTableWindow> ChannelWindow(CMainFrame& frame) {
+    CChildFrame* child = frame.childFrame(ID_EDIT_CHANNEL);
+    auto* w = child ? qobject_cast<FormViewWindow*>(child->view()) : nullptr;
+    if (!w) return std::nullopt;
+    return ChannelTableWindow{w};
+}
 
 // Runs `act` on the next modal window that comes up (polled from the event loop).
 inline void WhenModal(std::function<void(QWidget*)> act, QWidget* not_this = nullptr) {

@@ -31,7 +31,7 @@ struct InstalledTree {
         fs::create_directories(bin);
         fs::create_directories(share);
         fs::create_directories(home);
-        fs::copy_file(testing::BuiltAppFolder() / "Default.dat", share / "Default.dat");
+        fs::copy_file(testing::BuildAppFolder() / "Default.dat", share / "Default.dat");
         std::ofstream(share / "Program.ini") << "[Setup]\nModel=VM6142\n";
     }
     shell::Locations Where() const { return shell::Locate({bin, home.string(), "", ""}); }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "app/image/file_bytes.h"
+#include "tests/support/files.h"
 
 namespace vm {
 namespace {
@@ -19,12 +20,6 @@ namespace fs = std::filesystem;
 
 class FileBytesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "vm6142-bytes-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     fs::path Write(const std::string& name, const std::string& content) {
         const fs::path p = dir_ / name;
         std::FILE* f = std::fopen(p.c_str(), "wb");
@@ -32,7 +27,7 @@ protected:
         std::fclose(f);
         return p;
     }
-    fs::path dir_;
+    testing::TempDir dir_;
 };
 
 TEST_F(FileBytesTest, ReadsWholeFilesOrTheirStart) {

@@ -105,22 +105,30 @@ TEST(ImageMap, ViewsAddressTheirRecordsThroughTheIndex) {
     for (const auto& [got, want] : cases) EXPECT_EQ(got, want) << std::hex << want;
 }
 
+// Every field list of the map, with the size of the record it describes.
+struct FieldList {
+    std::string_view record;
+    std::uint32_t size;
+    std::span<const SettingField> fields;
+};
+const FieldList kFieldLists[] = {
+    {"basic settings", BasicSettingsMap::kSize, BasicSettingsMap::kFields},
+    {"alarm", image_map::kAlarm.size, AlarmMap::kFields},
+    {"DTMF", image_map::kDtmf.size, DtmfMap::kFields},
+    {"DTMF code memory", DtmfCodeMemory::kSize, DtmfCodeMemory::kFields},
+    {"two-tone system", TwoToneMap::kSystemSize, TwoToneMap::kSystemFields},
+    {"two-tone contact", TwoToneMap::kContactSize, TwoToneMap::kContactFields},
+    {"five-tone", image_map::kFiveTone.size, FiveToneMap::kFields},
+    {"five-tone contact", FiveToneMap::kContactSize, FiveToneMap::kContactFields},
+    {"five-tone function", FiveToneMap::kFunctionSize, FiveToneMap::kFunctionFields},
+    {"model information", image_map::kModelInfo.size, ModelInfoMap::kFields},
+    {"frequency range", image_map::kFrequencyRanges.stride, FrequencyRange::kFields},
+};
+
 // Every settings field lies in its record, no two fields share a bit, each range fits the
 // field's bytes and each factory value lies in its range.
 TEST(SettingsFields, FieldsLieInTheirRecordsWithoutOverlap) {
-    struct List {
-        std::string_view record;
-        std::uint32_t size;
-        std::span<const SettingField> fields;
-    };
-    const List lists[] = {
-        {"basic settings", BasicSettingsMap::kSize, BasicSettingsMap::kFields},
-        {"alarm", image_map::kAlarm.size, AlarmMap::kFields},
-        {"DTMF", image_map::kDtmf.size, DtmfMap::kFields},
-        {"two-tone system", TwoToneMap::kSystemSize, TwoToneMap::kSystemFields},
-        {"five-tone", image_map::kFiveTone.size, FiveToneMap::kFields},
-    };
-    for (const List& list : lists) {
+    for (const FieldList& list : kFieldLists) {
         std::vector<std::uint8_t> used(list.size, 0);
         for (const SettingField& f : list.fields) {
             SCOPED_TRACE(std::string(list.record) + ": " + std::string(f.name));
@@ -146,17 +154,21 @@ TEST(SettingsFields, FieldsLieInTheirRecordsWithoutOverlap) {
     }
 }
 
-// A field reads and writes only its own bits or bytes.
+// A number field reads and writes only its own bits or bytes, in every list.
 TEST(SettingsFields, SetTouchesOnlyTheField) {
-    for (const SettingField& f : BasicSettingsMap::kFields) {
-        SCOPED_TRACE(std::string(f.name));
-        std::vector<std::uint8_t> rec(BasicSettingsMap::kSize, 0xA5);
-        const std::vector<std::uint8_t> before = rec;
-        f.Set(rec.data(), f.max);
-        EXPECT_EQ(f.Get(rec.data()), f.max);
-        for (std::uint32_t a = 0; a < rec.size(); ++a) {
-            const bool mine = a >= f.at && a < f.at + f.width;
-            EXPECT_EQ(rec[a] & ~(mine ? f.Mask() : 0), before[a] & ~(mine ? f.Mask() : 0)) << a;
+    for (const FieldList& list : kFieldLists) {
+        for (const SettingField& f : list.fields) {
+            if (f.kind != FieldKind::Bits && f.kind != FieldKind::Byte && f.kind != FieldKind::Word)
+                continue;
+            SCOPED_TRACE(std::string(list.record) + ": " + std::string(f.name));
+            std::vector<std::uint8_t> rec(list.size, 0xA5);
+            const std::vector<std::uint8_t> before = rec;
+            f.Set(rec.data(), f.max);
+            EXPECT_EQ(f.Get(rec.data()), f.max);
+            for (std::uint32_t a = 0; a < rec.size(); ++a) {
+                const bool mine = a >= f.at && a < f.at + f.width;
+                EXPECT_EQ(rec[a] & ~(mine ? f.Mask() : 0), before[a] & ~(mine ? f.Mask() : 0)) << a;
+            }
         }
     }
 }

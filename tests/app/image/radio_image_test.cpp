@@ -12,6 +12,7 @@
 #include "app/image/channel_regions.h"
 #include "app/image/codecs.h"
 #include "app/image/model_regions.h"
+#include "tests/support/files.h"
 
 namespace vm {
 namespace {
@@ -88,14 +89,7 @@ TEST(Header, FiveToneReloadKeepsRecordHeadsAndUserTones) {
 
 class ResetTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vm_reset_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::filesystem::path dir_;
+    testing::TempDir dir_;
 };
 
 TEST_F(ResetTest, MissingFactoryFileOnlyReloadsTones) {

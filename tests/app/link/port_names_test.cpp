@@ -8,6 +8,7 @@
 
 #include "app/link/port_names.h"
 #include "app/link/serial_port.h"
+#include "tests/support/files.h"
 
 namespace vm {
 namespace {
@@ -84,12 +85,9 @@ TEST(PortNames, ExplicitEntriesOfTheSixteenAndOfTheNamedPort) {
 class FakeSysfs : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("vm6142-sysfs-" + std::to_string(getpid()));
-        fs::remove_all(root_);
         fs::create_directories(root_ / "class" / "tty");
         fs::create_directories(root_ / "dev");
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     // A tty whose device sits at `bus_path` below the fake devices tree.
     void Add(const std::string& name, const std::string& bus_path, const char* type = nullptr,
@@ -109,7 +107,7 @@ protected:
     }
     std::string Dev(const std::string& name) { return (root_ / "dev" / name).string(); }
 
-    fs::path root_;
+    testing::TempDir root_;
 };
 
 TEST_F(FakeSysfs, UsbDevicesByBusPlaceThenBuiltInPortsWithHardware) {

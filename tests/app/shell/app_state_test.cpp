@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "app/shell/version.h"
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 namespace vm::shell {
 namespace {

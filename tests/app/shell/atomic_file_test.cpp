@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 namespace vm::shell {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "app/shell/data_file.h"
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 namespace vm::shell {
 namespace {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "app/image/codecs.h"
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 namespace vm::shell {
 namespace {

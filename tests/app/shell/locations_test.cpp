@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "app/shell/app_state.h"
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 namespace vm::shell {
 namespace {

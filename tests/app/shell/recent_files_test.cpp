@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 namespace vm::shell {
 namespace {

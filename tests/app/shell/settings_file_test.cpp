@@ -9,7 +9,7 @@
 #include <map>
 #include <random>
 
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 namespace vm::shell {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/image/codecs.h"
+#include "app/text/text_format.h"
 
 namespace vm {
 namespace {

@@ -6,22 +6,18 @@
 
 #include "app/image/channel_record.h"
 #include "app/image/radio_image.h"
-#include "tests/app/shell/test_support.h"
-#include "tests/tools/cli/tool_runner.h"
+#include "tests/support/files.h"
+#include "tests/support/tool_runner.h"
 
 namespace vm::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using vm::testing::BuildAppFolder;
 using vm::testing::ReadBytes;
 using vm::testing::TempDir;
+using vm::testing::Tool;
 using vm::testing::ToolRun;
 using vm::testing::WriteText;
-
-ToolRun Tool(const std::vector<std::string>& args) {
-    return vm::testing::RunTool(args, BuildAppFolder());
-}
 
 class Channels : public ::testing::Test {
 protected:

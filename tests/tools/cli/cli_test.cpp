@@ -17,8 +17,9 @@
 #include "app/shell/app_state.h"
 #include "app/shell/data_file.h"
 #include "app/shell/version.h"
-#include "tests/app/shell/test_support.h"
-#include "tests/tools/cli/tool_runner.h"
+#include "tests/support/files.h"
+#include "tests/support/text.h"
+#include "tests/support/tool_runner.h"
 #include "tools/cli/cli.h"
 #include "tools/cli/file_io.h"
 #include "tools/cli/json.h"
@@ -29,20 +30,14 @@ namespace {
 namespace fs = std::filesystem;
 using vm::testing::AppFolderCopy;
 using vm::testing::BuildAppFolder;
+using vm::testing::Contains;
 using vm::testing::ReadBytes;
 using vm::testing::RunBinary;
 using vm::testing::RunUnprivileged;
 using vm::testing::TempDir;
+using vm::testing::Tool;
 using vm::testing::ToolRun;
 using vm::testing::WriteBytes;
-
-bool Contains(const std::string& s, const std::string& part) {
-    return s.find(part) != std::string::npos;
-}
-
-ToolRun Tool(const std::vector<std::string>& args) {
-    return vm::testing::RunTool(args, BuildAppFolder());
-}
 
 class Cli : public ::testing::Test {
 protected:

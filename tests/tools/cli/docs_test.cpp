@@ -9,8 +9,8 @@
 #include <set>
 #include <sstream>
 
-#include "tests/app/shell/test_support.h"
-#include "tests/tools/cli/tool_runner.h"
+#include "tests/support/files.h"
+#include "tests/support/tool_runner.h"
 #include "tools/cli/cli.h"
 
 namespace vm::cli {

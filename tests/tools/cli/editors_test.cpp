@@ -3,24 +3,18 @@
 
 #include <algorithm>
 
-#include "tests/app/shell/test_support.h"
-#include "tests/tools/cli/tool_runner.h"
+#include "tests/support/files.h"
+#include "tests/support/text.h"
+#include "tests/support/tool_runner.h"
 
 namespace vm::cli {
 namespace {
 
-using vm::testing::BuildAppFolder;
+using vm::testing::Contains;
 using vm::testing::ReadBytes;
 using vm::testing::TempDir;
+using vm::testing::Tool;
 using vm::testing::ToolRun;
-
-ToolRun Tool(const std::vector<std::string>& args) {
-    return vm::testing::RunTool(args, BuildAppFolder());
-}
-
-bool Contains(const std::string& s, const std::string& part) {
-    return s.find(part) != std::string::npos;
-}
 
 class Editors : public ::testing::Test {
 protected:

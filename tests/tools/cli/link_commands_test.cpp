@@ -11,9 +11,10 @@
 
 #include "app/link/serial_port.h"
 #include "app/shell/data_file.h"
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 #include "tests/support/radio_turn_port.h"
-#include "tests/tools/cli/tool_runner.h"
+#include "tests/support/text.h"
+#include "tests/support/tool_runner.h"
 #include "tools/cli/transfer_cli.h"
 #include "tools/radio/simulated_radio.h"
 
@@ -22,13 +23,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using vm::testing::BuildAppFolder;
+using vm::testing::Contains;
 using vm::testing::ReadBytes;
 using vm::testing::TempDir;
 using vm::testing::ToolRun;
-
-bool Contains(const std::string& s, const std::string& part) {
-    return s.find(part) != std::string::npos;
-}
 
 class LinkCommands : public ::testing::Test {
 protected:

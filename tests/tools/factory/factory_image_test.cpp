@@ -12,15 +12,13 @@
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
+#include "tests/support/files.h"
 
 namespace vm {
 namespace {
 
 std::vector<std::uint8_t> ReadBuiltFactoryFile() {
-    const char* dir = std::getenv("VM_APP_DIR");
-    const std::filesystem::path path = std::filesystem::path(dir ? dir : ".") / "Default.dat";
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return testing::ReadBytes(testing::BuildAppFolder() / "Default.dat");
 }
 
 TEST(FactoryFile, IsTheGeneratedImageBesideTheExecutables) {

@@ -9,6 +9,9 @@
 namespace vm {
 namespace {
 
+using vm::testing::Choose;
+using vm::testing::TypeInto;
+
 using testing::P;
 using D = CChannelEditDlg;
 

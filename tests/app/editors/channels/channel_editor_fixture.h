@@ -1,5 +1,5 @@
 // What the tests of the channel edit dialog, the VFO dialog and the scan-edge view share: an
-// erased image with chosen bands programmed at their fixed limits, and typing as a user does.
+// erased image with chosen bands programmed at their fixed limits.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
 #include "tests/app/editors/channels/channel_fixture.h"
+#include "tests/support/form_input.h"
 
 namespace vm::testing {
 
@@ -30,25 +31,6 @@ struct ChannelEditorTest : ::testing::Test {
     }
     void SetUp() override { UseBands({1, 2, 3, 4, 5, 6, 7, 8, 9}); }
 
-    // Focus, select all, type (an empty text deletes), leave.
-    static void TypeInto(Form& form, int id, std::string_view text) {
-        form.Focus(id);
-        form.SelectAll(id);
-        if (text.empty())
-            form.Type(id, '\b');
-        else
-            form.TypeText(id, text);
-        form.Focus(0);
-    }
-    // Picks the list entry whose text is `text`; fails the test when there is none.
-    static void Choose(Form& form, int id, std::string_view text) {
-        const auto& e = form.At(id).entries;
-        const auto it = std::find(e.begin(), e.end(), text);
-        ASSERT_NE(it, e.end()) << text;
-        form.Focus(id);
-        form.Choose(id, static_cast<int>(it - e.begin()));
-        form.Focus(0);
-    }
     std::vector<std::uint8_t> Bytes(std::uint32_t at, std::size_t n = 32) const {
         return {image.data() + at, image.data() + at + n};
     }

@@ -10,6 +10,7 @@
 
 #include "app/editors/channels/channel_memory.h"
 #include "app/editors/channels/program_view.h"
+#include "tests/support/files.h"
 #include "tools/factory/factory_image.h"
 
 namespace vm {
@@ -38,10 +39,8 @@ TEST(FactoryImage, LoadingAndStoringTheTableChangesNoByte) {
 }
 
 TEST(FactoryImage, TheFileBesideTheExecutablesIsAFixedPointToo) {
-    const char* dir = std::getenv("VM_APP_DIR");
-    std::ifstream in(std::filesystem::path(dir ? dir : ".") / "Default.dat", std::ios::binary);
-    const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in),
-                                         std::istreambuf_iterator<char>()};
+    const std::vector<std::uint8_t> file =
+        testing::ReadBytes(testing::BuildAppFolder() / "Default.dat");
     ASSERT_EQ(file.size(), kDataFileSize);
     RadioImage image;
     std::copy(file.begin() + kHeaderSize, file.end(), image.begin());

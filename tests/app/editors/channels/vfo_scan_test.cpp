@@ -10,6 +10,8 @@
 namespace vm {
 namespace {
 
+using vm::testing::TypeInto;
+
 using testing::P;
 
 // ---------------------------------------------------------------------------------------------

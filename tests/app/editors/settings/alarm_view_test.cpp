@@ -1,4 +1,5 @@
 #include "app/editors/settings/alarm_view.h"
+#include "tests/support/form_input.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 namespace vm {
 namespace {
 
+using vm::testing::TypeInto;
+
 using A = CAlarmView;
 
 class AlarmViewTest : public ::testing::Test {
@@ -18,13 +21,6 @@ protected:
         view_->OnInitialUpdate();
     }
     Form& form() { return view_->form(); }
-    void TypeInto(int id, std::string_view text) {
-        form().Focus(id);
-        form().SelectAll(id);
-        if (text.empty()) form().Type(id, '\b');  // typing over the selection deletes it
-        form().TypeText(id, text);
-        form().Focus(0);
-    }
     // DTMF code memory m in use (type "None", one digit) or erased.
     void UseMemory(int m, bool used, std::uint8_t first_digit = 1) {
         std::uint8_t* p = image_.data() + 0xD760 + 24 * (m - 1);
@@ -73,7 +69,7 @@ TEST_F(AlarmViewTest, TimesAreCheckedWhenLeft) {
         {A::kIdCycle, "999", "5", 0xCC71, 5},      {A::kIdCycle, "012", "12", 0xCC71, 12},
     };
     for (const Case& c : cases) {
-        TypeInto(c.id, c.typed);
+        TypeInto(form(), c.id, c.typed);
         EXPECT_EQ(form().Text(c.id), c.shown) << c.typed;
         view_->StoreToImage();
         EXPECT_EQ(image_[c.addr], c.stored) << c.typed;

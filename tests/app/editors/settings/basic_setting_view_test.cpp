@@ -10,10 +10,13 @@
 
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
+#include "tests/support/form_input.h"
 #include "tools/factory/factory_image.h"
 
 namespace vm {
 namespace {
+
+using vm::testing::TypeInto;
 
 using O = COptionPage;
 using T = CTotPage;
@@ -27,13 +30,6 @@ protected:
     Form& option() { return view_->Page(0).form(); }
     Form& tot() { return view_->Page(1).form(); }
     Form& keys() { return view_->Page(2).form(); }
-    // Types a text into an edit as a user does: focus, select all, type, leave.
-    void TypeInto(Form& f, int id, std::string_view text) {
-        f.Focus(id);
-        f.SelectAll(id);
-        f.TypeText(id, text);
-        f.Focus(0);
-    }
     void UseChannel(int n) { InitChannelRecord(image_, n, 14'550'000, BandTables::Initial()); }
 
     RadioImage image_{};

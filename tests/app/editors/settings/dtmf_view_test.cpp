@@ -1,4 +1,5 @@
 #include "app/editors/settings/dtmf_view.h"
+#include "tests/support/form_input.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 
 namespace vm {
 namespace {
+
+using vm::testing::TypeInto;
 
 using C = CDtmfCodePage;
 
@@ -25,14 +28,6 @@ protected:
     Form& pttid() { return view_->Page(1).form(); }
     Grid& grid() { return code().grid(); }
 
-    // As a user: focus, select all, type, leave.
-    static void TypeInto(Form& f, int id, std::string_view text) {
-        f.Focus(id);
-        f.SelectAll(id);
-        if (text.empty()) f.Type(id, '\b');  // typing over the selection deletes it
-        f.TypeText(id, text);
-        f.Focus(0);
-    }
     // Clicks a cell of the code grid; returns the cell editor that opened (0: none).
     int Click(int row, int col) {
         grid().ClickCell(row, col);

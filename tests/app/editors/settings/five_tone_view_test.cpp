@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "app/editors/framework/editor_fields.h"
+#include "tests/support/form_input.h"
 
 namespace vm {
 namespace {
+
+using vm::testing::Choose;
+using vm::testing::TypeInto;
 
 using V = CT5View;
 
@@ -29,19 +33,6 @@ protected:
         view_->OnInitialUpdate();
     }
     Form& f() { return view_->form(); }
-    void TypeInto(int id, std::string_view text) {
-        f().Focus(id);
-        f().ReplaceText(id, text);
-        f().Focus(0);
-    }
-    void Pick(int id, std::string_view text) {
-        const auto& e = f().At(id).entries;
-        const auto it = std::find(e.begin(), e.end(), text);
-        ASSERT_NE(it, e.end()) << text;
-        f().Focus(id);
-        f().Choose(id, static_cast<int>(it - e.begin()));
-        f().Focus(0);
-    }
     std::vector<std::uint8_t> Bytes(const std::uint8_t* p, std::size_t n) { return {p, p + n}; }
     std::uint16_t Word(const std::uint8_t* p) {
         return static_cast<std::uint16_t>(p[0] | p[1] << 8);
@@ -94,7 +85,7 @@ TEST_F(FiveToneViewTest, NumericFieldsAreCheckedWhenLeft) {
         {V::kIdWidth, "80", "80", kBlock + 1, 80},
     };
     for (const Case& c : cases) {
-        TypeInto(c.id, c.typed);
+        TypeInto(f(), c.id, c.typed);
         EXPECT_EQ(f().Text(c.id), c.shown) << c.id << " " << c.typed;
         view_->StoreToImage();
         EXPECT_EQ(image_[c.addr], c.stored) << c.id << " " << c.typed;
@@ -110,9 +101,9 @@ TEST_F(FiveToneViewTest, NumericFieldsAreCheckedWhenLeft) {
 
 TEST_F(FiveToneViewTest, WidthFollowsTheStandardsMinimum) {
     Open();
-    Pick(V::kIdStandard, "EIA");
+    Choose(f(), V::kIdStandard, "EIA");
     EXPECT_EQ(f().At(V::kIdWidthSpin).spin.min, 33);
-    TypeInto(V::kIdWidth, "20");
+    TypeInto(f(), V::kIdWidth, "20");
     EXPECT_EQ(f().Text(V::kIdWidth), "33");
     f().Spin(V::kIdWidthSpin, -1);
     EXPECT_EQ(f().Text(V::kIdWidth), "255");
@@ -126,26 +117,26 @@ TEST_F(FiveToneViewTest, WidthFollowsTheStandardsMinimum) {
 
 TEST_F(FiveToneViewTest, ChangingTheStandardKeepsWhatTheOneLeftShowed) {
     Open();
-    TypeInto(V::kIdWidth, "90");
-    Pick(V::kIdRepeat, "E");
-    Pick(V::kIdStandard, "CCIR1");
+    TypeInto(f(), V::kIdWidth, "90");
+    Choose(f(), V::kIdRepeat, "E");
+    Choose(f(), V::kIdStandard, "CCIR1");
     EXPECT_EQ(header_[0x100 + 1], 90);  // ZVEI1's entry, before any store
     EXPECT_EQ(header_[0x100 + 3], 0x0E);
     EXPECT_EQ(f().Text(V::kIdWidth), "255");  // CCIR1's own entry
-    Pick(V::kIdStandard, "ZVEI1");
+    Choose(f(), V::kIdStandard, "ZVEI1");
     EXPECT_EQ(f().Text(V::kIdWidth), "90");
     EXPECT_EQ(f().SelectedText(V::kIdRepeat), "E");
 }
 
 TEST_F(FiveToneViewTest, UserDefinedTonesAreEditedInTheHeaderEntry) {
     Open();
-    Pick(V::kIdStandard, "USER DEFINDE");
+    Choose(f(), V::kIdStandard, "USER DEFINDE");
     EXPECT_TRUE(f().At(V::ToneEdit(10)).enabled);
     EXPECT_TRUE(f().At(V::ToneSpin(10)).enabled);
-    TypeInto(V::ToneEdit(10), "3000");
-    TypeInto(V::ToneEdit(11), "3116.05");
-    TypeInto(V::ToneEdit(12), "3200");  // above 3116.0 Hz: left empty, the digit unused
-    TypeInto(V::ToneEdit(13), "287.9");
+    TypeInto(f(), V::ToneEdit(10), "3000");
+    TypeInto(f(), V::ToneEdit(11), "3116.05");
+    TypeInto(f(), V::ToneEdit(12), "3200");  // above 3116.0 Hz: left empty, the digit unused
+    TypeInto(f(), V::ToneEdit(13), "287.9");
     EXPECT_EQ(f().Text(V::ToneEdit(11)), "3116.0");
     EXPECT_EQ(f().Text(V::ToneEdit(12)), "");
     EXPECT_EQ(f().Text(V::ToneEdit(13)), "");
@@ -160,7 +151,7 @@ TEST_F(FiveToneViewTest, UserDefinedTonesAreEditedInTheHeaderEntry) {
         EXPECT_EQ(Word(p + 8 + 26), 2880);
     }
     // A predefined standard never writes its tones into the header.
-    Pick(V::kIdStandard, "ZVEI2");
+    Choose(f(), V::kIdStandard, "ZVEI2");
     EXPECT_FALSE(f().At(V::ToneEdit(0)).enabled);
     const auto before = Bytes(header_.data() + 0x100 + 40 + 8, 32);
     view_->StoreToImage();
@@ -204,7 +195,7 @@ TEST_F(FiveToneViewTest, GroupRepeatAndDelimiterNeverShareALetter) {
         {V::kIdDelimiter, "None", "C", "A", "None"},
     };
     for (const Step& s : steps) {
-        Pick(s.id, s.pick);
+        Choose(f(), s.id, s.pick);
         EXPECT_EQ(f().SelectedText(V::kIdGroup), s.group) << s.pick;
         EXPECT_EQ(f().SelectedText(V::kIdRepeat), s.repeat) << s.pick;
         EXPECT_EQ(f().SelectedText(V::kIdDelimiter), s.delimiter) << s.pick;
@@ -221,11 +212,11 @@ TEST_F(FiveToneViewTest, GroupRepeatAndDelimiterNeverShareALetter) {
 
 TEST_F(FiveToneViewTest, FunctionAndContactGroupsStoreTheRecordLeft) {
     Open();
-    Pick(V::kIdFunctionType, "Kill");
-    Pick(V::kIdFunctionResponse, "Reply");
-    TypeInto(V::kIdFunctionId, "1a2");
+    Choose(f(), V::kIdFunctionType, "Kill");
+    Choose(f(), V::kIdFunctionResponse, "Reply");
+    TypeInto(f(), V::kIdFunctionId, "1a2");
     EXPECT_EQ(f().Text(V::kIdFunctionId), "1A2");
-    Pick(V::kIdFunctionGroup, "2");
+    Choose(f(), V::kIdFunctionGroup, "2");
     const std::uint8_t* fn1 = image_.data() + 0xD4D0;
     EXPECT_EQ(Bytes(fn1, 16),
               (std::vector<std::uint8_t>{1, 0x0A, 2, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -233,16 +224,16 @@ TEST_F(FiveToneViewTest, FunctionAndContactGroupsStoreTheRecordLeft) {
     EXPECT_EQ(f().Text(V::kIdFunctionId), "");
     EXPECT_EQ(f().Selection(V::kIdFunctionType), -1);
 
-    TypeInto(V::kIdContactAlias, "BOB");
-    Pick(V::kIdCodeType, "Message");
+    TypeInto(f(), V::kIdContactAlias, "BOB");
+    Choose(f(), V::kIdCodeType, "Message");
     EXPECT_TRUE(f().At(V::kIdMessage).enabled);
-    TypeInto(V::kIdMessage, "HELLO");
-    TypeInto(V::kIdCode, "");  // contact 1 always holds a code
+    TypeInto(f(), V::kIdMessage, "HELLO");
+    TypeInto(f(), V::kIdCode, "");  // contact 1 always holds a code
     EXPECT_EQ(f().Text(V::kIdCode), "12345");
-    Pick(V::kIdContactGroup, "3");
+    Choose(f(), V::kIdContactGroup, "3");
     EXPECT_EQ(f().Text(V::kIdContactAlias), "2T-S03");
     EXPECT_FALSE(f().At(V::kIdMessage).enabled);
-    TypeInto(V::kIdCode, "");
+    TypeInto(f(), V::kIdCode, "");
     EXPECT_EQ(f().Text(V::kIdCode), "");
     const std::uint8_t* c1 = image_.data() + 0xD2D0;
     EXPECT_EQ(Bytes(c1, 16), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 0xFF, 0xFF, 0xFF, 'B', 'O',
@@ -257,14 +248,14 @@ TEST_F(FiveToneViewTest, FunctionAndContactGroupsStoreTheRecordLeft) {
 TEST_F(FiveToneViewTest, CodesTakeOnlyDigitsTheStandardCanSend) {
     image_[kBlock] = 2;  // ZVEI3: no tone for B, C, D, F
     Open();
-    Pick(V::kIdRepeat, "E");
-    TypeInto(V::kIdCode, "1BE5cA");
+    Choose(f(), V::kIdRepeat, "E");
+    TypeInto(f(), V::kIdCode, "1BE5cA");
     EXPECT_EQ(f().Text(V::kIdCode), "15A");
-    TypeInto(V::kIdFunctionId, "F0D9");
+    TypeInto(f(), V::kIdFunctionId, "F0D9");
     EXPECT_EQ(f().Text(V::kIdFunctionId), "09");
-    TypeInto(V::kIdBeginId, "FEDCBA98");  // PTT ID codes take every hexadecimal digit
+    TypeInto(f(), V::kIdBeginId, "FEDCBA98");  // PTT ID codes take every hexadecimal digit
     EXPECT_EQ(f().Text(V::kIdBeginId), "FEDCBA98");
-    TypeInto(V::kIdSelfId, "12AB34");
+    TypeInto(f(), V::kIdSelfId, "12AB34");
     EXPECT_EQ(f().Text(V::kIdSelfId), "1234");
 }
 

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "app/editors/framework/editor_fields.h"
+#include "tests/support/form_input.h"
 
 namespace vm {
 namespace {
+
+using vm::testing::TypeInto;
 
 using V = CModelView;
 
@@ -28,12 +31,6 @@ protected:
         image_[0xFF29] = static_cast<std::uint8_t>(year >> 8);
         image_[0xFF2A] = month;
         image_[0xFF2B] = day;
-    }
-    // What a user does: types into the edit over its whole text, then leaves it.
-    void TypeInto(int id, std::string_view text) {
-        form().Focus(id);
-        form().ReplaceText(id, text);
-        form().Focus(0);
     }
     std::vector<std::uint8_t> Bytes(std::uint32_t from, std::uint32_t to) const {
         return {image_.begin() + from, image_.begin() + to};
@@ -97,15 +94,15 @@ TEST_F(ModelViewTest, TypingKeepsEachFieldsCharactersAndStoreRewritesTheIdentity
     Put(0xFF20, "FW1.0");
     Date(0x2016, 0x03, 0x05);
     Open();
-    TypeInto(V::kIdSerialNumber, "ab-12 34");  // hyphen and space are swallowed
-    TypeInto(V::kIdModelName, "VM6142X99");    // at most 8 characters
-    TypeInto(V::kIdModelCode, "VM-6142 E");    // kept whole
+    TypeInto(form(), V::kIdSerialNumber, "ab-12 34");  // hyphen and space are swallowed
+    TypeInto(form(), V::kIdModelName, "VM6142X99");    // at most 8 characters
+    TypeInto(form(), V::kIdModelCode, "VM-6142 E");    // kept whole
     EXPECT_EQ(form().Text(V::kIdSerialNumber), "ab1234");
     EXPECT_EQ(form().Text(V::kIdModelName), "VM6142X9");
     EXPECT_EQ(form().Text(V::kIdModelCode), "VM-6142 E");
     // The firmware version and the date cannot be typed into.
-    TypeInto(V::kIdFirmwareVersion, "X");
-    TypeInto(V::kIdProgramDate, "1");
+    TypeInto(form(), V::kIdFirmwareVersion, "X");
+    TypeInto(form(), V::kIdProgramDate, "1");
     EXPECT_EQ(form().Text(V::kIdFirmwareVersion), "FW1.0");
     EXPECT_EQ(form().Text(V::kIdProgramDate), "2016-03-05");
 

@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "app/editors/framework/editor_fields.h"
+#include "tests/support/form_input.h"
 
 namespace vm {
 namespace {
+
+using vm::testing::Choose;
+using vm::testing::TypeInto;
 
 using S = CT2SystemPage;
 using C = CT2ContactPage;
@@ -29,19 +33,6 @@ protected:
     CT2ContactPage& contact_page() { return static_cast<CT2ContactPage&>(view_->Page(1)); }
     Grid& grid() { return contact_page().grid(); }
 
-    static void TypeInto(Form& f, int id, std::string_view text) {
-        f.Focus(id);
-        f.ReplaceText(id, text);
-        f.Focus(0);
-    }
-    static void Pick(Form& f, int id, std::string_view text) {
-        const auto& e = f.At(id).entries;
-        const auto it = std::find(e.begin(), e.end(), text);
-        ASSERT_NE(it, e.end()) << text;
-        f.Focus(id);
-        f.Choose(id, static_cast<int>(it - e.begin()));
-        f.Focus(0);
-    }
     // Clicks a contact cell; the editor that opened (0: none).
     int Click(int row, int col) {
         grid().ClickCell(row, col);
@@ -154,7 +145,7 @@ TEST_F(TwoToneViewTest, SpinsWrapOnTheValueInTenths) {
 TEST_F(TwoToneViewTest, AFormatIsOfferedToOneDecodeOnly) {
     Open();
     Form& f = system();
-    Pick(f, S::kDecodes[1].format, "A-C");
+    Choose(f, S::kDecodes[1].format, "A-C");
     for (int n : {0, 2, 3}) {
         const auto e = Entries(S::kDecodes[n].format);
         EXPECT_EQ(std::count(e.begin(), e.end(), "A-C"), 0) << n;
@@ -163,7 +154,7 @@ TEST_F(TwoToneViewTest, AFormatIsOfferedToOneDecodeOnly) {
     EXPECT_EQ(Entries(S::kDecodes[0].format).size(), 14u);
     // Decode 1's "A-B" is not offered to the others; giving it up frees it.
     EXPECT_EQ(Entries(S::kDecodes[3].format).size(), 14u);
-    Pick(f, S::kDecodes[0].format, "Long C");
+    Choose(f, S::kDecodes[0].format, "Long C");
     const auto e = Entries(S::kDecodes[3].format);
     EXPECT_EQ(std::count(e.begin(), e.end(), "A-B"), 1);
     EXPECT_EQ(std::count(e.begin(), e.end(), "Long C"), 0);

@@ -1,4 +1,4 @@
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 
 #include <grp.h>
 #include <cstdlib>

@@ -16,6 +16,8 @@ struct ToolRun {
 
 // In-process, with the application folder `app_folder` (Default.dat, Program.ini).
 ToolRun RunTool(const std::vector<std::string>& args, const std::filesystem::path& app_folder);
+// In-process, with the build's application folder.
+ToolRun Tool(const std::vector<std::string>& args);
 // The vm6142 executable in the build's application folder.
 ToolRun RunBinary(const std::vector<std::string>& args);
 

@@ -1,4 +1,4 @@
-#include "tests/tools/cli/tool_runner.h"
+#include "tests/support/tool_runner.h"
 
 #include <cstdlib>
 #include <memory>
@@ -9,7 +9,7 @@
 #include "app/image/band_tables.h"
 #include "app/shell/app_state.h"
 #include "app/shell/data_file.h"
-#include "tests/app/shell/test_support.h"
+#include "tests/support/files.h"
 #include "tools/cli/cli.h"
 
 namespace vm::testing {
@@ -33,6 +33,10 @@ ToolRun RunTool(const std::vector<std::string>& args, const fs::path& app_folder
     r.out = out.str();
     r.err = err.str();
     return r;
+}
+
+ToolRun Tool(const std::vector<std::string>& args) {
+    return RunTool(args, BuildAppFolder());
 }
 
 namespace {

@@ -1,5 +1,6 @@
-// Helpers for the shell and command-line tool tests: temporary folders, file bytes, and running
-// a check as an unprivileged user (permission checks do not apply to root).
+// Files for the tests: temporary folders, the build's application folder, reading and writing
+// file bytes and text, and running a check as an unprivileged user (permission checks do not
+// apply to root).
 #pragma once
 
 #include <cstdint>
