@@ -1,8 +1,8 @@
-// vm6142-cable-emu (test-only, not installed): usbser2k-host over cables emulated with
-// umockdev, the chip's serial side on a terminal device (a simulated radio's pseudo-terminal),
-// so that any program speaking the clone protocol sits behind the emulated cable. Run it under
-// umockdev-wrapper. Lines on standard input: "unplug" pulls the cable out; end of input (or
-// SIGTERM) stops it.
+// vm6142-cable-emu and vm6142-cable-emu9x (test-only, not installed): usbser2k-host (or
+// usbser9x-host) over cables emulated with umockdev, the chip's serial side on a terminal device (a
+// simulated radio's pseudo-terminal), so that any program speaking the clone protocol sits behind
+// the emulated cable. Run it under umockdev-wrapper. Lines on standard input: "unplug" pulls the
+// cable out; end of input (or SIGTERM) stops it.
 #include <signal.h>
 #include <unistd.h>
 
@@ -67,9 +67,8 @@ int main(int argc, char** argv) {
     }
     int code = 0;
     {
-        vm::cable::CableHost host(options, [](const std::string& text) {
-            std::cerr << "usbser2k-host: " << text << std::endl;
-        });
+        vm::cable::CableHost host(options, vm::cable::MakeCableDriver({}),
+                                  [](const std::string& text) { std::cerr << text << std::endl; });
         std::string error;
         if (!host.Start(&error)) {
             std::cerr << "vm6142-cable-emu: " << error << "\n";
