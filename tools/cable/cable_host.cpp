@@ -267,6 +267,16 @@ void CableHost::Run(int stopFd) {
             std::lock_guard lock(mutex_);
             events.swap(queue_);
         }
+        // Cables that arrive together (those plugged in when the host starts) are named in the
+        // order of where they are plugged in, so they get the same COM names every time.
+        for (auto run = events.begin(); run != events.end();) {
+            const auto end =
+                std::find_if(run, events.end(), [](const Event& e) { return !e.arrived; });
+            std::stable_sort(run, end, [](const Event& a, const Event& b) {
+                return Location(a.device) < Location(b.device);
+            });
+            run = end == events.end() ? end : end + 1;
+        }
         for (const Event& e : events) {
             if (e.arrived) {
                 Arrive(e.device);
