@@ -504,6 +504,9 @@ private:
     NTSTATUS WaitInternal(std::span<KEvent* const> events, std::optional<TimeUnits> timeout);
     bool FireOneTimerUpTo(TimeUnits when);
     void StopPump();
+    // The time now (dispatcher lock held): on the wall clock the real time since it was switched
+    // on, which the fired timers' time (now_) catches up with when something falls due.
+    TimeUnits CurrentLocked() const;
     void WorkerMain();
 
     mutable std::mutex dispatcher_;  // guards events, timers and the clock
@@ -522,6 +525,8 @@ private:
 
     std::thread pump_;
     std::atomic<bool> pumpStop_{false};
+    std::chrono::steady_clock::time_point pumpStart_;
+    TimeUnits pumpBase_ = 0;
 
     mutable std::mutex workMutex_;
     std::condition_variable workChanged_;
