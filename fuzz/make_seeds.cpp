@@ -110,6 +110,12 @@ void EditorRoundSeeds() {
             if (c == ' ' || c == ',') c = '-';
         Write("fuzz_editor_round", "region-" + name, s);
     }
+    // Channel 2 on the factory image with a Tx whose top nibble is not a digit (a Tx of ten
+    // hundred MHz once stored its low eight digits, which the next load took as no Tx).
+    Seed tx = {0};
+    const std::uint8_t rx_tx[] = {0x00, 0x00, 0x50, 0x14, 0x60, 0x60, 0x60, 0xA0};
+    Patch(tx, 0x0120, rx_tx, sizeof rx_tx);
+    Write("fuzz_editor_round", "channel-tx-not-digits", tx);
 }
 
 std::string Export(const RadioImage& image) {

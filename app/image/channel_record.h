@@ -81,7 +81,9 @@ public:
     std::uint32_t Rx() const { return kRxField.Get(p_); }
     std::uint32_t Tx() const { return kTxField.Get(p_); }
     bool HasTx() const { return !kTxField.Erased(p_); }
-    bool TxAbsent() const { return kTxField.Absent(p_); }
+    // No Tx: erased, a highest byte of 0x00, or bytes that are not BCD digits (damaged memory:
+    // such a value has no text that would store back as the same bytes).
+    bool TxAbsent() const { return kTxField.Absent(p_) || !kTxField.Digits(p_); }
     int Ctcss() const { return kCtcssField.Get(p_); }  // tenths of Hz
     int Dcs() const { return kDcsField.Get(p_); }      // code digits as a number (023 -> 23)
     std::uint32_t Offset() const { return kOffsetField.Get(p_); }

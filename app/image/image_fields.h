@@ -57,6 +57,10 @@ struct FrequencyField {
         return Get(record);
     }
     bool Erased(const std::uint8_t* record) const { return IsErased(record + at, kWidth); }
+    // Whether all eight nibbles are digits 0-9: only then does the value read back as stored.
+    bool Digits(const std::uint8_t* record) const {
+        return IsBcd16(record + at) && IsBcd16(record + at + 2);
+    }
     void Erase(std::uint8_t* record) const {
         for (std::uint32_t i = 0; i < kWidth; ++i) record[at + i] = 0xFF;
     }

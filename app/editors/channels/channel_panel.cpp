@@ -338,8 +338,7 @@ bool ChannelPanel::ShowRecord(ConstChannelRecord rec, const LoadRules& rules) {
     EnableAll();
     form_.SetText(kIdRx, FormatMHz(rec.Rx()));
     RebuildStepList(rec.Rx());
-    const std::uint8_t tx_top = rec.data()[0x07];
-    form_.SetText(kIdTx, tx_top == 0xFF || tx_top == 0x00 ? std::string() : FormatMHz(rec.Tx()));
+    form_.SetText(kIdTx, rec.TxAbsent() ? std::string() : FormatMHz(rec.Tx()));
     // The record's own Tx is the last accepted one (the Tx edit may keep the focus while the
     // record changes under it).
     RememberTx();

@@ -190,8 +190,7 @@ void CProgramView::ShowRow(int n) {
     // Rx bytes that are not BCD digits (damaged memory) hold no frequency the table could show
     // and store back (a digit of 10 would not fit the eight it stores): the channel is empty,
     // and channel 1 is made again.
-    const std::uint8_t* rx = rec.data() + ChannelRecord::kRx;
-    const bool rx_digits = IsBcd16(rx) && IsBcd16(rx + 2);
+    const bool rx_digits = ChannelRecord::kRxField.Digits(rec.data());
     if (rec.IsEmpty() || !rx_digits) {
         if (n != 1) {
             BlankRow(n);

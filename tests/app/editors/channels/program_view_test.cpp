@@ -215,6 +215,38 @@ TEST_F(ChannelTable, ToneAndCodeBytesThatAreNotBcdShowAndStoreAsTheDefaults) {
     }
 }
 
+// Tx bytes as loaded: digits show and store back unchanged; bytes that are not BCD digits
+// (damaged memory) are no Tx, as an erased one is, and a second load and store keep the result.
+// A top nibble of 10 once showed as "1006.06060" and stored the low eight digits, a Tx that the
+// next load took as absent.
+TEST_F(ChannelTable, TxBytesThatAreNotBcdAreNoTx) {
+    struct Case {
+        std::uint8_t tx[4];
+        const char* shown;
+        std::uint8_t stored[4];
+    };
+    const Case cases[] = {
+        {{0x00, 0x00, 0x60, 0x14}, "146.00000", {0x00, 0x00, 0x60, 0x14}},
+        {{0xFF, 0xFF, 0xFF, 0xFF}, "", {0xFF, 0xFF, 0xFF, 0xFF}},
+        {{0x60, 0x60, 0x60, 0x00}, "", {0xFF, 0xFF, 0xFF, 0xFF}},
+        {{0x60, 0x60, 0x60, 0xA0}, "", {0xFF, 0xFF, 0xFF, 0xFF}},
+        {{0x0A, 0x00, 0x60, 0x14}, "", {0xFF, 0xFF, 0xFF, 0xFF}},
+        {{0x00, 0x00, 0xF0, 0x14}, "", {0xFF, 0xFF, 0xFF, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        InitChannelRecord(image, 9, 14'500'000, bands);
+        std::copy_n(c.tx, 4, image.data() + ChannelOffset(9) + ChannelRecord::kTx);
+        view->LoadFromImage();
+        EXPECT_EQ(Cell(9, V::kColTx), c.shown) << c.shown;
+        view->StoreToImage();
+        const auto once = Take(Bytes(9), 32);
+        EXPECT_EQ(Take(Bytes(9) + ChannelRecord::kTx, 4), Take(c.stored, 4)) << c.shown;
+        view->LoadFromImage();
+        view->StoreToImage();
+        EXPECT_EQ(Take(Bytes(9), 32), once) << c.shown;
+    }
+}
+
 TEST_F(ChannelTable, ListAndNameCellsAreStoredIntoTheirFields) {
     view->TypeIntoCell(300, V::kColRx, "145");
     view->TypeIntoCell(300, V::kColScan, "Priority");
