@@ -252,8 +252,12 @@ bool KTimer::Set(TimeUnits dueTime, KDpc* dpc) {
         due_ = due;
         dpc_ = dpc;
         kernel_.timers_.emplace(due, this);
+        // The wall clock's pump sleeps until the first timer: one due sooner wakes it.
+        if (due < kernel_.pumpWakeAt_) {
+            kernel_.pumpWakeAt_ = due;
+            kernel_.changed_.notify_all();
+        }
     }
-    kernel_.changed_.notify_all();  // the wall clock's pump sleeps until the first timer
     return wasSet;
 }
 
@@ -515,8 +519,10 @@ void Kernel::SetClockMode(ClockMode mode) {
                     continue;
                 }
                 if (!next) {
+                    pumpWakeAt_ = INT64_MAX;
                     changed_.wait(lock);
                 } else {
+                    pumpWakeAt_ = *next;
                     const TimeUnits ahead = std::min<TimeUnits>(*next - current, 3600 * kSecond);
                     changed_.wait_for(lock, std::chrono::nanoseconds(ahead * 100));
                 }
@@ -620,7 +626,10 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
         const Waiter self{events, deadline};
         ++blocked_;
         waiters_.push_back(&self);
-        if (deadline && mode_ == ClockMode::WallClock) changed_.notify_all();  // the pump
+        if (deadline && *deadline < pumpWakeAt_) {
+            pumpWakeAt_ = *deadline;  // the pump sleeps no longer than this wait
+            changed_.notify_all();
+        }
         changed_.wait(lock);
         waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &self));
         --blocked_;

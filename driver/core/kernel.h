@@ -527,6 +527,9 @@ private:
     std::atomic<bool> pumpStop_{false};
     std::chrono::steady_clock::time_point pumpStart_;
     TimeUnits pumpBase_ = 0;
+    // Until when the pump sleeps (kernel time; INT64_MAX: until told): only something that falls
+    // due sooner wakes it.
+    TimeUnits pumpWakeAt_ = INT64_MAX;
 
     mutable std::mutex workMutex_;
     std::condition_variable workChanged_;
