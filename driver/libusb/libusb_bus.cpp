@@ -36,8 +36,9 @@ std::string Hex(unsigned value, int digits) {
 
 LibusbEvents::LibusbEvents(libusb_context* context) : context_(context) {
     thread_ = std::thread([this] {
+        // Stop() interrupts the wait: an idle host sleeps here rather than waking each second.
         while (!stop_.load()) {
-            timeval tv{1, 0};
+            timeval tv{3600, 0};
             libusb_handle_events_timeout_completed(context_, &tv, nullptr);
         }
     });

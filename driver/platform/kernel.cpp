@@ -247,11 +247,17 @@ bool KTimer::Set(TimeUnits dueTime, KDpc* dpc) {
                 const TimeUnits step = kernel_.tick_ - relative % kernel_.tick_;
                 relative = relative > INT64_MAX - step ? INT64_MAX : relative + step;
             }
-            due = relative > INT64_MAX - kernel_.now_ ? INT64_MAX : kernel_.now_ + relative;
+            const TimeUnits now = kernel_.CurrentLocked();
+            due = relative > INT64_MAX - now ? INT64_MAX : now + relative;
         }
         due_ = due;
         dpc_ = dpc;
         kernel_.timers_.emplace(due, this);
+        // The wall clock's pump sleeps until the first timer: one due sooner wakes it.
+        if (due < kernel_.pumpWakeAt_) {
+            kernel_.pumpWakeAt_ = due;
+            kernel_.changed_.notify_all();
+        }
     }
     return wasSet;
 }
@@ -293,7 +299,11 @@ Kernel::~Kernel() {
 
 void Kernel::StopPump() {
     if (!pump_.joinable()) return;
-    pumpStop_.store(true);
+    {
+        MutexLock lock(dispatcher_);
+        pumpStop_.store(true);
+        changed_.notify_all();
+    }
     pump_.join();
     pumpStop_.store(false);
 }
@@ -306,17 +316,49 @@ void Kernel::SetClockMode(ClockMode mode) {
         autoAdvance_ = mode == ClockMode::Auto;
     }
     if (mode == ClockMode::WallClock && !pump_.joinable()) {
+        {
+            MutexLock lock(dispatcher_);
+            pumpStart_ = std::chrono::steady_clock::now();
+            pumpBase_ = now_;
+        }
+        // The pump sleeps until the first timer or wait falls due (a timer set or a wait begun
+        // wakes it to look again), then fires what is due: an idle system does not poll.
         pump_ = std::thread([this] {
-            const auto start = std::chrono::steady_clock::now();
-            const TimeUnits base = Now();
+            MutexLock lock(dispatcher_);
             while (!pumpStop_.load()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    std::chrono::steady_clock::now() - start);
-                AdvanceTo(base + elapsed.count() / 100);
+                std::optional<TimeUnits> next;
+                if (!timers_.empty()) next = timers_.begin()->first;
+                // A wait whose deadline the fired time has passed is woken already.
+                for (const Waiter* w : waiters_) {
+                    if (w->deadline && *w->deadline > now_ && (!next || *w->deadline < *next)) {
+                        next = w->deadline;
+                    }
+                }
+                const TimeUnits current = CurrentLocked();
+                if (next && *next <= current) {
+                    lock.Unlock();
+                    AdvanceTo(current);
+                    lock.Lock();
+                    continue;
+                }
+                if (!next) {
+                    pumpWakeAt_ = INT64_MAX;
+                    changed_.wait(lock.native());
+                } else {
+                    pumpWakeAt_ = *next;
+                    const TimeUnits ahead = std::min<TimeUnits>(*next - current, 3600 * kSecond);
+                    changed_.wait_for(lock.native(), std::chrono::nanoseconds(ahead * 100));
+                }
             }
         });
     }
+}
+
+TimeUnits Kernel::CurrentLocked() const {
+    if (mode_ != ClockMode::WallClock) return now_;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now() - pumpStart_);
+    return std::max(now_, pumpBase_ + elapsed.count() / 100);
 }
 
 Kernel::ClockMode Kernel::clockMode() const {
@@ -331,7 +373,7 @@ void Kernel::SetTimerResolution(TimeUnits tick) {
 
 TimeUnits Kernel::Now() const {
     MutexLock lock(dispatcher_);
-    return now_;
+    return CurrentLocked();
 }
 
 void Kernel::SetAutoAdvance(bool on) {
@@ -387,7 +429,8 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
     std::optional<TimeUnits> deadline;
     if (timeout) {
         const TimeUnits relative = std::max<TimeUnits>(*timeout, 0);
-        deadline = relative > INT64_MAX - now_ ? INT64_MAX : now_ + relative;
+        const TimeUnits now = CurrentLocked();
+        deadline = relative > INT64_MAX - now ? INT64_MAX : now + relative;
     }
     for (;;) {
         for (std::size_t i = 0; i < events.size(); ++i) {
@@ -396,7 +439,7 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
                 return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
             }
         }
-        if (deadline && now_ >= *deadline) return STATUS_TIMEOUT;
+        if (deadline && CurrentLocked() >= *deadline) return STATUS_TIMEOUT;
         if (deadline && autoAdvance_) {
             lock.Unlock();
             AdvanceTo(*deadline);
@@ -406,6 +449,10 @@ NTSTATUS Kernel::WaitInternal(std::span<KEvent* const> events, std::optional<Tim
         const Waiter self{events, deadline};
         ++blocked_;
         waiters_.push_back(&self);
+        if (deadline && *deadline < pumpWakeAt_) {
+            pumpWakeAt_ = *deadline;  // the pump sleeps no longer than this wait
+            changed_.notify_all();
+        }
         changed_.wait(lock.native());
         waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &self));
         --blocked_;

@@ -506,6 +506,9 @@ private:
     NTSTATUS WaitInternal(std::span<KEvent* const> events, std::optional<TimeUnits> timeout);
     bool FireOneTimerUpTo(TimeUnits when);
     void StopPump();
+    // The time now (dispatcher lock held): on the wall clock the real time since it was switched
+    // on, which the fired timers' time (now_) catches up with when something falls due.
+    TimeUnits CurrentLocked() const REQUIRES(dispatcher_);
     void WorkerMain();
 
     mutable Mutex dispatcher_;  // guards events, timers and the clock
@@ -524,6 +527,11 @@ private:
 
     std::thread pump_;
     std::atomic<bool> pumpStop_{false};
+    std::chrono::steady_clock::time_point pumpStart_ GUARDED_BY(dispatcher_);
+    TimeUnits pumpBase_ GUARDED_BY(dispatcher_) = 0;
+    // Until when the pump sleeps (kernel time; INT64_MAX: until told): only something that falls
+    // due sooner wakes it.
+    TimeUnits pumpWakeAt_ GUARDED_BY(dispatcher_) = INT64_MAX;
 
     mutable Mutex workMutex_;
     std::condition_variable workChanged_;

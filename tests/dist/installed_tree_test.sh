@@ -11,7 +11,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 ok() { echo "ok: $*"; }
 
 "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" || fail "install: $(cat "$scratch/install.log")"
-for f in bin/vm6142 bin/vm6142-editor bin/vm6142-radio bin/usbser2k-host \
+for f in bin/vm6142 bin/vm6142-editor bin/vm6142-radio bin/usbser2k-host bin/usbser9x-host \
+  lib/vm6142/libusbser9x.so lib/vm6142/libvm_driver_core_shared.so share/man/man1/usbser9x-host.1.gz \
   lib/udev/rules.d/60-vm6142-cable.rules share/man/man1/usbser2k-host.1.gz share/vm6142/Default.dat share/vm6142/Program.ini \
   share/vm6142/help/guide.html share/man/man1/vm6142.1.gz share/man/man1/vm6142-editor.1.gz \
   share/man/man1/vm6142-radio.1.gz share/bash-completion/completions/vm6142 \
@@ -56,8 +57,17 @@ run vm6142-editor --screenshot "$shots/main-window.png" "$home/a.dat" 2>"$scratc
 [ -s "$shots/main-window.png" ] || fail "no window picture"
 ok "editor window picture in $shots/main-window.png"
 
+# usbser9x-host loads the installed driver (then finds no cable at a made-up address).
+code=0
+run usbser9x-host --device 250:127 --run-dir "$scratch/run9x" >"$scratch/out" 2>"$scratch/err" || code=$?
+! grep -q "cannot load the driver\|has no .*: not usbser9x" "$scratch/err" ||
+  fail "usbser9x-host does not load its driver: $(cat "$scratch/err")"
+{ [ "$code" = 1 ] && grep -q -e "no cable" -e "libusb" "$scratch/err"; } ||
+  fail "usbser9x-host with no cable (exit $code): $(cat "$scratch/err")"
+ok "usbser9x-host loads the installed driver"
+
 # The port chosen is saved in the user's settings, not beside the program.
-[ -z "$(ls "$prefix/bin" | grep -v -x -e vm6142 -e vm6142-editor -e vm6142-radio -e usbser2k-host)" ] ||
+[ -z "$(ls "$prefix/bin" | grep -v -x -e vm6142 -e vm6142-editor -e vm6142-radio -e usbser2k-host -e usbser9x-host)" ] ||
   fail "files made beside the programs: $(ls "$prefix/bin")"
 ok "nothing written beside the installed programs"
 

@@ -8,13 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/usbser2k/usbser2k.h"
-
 namespace vm::cable {
 
 namespace {
-const char* kService = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbser2k";
-// The hardware identifier usbser2k is installed for.
+// The hardware identifier the drivers are installed for.
 constexpr std::uint16_t kVendorId = 0x3A71;
 constexpr std::uint16_t kProductId = 0x6142;
 
@@ -46,8 +43,8 @@ struct CableHost::Cable {
     std::filesystem::path link;
 };
 
-CableHost::CableHost(HostOptions options, Log log)
-    : options_(std::move(options)), log_(std::move(log)) {}
+CableHost::CableHost(HostOptions options, std::unique_ptr<CableDriver> driver, Log log)
+    : options_(std::move(options)), log_(std::move(log)), cableDriver_(std::move(driver)) {}
 
 CableHost::~CableHost() {
     // Every cable is let go of as if pulled out: ports closed, links removed.
@@ -75,13 +72,9 @@ bool CableHost::Start(std::string* error) {
     kernel_.SetClockMode(drv::Kernel::ClockMode::WallClock);
     kernel_.SetTimerResolution(drv::kMillisecond);
     busDriver_ = std::make_unique<drv::UsbBusDriver>(kernel_);
-    driver_ = std::make_unique<drv::DriverObject>(kernel_, "\\Driver\\usbser2k");
+    driver_ = std::make_unique<drv::DriverObject>(kernel_, "\\Driver\\" + cableDriver_->name());
     pnp_ = std::make_unique<drv::PnpManager>(kernel_);
-    const drv::NTSTATUS entry = drv::usbser2k::DriverEntry(driver_.get(), kService);
-    if (!drv::NT_SUCCESS(entry)) {
-        *error = "the driver did not load";
-        return false;
-    }
+    if (!cableDriver_->Load(kernel_, driver_.get(), error)) return false;
     std::error_code ec;
     std::filesystem::create_directories(options_.runDir, ec);
     if (ec) {
@@ -190,10 +183,15 @@ void CableHost::Arrive(libusb_device* device) {
     });
     cable->name = NameFor(cable->location);
     cable->pdo = busDriver_->CreatePdo(*cable->bus);
-    kernel_.registry().SetString(drv::IoOpenDeviceRegistryKey(cable->pdo), "PortName", cable->name);
     drv::NTSTATUS status = pnp_->AddDevice(*driver_, cable->pdo);
     cable->added = drv::NT_SUCCESS(status);
-    if (cable->added) status = pnp_->Start(cable->pdo);
+    if (cable->added) {
+        libusb_device_descriptor descriptor{};
+        libusb_get_device_descriptor(device, &descriptor);
+        cableDriver_->NamePort(kernel_, cable->pdo, descriptor.idVendor, descriptor.idProduct,
+                               cable->name);
+        status = pnp_->Start(cable->pdo);
+    }
     if (!drv::NT_SUCCESS(status)) {
         char text[16];
         std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
@@ -205,7 +203,11 @@ void CableHost::Arrive(libusb_device* device) {
         libusb_unref_device(cable->device);
         return;
     }
-    cable->port = std::make_unique<PtyPort>(kernel_, "\\DosDevices\\" + cable->name, log_);
+    if (!cableDriver_->HasPort(kernel_, cable->name)) {
+        log_("cable at " + Where(device) + ": the driver did not take the name " + cable->name);
+    }
+    cable->port = std::make_unique<PtyPort>(cableDriver_->Port(kernel_, cable->name, log_),
+                                            cable->name, log_);
     std::string error;
     if (!cable->port->Start(&error)) {
         log_(cable->name + ": " + error);
@@ -255,6 +257,7 @@ void CableHost::Run(int stopFd) {
     for (;;) {
         pollfd fds[2] = {{stopFd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+        ++loopWakeups_;
         if (fds[0].revents) return;
         char drain[64];
         while (::read(wake_[0], drain, sizeof drain) > 0) {
@@ -263,6 +266,16 @@ void CableHost::Run(int stopFd) {
         {
             std::lock_guard lock(mutex_);
             events.swap(queue_);
+        }
+        // Cables that arrive together (those plugged in when the host starts) are named in the
+        // order of where they are plugged in, so they get the same COM names every time.
+        for (auto run = events.begin(); run != events.end();) {
+            const auto end =
+                std::find_if(run, events.end(), [](const Event& e) { return !e.arrived; });
+            std::stable_sort(run, end, [](const Event& a, const Event& b) {
+                return Location(a.device) < Location(b.device);
+            });
+            run = end == events.end() ? end : end + 1;
         }
         for (const Event& e : events) {
             if (e.arrived) {
@@ -280,6 +293,16 @@ bool CableHost::CableSeen() const {
     if (!cables_.empty()) return true;
     return std::any_of(queue_.begin(), queue_.end(),
                        [&](const Event& e) { return e.arrived && Matches(e.device); });
+}
+
+HostActivity CableHost::Activity() const {
+    HostActivity activity;
+    activity.loopWakeups = loopWakeups_.load();
+    std::lock_guard lock(mutex_);
+    for (auto& c : cables_) {
+        if (c->port) activity.portWakeups += c->port->wakeups();
+    }
+    return activity;
 }
 
 std::vector<std::string> CableHost::Ports() const {

@@ -1,5 +1,5 @@
-// The usbser2k host: the driver on the platform layer, driving cables through libusb and
-// serving each started port as a pseudo-terminal published under its COM name.
+// The cable host: a driver (usbser2k or usbser9x) on the platform layer, driving cables through
+// libusb and serving each started port as a pseudo-terminal published under its COM name.
 //
 // Cables are found by the driver's hardware identifiers (or the one at a given bus and
 // address) and followed with hotplug: arrival → the bus device, AddDevice and start; departure
@@ -9,6 +9,7 @@
 
 #include <libusb.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -18,10 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/libusb/libusb_bus.h"
 #include "driver/platform/kernel.h"
 #include "driver/platform/pnp_manager.h"
 #include "driver/platform/usb.h"
+#include "driver/libusb/libusb_bus.h"
+#include "tools/cable/cable_driver.h"
 #include "tools/cable/pty_port.h"
 
 namespace vm::cable {
@@ -37,10 +39,16 @@ struct HostOptions {
     bool verbose = false;
 };
 
+// What the host's own loop has done, for measuring that an idle host sleeps.
+struct HostActivity {
+    std::uint64_t loopWakeups = 0;  // the host's event loop
+    std::uint64_t portWakeups = 0;  // the ports' serving threads, summed
+};
+
 class CableHost {
 public:
     using Log = std::function<void(const std::string& line)>;
-    CableHost(HostOptions options, Log log);
+    CableHost(HostOptions options, std::unique_ptr<CableDriver> driver, Log log);
     ~CableHost();
     CableHost(const CableHost&) = delete;
     CableHost& operator=(const CableHost&) = delete;
@@ -54,6 +62,7 @@ public:
     bool CableSeen() const;
     // Cables being served, and the COM names they are published under.
     std::vector<std::string> Ports() const;
+    HostActivity Activity() const;
 
 private:
     struct Cable;
@@ -71,12 +80,14 @@ private:
 
     HostOptions options_;
     Log log_;
+    std::atomic<std::uint64_t> loopWakeups_{0};
     libusb_context* context_ = nullptr;
     libusb_hotplug_callback_handle hotplug_ = 0;
     std::unique_ptr<drv::libusb::LibusbEvents> events_;
     int wake_[2] = {-1, -1};
 
     drv::Kernel kernel_;
+    std::unique_ptr<CableDriver> cableDriver_;
     std::unique_ptr<drv::UsbBusDriver> busDriver_;
     std::unique_ptr<drv::DriverObject> driver_;
     std::unique_ptr<drv::PnpManager> pnp_;

@@ -1,5 +1,6 @@
-// usbser2k-host: drives VM6142 programming cables through libusb with the usbser2k driver and
-// serves each as a serial port under the COM name the driver was given.
+// usbser2k-host and usbser9x-host: drive VM6142 programming cables through libusb with the
+// driver of their name and serve each as a serial port under the COM name the driver was given.
+// VM_HOST_DRIVER names the driver; with VM_HOST_DRIVER_FILE it is a library loaded at start.
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,14 +15,23 @@
 
 namespace {
 
+#define VM_HOST_NAME VM_HOST_DRIVER "-host"
+constexpr const char* kProgram = VM_HOST_NAME;
+
 constexpr const char* kUsage =
-    "Usage: usbser2k-host [OPTIONS]\n"
-    "Drives VM6142 programming cables (USB 3A71:6142) through libusb with the usbser2k driver\n"
-    "and serves each one as a serial port under its COM name, which vm6142 and the editor\n"
-    "then offer. Runs until interrupted (Ctrl-C).\n"
+    "Usage: " VM_HOST_NAME
+    " [OPTIONS]\n"
+    "Drives VM6142 programming cables (USB 3A71:6142) through libusb with the " VM_HOST_DRIVER
+    "\n"
+    "driver and serves each one as a serial port under its COM name, which vm6142 and the\n"
+    "editor then offer. Runs until interrupted (Ctrl-C).\n"
     "\n"
     "Options:\n"
     "  --device BUS:ADDR  only the cable at this USB bus and address (as lsusb shows them)\n"
+#ifdef VM_HOST_DRIVER_FILE
+    "  --driver FILE      the driver's library (default: lib/vm6142/libusbser9x.so beside\n"
+    "                     the program's bin folder)\n"
+#endif
     "  --first-port N     the lowest COM number given to a cable (default 5)\n"
     "  --run-dir DIR      where the ports are published (default: the run-time folder)\n"
     "  -v, --verbose      print every USB request\n"
@@ -36,7 +46,7 @@ void OnSignal(int) {
 }
 
 int Usage(const std::string& error) {
-    std::cerr << "usbser2k-host: " << error << "\n" << kUsage;
+    std::cerr << kProgram << ": " << error << "\n" << kUsage;
     return 2;
 }
 
@@ -49,6 +59,7 @@ bool Number(std::string_view text, int* value) {
 
 int main(int argc, char** argv) {
     vm::cable::HostOptions options;
+    std::filesystem::path driverFile;
     options.runDir = vm::PublishedPortsFolder();
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -69,6 +80,12 @@ int main(int argc, char** argv) {
                 return Usage("--device needs BUS:ADDR, such as 001:004");
             }
             options.device = std::make_pair(bus, address);
+#ifdef VM_HOST_DRIVER_FILE
+        } else if (arg == "--driver") {
+            const char* v = value();
+            if (!v || !*v) return Usage("--driver needs a file");
+            driverFile = v;
+#endif
         } else if (arg == "--first-port") {
             const char* v = value();
             int n = 0;
@@ -85,7 +102,7 @@ int main(int argc, char** argv) {
         }
     }
     if (::pipe(stopPipe) != 0) {
-        std::cerr << "usbser2k-host: " << std::strerror(errno) << "\n";
+        std::cerr << kProgram << ": " << std::strerror(errno) << "\n";
         return 1;
     }
     struct sigaction action {};
@@ -94,23 +111,23 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    vm::cable::CableHost host(options, [](const std::string& line) {
-        std::cerr << "usbser2k-host: " << line << std::endl;
-    });
+    vm::cable::CableHost host(
+        options, vm::cable::MakeCableDriver(driverFile),
+        [](const std::string& line) { std::cerr << kProgram << ": " << line << std::endl; });
     std::string error;
     if (!host.Start(&error)) {
-        std::cerr << "usbser2k-host: " << error << "\n";
+        std::cerr << kProgram << ": " << error << "\n";
         return 1;
     }
     if (!host.CableSeen()) {
         if (options.device) {
-            std::cerr << "usbser2k-host: no cable: nothing with "
+            std::cerr << kProgram << ": no cable: nothing with "
                       << "the cable's identifiers (3A71:6142) is at that bus and address\n";
             return 1;
         }
-        std::cerr << "usbser2k-host: no cable found; waiting for one (Ctrl-C to stop)\n";
+        std::cerr << kProgram << ": no cable found; waiting for one (Ctrl-C to stop)\n";
     }
-    std::cerr << "usbser2k-host: ports are published in " << options.runDir.string() << "\n";
+    std::cerr << kProgram << ": ports are published in " << options.runDir.string() << "\n";
     host.Run(stopPipe[0]);
     return 0;
 }

@@ -10,16 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/usbser2k/handflow.h"
-#include "driver/usbser2k/serial.h"
-
 namespace vm::cable {
 
-namespace k = drv::usbser2k;
-
 namespace {
-constexpr std::uint32_t kMaxTimeout = 0xFFFFFFFF;
-
 std::uint32_t BaudOf(speed_t speed) {
     switch (speed) {
         case B300:
@@ -49,34 +42,45 @@ std::uint32_t BaudOf(speed_t speed) {
     }
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t n) {
-    std::size_t put = 0;
-    while (put < n) {
-        const ssize_t w = ::write(fd, data + put, n - put);
-        if (w > 0) {
-            put += static_cast<std::size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 100);
-            continue;
-        }
-        return false;
-    }
-    return true;
-}
-
-std::string Hex(std::uint32_t status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", status);
-    return text;
+void Wake(int fd) {
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t n = ::write(fd, &wake, 1);
 }
 }  // namespace
 
-PtyPort::PtyPort(drv::Kernel& kernel, std::string objectName, Log log)
-    : kernel_(kernel), objectName_(std::move(objectName)), log_(std::move(log)) {}
+LineSettings LineSettingsOf(const termios& t) {
+    LineSettings s;
+    s.baud = BaudOf(cfgetospeed(&t));
+    switch (t.c_cflag & CSIZE) {
+        case CS5:
+            s.dataBits = 5;
+            break;
+        case CS6:
+            s.dataBits = 6;
+            break;
+        case CS7:
+            s.dataBits = 7;
+            break;
+        default:
+            s.dataBits = 8;
+            break;
+    }
+    s.stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
+    if (!(t.c_cflag & PARENB)) {
+        s.parity = 0;
+    } else if (t.c_cflag & CMSPAR) {
+        s.parity = (t.c_cflag & PARODD) ? 3 : 4;
+    } else {
+        s.parity = (t.c_cflag & PARODD) ? 1 : 2;
+    }
+    s.rtsCts = (t.c_cflag & CRTSCTS) != 0;
+    s.xonOutput = (t.c_iflag & IXON) != 0;
+    s.xonInput = (t.c_iflag & IXOFF) != 0;
+    return s;
+}
+
+PtyPort::PtyPort(std::unique_ptr<PortSide> side, std::string name, Log log)
+    : side_(std::move(side)), name_(std::move(name)), log_(std::move(log)) {}
 
 PtyPort::~PtyPort() {
     Stop();
@@ -108,7 +112,7 @@ bool PtyPort::Start(std::string* error) {
     if (inotify_ < 0 ||
         inotify_add_watch(inotify_, slavePath_.c_str(),
                           IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0 ||
-        ::pipe2(stop_, O_CLOEXEC) != 0) {
+        ::pipe2(stop_, O_CLOEXEC) != 0 || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         *error = std::string("cannot watch ") + slavePath_ + ": " + std::strerror(errno);
         Stop();
         return false;
@@ -119,74 +123,78 @@ bool PtyPort::Start(std::string* error) {
 
 void PtyPort::Stop() {
     if (server_.joinable()) {
-        const char stop = 1;
-        [[maybe_unused]] const ssize_t n = ::write(stop_[1], &stop, 1);
+        Wake(stop_[1]);
         server_.join();
     }
     ClosePort();
-    for (int* fd : {&master_, &inotify_, &stop_[0], &stop_[1]}) {
+    for (int* fd : {&master_, &inotify_, &stop_[0], &stop_[1], &wake_[0], &wake_[1]}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
     }
 }
 
-bool PtyPort::Control(std::uint32_t code, const void* in, std::uint32_t inLength, void* out,
-                      std::uint32_t outLength) {
-    std::lock_guard lock(fileMutex_);
-    if (!file_) return false;
-    const drv::NTSTATUS status = file_->DeviceIoControl(code, in, inLength, out, outLength);
-    if (!drv::NT_SUCCESS(status)) {
-        ++failures_;
-        log_(objectName_ + ": request " + Hex(code) +
-             " failed: " + Hex(static_cast<std::uint32_t>(status)));
-        return false;
+void PtyPort::Queue(const std::uint8_t* data, std::size_t length) {
+    {
+        std::lock_guard lock(queueMutex_);
+        if (!accepting_) return;
+        if (queued_.size() + length > kMaxQueued) {
+            dropped_ = true;
+            return;
+        }
+        const bool wasEmpty = queued_.empty();
+        queued_.insert(queued_.end(), data, data + length);
+        if (!wasEmpty) return;  // the serving thread has been woken already
     }
-    return true;
+    Wake(wake_[1]);
+}
+
+// Writes what is queued to the master as far as it takes it; true when something is left.
+bool PtyPort::FlushQueued() {
+    std::lock_guard lock(queueMutex_);
+    if (dropped_) {
+        dropped_ = false;
+        log_(name_ + ": the program did not take what was received; bytes were dropped");
+    }
+    std::size_t put = 0;
+    while (put < queued_.size()) {
+        const ssize_t n = ::write(master_, queued_.data() + put, queued_.size() - put);
+        if (n > 0) {
+            put += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    queued_.erase(queued_.begin(), queued_.begin() + static_cast<std::ptrdiff_t>(put));
+    return !queued_.empty();
 }
 
 void PtyPort::OpenPort() {
-    std::unique_ptr<drv::host::HostFile> file;
-    const drv::NTSTATUS status = drv::host::HostFile::Open(kernel_, objectName_, &file);
-    if (!drv::NT_SUCCESS(status)) {
-        ++failures_;
-        log_(objectName_ + ": open failed: " + Hex(static_cast<std::uint32_t>(status)));
+    {
+        std::lock_guard lock(queueMutex_);
+        queued_.clear();
+        accepting_ = true;
+    }
+    if (!side_->Open(
+            [this](const std::uint8_t* data, std::size_t length) { Queue(data, length); })) {
+        std::lock_guard lock(queueMutex_);
+        accepting_ = false;
         return;
     }
-    {
-        std::lock_guard lock(fileMutex_);
-        file_ = std::move(file);
-    }
-    // Reads return as soon as any byte is there, or after a short wait.
-    const k::SerialTimeouts timeouts{kMaxTimeout, kMaxTimeout, 200, 0, 0};
-    Control(k::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0);
     appliedValid_ = false;
     ApplySettings();
     open_ = true;
-    failures_ = 0;
-    readerStop_ = false;
-    reader_ = std::thread([this] { ReadFromDriver(); });
-    log_(objectName_ + ": opened on " + slavePath_);
+    log_(name_ + ": opened on " + slavePath_);
 }
 
 void PtyPort::ClosePort() {
-    if (reader_.joinable()) {
-        readerStop_ = true;
-        {
-            std::lock_guard lock(fileMutex_);
-            if (file_) file_->CancelIo();
-        }
-        reader_.join();
-    }
-    std::unique_ptr<drv::host::HostFile> file;
-    {
-        std::lock_guard lock(fileMutex_);
-        file = std::move(file_);
-    }
-    if (file) {
-        file->Close();
-        log_(objectName_ + ": closed");
-    }
-    open_ = false;
+    if (!open_.exchange(false)) return;
+    side_->Close();
+    std::lock_guard lock(queueMutex_);
+    accepting_ = false;
+    queued_.clear();
+    log_(name_ + ": closed");
 }
 
 void PtyPort::ApplySettings() {
@@ -201,123 +209,68 @@ void PtyPort::ApplySettings() {
                              (t.c_iflag & (IXON | IXOFF)) != (applied_.c_iflag & (IXON | IXOFF));
     applied_ = t;
     appliedValid_ = true;
+    const LineSettings line = LineSettingsOf(t);
     if (speedChanged) {
-        const std::uint32_t baud = BaudOf(cfgetospeed(&t));
-        if (baud != 0) {
-            Control(k::IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud, nullptr, 0);
+        if (line.baud != 0) {
+            side_->SetSpeed(line.baud);
         } else {
-            log_(objectName_ + ": a speed the port does not have was asked for");
+            log_(name_ + ": a speed the port does not have was asked for");
         }
     }
-    if (lineChanged) {
-        k::SerialLineControlRecord lc{};
-        switch (t.c_cflag & CSIZE) {
-            case CS5:
-                lc.WordLength = 5;
-                break;
-            case CS6:
-                lc.WordLength = 6;
-                break;
-            case CS7:
-                lc.WordLength = 7;
-                break;
-            default:
-                lc.WordLength = 8;
-                break;
-        }
-        lc.StopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
-        if (!(t.c_cflag & PARENB)) {
-            lc.Parity = 0;
-        } else if (t.c_cflag & CMSPAR) {
-            lc.Parity = (t.c_cflag & PARODD) ? 3 : 4;
-        } else {
-            lc.Parity = (t.c_cflag & PARODD) ? 1 : 2;
-        }
-        Control(k::IOCTL_SERIAL_SET_LINE_CONTROL, &lc, sizeof lc, nullptr, 0);
-    }
-    if (flowChanged) {
-        drv::SerialHandflow handflow;
-        if (Control(k::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow, sizeof handflow)) {
-            const bool rtscts = (t.c_cflag & CRTSCTS) != 0;
-            handflow.ControlHandShake &= ~drv::SERIAL_CTS_HANDSHAKE;
-            if (rtscts) handflow.ControlHandShake |= drv::SERIAL_CTS_HANDSHAKE;
-            handflow.FlowReplace &=
-                ~(drv::SERIAL_RTS_HANDSHAKE | drv::SERIAL_AUTO_TRANSMIT | drv::SERIAL_AUTO_RECEIVE);
-            if (rtscts) handflow.FlowReplace |= drv::SERIAL_RTS_HANDSHAKE;
-            if (t.c_iflag & IXON) handflow.FlowReplace |= drv::SERIAL_AUTO_TRANSMIT;
-            if (t.c_iflag & IXOFF) handflow.FlowReplace |= drv::SERIAL_AUTO_RECEIVE;
-            Control(k::IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow, nullptr, 0);
-        }
-    }
-}
-
-void PtyPort::ReadFromDriver() {
-    std::uint8_t buffer[256];
-    while (!readerStop_.load()) {
-        std::uint32_t got = 0;
-        drv::NTSTATUS status;
-        {
-            // The handle is only replaced once this thread has ended.
-            drv::host::HostFile* file = file_.get();
-            status = file->Read(buffer, sizeof buffer, &got);
-        }
-        if (status == drv::STATUS_CANCELLED && !readerStop_.load()) {
-            continue;  // a purge aborted the read: the port stays open
-        }
-        if (!drv::NT_SUCCESS(status)) {
-            if (readerStop_.load()) return;
-            ++failures_;
-            log_(objectName_ + ": read failed: " + Hex(static_cast<std::uint32_t>(status)));
-            return;
-        }
-        if (got > 0 && !WriteAll(master_, buffer, got)) return;
-    }
+    if (lineChanged) side_->SetLine(line);
+    if (flowChanged) side_->SetFlow(line);
 }
 
 void PtyPort::Serve() {
     std::uint8_t packet[4096];
     alignas(inotify_event) char events[4096];
+    bool pending = false;  // received bytes the master did not take yet
     for (;;) {
         // The master hangs up while no program has the slave open: it is watched only while
         // one has.
-        pollfd fds[3] = {{stop_[0], POLLIN, 0}, {inotify_, POLLIN, 0}, {master_, POLLIN, 0}};
-        const nfds_t count = opens_ > 0 ? 3 : 2;
+        const bool watchMaster = opens_ > 0;
+        pollfd fds[4] = {{stop_[0], POLLIN, 0},
+                         {inotify_, POLLIN, 0},
+                         {wake_[0], POLLIN, 0},
+                         {master_, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0}};
+        const nfds_t count = watchMaster ? 4 : 3;
         if (::poll(fds, count, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
+        ++wakeups_;
         if (fds[0].revents) return;
+        if (fds[2].revents & POLLIN) {
+            char drain[64];
+            while (::read(wake_[0], drain, sizeof drain) > 0) {
+            }
+        }
         // What the program wrote goes out before its close is acted on.
-        while (count == 3 && (fds[2].revents & POLLIN)) {
+        while (watchMaster && (fds[3].revents & POLLIN)) {
             const ssize_t n = ::read(master_, packet, sizeof packet);
             if (n <= 0) break;
             const std::uint8_t control = packet[0];
             if (control == TIOCPKT_DATA) {
-                if (n > 1 && file_) {
-                    std::uint32_t put = 0;
-                    const drv::NTSTATUS status =
-                        file_->Write(packet + 1, static_cast<std::uint32_t>(n - 1), &put);
-                    if (!drv::NT_SUCCESS(status)) {
-                        ++failures_;
-                        log_(objectName_ +
-                             ": write failed: " + Hex(static_cast<std::uint32_t>(status)));
-                    }
-                }
+                if (n > 1 && open_.load())
+                    side_->Write(packet + 1, static_cast<std::size_t>(n - 1));
                 continue;
             }
             if (control & TIOCPKT_IOCTL) ApplySettings();
-            std::uint32_t purge = 0;
-            if (control & TIOCPKT_FLUSHREAD)
-                purge |= k::SERIAL_PURGE_RXABORT | k::SERIAL_PURGE_RXCLEAR;
-            if (control & TIOCPKT_FLUSHWRITE)
-                purge |= k::SERIAL_PURGE_TXABORT | k::SERIAL_PURGE_TXCLEAR;
-            if (purge) Control(k::IOCTL_SERIAL_PURGE, &purge, sizeof purge, nullptr, 0);
+            const bool flushRead = (control & TIOCPKT_FLUSHREAD) != 0;
+            const bool flushWrite = (control & TIOCPKT_FLUSHWRITE) != 0;
+            if (flushRead) {
+                std::lock_guard lock(queueMutex_);
+                queued_.clear();
+            }
+            if ((flushRead || flushWrite) && open_.load()) side_->Purge(flushRead, flushWrite);
         }
-        if (count == 3 && !(fds[2].revents & POLLIN) && (fds[2].revents & (POLLHUP | POLLERR)) &&
+        pending = watchMaster && FlushQueued();
+        if (watchMaster && !(fds[3].revents & POLLIN) && (fds[3].revents & (POLLHUP | POLLERR)) &&
             !(fds[1].revents & POLLIN)) {
             // The last program closed the slave; its close arrives through inotify.
             pollfd p{inotify_, POLLIN, 0};
             ::poll(&p, 1, 50);
+            fds[1].revents = p.revents;
         }
         if (fds[1].revents & POLLIN) {
             const ssize_t n = ::read(inotify_, events, sizeof events);
@@ -327,7 +280,10 @@ void PtyPort::Serve() {
                     if (opens_++ == 0) OpenPort();
                 }
                 if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                    if (opens_ > 0 && --opens_ == 0) ClosePort();
+                    if (opens_ > 0 && --opens_ == 0) {
+                        ClosePort();
+                        pending = false;
+                    }
                 }
                 at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             }

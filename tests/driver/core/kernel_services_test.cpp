@@ -2,6 +2,7 @@
 // threads, work items and system threads, the clock modes, device objects from the pool, the
 // object namespace, device interfaces, the remove lock and registry failures.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -177,6 +178,38 @@ TEST(KernelClockModes, WallClockExpiresTimedWaitsInRealTimeWithNobodyAdvancing) 
     const TimeUnits frozen = kernel.Now();
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
     EXPECT_EQ(kernel.Now(), frozen);
+}
+
+// The times this process's threads have gone to sleep.
+long Sleeps() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
+}
+
+TEST(KernelClockModes, WallClockSleepsUntilATimerIsDueAndThenFiresIt) {
+    Kernel kernel;
+    kernel.SetTimerResolution(kMillisecond);
+    kernel.SetClockMode(Kernel::ClockMode::WallClock);
+    std::atomic<int> runs{0};
+    KDpc dpc(&CountDpc, &runs);
+    KTimer timer(kernel);
+    const TimeUnits set = kernel.Now();
+    timer.Set(-80 * kMillisecond, &dpc);
+    // Nothing falls due for 80 ms: the clock does not wake every millisecond meanwhile (a host
+    // with its port closed sleeps in the kernel), though it goes on showing the time.
+    const long before = Sleeps();
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    const long slept = Sleeps() - before;
+    EXPECT_LT(slept, 10) << "the wall clock woke " << slept << " times in 40 ms with nothing due";
+    EXPECT_GE(kernel.Now() - set, 40 * kMillisecond);
+    EXPECT_EQ(runs.load(), 0);
+    // It wakes for the timer when the real time reaches it.
+    KEvent never(kernel);
+    EXPECT_EQ(kernel.Wait(never, 200 * kMillisecond), STATUS_TIMEOUT);
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_GE(kernel.Now() - set, 200 * kMillisecond);
+    kernel.SetClockMode(Kernel::ClockMode::Manual);
 }
 
 TEST(KernelClockModes, RelativeDueTimesRoundUpToTheTickAndNeverOverflow) {

@@ -60,6 +60,8 @@ struct Device {
     std::deque<Urb> waiting;  // IN transfers with nothing to read yet
     std::deque<Urb> done;     // completed, to be reaped
     bool gone = false;
+    bool removed = false;
+    EmulatedCable::TransmitHook onTransmit;
 
     int line = -1;
     int stopPipe[2] = {-1, -1};
@@ -319,6 +321,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
         }
     }
     WriteLine(line, transmitted);
+    if (!transmitted.empty() && d.onTransmit) d.onTransmit(transmitted);
     if (idle) std::this_thread::sleep_for(std::chrono::microseconds(500));
     umockdev_ioctl_client_complete(client, result, error);
     if (trace) std::fprintf(stderr, "emulated cable: ioctl %lx: %ld %d\n", request, result, error);
@@ -428,14 +431,10 @@ int EmulatedCable::Plug(int variant, int address) {
                   "H: descriptors=%s\n",
                   address, bus, address, bus, address, d->model.profile().vendorId,
                   d->model.profile().productId, HexOf(descriptors).c_str());
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(impl_->testbed, text, &error)) {
-        impl_->error = error ? error->message : "add_from_string failed";
-        if (error) g_error_free(error);
-        return -1;
-    }
-    std::snprintf(text, sizeof text, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%d", address);
-    d->sysPath = text;
+    char sysPath[128];
+    std::snprintf(sysPath, sizeof sysPath, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%d",
+                  address);
+    d->sysPath = sysPath;
     d->handler = umockdev_ioctl_base_new();
     g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(OnIoctl), d.get());
     // Attached on the dispatching thread, so that its signals are dispatched there.
@@ -459,9 +458,17 @@ int EmulatedCable::Plug(int variant, int address) {
         },
         &attach);
     attach.done.get_future().wait();
-    error = attach.error;
+    GError* error = attach.error;
     if (!attach.attached) {
         impl_->error = error ? error->message : "attach_ioctl failed";
+        if (error) g_error_free(error);
+        return -1;
+    }
+    // The handler is in place before the device appears: a host that follows plugging opens it
+    // as soon as udev says it is there.
+    error = nullptr;
+    if (!umockdev_testbed_add_from_string(impl_->testbed, text, &error)) {
+        impl_->error = error ? error->message : "add_from_string failed";
         if (error) g_error_free(error);
         return -1;
     }
@@ -486,6 +493,27 @@ void EmulatedCable::Unplug(int cable, bool announce) {
     if (announce) umockdev_testbed_uevent(impl_->testbed, d.sysPath.c_str(), "remove");
     // The node stays (removing it under an open handle stalls the preload); every request on
     // it now fails as on a device that has gone.
+}
+
+void EmulatedCable::Remove(int cable) {
+    Unplug(cable);
+    Device& d = *impl_->devices.at(static_cast<std::size_t>(cable));
+    if (d.removed) return;
+    d.removed = true;
+    DisconnectLine(d);
+    if (d.handler) {
+        umockdev_testbed_detach_ioctl(impl_->testbed, d.node.c_str(), nullptr);
+        g_object_unref(d.handler);
+        d.handler = nullptr;
+    }
+    // udev hears of it (as libusb's hotplug does), then the device goes.
+    umockdev_testbed_uevent(impl_->testbed, d.sysPath.c_str(), "remove");
+    umockdev_testbed_remove_device(impl_->testbed, d.sysPath.c_str());
+}
+
+void EmulatedCable::OnTransmit(int cable, TransmitHook hook) {
+    Device& d = *impl_->devices.at(static_cast<std::size_t>(cable));
+    d.onTransmit = std::move(hook);
 }
 
 std::vector<sim::WireRecord> EmulatedCable::Log(int cable) const {

@@ -7,7 +7,9 @@
 // the chip transmits is written there, what is read from there is received.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,14 @@ public:
     // Pulls the cable out: its device goes away and every request fails from then on.
     // `announce`: udev is told (a "remove" event) as well.
     void Unplug(int cable, bool announce = false);
+    // Takes the pulled cable's device away (its node, its sysfs entry; udev hears "remove"), so
+    // that a cable can be plugged in at its place again. Call it once nothing has the node open
+    // (a handle kept open would wait on the emulation forever).
+    void Remove(int cable);
+    // Called with the bytes of every bulk OUT transfer (on the emulation's thread, no lock
+    // held): a test can act on what the host sends. Set it before the host starts.
+    using TransmitHook = std::function<void(std::span<const std::uint8_t> bytes)>;
+    void OnTransmit(int cable, TransmitHook hook);
 
     // The requests the chip has seen, in order (control requests from setup packets, bulk and
     // interrupt transfers by endpoint).

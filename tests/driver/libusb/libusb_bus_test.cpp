@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <latch>
 #include <thread>
 
 #include "driver/platform/host_io.h"
@@ -225,6 +226,105 @@ TEST_F(EmulatedCableTest, UnplugFailsTheReadAndLaterRequests) {
     file.reset();
     driven.Remove();
     EXPECT_EQ(driven.bus->InFlight(), 0u);
+}
+
+// A bulk IN request whose cancel races the data that completes it: released together, one
+// thread makes a byte arrive while another cancels. Each request completes once, either with
+// its byte or cancelled, and no byte is lost or doubled: one a cancelled request did not take
+// is read by the next request.
+TEST_F(EmulatedCableTest, CancelRacingCompletionCompletesOnceAndLosesNoByte) {
+    const int cable = cables.Plug(2, 40);
+    ASSERT_GE(cable, 0) << cables.error();
+    libusb_device_handle* handle = Usb().Open(40);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(libusb_set_configuration(handle, 1), 0);
+    ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+    Kernel kernel;
+    kernel.SetClockMode(Kernel::ClockMode::WallClock);
+    kernel.SetTimerResolution(kMillisecond);
+    UsbBusDriver busDriver{kernel};
+    LibusbBus bus(handle);
+    DeviceObject* pdo = busDriver.CreatePdo(bus);
+    constexpr PipeHandle kBulkIn = 0x1B00 | 0x83;
+
+    // One read of the bulk IN pipe; `race` runs, released together with the request's cancel
+    // (`cancelAfter` microseconds later; none when negative), once it is submitted. Returns the
+    // status; the bytes read are appended to `got`.
+    auto spin = [](int microseconds) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
+        while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    };
+    auto read = [&](std::function<void()> race, int cancelAfter,
+                    std::vector<std::uint8_t>* got) -> NTSTATUS {
+        std::uint8_t buffer[64] = {};
+        Urb urb;
+        UsbBuildInterruptOrBulkTransferRequest(urb, kBulkIn, buffer, sizeof buffer,
+                                               USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+        KEvent done(kernel);
+        IoStatusBlock iosb{STATUS_PENDING, 0};
+        Irp* irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, 0,
+                                                 true, &done, &iosb);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+        std::latch go(3);
+        std::thread feeder([&] {
+            go.arrive_and_wait();
+            if (race) race();
+        });
+        std::thread canceller([&] {
+            go.arrive_and_wait();
+            if (cancelAfter < 0) return;
+            spin(cancelAfter);
+            IoCancelIrp(irp);
+        });
+        IoCallDriver(pdo, irp);
+        go.arrive_and_wait();
+        feeder.join();
+        canceller.join();
+        if (kernel.Wait(done, 5 * kSecond) == STATUS_TIMEOUT) {
+            IoCancelIrp(irp);  // nothing came
+            if (kernel.Wait(done, 5 * kSecond) == STATUS_TIMEOUT) {
+                return STATUS_TIMEOUT;  // never completed: the request is left to the bus
+            }
+        }
+        IoFreeIrp(irp);
+        if (NT_SUCCESS(iosb.Status)) {
+            const auto n = urb.As<UrbBulkOrInterruptTransfer>().TransferBufferLength;
+            got->insert(got->end(), buffer, buffer + n);
+        }
+        return iosb.Status;
+    };
+
+    constexpr int kRounds = 150;
+    std::vector<std::uint8_t> got;
+    int cancelled = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto byte = static_cast<std::uint8_t>(round);
+        // The byte and the cancel come after delays that vary round by round, so that both
+        // sides win the race.
+        const NTSTATUS status = read(
+            [&] {
+                spin((round % 10) * 150);
+                cables.InjectReceive(cable, {byte});
+            },
+            (round / 10 % 10) * 150, &got);
+        ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED)
+            << "round " << round << ": 0x" << std::hex << static_cast<std::uint32_t>(status);
+        if (status != STATUS_CANCELLED) continue;
+        ++cancelled;
+        // The byte the cancelled request did not take is read now, so that the next round
+        // starts with none waiting.
+        if (got.size() <= static_cast<std::size_t>(round)) {
+            ASSERT_EQ(read({}, -1, &got), STATUS_SUCCESS) << "round " << round;
+        }
+    }
+    std::vector<std::uint8_t> expected(kRounds);
+    for (int i = 0; i < kRounds; ++i)
+        expected[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(bus.InFlight(), 0u);
+    std::printf("%d of %d requests were cancelled before their byte came\n", cancelled, kRounds);
+    libusb_release_interface(handle, 0);
 }
 
 }  // namespace
