@@ -143,7 +143,6 @@ void IdleHost() {
     char folder[] = "/tmp/vm6142-cable-bench-XXXXXX";
     if (!::mkdtemp(folder)) return;
     options.runDir = folder;
-    std::atomic<bool> stopped{false};
     {
         cable::CableHost host(options, cable::MakeCableDriver({}), [](const std::string&) {});
         std::string error;
