@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/libusb/libusb_bus.h"
 #include "driver/platform/kernel.h"
 #include "driver/platform/pnp_manager.h"
 #include "driver/platform/usb.h"
-#include "driver/libusb/libusb_bus.h"
 #include "tools/cable/cable_driver.h"
 #include "tools/cable/pty_port.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "driver/platform/kernel.h"
 #include "driver/platform/host_io.h"
+#include "driver/platform/kernel.h"
 #include "tools/cable/port_side.h"
 
 namespace vm::cable {
