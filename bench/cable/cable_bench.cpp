@@ -9,17 +9,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <random>
 #include <thread>
 
 #include "app/link/clone_worker.h"
+#include "bench/support/bench_radio.h"
 #include "integration/cable_system.h"
 #include "tools/cable/cable_host.h"
 #include "tools/cable/pty_port.h"
@@ -78,22 +77,13 @@ void Idle(const char* what, const std::function<std::uint64_t()>& wakeups) {
 }
 
 bool ReadThroughTheHost() {
-    auto memory = std::make_unique<RadioImage>();
-    std::mt19937 rng(7);
-    for (auto& b : *memory) b = static_cast<std::uint8_t>(rng());
-    (*memory)[0xCC08] = 0;
-    RadioOptions o;
-    o.paced = true;
-    SimulatedRadio radio(*memory, FileHeader{}, o);
+    bench::BenchRadio bench_radio(/*paced=*/true);
+    if (!bench_radio.Start()) return false;
+    SimulatedRadio& radio = bench_radio.radio();
     std::string error;
-    if (!radio.Open(error)) {
-        std::printf("radio: %s\n", error.c_str());
-        return false;
-    }
-    radio.Start();
     auto image = std::make_unique<RadioImage>();
     const auto pty = TimeRead(radio, *image, radio.device(), "over the radio's pseudo-terminal");
-    const bool ptyImage = std::equal(image->begin() + 0x100, image->end(), memory->begin() + 0x100);
+    const bool ptyImage = bench_radio.ReadBack(*image);
 
     integration::CableSystem system(2, "COM5");
     system.Plug();
@@ -108,8 +98,7 @@ bool ReadThroughTheHost() {
     }
     image = std::make_unique<RadioImage>();
     const auto host = TimeRead(radio, *image, port.slavePath(), "through the host");
-    const bool hostImage =
-        std::equal(image->begin() + 0x100, image->end(), memory->begin() + 0x100);
+    const bool hostImage = bench_radio.ReadBack(*image);
     radio.Stop();
     system.DisconnectLine();
     std::printf("clone Read [0x0100,0x10000), radio paced at 38400, the program's timing:\n");

@@ -16,11 +16,11 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
-#include <random>
 #include <thread>
 #include <vector>
 
 #include "app/link/clone_worker.h"
+#include "bench/support/bench_radio.h"
 #include "driver/platform/host_io.h"
 #include "driver/usbser2k/serial.h"
 #include "integration/cable_system.h"
@@ -175,24 +175,14 @@ std::optional<double> TimeRead(SimulatedRadio& radio, RadioImage& image,
 }
 
 bool CompareClones(bool paced, bool realTiming) {
-    auto memory = std::make_unique<RadioImage>();
-    std::mt19937 rng(7);
-    for (auto& b : *memory) b = static_cast<std::uint8_t>(rng());
-    (*memory)[0xCC08] = 0;
-    RadioOptions o;
-    o.paced = paced;
-    SimulatedRadio radio(*memory, FileHeader{}, o);
-    std::string error;
-    if (!radio.Open(error)) {
-        std::printf("radio: %s\n", error.c_str());
-        return false;
-    }
-    radio.Start();
+    bench::BenchRadio bench_radio(paced);
+    if (!bench_radio.Start()) return false;
+    SimulatedRadio& radio = bench_radio.radio();
     const LinkTiming timing = realTiming ? LinkTiming{} : Answering();
     auto image = std::make_unique<RadioImage>();
 
     const auto pty = TimeRead(radio, *image, CreateSerialPort, radio.device(), timing);
-    const bool ptyImage = std::equal(image->begin() + 0x100, image->end(), memory->begin() + 0x100);
+    const bool ptyImage = bench_radio.ReadBack(*image);
 
     integration::CableSystem system(2);
     system.Plug();
@@ -202,8 +192,7 @@ bool CompareClones(bool paced, bool realTiming) {
         radio, *image,
         [&] { return std::make_unique<integration::DriverSerialPort>(system.kernel()); },
         system.portName(), timing);
-    const bool driverImage =
-        std::equal(image->begin() + 0x100, image->end(), memory->begin() + 0x100);
+    const bool driverImage = bench_radio.ReadBack(*image);
     system.DisconnectLine();
     radio.Stop();
     if (!pty || !driver) return false;

@@ -1,8 +1,12 @@
 #include "tools/factory/factory_image.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <iterator>
+#include <utility>
 
-#include "app/editors/channels/program_view.h"
+#include "app/editors/channels/channel_memory.h"
 #include "app/image/band_tables.h"
 #include "app/image/channel_record.h"
 #include "app/image/codecs.h"
@@ -32,20 +36,35 @@ void BuildHeader(FileHeader& header) {
                 header.data() + FiveToneStdRecord(kUserDefinedStd) + S::kTones);
 }
 
+// The factory limits of band n (1..9) in the order of FrequencyRange's fields: a band the
+// factory has keeps its fixed limits for Rx, and for Tx unless it receives only; every other
+// limit is 0, "no limit" (zeroed bytes, not erased ones).
+std::array<std::uint32_t, 4> FactoryLimits(int n) {
+    std::array<std::uint32_t, 4> limits{};
+    if (std::find(std::begin(kFactoryBands), std::end(kFactoryBands), n) == std::end(kFactoryBands))
+        return limits;
+    const BandLimits fixed = FixedBandLimits(n);
+    const auto lower = static_cast<std::uint32_t>(fixed.lower);
+    const auto upper = static_cast<std::uint32_t>(fixed.upper);
+    limits[FrequencyRange::kRxLower] = lower;
+    limits[FrequencyRange::kRxUpper] = upper;
+    if (!IsReceiveOnlyBand(n)) {
+        limits[FrequencyRange::kTxLower] = lower;
+        limits[FrequencyRange::kTxUpper] = upper;
+    }
+    return limits;
+}
+
+// Every band's frequency range record, field by field.
 void WriteBandLimits(RadioImage& image) {
-    for (int n = 1; n <= kBandCount; ++n)
-        std::fill_n(image.data() + FrequencyRange::Addr(n), image_map::kFrequencyRanges.stride,
-                    std::uint8_t{0x00});
-    for (int n : kFactoryBands) {
-        const BandLimits l = FixedBandLimits(n);
-        const auto lower = static_cast<std::uint32_t>(l.lower);
-        const auto upper = static_cast<std::uint32_t>(l.upper);
-        FrequencyRange::Set(image, n, FrequencyRange::kRxLower, lower);
-        FrequencyRange::Set(image, n, FrequencyRange::kRxUpper, upper);
-        if (!IsReceiveOnlyBand(n)) {
-            FrequencyRange::Set(image, n, FrequencyRange::kTxLower, lower);
-            FrequencyRange::Set(image, n, FrequencyRange::kTxUpper, upper);
-        }
+    static_assert(FrequencyRange::kFields.size() * FrequencyField::kWidth ==
+                      image_map::kFrequencyRanges.stride,
+                  "the four limits fill the record");
+    for (int n = 1; n <= FrequencyRange::kBandCount; ++n) {
+        const std::array<std::uint32_t, 4> limits = FactoryLimits(n);
+        for (std::size_t i = 0; i < FrequencyRange::kFields.size(); ++i)
+            FrequencyRange::kFields[i].AsFrequency().Set(image.data() + FrequencyRange::Addr(n),
+                                                         limits[i]);
     }
 }
 
@@ -54,17 +73,18 @@ void WriteBasicSettings(RadioImage& image) {
     WriteFactoryValues(BasicSettingsMap::Record(image), BasicSettingsMap::kFields);
 }
 
-// Editors finish the image: each editor's load and store (and the image-wide consistency pass)
-// run over it here so that the factory image is a fixed point of every editor.
-void FinishWithEditors(FileHeader& /*header*/, RadioImage& image) {
-    // The channel table: its load and store turn empty records into cleared records, and the
-    // store ends with NormalizeImage.
+// The channels as the channel table stores them: an empty channel of bank A becomes the
+// table's cleared record, and the store ends with the image-wide consistency pass (VFOs, band
+// memories, bitmaps, coefficients, side records). The factory image is thus a fixed point of
+// the table.
+void FinishChannels(RadioImage& image) {
     BandTables bands = BandTables::Initial();
     RecomputeBandTables(bands, image);
-    RecomputeBandEnabled(bands);
-    CProgramView table(image, bands);
-    table.OnInitialUpdate();
-    table.StoreToImage();
+    RecomputeBandEnabledFromImage(bands, image);
+    for (int n = 1; n <= kChannelsPerBank; ++n)
+        if (ChannelAt(std::as_const(image), n).IsEmpty())
+            WriteClearedRecord(image.data() + ChannelOffset(n));
+    NormalizeImage(image, bands);
 }
 
 }  // namespace
@@ -78,7 +98,7 @@ void BuildFactoryImage(FileHeader& header, RadioImage& image) {
     RecomputeBandEnabled(bands);
     InitChannelRecord(image, 1, 14'550'000, bands);
     WriteBasicSettings(image);
-    FinishWithEditors(header, image);
+    FinishChannels(image);
 }
 
 }  // namespace vm

@@ -7,7 +7,7 @@
 
 namespace vm {
 
-// Bands present in the factory image (1..9 numbering) and whether each one transmits.
+// Bands present in the factory image (1..9 numbering); the others have no limits.
 inline constexpr int kFactoryBands[] = {1, 2, 4, 5, 8, 9};
 
 // Builds the factory header and image.

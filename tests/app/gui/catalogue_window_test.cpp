@@ -23,6 +23,7 @@
 #include "app/gui/editor_windows.h"
 #include "app/gui/form_binder.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 #include "tools/cli/cli.h"
 
 namespace vm::gui {
@@ -499,5 +500,5 @@ private slots:
 }  // namespace
 }  // namespace vm::gui
 
-QTEST_MAIN(vm::gui::CatalogueWindowTest)
+VM_WINDOW_TEST(vm::gui::CatalogueWindowTest);
 #include "catalogue_window_test.moc"

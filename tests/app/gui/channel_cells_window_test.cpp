@@ -12,6 +12,7 @@
 #include "app/gui/grid_widget.h"
 #include "app/image/channel_record.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 using namespace vm;
 using namespace vm::gui;
@@ -225,13 +226,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    ChannelCellsWindowTest test;
-    int failures = QTest::qExec(&test, argc, argv);
-    return failures;
-}
+VM_WINDOW_TEST(ChannelCellsWindowTest);
 
 #include "channel_cells_window_test.moc"

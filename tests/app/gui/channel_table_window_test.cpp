@@ -19,6 +19,7 @@
 #include "app/gui/editor_windows.h"
 #include "app/gui/grid_widget.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 #include "tools/cli/cli.h"
 
 namespace vm::gui {
@@ -278,5 +279,5 @@ private slots:
 
 }  // namespace vm::gui
 
-QTEST_MAIN(vm::gui::ChannelTableWindowTest)
+VM_WINDOW_TEST(vm::gui::ChannelTableWindowTest);
 #include "channel_table_window_test.moc"

@@ -10,6 +10,7 @@
 #include "app/gui/program_app.h"
 #include "app/image/channel_record.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 using namespace vm;
 using namespace vm::gui;
@@ -201,13 +202,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    FileCommandsWindowTest test;
-    int failures = QTest::qExec(&test, argc, argv);
-    return failures;
-}
+VM_WINDOW_TEST(FileCommandsWindowTest);
 
 #include "file_commands_window_test.moc"

@@ -25,6 +25,7 @@
 #include "app/gui/transfer_dlg.h"
 #include "app/image/channel_record.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 using namespace vm;
 using namespace vm::gui;
@@ -233,15 +234,7 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    HelpPrintWindowTest test;
-    int failures = QTest::qExec(&test, argc, argv);
-    Screenshots shots;
-    failures += QTest::qExec(&shots, argc, argv);
-    return failures;
-}
+VM_WINDOW_TEST(HelpPrintWindowTest);
+VM_WINDOW_TEST(Screenshots);
 
 #include "help_print_window_test.moc"

@@ -13,6 +13,7 @@
 #include "app/shell/globals.h"
 #include "app/shell/locations.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 namespace vm::gui {
 namespace {
@@ -109,5 +110,5 @@ private slots:
 
 }  // namespace vm::gui
 
-QTEST_MAIN(vm::gui::InstalledWindowTest)
+VM_WINDOW_TEST(vm::gui::InstalledWindowTest);
 #include "installed_window_test.moc"

@@ -27,6 +27,7 @@
 #include "app/gui/window_menu.h"
 #include "app/shell/globals.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 using namespace vm;
 using namespace vm::gui;
@@ -532,13 +533,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    MainFrameWindowTest test;
-    int failures = QTest::qExec(&test, argc, argv);
-    return failures;
-}
+VM_WINDOW_TEST(MainFrameWindowTest);
 
 #include "main_frame_window_test.moc"

@@ -13,6 +13,7 @@
 #include "app/gui/transfer_dlg.h"
 #include "app/shell/backups.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 #include "tools/radio/simulated_radio.h"
 
 namespace vm::gui {
@@ -222,10 +223,6 @@ private slots:
 }  // namespace
 }  // namespace vm::gui
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    vm::gui::SafetyNetWindowTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+VM_WINDOW_TEST(vm::gui::SafetyNetWindowTest);
 
 #include "safety_net_window_test.moc"

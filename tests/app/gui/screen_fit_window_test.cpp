@@ -34,6 +34,7 @@
 #include "app/gui/password_dlg.h"
 #include "app/gui/transfer_dlg.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 namespace vm::gui {
 namespace {
@@ -267,5 +268,5 @@ private slots:
 
 }  // namespace vm::gui
 
-QTEST_MAIN(vm::gui::ScreenFitWindowTest)
+VM_WINDOW_TEST(vm::gui::ScreenFitWindowTest);
 #include "screen_fit_window_test.moc"

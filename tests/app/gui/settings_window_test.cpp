@@ -11,6 +11,7 @@
 #include "app/gui/commands.h"
 #include "app/gui/tabbed_form_window.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 namespace vm::gui {
 namespace {
@@ -152,12 +153,6 @@ private slots:
 }  // namespace
 }  // namespace vm::gui
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    vm::gui::SettingsWindowTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+VM_WINDOW_TEST(vm::gui::SettingsWindowTest);
 
 #include "settings_window_test.moc"

@@ -13,6 +13,7 @@
 #include "app/gui/grid_widget.h"
 #include "app/gui/tabbed_form_window.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 namespace vm::gui {
 namespace {
@@ -131,5 +132,5 @@ private slots:
 }  // namespace
 }  // namespace vm::gui
 
-QTEST_MAIN(vm::gui::ToneWindowsTest)
+VM_WINDOW_TEST(vm::gui::ToneWindowsTest);
 #include "tone_windows_test.moc"

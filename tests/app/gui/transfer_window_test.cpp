@@ -22,6 +22,7 @@
 #include "app/image/channel_record.h"
 #include "app/shell/globals.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 #include "tools/radio/simulated_radio.h"
 
 using namespace vm;
@@ -443,13 +444,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    TransferWindowTest test;
-    int failures = QTest::qExec(&test, argc, argv);
-    return failures;
-}
+VM_WINDOW_TEST(TransferWindowTest);
 
 #include "transfer_window_test.moc"

@@ -25,6 +25,7 @@
 #include "app/gui/tabbed_form_window.h"
 #include "app/gui/window_menu.h"
 #include "tests/app/gui/gui_fixture.h"
+#include "tests/app/gui/window_test_main.h"
 
 namespace vm::gui {
 namespace {
@@ -362,5 +363,5 @@ private slots:
 }  // namespace
 }  // namespace vm::gui
 
-QTEST_MAIN(vm::gui::WindowTest)
+VM_WINDOW_TEST(vm::gui::WindowTest);
 #include "window_test.moc"
