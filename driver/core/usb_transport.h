@@ -2,7 +2,8 @@
 // asynchronous submission, descriptors and configuration, the vendor register and EEPROM
 // requests, the communications-class requests, the resets and the three logical pipes.
 //
-// Where the two drivers differ, DriverPolicy says how; there is one transport.
+// Where the two drivers differ, DriverPolicy says how; there is one transport. Submission is in
+// usb_transport.cpp, the requests built on it in usb_requests.cpp.
 #pragma once
 
 #include <array>
@@ -55,6 +56,8 @@ inline constexpr int kPipeReceive = 2;   // bulk IN
 inline constexpr int kLogicalPipes = 3;
 inline constexpr std::uint32_t kStatusTransferSize = 10;
 inline constexpr std::uint32_t kReceiveTransferSize = 384;
+// The transfer flags of a logical pipe's transfers.
+std::uint32_t TransferFlagsOf(int pipe);
 // Asynchronous transfers that may be in flight on one logical pipe at a time.
 inline constexpr std::size_t kSlotsPerPipe = 4;
 

@@ -1,7 +1,9 @@
 #include "driver/libusb/libusb_bus.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace vm::drv::libusb {
 
@@ -10,17 +12,6 @@ namespace {
 constexpr std::int32_t kUsbdXactError = static_cast<std::int32_t>(0xC0000011);
 constexpr std::int32_t kUsbdBabble = static_cast<std::int32_t>(0xC0000012);
 constexpr std::int32_t kUsbdTimeout = static_cast<std::int32_t>(0xC0006000);
-
-// Pipe handles are the endpoint address with a tag, so that 0 is never a valid handle.
-constexpr PipeHandle kPipeTag = 0x1B00;
-PipeHandle HandleOf(std::uint8_t endpoint) {
-    return kPipeTag | endpoint;
-}
-bool EndpointOf(PipeHandle pipe, std::uint8_t* endpoint) {
-    if ((pipe & ~PipeHandle{0xFF}) != kPipeTag) return false;
-    *endpoint = static_cast<std::uint8_t>(pipe & 0xFF);
-    return true;
-}
 
 // Control transfers of the driver's own requests complete or fail within this time.
 constexpr unsigned kControlTimeoutMs = 5000;
@@ -106,6 +97,17 @@ MappedStatus MapError(int libusbError) {
 
 // --- The bus ------------------------------------------------------------------------------------
 
+// A request's libusb transfer: the transfer, and for a control request its setup packet and
+// data stage.
+struct LibusbBus::Transfer {
+    LibusbBus* bus = nullptr;
+    Irp* irp = nullptr;
+    Urb* urb = nullptr;
+    UsbRequest request;
+    libusb_transfer* transfer = nullptr;
+    std::vector<std::uint8_t> control;
+};
+
 LibusbBus::LibusbBus(libusb_device_handle* handle, Trace trace)
     : handle_(handle), trace_(std::move(trace)) {}
 
@@ -132,65 +134,37 @@ std::vector<std::string> LibusbBus::HardwareIds() const {
     return ids;
 }
 
-std::string LibusbBus::Describe(const Urb* urb) const {
-    auto& u = const_cast<Urb&>(*urb);
-    switch (urb->Hdr.Function) {
-        case URB_FUNCTION_VENDOR_DEVICE:
-        case URB_FUNCTION_CLASS_INTERFACE: {
-            auto& c = u.As<UrbControlVendorOrClass>();
-            const bool in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-            const unsigned type = (urb->Hdr.Function == URB_FUNCTION_VENDOR_DEVICE ? 0x40 : 0x21) |
-                                  (in ? 0x80 : 0) | c.RequestTypeReservedBits;
-            return "CONTROL " + Hex(type, 2) + " " + Hex(c.Request, 2) + " " + Hex(c.Value, 4) +
-                   " " + Hex(c.Index, 4) + " " + Hex(c.TransferBufferLength, 4);
-        }
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            auto& d = u.As<UrbDescriptorRequest>();
-            return "GET_DESCRIPTOR type " + std::to_string(d.DescriptorType) + " index " +
-                   std::to_string(d.Index) + " length " + std::to_string(d.TransferBufferLength);
-        }
-        case URB_FUNCTION_SELECT_CONFIGURATION:
-            return u.As<UrbSelectConfiguration>().ConfigurationDescriptor ? "SELECT_CONFIGURATION"
-                                                                          : "UNCONFIGURE";
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-            auto& t = u.As<UrbBulkOrInterruptTransfer>();
-            return "TRANSFER " + Hex(static_cast<unsigned>(t.Pipe & 0xFF), 2) + " " +
-                   std::to_string(t.TransferBufferLength);
-        }
-        case URB_FUNCTION_RESET_PIPE:
-            return "RESET_PIPE " +
-                   Hex(static_cast<unsigned>(u.As<UrbPipeRequest>().Pipe & 0xFF), 2);
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-            return std::string(urb->Hdr.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ? "SET"
-                                                                                       : "CLEAR") +
-                   "_FEATURE " + std::to_string(u.As<UrbFeatureRequest>().FeatureSelector);
-        default:
-            return "URB function " + Hex(urb->Hdr.Function, 4);
+namespace {
+std::string Describe(const UsbRequest& r) {
+    switch (r.kind) {
+        case UsbRequest::Kind::Control:
+            return "CONTROL " + Hex(r.setup.requestType, 2) + " " + Hex(r.setup.request, 2) + " " +
+                   Hex(r.setup.value, 4) + " " + Hex(r.setup.index, 4) + " " +
+                   Hex(r.setup.length, 4);
+        case UsbRequest::Kind::SelectConfiguration:
+            return "SELECT_CONFIGURATION";
+        case UsbRequest::Kind::Unconfigure:
+            return "UNCONFIGURE";
+        case UsbRequest::Kind::Transfer:
+            return "TRANSFER " + Hex(r.endpoint.value_or(0), 2) + " " +
+                   std::to_string(r.data.size());
+        case UsbRequest::Kind::ResetPipe:
+            return "RESET_PIPE " + Hex(r.endpoint.value_or(0), 2);
+        case UsbRequest::Kind::Unsupported:
+            break;
     }
+    return "URB function " + Hex(r.function, 4);
 }
 
-NTSTATUS LibusbBus::CompleteNow(Irp* irp, Urb* urb, MappedStatus result) {
-    urb->Hdr.Status = result.usbd;
-    if (!NT_SUCCESS(result.status) &&
-        urb->Hdr.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        urb->As<UrbBulkOrInterruptTransfer>().TransferBufferLength = 0;
-    }
-    irp->IoStatus.Status = result.status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp);
-    return result.status;
+UsbResult ResultOf(MappedStatus mapped, std::size_t bytes = 0) {
+    return {mapped.status, mapped.usbd, bytes};
 }
+}  // namespace
 
-NTSTATUS LibusbBus::SelectConfiguration(UrbSelectConfiguration& s) {
-    if (!s.ConfigurationDescriptor) {
-        for (int n : claimed_) libusb_release_interface(handle_, n);
-        claimed_.clear();
-        return STATUS_SUCCESS;
-    }
+MappedStatus LibusbBus::SelectConfiguration(UrbSelectConfiguration& s) {
     const std::span<const std::uint8_t> config(s.ConfigurationDescriptor,
                                                s.ConfigurationDescriptorLength);
-    if (config.size() < 9) return STATUS_INVALID_PARAMETER;
+    if (config.size() < 9) return {STATUS_INVALID_PARAMETER, kUsbdXactError};
     // A kernel driver bound to the cable lets go of it first.
     libusb_set_auto_detach_kernel_driver(handle_, 1);
     for (const UsbInterfaceInformation& info : s.Interfaces) {
@@ -199,319 +173,192 @@ NTSTATUS LibusbBus::SelectConfiguration(UrbSelectConfiguration& s) {
             if (r != 0) {
                 Log("the kernel's driver will not let go of interface " +
                     std::to_string(info.InterfaceNumber) + ": " + libusb_error_name(r));
-                return STATUS_DEVICE_BUSY;
+                return {STATUS_DEVICE_BUSY, kUsbdXactError};
             }
         }
     }
     int r = libusb_set_configuration(handle_, config[5]);
     if (r != 0) {
         Log(std::string("set configuration: ") + libusb_error_name(r));
-        return MapError(r).status;
+        return {MapError(r).status, kUsbdXactError};
     }
-    for (UsbInterfaceInformation& info : s.Interfaces) {
-        if (!FillInterfaceInformation(config, info, &HandleOf)) return STATUS_INVALID_PARAMETER;
+    {
+        MutexLock lock(mutex_);
+        if (!FillConfiguration(s)) return {STATUS_INVALID_PARAMETER, kUsbdXactError};
+    }
+    for (const UsbInterfaceInformation& info : s.Interfaces) {
         r = libusb_claim_interface(handle_, info.InterfaceNumber);
         if (r != 0) {
             Log("claim interface " + std::to_string(info.InterfaceNumber) + ": " +
                 libusb_error_name(r));
-            return MapError(r).status;
+            return {MapError(r).status, kUsbdXactError};
         }
         claimed_.push_back(info.InterfaceNumber);
-        std::lock_guard lock(mutex_);
-        for (const UsbPipeInformation& pipe : info.Pipes)
-            pipeTypes_[pipe.EndpointAddress] = pipe.Type;
     }
-    s.ConfigurationHandle = 0xC0F1;
-    return STATUS_SUCCESS;
+    return {STATUS_SUCCESS, USBD_STATUS_SUCCESS};
 }
 
-NTSTATUS LibusbBus::SubmitUrb(Irp* irp, Urb* urb) {
-    Log("URB " + Describe(urb));
+void LibusbBus::Carry(Irp* irp, Urb* urb, UsbRequest& request, Completions& done) {
+    Log("URB " + Describe(request));
     {
-        std::lock_guard lock(mutex_);
-        if (gone_) {
-            return CompleteNow(irp, urb, {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
-        }
+        MutexLock lock(mutex_);
+        if (gone_) return done.Add(irp, urb, kDeviceGone);
     }
-    switch (urb->Hdr.Function) {
-        case URB_FUNCTION_SELECT_CONFIGURATION: {
-            const NTSTATUS status = SelectConfiguration(urb->As<UrbSelectConfiguration>());
-            return CompleteNow(irp, urb,
-                               {status, NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : kUsbdXactError});
-        }
-        case URB_FUNCTION_RESET_PIPE: {
-            std::uint8_t endpoint = 0;
-            if (!EndpointOf(urb->As<UrbPipeRequest>().Pipe, &endpoint)) {
-                return CompleteNow(irp, urb, {STATUS_INVALID_PARAMETER, kUsbdXactError});
+    switch (request.kind) {
+        case UsbRequest::Kind::SelectConfiguration:
+            return done.Add(irp, urb, ResultOf(SelectConfiguration(*request.configuration)));
+        case UsbRequest::Kind::Unconfigure:
+            for (int n : claimed_) libusb_release_interface(handle_, n);
+            claimed_.clear();
+            return done.Add(irp, urb, {});
+        case UsbRequest::Kind::ResetPipe:
+            if (!request.endpoint) {
+                return done.Add(irp, urb, {STATUS_INVALID_PARAMETER, kUsbdXactError});
             }
-            return CompleteNow(irp, urb, MapError(libusb_clear_halt(handle_, endpoint)));
-        }
-        case URB_FUNCTION_VENDOR_DEVICE:
-        case URB_FUNCTION_CLASS_INTERFACE:
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-            return StartTransfer(irp, urb);
-        default:
-            return CompleteNow(irp, urb, {STATUS_NOT_SUPPORTED, USBD_STATUS_STALL_PID});
+            return done.Add(irp, urb,
+                            ResultOf(MapError(libusb_clear_halt(handle_, *request.endpoint))));
+        case UsbRequest::Kind::Control:
+        case UsbRequest::Kind::Transfer:
+            return Start(irp, urb, request, done);
+        case UsbRequest::Kind::Unsupported:
+            break;
     }
+    done.Add(irp, urb, {STATUS_NOT_SUPPORTED, USBD_STATUS_STALL_PID});
 }
 
-NTSTATUS LibusbBus::StartTransfer(Irp* irp, Urb* urb) {
-    libusb_transfer* transfer = libusb_alloc_transfer(0);
-    if (!transfer) return CompleteNow(irp, urb, {STATUS_INSUFFICIENT_RESOURCES, kUsbdXactError});
-    std::vector<std::uint8_t> control;
-    auto setupControl = [&](std::uint8_t type, std::uint8_t request, std::uint16_t value,
-                            std::uint16_t index, void* buffer, std::uint32_t length) {
-        const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(length, 0xFFFF));
-        control.assign(LIBUSB_CONTROL_SETUP_SIZE + n, 0);
-        libusb_fill_control_setup(control.data(), type, request, value, index, n);
-        if (!(type & 0x80) && buffer && n) {
-            std::memcpy(control.data() + LIBUSB_CONTROL_SETUP_SIZE, buffer, n);
-        }
-    };
-    switch (urb->Hdr.Function) {
-        case URB_FUNCTION_VENDOR_DEVICE:
-        case URB_FUNCTION_CLASS_INTERFACE: {
-            auto& c = urb->As<UrbControlVendorOrClass>();
-            const bool in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-            const auto type = static_cast<std::uint8_t>(
-                (urb->Hdr.Function == URB_FUNCTION_VENDOR_DEVICE ? 0x40 : 0x21) | (in ? 0x80 : 0) |
-                c.RequestTypeReservedBits);
-            setupControl(type, c.Request, c.Value, c.Index, c.TransferBuffer,
-                         c.TransferBuffer ? c.TransferBufferLength : 0);
-            break;
-        }
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            auto& d = urb->As<UrbDescriptorRequest>();
-            setupControl(0x80, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                         static_cast<std::uint16_t>(d.DescriptorType << 8 | d.Index), d.LanguageId,
-                         d.TransferBuffer, d.TransferBuffer ? d.TransferBufferLength : 0);
-            break;
-        }
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
-            auto& f = urb->As<UrbFeatureRequest>();
-            setupControl(0x00,
-                         urb->Hdr.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE
-                             ? LIBUSB_REQUEST_SET_FEATURE
-                             : LIBUSB_REQUEST_CLEAR_FEATURE,
-                         f.FeatureSelector, f.Index, nullptr, 0);
-            break;
-        }
-        default:
-            break;
+void LibusbBus::Start(Irp* irp, Urb* urb, const UsbRequest& request, Completions& done) {
+    if (request.kind == UsbRequest::Kind::Transfer && !request.endpoint) {
+        return done.Add(irp, urb, {STATUS_INVALID_PARAMETER, kUsbdXactError});
     }
-    if (!control.empty()) {
-        libusb_fill_control_transfer(transfer, handle_, nullptr, &LibusbBus::OnTransfer, nullptr,
-                                     kControlTimeoutMs);
+    auto t = std::make_unique<Transfer>();
+    t->transfer = libusb_alloc_transfer(0);
+    if (!t->transfer) return done.Add(irp, urb, {STATUS_INSUFFICIENT_RESOURCES, kUsbdXactError});
+    t->bus = this;
+    t->irp = irp;
+    t->urb = urb;
+    t->request = request;
+    if (request.kind == UsbRequest::Kind::Control) {
+        const UsbSetupPacket& setup = request.setup;
+        const auto n =
+            static_cast<std::uint16_t>(std::min<std::size_t>(request.data.size(), 0xFFFF));
+        t->control.assign(LIBUSB_CONTROL_SETUP_SIZE + n, 0);
+        libusb_fill_control_setup(t->control.data(), setup.requestType, setup.request, setup.value,
+                                  setup.index, n);
+        if (!setup.In() && n) {
+            std::memcpy(t->control.data() + LIBUSB_CONTROL_SETUP_SIZE, request.data.data(), n);
+        }
+        libusb_fill_control_transfer(t->transfer, handle_, t->control.data(),
+                                     &LibusbBus::OnTransfer, t.get(), kControlTimeoutMs);
     } else {
-        auto& t = urb->As<UrbBulkOrInterruptTransfer>();
-        std::uint8_t endpoint = 0;
-        if (!EndpointOf(t.Pipe, &endpoint)) {
-            libusb_free_transfer(transfer);
-            return CompleteNow(irp, urb, {STATUS_INVALID_PARAMETER, kUsbdXactError});
+        libusb_fill_bulk_transfer(t->transfer, handle_, *request.endpoint, request.data.data(),
+                                  static_cast<int>(request.data.size()), &LibusbBus::OnTransfer,
+                                  t.get(), 0);
+        if (PipeTypeOf(*request.endpoint) == PipeType::Interrupt) {
+            t->transfer->type = LIBUSB_TRANSFER_TYPE_INTERRUPT;
         }
-        libusb_transfer_type type = LIBUSB_TRANSFER_TYPE_BULK;
-        {
-            std::lock_guard lock(mutex_);
-            const auto it = pipeTypes_.find(endpoint);
-            if (it != pipeTypes_.end() && it->second == PipeType::Interrupt) {
-                type = LIBUSB_TRANSFER_TYPE_INTERRUPT;
-            }
-        }
-        libusb_fill_bulk_transfer(transfer, handle_, endpoint,
-                                  static_cast<unsigned char*>(t.TransferBuffer),
-                                  static_cast<int>(t.TransferBuffer ? t.TransferBufferLength : 0),
-                                  &LibusbBus::OnTransfer, nullptr, 0);
-        transfer->type = static_cast<unsigned char>(type);
     }
-
-    NTSTATUS early = STATUS_PENDING;
-    MappedStatus failure{};
+    libusb_transfer* transfer = t->transfer;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (gone_) {
-            early = STATUS_DEVICE_NOT_CONNECTED;
-            failure = {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
-        } else {
-            Pending& p = pending_[irp];
-            p.irp = irp;
-            p.urb = urb;
-            p.transfer = transfer;
-            p.bus = this;
-            p.control = std::move(control);
-            if (!p.control.empty()) transfer->buffer = p.control.data();
-            if (!p.control.empty()) transfer->length = static_cast<int>(p.control.size());
-            transfer->user_data = &p;
-            IoMarkIrpPending(irp);
-            irp->DriverContext[0] = this;
-            IoSetCancelRoutine(irp, &LibusbBus::CancelRoutine);
-            if (irp->Cancel.load() && IoSetCancelRoutine(irp, nullptr)) {
-                pending_.erase(irp);
-                early = STATUS_CANCELLED;
-                failure = {STATUS_CANCELLED, USBD_STATUS_CANCELED};
-            } else {
-                const int r = libusb_submit_transfer(transfer);
-                if (r != 0) {
-                    failure = MapError(r);
-                    if (IoSetCancelRoutine(irp, nullptr)) {
-                        pending_.erase(irp);
-                        early = failure.status;
-                    } else {
-                        // Its cancel routine is on the way and completes it.
-                        p.done = true;
-                        p.result = failure;
-                    }
-                }
+            done.Add(irp, urb, kDeviceGone);
+        } else if (Keep(irp, urb, request, 0, t.get(), done)) {
+            const int r = libusb_submit_transfer(transfer);
+            if (r == 0) {
+                ++inFlight_;
+                ++running_;
+                t.release();  // the transfer's end frees it
+                return;
             }
+            Log("URB failed at once: " + Describe(request));
+            End(irp, ResultOf(MapError(r)), done);
         }
     }
-    if (early == STATUS_PENDING) return STATUS_PENDING;
     libusb_free_transfer(transfer);
-    Log("URB failed at once: " + Describe(urb));
-    if (irp->PendingReturned) {
-        // Marked pending: completes as a pending request does (at dispatch level).
-        IrqlScope atDispatch(Irql::Dispatch);
-        CompleteNow(irp, urb, failure);
-        return STATUS_PENDING;
-    }
-    return CompleteNow(irp, urb, failure);
 }
 
 void LIBUSB_CALL LibusbBus::OnTransfer(libusb_transfer* transfer) {
-    auto* p = static_cast<Pending*>(transfer->user_data);
-    LibusbBus* bus = p->bus;
-    if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) {
-        std::function<void()> gone;
-        {
-            std::lock_guard lock(bus->mutex_);
-            if (!bus->goneReported_) gone = bus->onGone_;
+    std::unique_ptr<Transfer> t(static_cast<Transfer*>(transfer->user_data));
+    LibusbBus* bus = t->bus;
+    std::function<void()> gone;
+    bool deviceGone;
+    {
+        MutexLock lock(bus->mutex_);
+        if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE && !bus->goneReported_) {
             bus->goneReported_ = true;
+            gone = bus->onGone_;
         }
-        if (gone) gone();
+        deviceGone = bus->gone_;
     }
-    std::unique_lock lock(bus->mutex_);
-    p->done = true;
-    p->result = MapTransferStatus(transfer->status, bus->gone_);
-    p->actual = static_cast<std::size_t>(transfer->actual_length);
-    const bool claimed = IoSetCancelRoutine(p->irp, nullptr) != nullptr;
-    if (!claimed && !p->cancelSeen) return;  // the cancel routine completes it
-    Pending taken = std::move(*p);
-    bus->pending_.erase(taken.irp);
-    lock.unlock();
-    bus->Finish(taken);
-}
-
-// Called with the cancel spin lock held, which it lets go (taken in IoCancelIrp): unchecked.
-void LibusbBus::CancelRoutine(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
-    IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
-    auto* bus = static_cast<LibusbBus*>(irp->DriverContext[0]);
-    std::unique_lock lock(bus->mutex_);
-    auto it = bus->pending_.find(irp);
-    if (it == bus->pending_.end()) return;
-    Pending& p = it->second;
-    p.cancelSeen = true;
-    if (!p.done) {
-        // The transfer's completion (cancelled, or finished meanwhile) completes the request.
-        libusb_cancel_transfer(p.transfer);
-        return;
+    if (gone) gone();
+    const MappedStatus mapped = MapTransferStatus(transfer->status, deviceGone);
+    const auto actual = static_cast<std::size_t>(std::max(transfer->actual_length, 0));
+    // The bytes a control request brought go to the URB's buffer (still the request's own: it
+    // completes below).
+    if (NT_SUCCESS(mapped.status) && t->request.kind == UsbRequest::Kind::Control &&
+        t->request.setup.In() && !t->request.data.empty()) {
+        std::memcpy(t->request.data.data(), t->control.data() + LIBUSB_CONTROL_SETUP_SIZE,
+                    std::min(actual, t->request.data.size()));
     }
-    Pending taken = std::move(p);
-    bus->pending_.erase(it);
-    lock.unlock();
-    bus->Finish(taken);
-}
-
-void LibusbBus::Finish(Pending& p) {
-    Urb* urb = p.urb;
-    if (NT_SUCCESS(p.result.status)) {
-        switch (urb->Hdr.Function) {
-            case URB_FUNCTION_VENDOR_DEVICE:
-            case URB_FUNCTION_CLASS_INTERFACE: {
-                auto& c = urb->As<UrbControlVendorOrClass>();
-                if ((c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) && c.TransferBuffer) {
-                    std::memcpy(c.TransferBuffer, p.control.data() + LIBUSB_CONTROL_SETUP_SIZE,
-                                p.actual);
-                }
-                c.TransferBufferLength = static_cast<std::uint32_t>(p.actual);
-                break;
-            }
-            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-                auto& d = urb->As<UrbDescriptorRequest>();
-                if (d.TransferBuffer) {
-                    std::memcpy(d.TransferBuffer, p.control.data() + LIBUSB_CONTROL_SETUP_SIZE,
-                                p.actual);
-                }
-                d.TransferBufferLength = static_cast<std::uint32_t>(p.actual);
-                break;
-            }
-            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-                urb->As<UrbBulkOrInterruptTransfer>().TransferBufferLength =
-                    static_cast<std::uint32_t>(p.actual);
-                break;
-            default:
-                break;
-        }
-    }
-    libusb_free_transfer(p.transfer);
-    if (!NT_SUCCESS(p.result.status)) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(p.result.status));
-        Log("URB " + Describe(urb) + " failed: " + text);
-    } else {
-        Log("URB " + Describe(urb) + " done");
-    }
+    bus->Log("URB " + Describe(t->request) +
+             (NT_SUCCESS(mapped.status)
+                  ? std::string(" done")
+                  : " failed: " + Hex(static_cast<unsigned>(mapped.status), 8)));
+    Completions done;
     {
-        // A host controller completes transfers at dispatch level.
-        IrqlScope atDispatch(Irql::Dispatch);
-        CompleteNow(p.irp, urb, p.result);
+        MutexLock lock(bus->mutex_);
+        --bus->inFlight_;
+        bus->End(t->irp, ResultOf(mapped, actual), done);
     }
-    std::lock_guard lock(mutex_);
-    if (pending_.empty()) idle_.notify_all();
+    bus->Finish(done);
+    // Ended, the request no longer refers to the transfer: it can go.
+    libusb_free_transfer(transfer);
+    t.reset();
+    MutexLock lock(bus->mutex_);
+    if (--bus->running_ == 0) bus->idle_.notify_all();
 }
 
-NTSTATUS LibusbBus::ResetPort(Irp* irp) {
+bool LibusbBus::CancelInFlight(Kept& kept) {
+    // The transfer's end (cancelled, or finished meanwhile) completes the request.
+    libusb_cancel_transfer(static_cast<Transfer*>(kept.context)->transfer);
+    return true;
+}
+
+NTSTATUS LibusbBus::ResetDevice() {
     Log("RESET_PORT");
-    NTSTATUS status;
     {
-        std::lock_guard lock(mutex_);
-        status = gone_ ? STATUS_DEVICE_NOT_CONNECTED : STATUS_SUCCESS;
+        MutexLock lock(mutex_);
+        if (gone_) return STATUS_DEVICE_NOT_CONNECTED;
     }
-    if (NT_SUCCESS(status)) status = MapError(libusb_reset_device(handle_)).status;
-    irp->IoStatus.Status = status;
-    IrqlScope atDispatch(Irql::Dispatch);
-    IoCompleteRequest(irp);
-    return status;
+    return MapError(libusb_reset_device(handle_)).status;
 }
 
 void LibusbBus::Disconnect() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     gone_ = true;
-    for (auto& [irp, p] : pending_) {
-        if (!p.done) libusb_cancel_transfer(p.transfer);
+    for (Kept& kept : pending_) {
+        if (!kept.ended) libusb_cancel_transfer(static_cast<Transfer*>(kept.context)->transfer);
     }
 }
 
 void LibusbBus::SetOnDeviceGone(std::function<void()> onGone) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     onGone_ = std::move(onGone);
 }
 
 bool LibusbBus::Disconnected() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return gone_;
 }
 
 std::size_t LibusbBus::InFlight() const {
-    std::lock_guard lock(mutex_);
-    return pending_.size();
+    MutexLock lock(mutex_);
+    return inFlight_;
 }
 
 void LibusbBus::WaitIdle() {
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return pending_.empty(); });
+    MutexLock lock(mutex_);
+    idle_.wait(lock.native(), [&]() REQUIRES(mutex_) { return running_ == 0; });
 }
 
 }  // namespace vm::drv::libusb

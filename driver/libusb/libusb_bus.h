@@ -1,12 +1,13 @@
-// The USB bus of a real cable: URBs carried out with libusb-1.0.
+// The USB bus of a real cable: the bus base (usb_bus.h) with its requests carried out by
+// libusb-1.0.
 //
 // SELECT_CONFIGURATION detaches a kernel driver bound to the cable's interfaces, sets the
 // configuration, claims the interfaces and fills the pipe handles (unconfigure releases them);
 // GET_DESCRIPTOR, vendor and class requests are control transfers; bulk and interrupt transfers
 // are asynchronous libusb transfers; RESET_PIPE clears the halt, RESET_PORT resets the device.
-// A request kept pending is cancellable: its cancel routine cancels the libusb transfer, which
-// completes the request with STATUS_CANCELLED. Every asynchronous request completes on the
-// event thread (LibusbEvents) at dispatch level, as a host controller completes them.
+// Control and bulk requests are kept pending while their libusb transfer is in flight; the
+// request's cancel routine cancels the transfer, whose end completes the request (cancelled, or
+// with what it brought when it ended first). They complete on the event thread (LibusbEvents).
 #pragma once
 
 #include <libusb.h>
@@ -15,13 +16,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "driver/platform/usb.h"
+#include "driver/platform/usb_bus.h"
 
 namespace vm::drv::libusb {
 
@@ -50,18 +49,14 @@ struct MappedStatus {
 MappedStatus MapTransferStatus(libusb_transfer_status status, bool deviceGone);
 MappedStatus MapError(int libusbError);
 
-class LibusbBus final : public UsbBus {
+class LibusbBus final : public UsbBusBase {
 public:
     using Trace = std::function<void(const std::string& line)>;
     // Takes over the open handle (closed by the destructor). `trace`, when set, is told of each
     // URB and its completion.
     explicit LibusbBus(libusb_device_handle* handle, Trace trace = {});
     ~LibusbBus() override;
-    LibusbBus(const LibusbBus&) = delete;
-    LibusbBus& operator=(const LibusbBus&) = delete;
 
-    NTSTATUS SubmitUrb(Irp* irp, Urb* urb) override;
-    NTSTATUS ResetPort(Irp* irp) override;
     // "USB\\VID_vvvv&PID_pppp&REV_rrrr" and "USB\\VID_vvvv&PID_pppp", from the device descriptor.
     std::vector<std::string> HardwareIds() const override;
 
@@ -78,38 +73,26 @@ public:
     void WaitIdle();
 
 private:
-    struct Pending {
-        Irp* irp = nullptr;
-        Urb* urb = nullptr;
-        libusb_transfer* transfer = nullptr;
-        std::vector<std::uint8_t> control;  // setup packet and data stage of a control transfer
-        bool done = false;                  // the transfer has completed
-        bool cancelSeen = false;            // the request's cancel routine has run
-        MappedStatus result{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
-        LibusbBus* bus = nullptr;
-        std::size_t actual = 0;
-    };
+    struct Transfer;
 
+    void Carry(Irp* irp, Urb* urb, UsbRequest& request, Completions& done) override;
+    NTSTATUS ResetDevice() override;
+    bool CancelInFlight(Kept& kept) override;
     static void LIBUSB_CALL OnTransfer(libusb_transfer* transfer);
-    static void CancelRoutine(DeviceObject* device, Irp* irp);
-    NTSTATUS CompleteNow(Irp* irp, Urb* urb, MappedStatus result);
-    void Finish(Pending& p);
-    NTSTATUS SelectConfiguration(UrbSelectConfiguration& s);
-    NTSTATUS StartTransfer(Irp* irp, Urb* urb);
+    MappedStatus SelectConfiguration(UrbSelectConfiguration& s);
+    void Start(Irp* irp, Urb* urb, const UsbRequest& request, Completions& done);
     void Log(const std::string& line) const;
-    std::string Describe(const Urb* urb) const;
 
     libusb_device_handle* handle_;
     Trace trace_;
     std::vector<int> claimed_;
 
-    mutable std::mutex mutex_;
     std::condition_variable idle_;
-    std::map<Irp*, Pending> pending_;
-    std::map<std::uint8_t, PipeType> pipeTypes_;
-    bool gone_ = false;
-    bool goneReported_ = false;
-    std::function<void()> onGone_;
+    std::size_t inFlight_ GUARDED_BY(mutex_) = 0;  // transfers submitted and not yet ended
+    std::size_t running_ GUARDED_BY(mutex_) = 0;   // ... whose end is not yet fully handled
+    bool gone_ GUARDED_BY(mutex_) = false;
+    bool goneReported_ GUARDED_BY(mutex_) = false;
+    std::function<void()> onGone_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vm::drv::libusb

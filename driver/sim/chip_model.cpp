@@ -156,20 +156,20 @@ std::optional<std::size_t> ChipModel::Control(const SetupPacket& setup,
 
 std::optional<std::size_t> ChipModel::Standard(const SetupPacket& setup,
                                                std::span<std::uint8_t> data) {
-    const bool in = (setup.requestType & 0x80) != 0;
+    const bool in = setup.In();
     switch (setup.request) {
-        case 0x06:  // GET_DESCRIPTOR
+        case drv::USB_REQUEST_GET_DESCRIPTOR:
             if (!in) return std::nullopt;
             return Descriptor(static_cast<std::uint8_t>(setup.value >> 8),
                               static_cast<std::uint8_t>(setup.value), setup.index, data);
-        case 0x09:  // SET_CONFIGURATION
+        case drv::USB_REQUEST_SET_CONFIGURATION:
             if (in || setup.value > 1) return std::nullopt;
             configured_ = setup.value == 1;
             return 0;
-        case 0x01:  // CLEAR_FEATURE
-        case 0x03:  // SET_FEATURE
+        case drv::USB_REQUEST_CLEAR_FEATURE:
+        case drv::USB_REQUEST_SET_FEATURE:
             if (in || setup.value != kRemoteWakeupFeature) return std::nullopt;
-            remoteWakeup_ = setup.request == 0x03;
+            remoteWakeup_ = setup.request == drv::USB_REQUEST_SET_FEATURE;
             return 0;
         default:
             return std::nullopt;
@@ -178,7 +178,7 @@ std::optional<std::size_t> ChipModel::Standard(const SetupPacket& setup,
 
 std::optional<std::size_t> ChipModel::Class(const SetupPacket& setup,
                                             std::span<std::uint8_t> data) {
-    const bool in = (setup.requestType & 0x80) != 0;
+    const bool in = setup.In();
     switch (setup.request) {
         case 0x02:  // SET_COMM_FEATURE
             if (in || setup.value != 1 || data.size() != 2) return std::nullopt;
@@ -215,7 +215,7 @@ std::optional<std::size_t> ChipModel::Class(const SetupPacket& setup,
 
 std::optional<std::size_t> ChipModel::Vendor(const SetupPacket& setup,
                                              std::span<std::uint8_t> data) {
-    const bool in = (setup.requestType & 0x80) != 0;
+    const bool in = setup.In();
     if (setup.request != 0x01) return std::nullopt;
     auto wide = [&](int reg) {
         return Reply(data, {static_cast<std::uint8_t>(wide_[static_cast<std::size_t>(reg)]),

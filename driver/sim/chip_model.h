@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/platform/usb_setup.h"
+
 namespace vm::sim {
 
 // What makes the chip of one variant: its descriptors.
@@ -38,13 +40,7 @@ struct ChipProfile {
 };
 
 // The eight bytes of a control transfer's setup stage.
-struct SetupPacket {
-    std::uint8_t requestType = 0;
-    std::uint8_t request = 0;
-    std::uint16_t value = 0;
-    std::uint16_t index = 0;
-    std::uint16_t length = 0;
-};
+using SetupPacket = drv::UsbSetupPacket;
 
 class ChipModel {
 public:

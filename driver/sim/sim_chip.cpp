@@ -14,12 +14,6 @@ std::string Hex(unsigned value, int digits) {
     std::snprintf(text, sizeof text, "%0*X", digits, value);
     return text;
 }
-
-constexpr std::uint8_t kInterruptIn = ChipModel::kInterruptIn;
-
-PipeHandle HandleOf(std::uint8_t endpoint) {
-    return 0x5100u + endpoint;
-}
 }  // namespace
 
 std::string WireRecord::ToString() const {
@@ -60,15 +54,7 @@ SimChip::SimChip(Kernel& kernel, ChipProfile profile)
 
 SimChip::~SimChip() {
     // Whatever is still held is cancelled so that its owner can free it.
-    for (;;) {
-        Pending p;
-        {
-            MutexLock lock(mutex_);
-            if (pending_.empty()) break;
-            if (!TakePending(0, p)) break;
-        }
-        Finish({p.irp, p.urb, STATUS_CANCELLED, USBD_STATUS_CANCELED});
-    }
+    EndAllKept(kCancelled);
 }
 
 // --- Descriptors --------------------------------------------------------------------------------
@@ -88,207 +74,6 @@ std::vector<std::uint8_t> SimChip::StringDescriptor(std::uint8_t index) const {
     return model_.StringDescriptor(index);
 }
 
-// --- Submission ---------------------------------------------------------------------------------
-
-WireRecord SimChip::Describe(Urb* urb) const {
-    WireRecord r;
-    r.urbLength = urb->Hdr.Length;
-    r.function = urb->Hdr.Function;
-    switch (urb->Hdr.Function) {
-        case URB_FUNCTION_VENDOR_DEVICE:
-        case URB_FUNCTION_CLASS_INTERFACE: {
-            auto& c = urb->As<UrbControlVendorOrClass>();
-            const bool in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-            r.kind = WireRecord::Kind::Control;
-            r.requestType = static_cast<std::uint8_t>(
-                (urb->Hdr.Function == URB_FUNCTION_VENDOR_DEVICE ? 0x40 : 0x21) | (in ? 0x80 : 0) |
-                c.RequestTypeReservedBits);
-            r.request = c.Request;
-            r.value = c.Value;
-            r.index = c.Index;
-            r.length = static_cast<std::uint16_t>(c.TransferBufferLength);
-            r.transferFlags = c.TransferFlags;
-            if (!in && c.TransferBuffer && c.TransferBufferLength) {
-                auto* bytes = static_cast<const std::uint8_t*>(c.TransferBuffer);
-                r.data.assign(bytes, bytes + c.TransferBufferLength);
-            }
-            break;
-        }
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            auto& d = urb->As<UrbDescriptorRequest>();
-            r.kind = WireRecord::Kind::GetDescriptor;
-            r.requestType = 0x80;
-            r.request = 0x06;
-            r.value = static_cast<std::uint16_t>(d.DescriptorType << 8 | d.Index);
-            r.index = d.LanguageId;
-            r.length = static_cast<std::uint16_t>(d.TransferBufferLength);
-            break;
-        }
-        case URB_FUNCTION_SELECT_CONFIGURATION: {
-            auto& s = urb->As<UrbSelectConfiguration>();
-            r.kind = s.ConfigurationDescriptor ? WireRecord::Kind::SelectConfiguration
-                                               : WireRecord::Kind::Unconfigure;
-            for (auto& i : s.Interfaces) r.interfaces.push_back(i.InterfaceNumber);
-            break;
-        }
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
-            auto& f = urb->As<UrbFeatureRequest>();
-            r.kind = WireRecord::Kind::Feature;
-            r.value = f.FeatureSelector;
-            r.index = f.Index;
-            break;
-        }
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-            auto& t = urb->As<UrbBulkOrInterruptTransfer>();
-            r.endpoint = static_cast<std::uint8_t>(t.Pipe - HandleOf(0));
-            r.length = static_cast<std::uint16_t>(t.TransferBufferLength);
-            r.transferFlags = t.TransferFlags;
-            if (r.endpoint == kInterruptIn) {
-                r.kind = WireRecord::Kind::InterruptIn;
-            } else if (r.endpoint & 0x80) {
-                r.kind = WireRecord::Kind::BulkIn;
-            } else {
-                r.kind = WireRecord::Kind::BulkOut;
-                if (t.TransferBuffer && t.TransferBufferLength) {
-                    auto* bytes = static_cast<const std::uint8_t*>(t.TransferBuffer);
-                    r.data.assign(bytes, bytes + t.TransferBufferLength);
-                }
-            }
-            break;
-        }
-        case URB_FUNCTION_RESET_PIPE:
-            r.kind = WireRecord::Kind::ResetPipe;
-            r.endpoint = static_cast<std::uint8_t>(urb->As<UrbPipeRequest>().Pipe - HandleOf(0));
-            break;
-        default:
-            break;
-    }
-    return r;
-}
-
-NTSTATUS SimChip::SubmitUrb(Irp* irp, Urb* urb) {
-    const WireRecord record = Describe(urb);
-    std::vector<Completion> done;
-    std::vector<std::vector<std::uint8_t>> transmitted;
-    NTSTATUS result = STATUS_PENDING;
-    {
-        MutexLock lock(mutex_);
-        log_.push_back(record);
-        bool faulted = false;
-        for (Fault& fault : faults_) {
-            if (fault.times <= 0 || !fault.match(record)) continue;
-            --fault.times;
-            faulted = true;
-            if (fault.hang) {
-                result = Keep(irp, urb, Wait::Hung);
-            } else {
-                done.push_back({irp, urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
-            }
-            break;
-        }
-        if (!faulted) {
-            if (unplugged_) {
-                done.push_back({irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
-            } else if (!powered_) {
-                done.push_back({irp, urb, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE});
-            } else if (deferred_) {
-                result = Keep(irp, urb, Wait::Deferred);
-            } else {
-                const Outcome outcome = Process(urb, transmitted);
-                if (outcome.wait) {
-                    result = Keep(irp, urb, outcome.waitFor);
-                } else {
-                    done.push_back({irp, urb, outcome.status, outcome.usbd});
-                }
-                SatisfyWaiters(done);
-            }
-        }
-        if (result != STATUS_PENDING) done.push_back({irp, urb, result, USBD_STATUS_CANCELED});
-    }
-    DeliverTransmitted(transmitted);
-    NTSTATUS own = STATUS_PENDING;
-    for (const Completion& c : done) {
-        if (c.irp == irp) own = c.status;
-        Finish(c);
-    }
-    return own;
-}
-
-NTSTATUS SimChip::ResetPort(Irp* irp) {
-    NTSTATUS status = STATUS_SUCCESS;
-    {
-        MutexLock lock(mutex_);
-        WireRecord r;
-        r.kind = WireRecord::Kind::ResetPort;
-        log_.push_back(r);
-        if (unplugged_) {
-            status = STATUS_DEVICE_NOT_CONNECTED;
-        } else {
-            ++portResets_;
-        }
-    }
-    irp->IoStatus.Status = status;
-    IrqlScope atDispatch(Irql::Dispatch);
-    IoCompleteRequest(irp);
-    return status;
-}
-
-NTSTATUS SimChip::Keep(Irp* irp, Urb* urb, Wait wait) {
-    IoMarkIrpPending(irp);
-    irp->DriverContext[0] = this;
-    pending_.push_back({irp, urb, wait});
-    IoSetCancelRoutine(irp, &SimChip::CancelRoutine);
-    if (irp->Cancel.load() && IoSetCancelRoutine(irp, nullptr)) {
-        pending_.pop_back();
-        return STATUS_CANCELLED;
-    }
-    return STATUS_PENDING;
-}
-
-bool SimChip::TakePending(std::size_t index, Pending& out) {
-    Pending p = pending_[index];
-    if (!IoSetCancelRoutine(p.irp, nullptr)) return false;  // its cancel routine is on the way
-    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
-    out = p;
-    return true;
-}
-
-// Called with the cancel spin lock held, which it lets go (taken in IoCancelIrp): unchecked.
-void SimChip::CancelRoutine(DeviceObject*, Irp* irp) NO_THREAD_SAFETY_ANALYSIS {
-    IoReleaseCancelSpinLock(irp->kernel(), irp->CancelIrql);
-    auto* chip = static_cast<SimChip*>(irp->DriverContext[0]);
-    Urb* urb = nullptr;
-    {
-        MutexLock lock(chip->mutex_);
-        auto it = std::find_if(chip->pending_.begin(), chip->pending_.end(),
-                               [&](const Pending& p) { return p.irp == irp; });
-        VM_KASSERT(it != chip->pending_.end());
-        urb = it->urb;
-        chip->pending_.erase(it);
-    }
-    chip->Finish({irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED});
-}
-
-void SimChip::Finish(const Completion& c) {
-    c.urb->Hdr.Status = c.usbd;
-    if (!NT_SUCCESS(c.status) && c.urb->Hdr.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        c.urb->As<UrbBulkOrInterruptTransfer>().TransferBufferLength = 0;
-    }
-    c.irp->IoStatus.Status = c.status;
-    c.irp->IoStatus.Information = 0;
-    std::function<void(Irp*)> hook;
-    {
-        MutexLock lock(mutex_);
-        hook = beforeComplete_;
-    }
-    if (hook) hook(c.irp);
-    // A host controller completes transfers at dispatch level: a completion routine that waits
-    // or sends a synchronous request is caught here as it would be on a real stack.
-    IrqlScope atDispatch(Irql::Dispatch);
-    IoCompleteRequest(c.irp);
-}
-
 std::vector<std::string> SimChip::HardwareIds() const {
     char text[64];
     std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", profile_.vendorId,
@@ -300,12 +85,121 @@ std::vector<std::string> SimChip::HardwareIds() const {
     return ids;
 }
 
+// --- Requests -----------------------------------------------------------------------------------
+
+namespace {
+WireRecord Describe(const UsbRequest& request) {
+    WireRecord r;
+    r.urbLength = request.urbLength;
+    r.function = request.function;
+    r.transferFlags = request.transferFlags;
+    switch (request.kind) {
+        case UsbRequest::Kind::Control:
+            r.kind = request.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE
+                         ? WireRecord::Kind::GetDescriptor
+                     : request.function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ||
+                             request.function == URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE
+                         ? WireRecord::Kind::Feature
+                         : WireRecord::Kind::Control;
+            r.requestType = request.setup.requestType;
+            r.request = request.setup.request;
+            r.value = request.setup.value;
+            r.index = request.setup.index;
+            r.length = request.setup.length;
+            if (!request.setup.In()) r.data.assign(request.data.begin(), request.data.end());
+            break;
+        case UsbRequest::Kind::SelectConfiguration:
+        case UsbRequest::Kind::Unconfigure:
+            r.kind = request.kind == UsbRequest::Kind::SelectConfiguration
+                         ? WireRecord::Kind::SelectConfiguration
+                         : WireRecord::Kind::Unconfigure;
+            for (auto& i : request.configuration->Interfaces)
+                r.interfaces.push_back(i.InterfaceNumber);
+            break;
+        case UsbRequest::Kind::Transfer:
+            r.endpoint = request.endpoint.value_or(0);
+            r.length = static_cast<std::uint16_t>(request.data.size());
+            r.kind = r.endpoint == ChipModel::kInterruptIn ? WireRecord::Kind::InterruptIn
+                     : request.In()                        ? WireRecord::Kind::BulkIn
+                                                           : WireRecord::Kind::BulkOut;
+            if (r.kind == WireRecord::Kind::BulkOut)
+                r.data.assign(request.data.begin(), request.data.end());
+            break;
+        case UsbRequest::Kind::ResetPipe:
+            r.kind = WireRecord::Kind::ResetPipe;
+            r.endpoint = request.endpoint.value_or(0);
+            break;
+        case UsbRequest::Kind::Unsupported:
+            break;
+    }
+    return r;
+}
+}  // namespace
+
+void SimChip::Carry(Irp* irp, Urb* urb, UsbRequest& request, Completions& done) {
+    const WireRecord record = Describe(request);
+    Outgoing transmitted;
+    {
+        MutexLock lock(mutex_);
+        log_.push_back(record);
+        bool faulted = false;
+        for (Fault& fault : faults_) {
+            if (fault.times <= 0 || !fault.match(record)) continue;
+            --fault.times;
+            faulted = true;
+            if (fault.hang) {
+                Keep(irp, urb, request, kHung, nullptr, done);
+            } else {
+                done.Add(irp, urb, kStall);
+            }
+            break;
+        }
+        if (!faulted) {
+            if (unplugged_) {
+                done.Add(irp, urb, kDeviceGone);
+            } else if (!powered_) {
+                done.Add(irp, urb, {STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE});
+            } else if (deferred_) {
+                Keep(irp, urb, request, kDeferred, nullptr, done);
+            } else {
+                const Outcome outcome = Process(request, transmitted);
+                if (outcome.wait) {
+                    Keep(irp, urb, request, outcome.waitFor, nullptr, done);
+                } else {
+                    done.Add(irp, urb, outcome.result);
+                }
+                SatisfyWaiters(done);
+            }
+        }
+    }
+    DeliverTransmitted(transmitted);
+}
+
+NTSTATUS SimChip::ResetDevice() {
+    MutexLock lock(mutex_);
+    WireRecord r;
+    r.kind = WireRecord::Kind::ResetPort;
+    log_.push_back(r);
+    if (unplugged_) return STATUS_DEVICE_NOT_CONNECTED;
+    ++portResets_;
+    return STATUS_SUCCESS;
+}
+
+void SimChip::BeforeComplete(Irp* irp) {
+    std::function<void(Irp*)> hook;
+    {
+        MutexLock lock(mutex_);
+        hook = beforeComplete_;
+    }
+    if (hook) hook(irp);
+}
+
 void SimChip::SetBeforeComplete(std::function<void(Irp*)> hook) {
     MutexLock lock(mutex_);
     beforeComplete_ = std::move(hook);
 }
 
-void SimChip::DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& transmitted) {
+void SimChip::DeliverTransmitted(const Outgoing& transmitted) {
     std::function<void(std::span<const std::uint8_t>)> sink;
     {
         MutexLock lock(mutex_);
@@ -317,111 +211,73 @@ void SimChip::DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& t
 
 // --- Request processing (lock held) -----------------------------------------------------------
 
-namespace {
-std::span<std::uint8_t> BytesOf(void* buffer, std::uint32_t length) {
-    return buffer ? std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), length)
-                  : std::span<std::uint8_t>();
-}
-}  // namespace
-
-SimChip::Outcome SimChip::Process(Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted) {
-    const Outcome stall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-    switch (urb->Hdr.Function) {
-        case URB_FUNCTION_VENDOR_DEVICE:
-            return Control(urb->As<UrbControlVendorOrClass>(), true);
-        case URB_FUNCTION_CLASS_INTERFACE:
-            return Control(urb->As<UrbControlVendorOrClass>(), false);
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            auto& d = urb->As<UrbDescriptorRequest>();
-            const auto n = model_.Descriptor(d.DescriptorType, d.Index, d.LanguageId,
-                                             BytesOf(d.TransferBuffer, d.TransferBufferLength));
-            if (!n) return stall;
-            d.TransferBufferLength = static_cast<std::uint32_t>(*n);
-            return {};
+SimChip::Outcome SimChip::Process(UsbRequest& request, Outgoing& transmitted) {
+    switch (request.kind) {
+        case UsbRequest::Kind::Control: {
+            const auto n = model_.Control(request.setup, request.data);
+            if (!n) return {kStall};
+            return {{STATUS_SUCCESS, USBD_STATUS_SUCCESS, *n}};
         }
-        case URB_FUNCTION_SELECT_CONFIGURATION: {
-            auto& s = urb->As<UrbSelectConfiguration>();
-            if (!s.ConfigurationDescriptor) {
-                model_.SetConfigured(false);
-                return {};
-            }
-            const std::vector<std::uint8_t> config = model_.ConfigurationDescriptor();
-            for (UsbInterfaceInformation& info : s.Interfaces) {
-                if (!FillInterfaceInformation(config, info, &HandleOf)) {
-                    return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
-                }
-            }
-            s.ConfigurationHandle = 0xC0F1;
+        case UsbRequest::Kind::SelectConfiguration: {
+            UrbSelectConfiguration& s = *request.configuration;
+            if (!FillConfiguration(s)) return {{STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID}};
             model_.SetConfigured(true);
             return {};
         }
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
-            auto& f = urb->As<UrbFeatureRequest>();
-            SetupPacket setup;
-            setup.request = urb->Hdr.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ? 0x03 : 0x01;
-            setup.value = f.FeatureSelector;
-            setup.index = f.Index;
-            return model_.Control(setup, {}) ? Outcome{} : stall;
-        }
-        case URB_FUNCTION_RESET_PIPE:
-            return model_.Configured() ? Outcome{} : stall;
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-            return Transfer(urb->As<UrbBulkOrInterruptTransfer>(), transmitted);
-        default:
-            return stall;
+        case UsbRequest::Kind::Unconfigure:
+            model_.SetConfigured(false);
+            return {};
+        case UsbRequest::Kind::ResetPipe:
+            return model_.Configured() ? Outcome{} : Outcome{kStall};
+        case UsbRequest::Kind::Transfer:
+            return Transfer(request, transmitted);
+        case UsbRequest::Kind::Unsupported:
+            break;
     }
+    return {kStall};
 }
 
-SimChip::Outcome SimChip::Transfer(UrbBulkOrInterruptTransfer& t,
-                                   std::vector<std::vector<std::uint8_t>>& transmitted) {
-    const auto endpoint = static_cast<std::uint8_t>(t.Pipe - HandleOf(0));
-    if (!model_.Configured() || !model_.HasEndpoint(endpoint)) {
-        return {STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID};
+SimChip::Outcome SimChip::Transfer(UsbRequest& request, Outgoing& transmitted) {
+    if (!request.endpoint || !model_.Configured() || !model_.HasEndpoint(*request.endpoint)) {
+        return {{STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID}};
     }
-    const std::span<std::uint8_t> bytes = BytesOf(t.TransferBuffer, t.TransferBufferLength);
+    const std::uint8_t endpoint = *request.endpoint;
+    const std::span<std::uint8_t> bytes = request.data;
     if (endpoint == ChipModel::kBulkOut) {
         model_.BulkOut(bytes);
         transmitted.emplace_back(bytes.begin(), bytes.end());
-        return {};
+        return {{STATUS_SUCCESS, USBD_STATUS_SUCCESS, bytes.size()}};
     }
-    const auto n = endpoint == kInterruptIn ? model_.InterruptIn(bytes) : model_.BulkIn(bytes);
-    if (!n) {
-        return {STATUS_SUCCESS, USBD_STATUS_SUCCESS, true,
-                endpoint == kInterruptIn ? Wait::Status : Wait::Data};
-    }
-    t.TransferBufferLength = static_cast<std::uint32_t>(*n);
-    return {};
+    const bool status = endpoint == ChipModel::kInterruptIn;
+    const auto n = status ? model_.InterruptIn(bytes) : model_.BulkIn(bytes);
+    if (!n) return {{}, true, status ? kStatus : kData};
+    return {{STATUS_SUCCESS, USBD_STATUS_SUCCESS, *n}};
 }
 
-SimChip::Outcome SimChip::Control(UrbControlVendorOrClass& c, bool vendor) {
-    const bool in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    SetupPacket setup;
-    setup.requestType = static_cast<std::uint8_t>((vendor ? 0x40 : 0x21) | (in ? 0x80 : 0) |
-                                                  c.RequestTypeReservedBits);
-    setup.request = c.Request;
-    setup.value = c.Value;
-    setup.index = c.Index;
-    setup.length = static_cast<std::uint16_t>(c.TransferBufferLength);
-    const auto n = model_.Control(setup, BytesOf(c.TransferBuffer, c.TransferBufferLength));
-    if (!n) return {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-    c.TransferBufferLength = static_cast<std::uint32_t>(*n);
-    return {};
-}
-
-void SimChip::SatisfyWaiters(std::vector<Completion>& done) {
-    std::vector<std::vector<std::uint8_t>> unused;
+void SimChip::SatisfyWaiters(Completions& done) {
+    Outgoing unused;
     for (std::size_t i = 0; i < pending_.size();) {
-        const Pending& p = pending_[i];
-        const bool ready = (p.wait == Wait::Data && model_.HasReceived()) ||
-                           (p.wait == Wait::Status && model_.HasStatus());
-        Pending taken;
-        if (!ready || !TakePending(i, taken)) {
+        const Kept& k = pending_[i];
+        const bool ready =
+            (k.wait == kData && model_.HasReceived()) || (k.wait == kStatus && model_.HasStatus());
+        Kept taken;
+        if (!ready || !Take(i, taken)) {
             ++i;
             continue;
         }
-        const Outcome outcome = Process(taken.urb, unused);
-        done.push_back({taken.irp, taken.urb, outcome.status, outcome.usbd});
+        done.Add(taken.irp, taken.urb, Process(taken.request, unused).result);
+    }
+}
+
+template <class Selects>
+void SimChip::FailKept(Selects fails, const Result& result, Completions& done) {
+    for (std::size_t i = 0; i < pending_.size();) {
+        Kept k;
+        if (!fails(pending_[i]) || !Take(i, k)) {
+            ++i;
+            continue;
+        }
+        done.Add(k.irp, k.urb, result);
     }
 }
 
@@ -546,13 +402,13 @@ std::vector<std::uint8_t> SimChip::Transmitted() const {
 }
 
 void SimChip::InjectReceive(std::span<const std::uint8_t> bytes) {
-    std::vector<Completion> done;
+    Completions done;
     {
         MutexLock lock(mutex_);
         model_.Receive(bytes);
         SatisfyWaiters(done);
     }
-    for (const Completion& c : done) Finish(c);
+    Finish(done);
 }
 
 void SimChip::ClearReceived() {
@@ -561,13 +417,13 @@ void SimChip::ClearReceived() {
 }
 
 void SimChip::InjectStatus(const std::array<std::uint8_t, 10>& notification) {
-    std::vector<Completion> done;
+    Completions done;
     {
         MutexLock lock(mutex_);
         model_.QueueStatus(notification);
         SatisfyWaiters(done);
     }
-    for (const Completion& c : done) Finish(c);
+    Finish(done);
 }
 
 void SimChip::StallWhen(Match match, int times) {
@@ -581,24 +437,17 @@ void SimChip::HangWhen(Match match, int times) {
 }
 
 void SimChip::Unplug() {
-    std::vector<Completion> done;
+    Completions done;
     {
         MutexLock lock(mutex_);
         unplugged_ = true;
-        for (std::size_t i = 0; i < pending_.size();) {
-            Pending p;
-            if (!TakePending(i, p)) {
-                ++i;
-                continue;
-            }
-            done.push_back({p.irp, p.urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
-        }
+        FailKept([](const Kept&) { return true; }, kDeviceGone, done);
     }
-    for (const Completion& c : done) Finish(c);
+    Finish(done);
 }
 
 void SimChip::SetDevicePower(std::uint32_t deviceState) {
-    std::vector<Completion> done;
+    Completions done;
     {
         MutexLock lock(mutex_);
         const bool on = deviceState == PowerDeviceD0;
@@ -608,18 +457,12 @@ void SimChip::SetDevicePower(std::uint32_t deviceState) {
             ++powerLosses_;
         }
         if (!on && powered_) {
-            for (std::size_t i = 0; i < pending_.size();) {
-                Pending p;
-                if (pending_[i].wait == Wait::Deferred || !TakePending(i, p)) {
-                    ++i;
-                    continue;
-                }
-                done.push_back({p.irp, p.urb, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE});
-            }
+            FailKept([](const Kept& k) { return k.wait != kDeferred; },
+                     {STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE}, done);
         }
         powered_ = on;
     }
-    for (const Completion& c : done) Finish(c);
+    Finish(done);
 }
 
 bool SimChip::Powered() const {
@@ -637,49 +480,41 @@ void SimChip::SetDeferred(bool on) {
     deferred_ = on;
 }
 
-std::size_t SimChip::PendingCount() const {
-    MutexLock lock(mutex_);
-    return pending_.size();
-}
-
 std::size_t SimChip::WaitingReceives() const {
     MutexLock lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        pending_.begin(), pending_.end(), [](const Pending& p) { return p.wait == Wait::Data; }));
+    return static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(),
+                                                  [](const Kept& k) { return k.wait == kData; }));
 }
 
 std::size_t SimChip::WaitingStatusReads() const {
     MutexLock lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        pending_.begin(), pending_.end(), [](const Pending& p) { return p.wait == Wait::Status; }));
+    return static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(),
+                                                  [](const Kept& k) { return k.wait == kStatus; }));
 }
 
 bool SimChip::CompleteOne() {
-    std::vector<Completion> done;
-    std::vector<std::vector<std::uint8_t>> transmitted;
+    Completions done;
+    Outgoing transmitted;
     bool found = false;
     {
         MutexLock lock(mutex_);
         for (std::size_t i = 0; i < pending_.size(); ++i) {
-            if (pending_[i].wait != Wait::Deferred) continue;
-            Pending p;
-            if (!TakePending(i, p)) continue;
+            if (pending_[i].wait != kDeferred) continue;
+            Kept k;
+            if (!Take(i, k)) continue;
             found = true;
-            const Outcome outcome = Process(p.urb, transmitted);
+            const Outcome outcome = Process(k.request, transmitted);
             if (outcome.wait) {
-                const NTSTATUS kept = Keep(p.irp, p.urb, outcome.waitFor);
-                if (kept != STATUS_PENDING) {
-                    done.push_back({p.irp, p.urb, kept, USBD_STATUS_CANCELED});
-                }
+                Keep(k.irp, k.urb, k.request, outcome.waitFor, nullptr, done);
             } else {
-                done.push_back({p.irp, p.urb, outcome.status, outcome.usbd});
+                done.Add(k.irp, k.urb, outcome.result);
             }
             SatisfyWaiters(done);
             break;
         }
     }
     DeliverTransmitted(transmitted);
-    for (const Completion& c : done) Finish(c);
+    Finish(done);
     return found;
 }
 

@@ -1,5 +1,5 @@
-// A simulated USB-serial bridge chip behind the UsbBus interface: the chip model (chip_model.h)
-// handed URBs.
+// A simulated USB-serial bridge chip on the USB bus base: the bus (usb_bus.h) hands the chip
+// model (chip_model.h) each request as the wire carries it.
 //
 // It answers the standard, vendor and class requests the drivers make, as a chip of the given
 // variant would: descriptors, registers 0-2, 6, 7 and 0x0C-0x0F, the EEPROM with its busy bit,
@@ -12,13 +12,12 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "driver/platform/usb.h"
+#include "driver/platform/usb_bus.h"
 #include "driver/sim/chip_model.h"
 
 namespace vm::sim {
@@ -54,13 +53,11 @@ struct WireRecord {
     std::string ToString() const;
 };
 
-class SimChip : public drv::UsbBus {
+class SimChip : public drv::UsbBusBase {
 public:
     SimChip(drv::Kernel& kernel, ChipProfile profile);
     ~SimChip() override;
 
-    drv::NTSTATUS SubmitUrb(drv::Irp* irp, drv::Urb* urb) override;
-    drv::NTSTATUS ResetPort(drv::Irp* irp) override;
     // "USB\\VID_3A71&PID_6142&REV_03nn" (nn the variant) and "USB\\VID_3A71&PID_6142".
     std::vector<std::string> HardwareIds() const override;
     // Below D0 the chip is unpowered: transfers waiting for data fail and every request fails
@@ -125,7 +122,6 @@ public:
     void Unplug();
     // Deferred mode: requests are kept pending until CompleteOne/CompleteAll.
     void SetDeferred(bool on);
-    std::size_t PendingCount() const;
     // Bulk-in transfers waiting for received data, interrupt transfers waiting for a status
     // notification.
     std::size_t WaitingReceives() const;
@@ -139,52 +135,39 @@ public:
     void SetBeforeComplete(std::function<void(drv::Irp*)> hook);
 
 private:
-    enum class Wait { Deferred, Hung, Data, Status };
-    struct Pending {
-        drv::Irp* irp;
-        drv::Urb* urb;
-        Wait wait;
-    };
+    // What a kept request waits for.
+    enum Wait : int { kDeferred, kHung, kData, kStatus };
+    // How the chip answers a request: a result, or a wait.
     struct Outcome {
-        drv::NTSTATUS status = drv::STATUS_SUCCESS;
-        std::int32_t usbd = drv::USBD_STATUS_SUCCESS;
+        Result result;
         bool wait = false;
-        Wait waitFor = Wait::Data;
-    };
-    struct Completion {
-        drv::Irp* irp;
-        drv::Urb* urb;
-        drv::NTSTATUS status;
-        std::int32_t usbd;
+        Wait waitFor = kData;
     };
     struct Fault {
         Match match;
         int times;
         bool hang;
     };
+    using Outgoing = std::vector<std::vector<std::uint8_t>>;
 
-    static void CancelRoutine(drv::DeviceObject* device, drv::Irp* irp);
-    void Finish(const Completion& c);
-    WireRecord Describe(drv::Urb* urb) const;
-    Outcome Process(drv::Urb* urb, std::vector<std::vector<std::uint8_t>>& transmitted)
-        REQUIRES(mutex_);
-    Outcome Control(drv::UrbControlVendorOrClass& c, bool vendor) REQUIRES(mutex_);
-    Outcome Transfer(drv::UrbBulkOrInterruptTransfer& t,
-                     std::vector<std::vector<std::uint8_t>>& transmitted) REQUIRES(mutex_);
-    // Must be called with the lock held; returns STATUS_PENDING, or the status to complete with
-    // at once (the request was cancelled before it could be kept).
-    drv::NTSTATUS Keep(drv::Irp* irp, drv::Urb* urb, Wait wait) REQUIRES(mutex_);
-    bool TakePending(std::size_t index, Pending& out) REQUIRES(mutex_);
-    void SatisfyWaiters(std::vector<Completion>& done) REQUIRES(mutex_);
-    void DeliverTransmitted(const std::vector<std::vector<std::uint8_t>>& transmitted);
+    void Carry(drv::Irp* irp, drv::Urb* urb, drv::UsbRequest& request, Completions& done) override;
+    drv::NTSTATUS ResetDevice() override;
+    void BeforeComplete(drv::Irp* irp) override;
+
+    Outcome Process(drv::UsbRequest& request, Outgoing& transmitted) REQUIRES(mutex_);
+    Outcome Transfer(drv::UsbRequest& request, Outgoing& transmitted) REQUIRES(mutex_);
+    // Completes the kept reads that the data or notifications now waiting can serve.
+    void SatisfyWaiters(Completions& done) REQUIRES(mutex_);
+    // Completes every kept request that `fails` selects with `result`.
+    template <class Selects>
+    void FailKept(Selects fails, const Result& result, Completions& done) REQUIRES(mutex_);
+    void DeliverTransmitted(const Outgoing& transmitted);
 
     drv::Kernel& kernel_;
     const ChipProfile profile_;  // as the model was made with; never changes
 
-    mutable drv::Mutex mutex_;
     ChipModel model_ GUARDED_BY(mutex_);
     std::vector<WireRecord> log_ GUARDED_BY(mutex_);
-    std::deque<Pending> pending_ GUARDED_BY(mutex_);
     std::vector<Fault> faults_ GUARDED_BY(mutex_);
     bool deferred_ GUARDED_BY(mutex_) = false;
     bool unplugged_ GUARDED_BY(mutex_) = false;

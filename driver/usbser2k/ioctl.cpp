@@ -378,6 +378,44 @@ NTSTATUS OnSetFifoControl(Device&, Irp*, const Control&, std::uintptr_t&) {
     return STATUS_SUCCESS;
 }
 
+// --- The internal codes (the serial enumerator's and the power policy's).
+
+NTSTATUS OnBasicSettings(Device& dev, Irp*, const Control& c, std::uintptr_t& info) {
+    SerialState& s = dev.serial;
+    SerialBasicSettings settings{};
+    {
+        SpinLockGuard control(dev.usb.controlLock);
+        settings.Timeouts = s.timeouts;
+        s.timeouts = {};
+    }
+    {
+        SpinLockGuard rx(dev.serial.receiveLock);
+        settings.HandFlow = s.flow.handflow;
+    }
+    info = c.Output(settings);
+    return ApplyFlow(dev, SerialHandflow{}, false);
+}
+
+NTSTATUS OnRestoreSettings(Device& dev, Irp*, const Control& c, std::uintptr_t&) {
+    const auto settings = c.Input<SerialBasicSettings>();
+    // The record goes through the same checks as SET_HANDFLOW.
+    if (!HandflowValid(dev, settings.HandFlow)) return STATUS_INVALID_PARAMETER;
+    {
+        SpinLockGuard control(dev.usb.controlLock);
+        dev.serial.timeouts = settings.Timeouts;
+    }
+    return ApplyFlow(dev, settings.HandFlow, false);
+}
+
+NTSTATUS OnDoWaitWake(Device& dev, Irp*, const Control&, std::uintptr_t&) {
+    return ArmWake(dev);
+}
+
+NTSTATUS OnCancelWaitWake(Device& dev, Irp*, const Control&, std::uintptr_t&) {
+    DisarmWake(dev);
+    return STATUS_SUCCESS;
+}
+
 // One row per device-control code: the input and output lengths it needs, whether it brings
 // the device to D0 first, and its handler (STATUS_PENDING: the request is kept).
 struct IoctlRow {
@@ -428,11 +466,32 @@ constexpr IoctlRow kIoctls[] = {
     {IOCTL_SERIAL_SET_FIFO_CONTROL, 4, 0, true, &OnSetFifoControl},
 };
 
-const IoctlRow* FindIoctl(std::uint32_t code) {
-    for (const IoctlRow& row : kIoctls) {
+constexpr IoctlRow kInternalIoctls[] = {
+    {IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, 0, sizeof(SerialBasicSettings), false, &OnBasicSettings},
+    {IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, sizeof(SerialBasicSettings), 0, false,
+     &OnRestoreSettings},
+    {IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE, 0, 0, false, &OnDoWaitWake},
+    {IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, 0, 0, false, &OnCancelWaitWake},
+};
+
+const IoctlRow* FindIoctl(std::span<const IoctlRow> table, std::uint32_t code) {
+    for (const IoctlRow& row : table) {
         if (row.code == code) return &row;
     }
     return nullptr;
+}
+
+// Checks the request against its row (lengths, then power) and runs the row's handler.
+NTSTATUS RunRow(Device& dev, Irp* irp, const Control& c, const IoctlRow& row,
+                std::uintptr_t& info) {
+    if (c.in < row.in || c.out < row.out || ((row.in || row.out) && !c.buffer)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (row.needsD0) {
+        const NTSTATUS power = EnsureD0(dev);
+        if (!NT_SUCCESS(power)) return power;
+    }
+    return row.handler(dev, irp, c, info);
 }
 
 }  // namespace
@@ -459,17 +518,10 @@ NTSTATUS DispatchDeviceControl(DeviceObject* fdo, Irp* irp) {
         CompleteAdmitted(dev, irp);
         return status;
     }
-    const IoctlRow* row = FindIoctl(c.code);
+    const IoctlRow* row = FindIoctl(kIoctls, c.code);
     if (!row) return CompleteNow(dev, irp, STATUS_INVALID_PARAMETER);
-    if (c.in < row->in || c.out < row->out || ((row->in || row->out) && !c.buffer)) {
-        return CompleteNow(dev, irp, STATUS_BUFFER_TOO_SMALL);
-    }
-    if (row->needsD0) {
-        const NTSTATUS power = EnsureD0(dev);
-        if (!NT_SUCCESS(power)) return CompleteNow(dev, irp, power);
-    }
     std::uintptr_t info = 0;
-    const NTSTATUS status = row->handler(dev, irp, c, info);
+    const NTSTATUS status = RunRow(dev, irp, c, *row, info);
     if (c.code == IOCTL_SERIAL_XOFF_COUNTER && status == STATUS_PENDING) {
         Done done;
         if (Enqueue(dev, dev.serial.writeQueue, irp, done)) StartWrite(dev, irp);
@@ -489,48 +541,11 @@ NTSTATUS DispatchInternalDeviceControl(DeviceObject* fdo, Irp* irp) {
                     loc->Parameters.DeviceIoControl.InputBufferLength,
                     loc->Parameters.DeviceIoControl.OutputBufferLength,
                     static_cast<std::uint8_t*>(irp->SystemBuffer)};
-    SerialState& s = dev.serial;
-    switch (c.code) {
-        case IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS: {
-            if (c.out < sizeof(SerialBasicSettings) || !c.buffer) {
-                return CompleteNow(dev, irp, STATUS_BUFFER_TOO_SMALL);
-            }
-            SerialBasicSettings settings{};
-            {
-                SpinLockGuard control(dev.usb.controlLock);
-                settings.Timeouts = s.timeouts;
-                s.timeouts = {};
-            }
-            {
-                SpinLockGuard rx(dev.serial.receiveLock);
-                settings.HandFlow = s.flow.handflow;
-            }
-            const std::uintptr_t info = c.Output(settings);
-            return CompleteNow(dev, irp, ApplyFlow(dev, SerialHandflow{}, false), info);
-        }
-        case IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS: {
-            if (c.in < sizeof(SerialBasicSettings) || !c.buffer) {
-                return CompleteNow(dev, irp, STATUS_BUFFER_TOO_SMALL);
-            }
-            const auto settings = c.Input<SerialBasicSettings>();
-            // The record goes through the same checks as SET_HANDFLOW.
-            if (!HandflowValid(dev, settings.HandFlow)) {
-                return CompleteNow(dev, irp, STATUS_INVALID_PARAMETER);
-            }
-            {
-                SpinLockGuard control(dev.usb.controlLock);
-                s.timeouts = settings.Timeouts;
-            }
-            return CompleteNow(dev, irp, ApplyFlow(dev, settings.HandFlow, false));
-        }
-        case IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE:
-            return CompleteNow(dev, irp, ArmWake(dev));
-        case IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE:
-            DisarmWake(dev);
-            return CompleteNow(dev, irp, STATUS_SUCCESS);
-        default:
-            return CompleteNow(dev, irp, STATUS_INVALID_PARAMETER);
-    }
+    const IoctlRow* row = FindIoctl(kInternalIoctls, c.code);
+    if (!row) return CompleteNow(dev, irp, STATUS_INVALID_PARAMETER);
+    std::uintptr_t info = 0;
+    const NTSTATUS status = RunRow(dev, irp, c, *row, info);
+    return CompleteNow(dev, irp, status, info);
 }
 
 NTSTATUS DispatchQueryInformation(DeviceObject* fdo, Irp* irp) {
