@@ -45,13 +45,26 @@ LinkTiming Withholding() {
     return t;
 }
 
-// Stops the test program when a transfer hangs: a hang is a failure, not an endless run.
+// Stops the test program when a transfer hangs: a hang is a failure, not an endless run. A hang
+// is a transfer that moves no further for `limit` (`blocks` counts the blocks done): a loaded
+// machine makes a whole transfer slow (a read of 510 blocks was seen taking over 60 s) but never
+// stops it.
 template <class F>
-auto WithinWatchdog(F&& body, std::chrono::seconds limit = std::chrono::seconds(60)) {
+auto WithinWatchdog(F&& body, const std::atomic<int>& blocks,
+                    std::chrono::seconds limit = std::chrono::seconds(60)) {
     auto future = std::async(std::launch::async, std::forward<F>(body));
-    if (future.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "watchdog: transfer through the driver hangs\n");
-        std::_Exit(1);
+    int seen = blocks.load();
+    auto moved = std::chrono::steady_clock::now();
+    while (future.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+        const auto now = std::chrono::steady_clock::now();
+        if (const int done = blocks.load(); done != seen) {
+            seen = done;
+            moved = now;
+        } else if (now - moved > limit) {
+            std::fprintf(stderr, "watchdog: transfer through the driver hangs after %d blocks\n",
+                         done);
+            std::_Exit(1);
+        }
     }
     return future.get();
 }
@@ -84,7 +97,9 @@ struct Clone {
             messages.emplace_back(text);
         };
         cb.password = [password] { return password; };
+        blocks.store(0);
         cb.progress = [&, cancelAt, atBlock](int position, int, const std::string&) {
+            blocks.store(position);
             if (position == cancelAt) cancel.store(true);
             if (atBlock) atBlock(position);
         };
@@ -97,7 +112,7 @@ struct Clone {
                 std::make_unique<DriverSerialPort>(system.kernel()), *radio, written);
         };
         CloneWorker worker(*image, table, system.portName(), cb, o);
-        return WithinWatchdog([&] { return worker.Run(); });
+        return WithinWatchdog([&] { return worker.Run(); }, blocks);
     }
 
     std::unique_ptr<RadioImage> radioMemory = Pattern(1);
@@ -107,6 +122,7 @@ struct Clone {
     std::atomic<bool> busy{false};
     std::atomic<bool> cancel{false};
     std::atomic<std::uint64_t> written{0};  // bytes the workers have written to the radio
+    std::atomic<int> blocks{0};             // blocks the running transfer has done
     std::vector<std::string> messages;
     std::vector<std::string> failures;  // each message's detail and the bytes so far
 };
