@@ -389,7 +389,11 @@ RadioOptions Misdirect(ReplyFault where) {
 }
 RadioOptions Stall(ReplyFault where) {
     RadioOptions o;
-    o.stall = where;  // 80 ms: past the 50 ms allowed between two bytes
+    o.stall = where;
+    // Six times the 50 ms allowed between two bytes: a loaded machine that leaves the worker's
+    // or the radio's thread unscheduled for a while does not hide the stall (80 ms did not,
+    // under a thread sanitizer on a loaded machine).
+    o.stall_delay = std::chrono::milliseconds(300);
     return o;
 }
 
