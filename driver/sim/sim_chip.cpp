@@ -16,6 +16,21 @@ std::string Hex(unsigned value, int digits) {
 }
 }  // namespace
 
+WireRecord WireRecord::ForControl(const SetupPacket& setup, std::span<const std::uint8_t> stage) {
+    WireRecord r;
+    const bool standard = (setup.requestType & 0x60) == drv::kUsbTypeStandard;
+    r.kind = !standard                                          ? Kind::Control
+             : setup.request == drv::USB_REQUEST_GET_DESCRIPTOR ? Kind::GetDescriptor
+                                                                : Kind::Feature;
+    r.requestType = setup.requestType;
+    r.request = setup.request;
+    r.value = setup.value;
+    r.index = setup.index;
+    r.length = setup.length;
+    if (!setup.In()) r.data.assign(stage.begin(), stage.end());
+    return r;
+}
+
 std::string WireRecord::ToString() const {
     switch (kind) {
         case Kind::Control:
@@ -95,18 +110,10 @@ WireRecord Describe(const UsbRequest& request) {
     r.transferFlags = request.transferFlags;
     switch (request.kind) {
         case UsbRequest::Kind::Control:
-            r.kind = request.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE
-                         ? WireRecord::Kind::GetDescriptor
-                     : request.function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ||
-                             request.function == URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE
-                         ? WireRecord::Kind::Feature
-                         : WireRecord::Kind::Control;
-            r.requestType = request.setup.requestType;
-            r.request = request.setup.request;
-            r.value = request.setup.value;
-            r.index = request.setup.index;
-            r.length = request.setup.length;
-            if (!request.setup.In()) r.data.assign(request.data.begin(), request.data.end());
+            r = WireRecord::ForControl(request.setup, request.data);
+            r.urbLength = request.urbLength;
+            r.function = request.function;
+            r.transferFlags = request.transferFlags;
             break;
         case UsbRequest::Kind::SelectConfiguration:
         case UsbRequest::Kind::Unconfigure:

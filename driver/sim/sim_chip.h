@@ -48,6 +48,10 @@ struct WireRecord {
     std::uint32_t transferFlags = 0;
     std::vector<int> interfaces;  // select configuration: interface numbers
 
+    // A control transfer as the wire carries it: a standard GET_DESCRIPTOR, another standard
+    // request (set or clear feature), or a vendor or class request, with its OUT data.
+    static WireRecord ForControl(const SetupPacket& setup, std::span<const std::uint8_t> stage);
+
     // Control requests print as "40 01 0003 0044 0000" (type, request, value, index, length);
     // other kinds by name.
     std::string ToString() const;

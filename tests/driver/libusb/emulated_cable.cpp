@@ -107,16 +107,7 @@ bool Carry(Device& d, Urb& u, std::vector<std::uint8_t>* transmitted) {
         setup.index = static_cast<std::uint16_t>(data[4] | data[5] << 8);
         setup.length = static_cast<std::uint16_t>(data[6] | data[7] << 8);
         const auto stage = data.subspan(8, std::min<std::size_t>(setup.length, data.size() - 8));
-        const bool standard = ((setup.requestType >> 5) & 3) == 0;
-        r.kind = standard && setup.request == 0x06 ? sim::WireRecord::Kind::GetDescriptor
-                                                   : sim::WireRecord::Kind::Control;
-        if (standard && setup.request != 0x06) r.kind = sim::WireRecord::Kind::Feature;
-        r.requestType = setup.requestType;
-        r.request = setup.request;
-        r.value = setup.value;
-        r.index = setup.index;
-        r.length = setup.length;
-        if (!(setup.requestType & 0x80)) r.data.assign(stage.begin(), stage.end());
+        r = sim::WireRecord::ForControl(setup, stage);
         d.log.push_back(r);
         const auto n = d.model.Control(setup, stage);
         urb->status = n ? 0 : -EPIPE;
