@@ -185,9 +185,12 @@ bool SimulatedRadio::NextBytes(std::uint8_t* data, std::size_t n) {
 void SimulatedRadio::Send(const std::uint8_t* data, std::size_t n) {
     if (master_ < 0 || n == 0) return;
     // On a paced line byte i of the burst has fully arrived at start + (i + 1) wire times; the
-    // bytes due are written together, so a late wake-up does not delay the ones after it.
-    const auto start =
-        options_.paced ? std::max({tx_done_, rx_done_, Clock::now()}) : Clock::time_point{};
+    // bytes due are written together, so a late wake-up does not delay the ones after it. The
+    // burst starts when the line's last byte is done (a reply follows the command it answers at
+    // once, as a radio's UART does), not when this thread happens to run: its sleep through the
+    // command's last byte may have ended late, and that is this machine's, not the line's. A
+    // pause moves the line's time on (see Pause).
+    const auto start = options_.paced ? std::max(tx_done_, rx_done_) : Clock::time_point{};
     const auto due = [&](std::size_t i) { return start + kByteTime * static_cast<long>(i + 1); };
     for (std::size_t i = 0; i < n;) {
         std::size_t count = n - i;
@@ -218,6 +221,7 @@ void SimulatedRadio::Pause(std::chrono::milliseconds delay) {
     ++pause_edges_;
     const bool was_idle = idle_.exchange(pending_pos_ == pending_.size());
     std::this_thread::sleep_for(delay);
+    if (options_.paced) rx_done_ = std::max(rx_done_, Clock::now());
     ++pause_edges_;
     idle_ = was_idle;
 }

@@ -162,7 +162,8 @@ private:
 
     std::vector<std::uint8_t> pending_;  // bytes read but not yet consumed
     std::size_t pending_pos_ = 0;
-    std::chrono::steady_clock::time_point rx_done_{};  // wire time of the last byte received
+    // The paced line's time: when the last byte received has fully come (or a pause ended)...
+    std::chrono::steady_clock::time_point rx_done_{};
     std::chrono::steady_clock::time_point tx_done_{};  // ... and sent
     bool awake_ = false;
     int ignored_wake_ups_ = 0;
