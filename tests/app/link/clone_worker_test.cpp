@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <future>
 #include <thread>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "tests/app/link/transfer_fixture.h"
 
@@ -712,6 +717,61 @@ INSTANTIATE_TEST_SUITE_P(
                                      TransferOutcome::BlockFailed,
                                      Cat({{'W', 0xFE, 0xE0, 0x20}, {'E', 'N', 'D', 'W'}})}),
     [](const auto& p) { return std::string(p.param.name); });
+
+#ifdef __linux__
+// The protocol's pauses are timed on the transfer's thread: for the transfer's length its timers
+// are not deferred, and the thread's own setting is given back afterwards, also when the port
+// does not open.
+TEST(CloneWorkerTimers, ExactDuringTheTransferAndGivenBackAfter) {
+    struct SlackSeen {
+        long during = -1;
+    };
+    for (const bool opens : {false, true}) {
+        SCOPED_TRACE(opens ? "port opens" : "port does not open");
+        SlackSeen seen;
+        std::thread([&] {
+            ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 123456UL, 0, 0, 0), 0);
+            std::atomic<bool> busy{false}, cancel{false};
+            CloneWorkerOptions options;
+            options.flags = TransferFlags{&busy, &cancel};
+            options.timing.wake_byte_sleep = std::chrono::microseconds(0);
+            options.timing.handshake_window = std::chrono::milliseconds(1);
+            options.make_port = [&seen, opens] {
+                seen.during = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+                // A port with nothing behind it: opened or refused, nothing ever answers.
+                struct Silent final : SerialPort {
+                    explicit Silent(bool opens) : opens_(opens) {}
+                    bool Open(const std::string&) override { return open_ = opens_; }
+                    int OpenError() const override { return opens_ ? 0 : ENOENT; }
+                    bool IsOpen() const override { return open_; }
+                    void Close() override { open_ = false; }
+                    bool SetBufferSizes(std::size_t, std::size_t) override { return true; }
+                    bool SetTimeouts(const CommTimeouts&) override { return true; }
+                    bool SetLine(const LineSettings&) override { return true; }
+                    bool Purge() override { return true; }
+                    bool Read(std::uint8_t*, std::size_t, std::size_t& got) override {
+                        got = 0;
+                        return true;
+                    }
+                    bool Write(const std::uint8_t*, std::size_t n, std::size_t& put) override {
+                        put = n;
+                        return true;
+                    }
+                    bool opens_;
+                    bool open_ = false;
+                };
+                return std::make_unique<Silent>(opens);
+            };
+            auto image = std::make_unique<RadioImage>();
+            CloneWorker worker(*image, ProgramReadRanges(), "silent", {}, options);
+            EXPECT_NE(worker.Run(), TransferOutcome::Done);
+            EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 123456);
+        }).join();
+        EXPECT_GE(seen.during, 1);
+        EXPECT_LE(seen.during, 1000);
+    }
+}
+#endif
 
 TEST(AccessCode, ComparedIgnoringCase) {
     EXPECT_TRUE(MatchesAccessCode("5731RB"));
