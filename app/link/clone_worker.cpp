@@ -411,7 +411,7 @@ private:
 }  // namespace
 
 TransferOutcome CloneWorker::Run(bool flags_claimed) {
-    const ExactTimers exact_timers;
+    [[maybe_unused]] const ExactTimers exact_timers{};
     Session session(*this);
     return session.Run(flags_claimed);
 }
