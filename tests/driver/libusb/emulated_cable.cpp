@@ -1,5 +1,6 @@
 #include "tests/driver/libusb/emulated_cable.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,8 @@
 #include <future>
 #include <mutex>
 #include <thread>
+
+#include "tests/driver/libusb/fifo_turns.h"
 
 namespace vm::testing {
 
@@ -190,7 +194,6 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     // A reaped URB's data reaches the caller when the ioctl completes: held until then.
     Urb reaped;
     UMockdevIoctlData* slot = nullptr;
-    bool idle = false;
     int line = -1;
     long result = 0;
     int error = 0;
@@ -288,11 +291,8 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
             case USBDEVFS_REAPURBNDELAY: {
                 Serve(d);
                 if (d.done.empty()) {
+                    // Answered at once: the caller pauses (see ioctl below).
                     result = -1, error = d.gone ? ENODEV : EAGAIN;
-                    // libusb reaps again at once while a transfer is pending (the emulated
-                    // node always reads as ready): a short pause keeps that from taking a
-                    // whole core from the programs under test.
-                    idle = true;
                     break;
                 }
                 reaped = d.done.front();
@@ -313,7 +313,6 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     }
     WriteLine(line, transmitted);
     if (!transmitted.empty() && d.onTransmit) d.onTransmit(transmitted);
-    if (idle) std::this_thread::sleep_for(std::chrono::microseconds(500));
     umockdev_ioctl_client_complete(client, result, error);
     if (trace) std::fprintf(stderr, "emulated cable: ioctl %lx: %ld %d\n", request, result, error);
     if (slot) g_object_unref(slot);
@@ -555,4 +554,60 @@ bool EmulatedCable::ConnectLine(int cable, const std::string& device) {
     return true;
 }
 
+namespace {
+std::mutex idlePauseMutex;
+std::function<void()> idlePause;  // empty: the default pause
+}  // namespace
+
+void EmulatedCable::SetIdlePause(std::function<void()> pause) {
+    std::lock_guard lock(idlePauseMutex);
+    idlePause = std::move(pause);
+}
+
+namespace {
+void IdlePause() {
+    std::function<void()> pause;
+    {
+        std::lock_guard lock(idlePauseMutex);
+        pause = idlePause;
+    }
+    if (pause) {
+        pause();
+    } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+}
+}  // namespace
+
 }  // namespace vm::testing
+
+// The usbdevfs requests of this process, taken in turns per device node.
+//
+// umockdev's preload holds a lock of the node's file descriptor for the whole round trip of a
+// request to the handler. libusb's event thread reaps in a loop while a transfer is pending and
+// takes that lock again microseconds after giving it back, so another thread's request (the host
+// submitting the bytes a program wrote) only got in when it woke up within that gap; on a loaded
+// machine it waited for seconds. Here every request takes its turn first, in the order asked
+// for, and the pause after a reap that found nothing is taken with no turn held.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    using Ioctl = int (*)(int, unsigned long, ...);
+    static const auto next = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    if (!next) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (_IOC_TYPE(request) != _IOC_TYPE(USBDEVFS_REAPURBNDELAY)) return next(fd, request, arg);
+    static vm::testing::FifoTurns turns;
+    turns.Take(fd);
+    const int result = next(fd, request, arg);
+    const int error = errno;
+    turns.Give(fd);
+    if (request == USBDEVFS_REAPURBNDELAY && result < 0 && error == EAGAIN)
+        vm::testing::IdlePause();
+    errno = error;
+    return result;
+}

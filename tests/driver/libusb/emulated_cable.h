@@ -51,6 +51,13 @@ public:
     // The chip's serial side on a terminal device; false when it cannot be opened.
     bool ConnectLine(int cable, const std::string& device);
 
+    // What a thread does after a reap that found nothing done: it pauses 500 us, so that libusb,
+    // which reaps again at once while a transfer is pending (the emulated node always reads as
+    // ready), does not take a whole core. The pause is taken outside the node's turn: requests
+    // from other threads go through meanwhile. A test can put its own pause there (an empty
+    // function: the default again).
+    static void SetIdlePause(std::function<void()> pause);
+
     struct Impl;
 
 private:

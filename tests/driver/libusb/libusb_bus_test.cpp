@@ -5,10 +5,14 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <latch>
+#include <mutex>
+#include <span>
 #include <thread>
 
 #include "driver/platform/host_io.h"
@@ -17,6 +21,7 @@
 #include "driver/usbser2k/usbser2k.h"
 #include "integration/cable_system.h"
 #include "tests/driver/libusb/emulated_cable.h"
+#include "tests/driver/libusb/fifo_turns.h"
 
 namespace vm::drv::libusb {
 namespace {
@@ -325,6 +330,121 @@ TEST_F(EmulatedCableTest, CancelRacingCompletionCompletesOnceAndLosesNoByte) {
     EXPECT_EQ(bus.InFlight(), 0u);
     std::printf("%d of %d requests were cancelled before their byte came\n", cancelled, kRounds);
     libusb_release_interface(handle, 0);
+}
+
+// libusb reaps in a loop while a transfer is pending and pauses after each reap that finds
+// nothing. Held in that pause, it must not keep other threads' requests out: the bytes a
+// program writes reach the chip while the event thread pauses.
+TEST_F(EmulatedCableTest, WriteReachesTheChipWhileTheEventThreadPausesIdle) {
+    const int cable = cables.Plug(2, 50);
+    ASSERT_GE(cable, 0) << cables.error();
+    std::promise<void> transmitted;
+    std::once_flag once;
+    cables.OnTransmit(cable, [&](std::span<const std::uint8_t>) {
+        std::call_once(once, [&] { transmitted.set_value(); });
+    });
+    libusb_device_handle* handle = Usb().Open(50);
+    ASSERT_NE(handle, nullptr);
+    Driven driven(handle);
+    ASSERT_EQ(driven.Start(), STATUS_SUCCESS);
+    std::unique_ptr<host::HostFile> file;
+    ASSERT_EQ(host::HostFile::Open(driven.kernel, "\\DosDevices\\COM7", &file), STATUS_SUCCESS);
+
+    // The first idle pause (the port's read is pending, nothing to read) holds the event
+    // thread until the test lets it go; the later ones do not pause.
+    std::promise<void> paused;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    testing::EmulatedCable::SetIdlePause([&, released] {
+        if (!first.exchange(false)) return;
+        paused.set_value();
+        released.wait();
+    });
+    struct Restore {
+        std::promise<void>& release;
+        bool done = false;
+        void Now() {
+            if (done) return;
+            done = true;
+            release.set_value();
+            testing::EmulatedCable::SetIdlePause({});
+        }
+        ~Restore() { Now(); }
+    } restore{release};
+    ASSERT_EQ(paused.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the event thread never reaped idle";
+
+    const std::uint8_t out[] = {'R', 0x12, 0x40, 0x40};
+    NTSTATUS writeStatus = STATUS_PENDING;
+    std::thread writer([&] {
+        std::uint32_t put = 0;
+        writeStatus = file->Write(out, sizeof out, &put);
+    });
+    // Only a failure waits the whole time: the bytes come at once when nothing keeps them.
+    const bool reached =
+        transmitted.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    restore.Now();
+    writer.join();
+    EXPECT_TRUE(reached) << "the write waited for the event thread's pause";
+    EXPECT_EQ(writeStatus, STATUS_SUCCESS);
+    EXPECT_EQ(cables.Transmitted(cable), std::vector<std::uint8_t>(out, out + sizeof out));
+}
+
+// Waits (yielding) until `ready` holds; false after a long while.
+template <typename Ready>
+bool Eventually(Ready ready) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A thread that gives its turn back and asks again at once goes behind those already waiting
+// (a plain mutex lets it take the lock again before they wake).
+TEST(FifoTurns, AThreadAskingAgainGoesBehindThoseWaiting) {
+    testing::FifoTurns turns;
+    std::mutex mutex;
+    std::vector<char> order;
+    auto note = [&](char who) {
+        std::lock_guard lock(mutex);
+        order.push_back(who);
+    };
+    auto waiter = [&](char who) {
+        turns.Take(3);
+        note(who);
+        turns.Give(3);
+    };
+    turns.Take(3);
+    std::thread b(waiter, 'B');
+    ASSERT_TRUE(Eventually([&] { return turns.Asked(3) == 2; }));
+    std::thread c(waiter, 'C');
+    ASSERT_TRUE(Eventually([&] { return turns.Asked(3) == 3; }));
+    turns.Give(3);
+    turns.Take(3);
+    note('A');
+    turns.Give(3);
+    b.join();
+    c.join();
+    EXPECT_EQ(order, (std::vector<char>{'B', 'C', 'A'}));
+    EXPECT_EQ(turns.Asked(3), 0u);
+}
+
+// Each key has its own queue: a turn held on one node does not hold another node's requests.
+TEST(FifoTurns, KeysDoNotWaitForEachOther) {
+    testing::FifoTurns turns;
+    turns.Take(3);
+    auto other = std::async(std::launch::async, [&] {
+        turns.Take(4);
+        turns.Give(4);
+    });
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(turns.Asked(3), 1u);
+    turns.Give(3);
+    other.wait();
+    EXPECT_EQ(turns.Asked(4), 0u);
 }
 
 }  // namespace
