@@ -48,8 +48,11 @@ int main(int argc, char** argv) {
             "  --port PATH        the serial port for this run only (a COM name or a\n"
             "                     device path); \"Program.ini\" keeps its own port\n"
             "  --screenshot FILE  save a picture of the main window (PNG) and end\n"
-            "  --quit-when-shown  print \"shown\" once the main window is painted, and end\n",
-            qPrintable(name));
+            "  --quit-when-shown  print \"shown\" once the main window is painted, and end\n"
+            "environment:\n"
+            "  %s=N  Read and Write wait N times longer (1 to %u) for the\n"
+            "                     radio's answers, for a slow link\n",
+            qPrintable(name), vm::kTimeoutScaleVariable, vm::kMaxTimeoutScale);
         return line.help ? 0 : 2;
     }
     QuitWhenShown quit_when_shown;

@@ -46,6 +46,7 @@ namespace vm::gui {
 CMainFrame::CMainFrame(shell::AppState& app, shell::Document& document, QWidget* parent)
     : QMainWindow(parent), app_(app), document_(document) {
     setObjectName("CMainFrame");
+    link_options_.timing = ProgramLinkTiming();
     recent_.Read(app_.settings);
     mdi_ = new QMdiArea(this);
     mdi_->setObjectName("MdiClient");

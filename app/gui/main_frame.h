@@ -174,7 +174,7 @@ private:
 
     shell::AppState& app_;
     shell::Document& document_;
-    CloneWorkerOptions link_options_;
+    CloneWorkerOptions link_options_;  // its timing stretched as the environment asks
     shell::RecentFileList recent_;
     bool extended_range_ = false;
     bool freq_range_unlocked_ = false;  // the frequency ranges' access code, for the run

@@ -46,6 +46,8 @@ CProgramApp::CProgramApp(const shell::Locations& where, const CommandLine& comma
     QApplication::setWindowIcon(QIcon(":/vm6142/icons/vm6142-256.png"));
     // Settings file, port, help file, model, company; the user's folders made when missing.
     problems_ = shell::StartUp(g_App, where);
+    if (const TimeoutScale scale = TimeoutScaleFromEnvironment(); !scale.problem.empty())
+        problems_.push_back(scale.problem);
     if (command_line.port) {
         g_App.port_path = *command_line.port;
         port_for_run_ = command_line.port;

@@ -16,6 +16,7 @@
 
 #include "app/image/radio_image.h"
 #include "app/image/settings_regions.h"
+#include "app/link/link_timing.h"
 #include "app/link/serial_port.h"
 
 namespace vm {
@@ -69,14 +70,6 @@ inline constexpr int kAckAttempts = 4;    // per read block
 // The driver queues the worker asks for.
 inline constexpr std::size_t kInputBufferSize = 1024;
 inline constexpr std::size_t kOutputBufferSize = 512;
-
-// The waits of the protocol. Tests shrink them; a real radio needs these values.
-struct LinkTiming {
-    CommTimeouts timeouts{50, 50, 100, 50, 50};
-    std::chrono::microseconds wake_byte_sleep{2000};  // before each wake-up byte
-    std::chrono::microseconds ack_sleep{10000};       // before each read acknowledgement
-    std::chrono::milliseconds handshake_window{500};  // listening for "A" after a wake-up
-};
 
 // At most 16 ranges, each [start, end) within the image.
 bool IsValidRangeTable(const TransferRangeTable& t);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/link/link_timing.h"
 #include "app/shell/version.h"
 
 namespace vm::cli {
@@ -200,7 +201,12 @@ void PrintMainHelp(std::ostream& out) {
             << '\n';
     out << "\n'" << kProgramName << " COMMAND --help' describes a command.\n"
         << "Results go to standard output, messages to standard error.\n"
-        << "Exit status: 0 success, 1 the operation failed, 2 usage error.\n";
+        << "Exit status: 0 success, 1 the operation failed, 2 usage error.\n\n"
+        << "Environment:\n"
+        << "  " << kTimeoutScaleVariable << "=N  read, write and verify wait N times longer (1 to "
+        << kMaxTimeoutScale << ")\n"
+        << "      for the radio's answers: for a link slower than the radio's own cable, such\n"
+        << "      as a cable served by usbser2k-host on a busy machine.\n";
 }
 
 int Run(std::span<const std::string> args, Context& ctx) {

@@ -14,7 +14,7 @@
 namespace vm::cli {
 
 LinkTiming& ToolLinkTiming() {
-    static LinkTiming timing;
+    static LinkTiming timing = ProgramLinkTiming();
     return timing;
 }
 
@@ -202,6 +202,8 @@ int RunTransfer(Context& ctx, RadioImage& image, const TransferRangeTable& table
     callbacks.post_cancel = [&] { closed.set_value(); };
 
     InterruptGuard interrupts(g_bTransferCancel);
+    if (const TimeoutScale scale = TimeoutScaleFromEnvironment(); !scale.problem.empty())
+        ctx.Warn(scale.problem);
     CloneWorkerOptions options;
     options.timing = ToolLinkTiming();
     if (ToolMakePort()) options.make_port = ToolMakePort();

@@ -14,6 +14,7 @@
 #include "app/shell/locations.h"
 #include "tests/app/gui/gui_fixture.h"
 #include "tests/app/gui/window_test_main.h"
+#include "tests/support/environment.h"
 
 namespace vm::gui {
 namespace {
@@ -73,6 +74,33 @@ private slots:
         QVERIFY(!program->frame().windowIcon().isNull());
         QVERIFY(!program->frame().findChild<QMessageBox*>("StartUpProblems"));
         program->ExitInstance();
+        SetAppTitle("VM6142");
+    }
+
+    // The link's waits stretched from the environment, as the command-line tool stretches
+    // them; a value that is no such number is named beside the window.
+    void theLinksTimeoutScaleIsTakenOrNamed() {
+        InstalledTree t;
+        CommandLine line;
+        line.port = "/dev/pts/none";
+        const vm::testing::ScopedEnvironment scale(kTimeoutScaleVariable, "3");
+        {
+            auto program = std::make_unique<CProgramApp>(t.Where(), line);
+            QVERIFY(program->StartUpProblems().empty());
+            QCOMPARE(program->frame().linkOptions().timing.timeouts.read_interval, 150u);
+            program->ExitInstance();
+        }
+        scale.Set("fast");
+        {
+            auto program = std::make_unique<CProgramApp>(t.Where(), line);
+            QCOMPARE(program->frame().linkOptions().timing.timeouts.read_interval,
+                     LinkTiming{}.timeouts.read_interval);
+            auto* box = program->frame().findChild<QMessageBox*>("StartUpProblems");
+            QVERIFY(box);
+            QVERIFY2(box->text().contains("VM6142_TIMEOUT_SCALE=\"fast\" is not a whole number"),
+                     qPrintable(box->text()));
+            program->ExitInstance();
+        }
         SetAppTitle("VM6142");
     }
 

@@ -471,6 +471,28 @@ TEST_F(TransferTest, AnsweredAcknowledgementsNeverShiftTheNextBlock) {
     EXPECT_GE(radio_->record().replies_struck, 1);
 }
 
+// A slow link: every reply (or every answer to an acknowledgement) held back past the
+// protocol's own waits, which fail the read (above); the waits stretched ten times outlast them
+// and the read ends with exactly the radio's memory.
+class SlowLink : public TransferTest, public ::testing::WithParamInterface<StrayCase> {};
+
+TEST_P(SlowLink, StretchedWaitsOutlastIt) {
+    StartRadio(GetParam().radio);
+    TransferRangeTable t;
+    t.direction = TransferDirection::Read;
+    t.Add(0x0F80, 0x1100);
+    ASSERT_EQ(Run(t, Scaled(ProtocolTiming(), 10)), TransferOutcome::Done);
+    EXPECT_TRUE(SameRange(*image_, *radio_memory_, 0x0F80, 0x1100));
+    EXPECT_TRUE(log_.messages.empty());
+    EXPECT_GE(radio_->record().replies_struck, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, SlowLink,
+                         ::testing::Values(StrayCase{"EveryReplyStalls", Stall(kEveryReply), true},
+                                           StrayCase{"EveryAcknowledgementLate",
+                                                     LateAck(kEveryReply), true}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(TransferTest, ProtectionIsSeenThroughAReplyForAnotherAddress) {
     // The first probe is answered with 0xCC80's block, whose byte 8 is not 3.
     RadioOptions o = Misdirect(At(kProbeAddress));

@@ -9,8 +9,10 @@
 #include <random>
 #include <thread>
 
+#include "app/link/link_timing.h"
 #include "app/link/serial_port.h"
 #include "app/shell/data_file.h"
+#include "tests/support/environment.h"
 #include "tests/support/files.h"
 #include "tests/support/radio_turn_port.h"
 #include "tests/support/text.h"
@@ -125,6 +127,21 @@ TEST_F(LinkCommands, ReadSavesTheRadioOverTheBaseImage) {
     const auto bytes = ReadBytes(out);
     EXPECT_TRUE(std::equal(kFormatStamp.begin(), kFormatStamp.end(), bytes.begin() + 8));
     EXPECT_EQ(EndMarkers(1), std::vector<std::string>{"ENDR"});
+}
+
+TEST_F(LinkCommands, ATimeoutScaleThatIsNoNumberIsNamedAndTheReadGoesOn) {
+    StartRadio();
+    const fs::path out = dir_ / "radio.dat";
+    const ToolRun r = [&] {
+        const testing::ScopedEnvironment scale(kTimeoutScaleVariable, "0");
+        return Tool({"read", "--port", radio_->device(), "-o", out.string(), "-q"});
+    }();
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err,
+                         "warning: VM6142_TIMEOUT_SCALE=\"0\" is not a whole number from 1 "
+                         "to 20; the radio's own time-outs are used"))
+        << r.err;
+    EXPECT_TRUE(fs::exists(out));
 }
 
 TEST_F(LinkCommands, ReadKeepsTheBaseFilesHeaderAndLowBytes) {
