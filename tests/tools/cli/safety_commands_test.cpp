@@ -31,6 +31,9 @@ protected:
         saved_timing_ = ToolLinkTiming();
         ToolLinkTiming().wake_byte_sleep = std::chrono::microseconds(0);
         ToolLinkTiming().ack_sleep = std::chrono::microseconds(0);
+        // Time-outs no loaded machine runs into while the radio answers (an answer ends a read
+        // at once): none of these tests waits for a radio that stays silent.
+        ToolLinkTiming().timeouts = {500, 50, 2000, 50, 2000};
         std::mt19937 rng(11);
         memory_ = std::make_unique<RadioImage>();
         for (auto& b : *memory_) b = static_cast<std::uint8_t>(rng());
