@@ -13,9 +13,10 @@ fail() { echo "FAIL: $*" >&2; for f in "$scratch"/*.log; do echo "== $f" >&2; ta
 mkdir "$scratch/home" "$scratch/run"
 export HOME=$scratch/home VM6142_RUNTIME_DIR=$scratch/run
 # Every byte crosses two pseudo-terminals and four processes, whose delivery a busy machine
-# holds back for longer than the radio's own waits; the link is given ten times as long, as
-# the README tells a user of the cable to do.
-export VM6142_TIMEOUT_SCALE=10
+# holds back for longer than the radio's own waits (a one-byte answer has taken over 4 s to
+# cross both at load 6); the link is given the longest waits it allows, as the README tells a
+# user of the cable to do.
+export VM6142_TIMEOUT_SCALE=20
 
 # start_radio NAME IMAGE: a simulated radio with that memory; sets radio_pty.
 start_radio() {
