@@ -24,7 +24,6 @@ LinkTiming Scaled(const LinkTiming& timing, unsigned scale) {
     out.timeouts.read_interval = ScaledWait(timing.timeouts.read_interval, scale);
     out.timeouts.read_total_constant = ScaledWait(timing.timeouts.read_total_constant, scale);
     out.timeouts.write_total_constant = ScaledWait(timing.timeouts.write_total_constant, scale);
-    out.handshake_window = timing.handshake_window * scale;
     return out;
 }
 

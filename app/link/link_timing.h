@@ -22,9 +22,10 @@ struct LinkTiming {
 // A link slower than the radio's own cable (a USB cable served by a program, such as
 // usbser2k-host, on a busy machine) can hold an answer back past the protocol's waits. Its
 // user names a scale in the environment, and the waits for an answer (for its first byte, for
-// each gap inside it, for a write to be taken, for the "A" after a wake-up) are that many times
-// longer. The pauses the worker makes for the radio's sake and the per-byte allowance stay as
-// they are: the radio sees the same exchanges, only an answer may come later.
+// each gap inside it, for a write to be taken) are that many times longer. The pauses the worker
+// makes for the radio's sake, the per-byte allowance and the window a wake-up listens in (its
+// one-byte reads are stretched already) stay as they are: the radio sees the same exchanges,
+// only an answer may come later, and a radio that is not there is found as soon as it can be.
 inline constexpr const char* kTimeoutScaleVariable = "VM6142_TIMEOUT_SCALE";
 inline constexpr unsigned kMaxTimeoutScale = 20;
 

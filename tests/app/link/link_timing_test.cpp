@@ -48,7 +48,6 @@ TEST(TimeoutScale, AWholeNumberFromOneToTwentyOtherwiseOneWithTheProblemSaid) {
 TEST(TimeoutScale, TheProgramsTakeItFromTheEnvironment) {
     const testing::ScopedEnvironment scale(kTimeoutScaleVariable, "3");
     EXPECT_EQ(ProgramLinkTiming().timeouts.read_interval, 150u);
-    EXPECT_EQ(ProgramLinkTiming().handshake_window, std::chrono::milliseconds(1500));
     scale.Set("many");
     EXPECT_EQ(ProgramLinkTiming().timeouts.read_interval, LinkTiming{}.timeouts.read_interval);
 }
@@ -56,12 +55,13 @@ TEST(TimeoutScale, TheProgramsTakeItFromTheEnvironment) {
 TEST(TimeoutScale, StretchesTheWaitsForAnAnswerOnly) {
     const LinkTiming protocol;
     const LinkTiming ten = Scaled(protocol, 10);
-    // The first byte, each gap, a write being taken, the "A" after a wake-up.
+    // The first byte, each gap, a write being taken.
     EXPECT_EQ(ten.timeouts.read_interval, 500u);
     EXPECT_EQ(ten.timeouts.read_total_constant, 1000u);
     EXPECT_EQ(ten.timeouts.write_total_constant, 500u);
-    EXPECT_EQ(ten.handshake_window, std::chrono::milliseconds(5000));
-    // What the radio sees stays: the pauses before its bytes, and the per-byte allowance.
+    // What the radio sees stays: the pauses before its bytes, and the per-byte allowance; and
+    // the window a wake-up listens in (made of one-byte reads, each stretched).
+    EXPECT_EQ(ten.handshake_window, protocol.handshake_window);
     EXPECT_EQ(ten.timeouts.read_total_multiplier, protocol.timeouts.read_total_multiplier);
     EXPECT_EQ(ten.timeouts.write_total_multiplier, protocol.timeouts.write_total_multiplier);
     EXPECT_EQ(ten.wake_byte_sleep, protocol.wake_byte_sleep);
