@@ -14,18 +14,6 @@
 namespace vm::testing {
 namespace {
 
-// True when a and b agree exactly on [from, to).
-::testing::AssertionResult SameRange(const RadioImage& a, const RadioImage& b, std::uint32_t from,
-                                     std::uint32_t to) {
-    for (std::uint32_t i = from; i < to; ++i)
-        if (a[i] != b[i]) {
-            char at[16];
-            std::snprintf(at, sizeof at, "0x%04X", i);
-            return ::testing::AssertionFailure() << "differs at " << at;
-        }
-    return ::testing::AssertionSuccess();
-}
-
 using Ranges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
 bool InRanges(const Ranges& ranges, std::uint32_t a) {
@@ -368,40 +356,6 @@ INSTANTIATE_TEST_SUITE_P(
 // Replies that go wrong: a read ends with exactly the radio's memory, or with "Communication
 // error" and the image untouched; never with anything else taken as data.
 
-ReplyFault At(std::uint32_t a, int times = 1) {
-    return ReplyFault{a, times};
-}
-constexpr ReplyFault kEveryReply{std::nullopt, -1};
-
-RadioOptions LateAck(ReplyFault where) {
-    RadioOptions o;
-    o.late_ack = where;  // 200 ms: past the 150 ms a one-byte read waits
-    // At wire speed the answer to the repeated "A" comes after the worker has purged the line
-    // for the next block, as it does on a cable.
-    o.paced = true;
-    return o;
-}
-RadioOptions Junk(ReplyFault where, bool before_ack = false) {
-    RadioOptions o;
-    o.junk = where;
-    o.junk_before_ack = before_ack;
-    return o;
-}
-RadioOptions Misdirect(ReplyFault where) {
-    RadioOptions o;
-    o.misdirect = where;
-    return o;
-}
-RadioOptions Stall(ReplyFault where) {
-    RadioOptions o;
-    o.stall = where;
-    // Six times the 50 ms allowed between two bytes: a loaded machine that leaves the worker's
-    // or the radio's thread unscheduled for a while does not hide the stall (80 ms did not,
-    // under a thread sanitizer on a loaded machine).
-    o.stall_delay = std::chrono::milliseconds(300);
-    return o;
-}
-
 struct StrayCase {
     const char* name;
     RadioOptions radio;
@@ -470,28 +424,6 @@ TEST_F(TransferTest, AnsweredAcknowledgementsNeverShiftTheNextBlock) {
     }
     EXPECT_GE(radio_->record().replies_struck, 1);
 }
-
-// A slow link: every reply (or every answer to an acknowledgement) held back past the
-// protocol's own waits, which fail the read (above); the waits stretched ten times outlast them
-// and the read ends with exactly the radio's memory.
-class SlowLink : public TransferTest, public ::testing::WithParamInterface<StrayCase> {};
-
-TEST_P(SlowLink, StretchedWaitsOutlastIt) {
-    StartRadio(GetParam().radio);
-    TransferRangeTable t;
-    t.direction = TransferDirection::Read;
-    t.Add(0x0F80, 0x1100);
-    ASSERT_EQ(Run(t, Scaled(ProtocolTiming(), 10)), TransferOutcome::Done);
-    EXPECT_TRUE(SameRange(*image_, *radio_memory_, 0x0F80, 0x1100));
-    EXPECT_TRUE(log_.messages.empty());
-    EXPECT_GE(radio_->record().replies_struck, 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, SlowLink,
-                         ::testing::Values(StrayCase{"EveryReplyStalls", Stall(kEveryReply), true},
-                                           StrayCase{"EveryAcknowledgementLate",
-                                                     LateAck(kEveryReply), true}),
-                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(TransferTest, ProtectionIsSeenThroughAReplyForAnotherAddress) {
     // The first probe is answered with 0xCC80's block, whose byte 8 is not 3.

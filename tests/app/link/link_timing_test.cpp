@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/link/link_timing.h"
+#include "tests/app/link/transfer_fixture.h"
 #include "tests/support/environment.h"
 
 namespace vm {
@@ -85,6 +86,35 @@ TEST(TimeoutScale, KeepsWhatTheSpecialValuesMean) {
     EXPECT_EQ(s.timeouts.read_total_constant, 0u);
     EXPECT_EQ(s.timeouts.write_total_constant, kMax - 1);
 }
+
+// A slow link: every reply (or every answer to an acknowledgement) held back past the
+// protocol's own waits, which fail the read (the worker's tests of replies that go wrong); the
+// waits stretched ten times outlast them and the read ends with exactly the radio's memory.
+struct SlowLinkCase {
+    const char* name;
+    RadioOptions radio;
+};
+
+class SlowLink : public testing::TransferTest,
+                 public ::testing::WithParamInterface<SlowLinkCase> {};
+
+TEST_P(SlowLink, StretchedWaitsOutlastIt) {
+    StartRadio(GetParam().radio);
+    TransferRangeTable t;
+    t.direction = TransferDirection::Read;
+    t.Add(0x0F80, 0x1100);
+    ASSERT_EQ(Run(t, Scaled(testing::ProtocolTiming(), 10)), TransferOutcome::Done);
+    EXPECT_TRUE(testing::SameRange(*image_, *radio_memory_, 0x0F80, 0x1100));
+    EXPECT_TRUE(log_.messages.empty());
+    EXPECT_GE(radio_->record().replies_struck, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, SlowLink,
+                         ::testing::Values(SlowLinkCase{"EveryReplyStalls",
+                                                        testing::Stall(testing::kEveryReply)},
+                                           SlowLinkCase{"EveryAcknowledgementLate",
+                                                        testing::LateAck(testing::kEveryReply)}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace vm

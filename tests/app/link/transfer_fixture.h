@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -14,6 +15,53 @@
 #include "tools/radio/simulated_radio.h"
 
 namespace vm::testing {
+
+// True when a and b agree exactly on [from, to).
+inline ::testing::AssertionResult SameRange(const RadioImage& a, const RadioImage& b,
+                                            std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t i = from; i < to; ++i)
+        if (a[i] != b[i]) {
+            char at[16];
+            std::snprintf(at, sizeof at, "0x%04X", i);
+            return ::testing::AssertionFailure() << "differs at " << at;
+        }
+    return ::testing::AssertionSuccess();
+}
+
+// Replies that go wrong the way a noisy line, a busy radio or a slow link makes them.
+inline ReplyFault At(std::uint32_t a, int times = 1) {
+    return ReplyFault{a, times};
+}
+inline constexpr ReplyFault kEveryReply{std::nullopt, -1};
+
+inline RadioOptions LateAck(ReplyFault where) {
+    RadioOptions o;
+    o.late_ack = where;  // 200 ms: past the 150 ms a one-byte read waits
+    // At wire speed the answer to the repeated "A" comes after the worker has purged the line
+    // for the next block, as it does on a cable.
+    o.paced = true;
+    return o;
+}
+inline RadioOptions Junk(ReplyFault where, bool before_ack = false) {
+    RadioOptions o;
+    o.junk = where;
+    o.junk_before_ack = before_ack;
+    return o;
+}
+inline RadioOptions Misdirect(ReplyFault where) {
+    RadioOptions o;
+    o.misdirect = where;
+    return o;
+}
+inline RadioOptions Stall(ReplyFault where) {
+    RadioOptions o;
+    o.stall = where;
+    // Six times the 50 ms allowed between two bytes: a loaded machine that leaves the worker's
+    // or the radio's thread unscheduled for a while does not hide the stall (80 ms did not,
+    // under a thread sanitizer on a loaded machine).
+    o.stall_delay = std::chrono::milliseconds(300);
+    return o;
+}
 
 // Waits that cost nothing when the radio answers: no fixed sleeps, and time-outs no loaded
 // machine runs into (an answer ends a read at once).
