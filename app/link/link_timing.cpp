@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstdlib>
-#include <limits>
 
 namespace vm {
 namespace {
